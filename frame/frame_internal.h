@@ -1,0 +1,62 @@
+// Framework-internal entry points shared between the framework's own
+// modules. Nothing here crosses the library boundary.
+#pragma once
+
+#include <kerrow/frame.h>
+#include <kerrow/plugin.h>
+
+namespace kd {
+
+// ---- loop (loop.cpp) ----
+void loop_init();
+void loop_fini();
+bool loop_ready();
+void loop_run();
+// Drops deferred calls of (fn, ctx) that have not run yet.
+void idle_cancel(kd_frame_cb fn, void *ctx);
+
+// ---- alive tick (frame.cpp) ----
+// What the 2-second tick calls outside this module; replaced in tests.
+struct AliveHooks {
+    bool (*is_master)();
+    int (*request_timezone)();      // negative on failure
+    void (*request_ntp_synchronized)();
+    void (*restart_networkd)();
+};
+struct AliveState {
+    unsigned check_ntp_sync = 0;
+    int init_tzname = 1;
+};
+void alive_tick(AliveState &state, int &network_restart_needed, const AliveHooks &hooks);
+
+// Set to 2 by the network settings when an interface's configuration
+// changed; the alive tick restarts the network daemon when it runs out.
+extern int network_restart_needed;
+
+} // namespace kd
+
+// ---- services built by kd_frame_init, in C linkage like the rest ----
+extern "C" {
+void kd_alarm_init(void);
+void kd_alarm_fini(void);
+void kd_carrier_init(void);
+void kd_carrier_fini(void);
+void kd_carrier_release_all(void);
+bool kd_carrier_frame_is_master(void);
+int remote_init(struct ev_loop *loop);
+void remote_fini(void);
+void kd_store_init(void);
+void kd_store_fini(void);
+int kd_store_load_params(plugin_load_info *owner, param_context *top);
+int kd_worker_init(struct ev_loop *loop);
+void kd_worker_fini(void);
+int kd_system_init(void);
+void kd_system_fini(void);
+int kd_system_request_timezone(void);
+void kd_system_request_ntp_synchronized(void);
+void kd_system_restart_networkd(void);
+int hw_get_uid(unsigned char uid[8]);
+void frame_init_cfg(void);
+void frame_fini_cfg(void);
+void setup_settings_profile(void);
+}

@@ -1,0 +1,12 @@
+/* Every public header must be accepted by a C compiler. */
+#include <kerrow/export.h>
+#include <kerrow/types.h>
+#include <kerrow/log.h>
+#include <kerrow/path.h>
+#include <kerrow/ref.h>
+#include <kerrow/cuvent.h>
+#include <kerrow/frame.h>
+#include <kerrow/plugin.h>
+#include <kerrow/param.h>
+
+int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }

@@ -1,0 +1,1 @@
+// Codec-chip control library.

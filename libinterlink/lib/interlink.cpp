@@ -1,0 +1,1 @@
+// XSB interconnect library.

@@ -1,0 +1,1 @@
+// FPGA carrier board library.

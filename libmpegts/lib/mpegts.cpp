@@ -1,0 +1,1 @@
+// MPEG-TS library.

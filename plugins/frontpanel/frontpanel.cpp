@@ -1,0 +1,1 @@
+// The frontpanel plug-in.

@@ -1,0 +1,1 @@
+// The mcastfwdr plug-in.

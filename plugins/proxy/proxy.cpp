@@ -1,0 +1,1 @@
+// The proxy plug-in.

@@ -1,0 +1,1 @@
+// The websocket plug-in.
