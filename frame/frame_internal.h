@@ -15,6 +15,10 @@ void loop_run();
 // Drops deferred calls of (fn, ctx) that have not run yet.
 void idle_cancel(kd_frame_cb fn, void *ctx);
 
+// ---- store (store/) ----
+// Drops the plug-in's reference to its store section.
+void store_release_section(plugin_load_info *pli);
+
 // ---- alive tick (frame.cpp) ----
 // What the 2-second tick calls outside this module; replaced in tests.
 struct AliveHooks {
@@ -56,6 +60,10 @@ int kd_system_request_timezone(void);
 void kd_system_request_ntp_synchronized(void);
 void kd_system_restart_networkd(void);
 int hw_get_uid(unsigned char uid[8]);
+// Drops the owner's queued worker tasks and waits for its running ones, so
+// that its library can be closed.
+void kd_worker_release_owner(plugin_load_info *owner);
+void kd_param_remove_cfg(plugin_load_info *owner);
 void frame_init_cfg(void);
 void frame_fini_cfg(void);
 void setup_settings_profile(void);

@@ -40,7 +40,8 @@ extern "C" int kd_path(const char *path, char *out, size_t outlen)
         root = {};
     if (root.size() + plen + 1 > outlen)
         return -1;
-    std::memcpy(out, root.data(), root.size());
+    if (!root.empty())
+        std::memcpy(out, root.data(), root.size());
     std::memcpy(out + root.size(), path, plen + 1);
     return static_cast<int>(root.size() + plen);
 }

@@ -41,6 +41,13 @@ typedef struct plugin_manager {
 KD_API plugin_manager *kd_plugin_init_manager(void);
 KD_API plugin_load_info *kd_plugin_get_pli_by_name(const char *name);
 
+/* Simulated records, for tests: an available record as discovery would
+ * make it; an active record without a library (handle 99) with a fresh
+ * watch list; and undoing the latter. */
+KD_API plugin_load_info *__test_insert_available_plugin(const char *name, const char *path);
+KD_API plugin_load_info *__test_insert_active_plugin(const char *name, const char *path);
+KD_API void __test_set_plugin_inactive(const char *name);
+
 KD_END_DECLS
 
 #endif
