@@ -1,1 +1,0 @@
-// Codec-chip control library.

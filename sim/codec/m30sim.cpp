@@ -1,0 +1,483 @@
+// The codec-chip simulator behind the driver port.
+#include "m30sim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace m30sim {
+namespace {
+
+constexpr uint32_t main_boot = 1;
+constexpr unsigned chip_ids = 4; // inputs and outputs 0 to 3
+
+int port_open(void *ctx, const char *path, int flags) { return static_cast<Chip *>(ctx)->open(path, flags); }
+int port_close(void *ctx, int fd) { return static_cast<Chip *>(ctx)->close(fd); }
+int port_ioctl(void *ctx, int fd, unsigned long request, void *arg)
+{
+    return static_cast<Chip *>(ctx)->ioctl(fd, request, arg);
+}
+// Notification descriptors are real eventfds: the simulator signals them
+// the way the driver would.
+int port_eventfd(void *, unsigned int initval, int flags) { return ::eventfd(initval, flags); }
+
+bool valid_device(uint16_t t)
+{
+    return t == FMB_DEVICE_SYSTEM || t == FMB_DEVICE_CONTROL ||
+           (t >= FMB_DEVICE_VEI_BASE && t < FMB_DEVICE_VEI_BASE + 4) ||
+           (t >= FMB_DEVICE_TS_INPUT_BASE && t < FMB_DEVICE_TS_INPUT_BASE + 32);
+}
+
+} // namespace
+
+Chip::Chip(int device_index)
+    : device_index_(device_index), port_{this, port_open, port_close, port_ioctl, port_eventfd},
+      param_(M30_PARAM_AREA_SIZE / 4, 0)
+{
+    do_reset(true);
+}
+
+Chip::~Chip() = default;
+
+void Chip::set_driver_text(std::string text)
+{
+    std::lock_guard l(mu_);
+    driver_text_ = std::move(text);
+}
+
+void Chip::set_firmware(const uint32_t words[5])
+{
+    std::lock_guard l(mu_);
+    std::copy(words, words + 5, firmware_);
+}
+
+void Chip::set_echo_delay(unsigned reads)
+{
+    std::lock_guard l(mu_);
+    echo_delay_ = reads;
+}
+
+void Chip::set_echo_never(bool never)
+{
+    std::lock_guard l(mu_);
+    echo_never_ = never;
+}
+
+void Chip::fail_ioctl(unsigned long request, int err, int times)
+{
+    std::lock_guard l(mu_);
+    ioctl_faults_[request] = {err, times};
+}
+
+void Chip::fail_bind(uint16_t device_type, int err)
+{
+    std::lock_guard l(mu_);
+    bind_faults_[device_type] = {err, -1};
+}
+
+void Chip::fail_open(int err, int times, int skip)
+{
+    std::lock_guard l(mu_);
+    open_fault_ = Fault{err, times, skip};
+}
+
+void Chip::set_state_stuck(bool stuck)
+{
+    std::lock_guard l(mu_);
+    state_stuck_ = stuck;
+}
+
+void Chip::clear_faults()
+{
+    std::lock_guard l(mu_);
+    ioctl_faults_.clear();
+    bind_faults_.clear();
+    open_fault_.reset();
+    echo_never_ = false;
+    echo_delay_ = 0;
+    state_stuck_ = false;
+    pending_.reset();
+}
+
+bool Chip::param_addr(uint32_t addr) const
+{
+    return addr >= M30_PARAM_AREA_BASE && addr - M30_PARAM_AREA_BASE < M30_PARAM_AREA_SIZE;
+}
+
+uint32_t Chip::peek(uint32_t addr) const
+{
+    std::lock_guard l(mu_);
+    if (param_addr(addr))
+        return param_[(addr - M30_PARAM_AREA_BASE) / 4];
+    auto it = regs_.find(addr);
+    return it == regs_.end() ? 0 : it->second;
+}
+
+void Chip::poke(uint32_t addr, uint32_t value)
+{
+    std::lock_guard l(mu_);
+    if (param_addr(addr))
+        param_[(addr - M30_PARAM_AREA_BASE) / 4] = value;
+    else
+        regs_[addr] = value;
+}
+
+std::vector<LoadRun> Chip::load_log() const
+{
+    std::lock_guard l(mu_);
+    return load_log_;
+}
+
+void Chip::clear_load_log()
+{
+    std::lock_guard l(mu_);
+    load_log_.clear();
+}
+
+unsigned Chip::reg_reads(uint32_t addr) const
+{
+    std::lock_guard l(mu_);
+    auto it = reads_.find(addr);
+    return it == reads_.end() ? 0 : it->second;
+}
+
+unsigned Chip::ioctl_count(unsigned long request) const
+{
+    std::lock_guard l(mu_);
+    auto it = counts_.find(request);
+    return it == counts_.end() ? 0 : it->second;
+}
+
+void Chip::reset_counts()
+{
+    std::lock_guard l(mu_);
+    reads_.clear();
+    counts_.clear();
+    main_state_reqs_.clear();
+    input_reqs_.clear();
+    output_reqs_.clear();
+    resets_.clear();
+    bind_order_.clear();
+}
+
+unsigned Chip::open_handles() const
+{
+    std::lock_guard l(mu_);
+    return static_cast<unsigned>(handles_.size());
+}
+
+std::multiset<uint16_t> Chip::bound_devices() const
+{
+    std::lock_guard l(mu_);
+    std::multiset<uint16_t> s;
+    for (const auto &[fd, dev] : handles_)
+        if (dev)
+            s.insert(dev);
+    return s;
+}
+
+std::vector<uint16_t> Chip::bind_order() const
+{
+    std::lock_guard l(mu_);
+    return bind_order_;
+}
+
+std::vector<std::pair<unsigned long, std::vector<uint32_t>>> Chip::main_state_requests() const
+{
+    std::lock_guard l(mu_);
+    return main_state_reqs_;
+}
+
+std::vector<fmb_input_id_state_info> Chip::input_requests() const
+{
+    std::lock_guard l(mu_);
+    return input_reqs_;
+}
+
+std::vector<fmb_output_id_state_info> Chip::output_requests() const
+{
+    std::lock_guard l(mu_);
+    return output_reqs_;
+}
+
+std::vector<bool> Chip::resets() const
+{
+    std::lock_guard l(mu_);
+    return resets_;
+}
+
+std::optional<int> Chip::notification_fd(fmb_message_target target, uint32_t id) const
+{
+    std::lock_guard l(mu_);
+    auto it = notify_.find({target, id});
+    if (it == notify_.end())
+        return std::nullopt;
+    return it->second;
+}
+
+bool Chip::post_message(fmb_message_target target, uint32_t id, uint32_t message_id,
+                        std::span<const uint32_t> params)
+{
+    std::lock_guard l(mu_);
+    auto it = notify_.find({target, id});
+    if (it == notify_.end() || params.size() > 65)
+        return false;
+    fifos_[{target, id}].push_back({message_id, {params.begin(), params.end()}});
+    eventfd_write(it->second, 1);
+    return true;
+}
+
+size_t Chip::pending_messages(fmb_message_target target, uint32_t id) const
+{
+    std::lock_guard l(mu_);
+    auto it = fifos_.find({target, id});
+    return it == fifos_.end() ? 0 : it->second.size();
+}
+
+int Chip::fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+bool Chip::take_fault(std::map<unsigned long, Fault> &faults, unsigned long key, int &err)
+{
+    auto it = faults.find(key);
+    if (it == faults.end())
+        return false;
+    err = it->second.err;
+    if (it->second.times > 0 && --it->second.times == 0)
+        faults.erase(it);
+    return true;
+}
+
+int Chip::open(const char *path, int flags)
+{
+    std::lock_guard l(mu_);
+    if (open_fault_ && open_fault_->skip > 0) {
+        --open_fault_->skip;
+    } else if (open_fault_) {
+        int err = open_fault_->err;
+        if (open_fault_->times > 0 && --open_fault_->times == 0)
+            open_fault_.reset();
+        return fail(err);
+    }
+    std::string want = "/dev/m30smb" + std::to_string(device_index_);
+    std::string_view p(path ? path : "");
+    if (p.size() < want.size() || p.substr(p.size() - want.size()) != want)
+        return fail(ENOENT);
+    if ((flags & O_ACCMODE) != O_RDWR)
+        return fail(EACCES);
+    int fd = next_fd_++;
+    handles_[fd] = 0;
+    return fd;
+}
+
+int Chip::close(int fd)
+{
+    std::lock_guard l(mu_);
+    return handles_.erase(fd) ? 0 : fail(EBADF);
+}
+
+void Chip::do_reset(bool)
+{
+    regs_[M30_REG_MAIN_STATE] = main_boot;
+    for (unsigned id = 0; id < chip_ids; ++id) {
+        regs_[M30_REG_INPUT_STATE(id)] = 1;  // stop
+        regs_[M30_REG_OUTPUT_STATE(id)] = 1; // stop
+    }
+    fifos_.clear();
+}
+
+uint32_t Chip::read_reg(uint32_t addr)
+{
+    ++reads_[addr];
+    if (!param_addr(addr)) {
+        auto it = regs_.find(addr);
+        return it == regs_.end() ? 0 : it->second;
+    }
+    if (pending_ && pending_->addr == addr) {
+        if (pending_->never)
+            return pending_->old_value;
+        if (pending_->reads_left > 0) {
+            --pending_->reads_left;
+            return pending_->old_value;
+        }
+        pending_.reset();
+    }
+    return param_[(addr - M30_PARAM_AREA_BASE) / 4];
+}
+
+void Chip::write_reg(uint32_t addr, uint32_t value)
+{
+    if (!param_addr(addr)) {
+        regs_[addr] = value;
+        return;
+    }
+    uint32_t &word = param_[(addr - M30_PARAM_AREA_BASE) / 4];
+    // One write is in flight at a time: a newer write lets the older show.
+    pending_.reset();
+    if (echo_delay_ || echo_never_)
+        pending_ = Pending{addr, word, echo_delay_, echo_never_};
+    word = value;
+    if (!load_log_.empty() && load_log_.back().addr + 4 * load_log_.back().words == addr)
+        ++load_log_.back().words;
+    else
+        load_log_.push_back({addr, 1});
+}
+
+int Chip::req_reg(uint16_t dev, unsigned long request, fmb_reg_info *r)
+{
+    if (dev != FMB_DEVICE_SYSTEM && dev != FMB_DEVICE_CONTROL)
+        return fail(ENOTTY);
+    if (!r || r->reg_num != 1 || !r->prm_data || (r->offset & 3))
+        return fail(EINVAL);
+    if (request == FMB_API_GET_REG)
+        *r->prm_data = read_reg(r->offset);
+    else
+        write_reg(r->offset, *r->prm_data);
+    return 0;
+}
+
+int Chip::ioctl(int fd, unsigned long request, void *arg)
+{
+    std::lock_guard l(mu_);
+    ++counts_[request];
+    auto h = handles_.find(fd);
+    if (h == handles_.end())
+        return fail(EBADF);
+    int err = 0;
+    if (take_fault(ioctl_faults_, request, err))
+        return fail(err);
+    uint16_t dev = h->second;
+    if (request == FMB_API_SET_LOGICAL_DEVICE) {
+        auto *info = static_cast<fmb_logical_device_info *>(arg);
+        if (!info || !valid_device(info->device_type))
+            return fail(EINVAL);
+        if (dev)
+            return fail(EBUSY);
+        if (take_fault(bind_faults_, info->device_type, err))
+            return fail(err);
+        h->second = info->device_type;
+        bind_order_.push_back(info->device_type);
+        return 0;
+    }
+    if (!dev)
+        return fail(EBADF);
+    if (!arg)
+        return fail(EFAULT);
+    bool sys = dev == FMB_DEVICE_SYSTEM, ctl = dev == FMB_DEVICE_CONTROL;
+    switch (request) {
+    case FMB_API_GET_REG:
+    case FMB_API_SET_REG:
+        return req_reg(dev, request, static_cast<fmb_reg_info *>(arg));
+    case FMB_API_CHANGE_MAIN_STATE_V3:
+    case FMB_API_CHANGE_MAIN_STATE: {
+        if (!sys)
+            return fail(ENOTTY);
+        // A driver knows only its own generation's record.
+        bool v3 = !driver_text_.empty() && driver_text_[0] == '3';
+        if (v3 != (request == FMB_API_CHANGE_MAIN_STATE_V3))
+            return fail(ENOTTY);
+        size_t n = v3 ? 5 : 6;
+        std::vector<uint32_t> words(n);
+        std::memcpy(words.data(), arg, n * 4);
+        main_state_reqs_.emplace_back(request, words);
+        if (words[0] < 1 || words[0] > 4)
+            return fail(EINVAL);
+        if (!state_stuck_)
+            regs_[M30_REG_MAIN_STATE] = words[0];
+        return 0;
+    }
+    case FMB_API_INPUT_STATE: {
+        if (!ctl)
+            return fail(ENOTTY);
+        auto *in = static_cast<fmb_input_id_state_info *>(arg);
+        input_reqs_.push_back(*in);
+        if (in->state < 1 || in->state > 2 || in->input_id >= 32)
+            return fail(EINVAL);
+        regs_[M30_REG_INPUT_STATE(in->input_id)] = in->state;
+        return 0;
+    }
+    case FMB_API_OUTPUT_STATE: {
+        if (!ctl)
+            return fail(ENOTTY);
+        auto *out = static_cast<fmb_output_id_state_info *>(arg);
+        output_reqs_.push_back(*out);
+        if (out->state < 1 || out->state > 3)
+            return fail(EINVAL);
+        for (unsigned id = 0; id < 32; ++id)
+            if (out->output_id_bits & (1u << id))
+                regs_[M30_REG_OUTPUT_STATE(id)] = out->state;
+        return 0;
+    }
+    case FMB_API_GET_VERSION: {
+        if (!sys)
+            return fail(ENOTTY);
+        auto *v = static_cast<fmb_version_info *>(arg);
+        std::memset(v->driver, 0, sizeof v->driver);
+        std::memcpy(v->driver, driver_text_.data(), std::min(driver_text_.size(), sizeof v->driver));
+        std::copy(firmware_, firmware_ + 5, v->mcpu_firm);
+        // The driver fills both scratch areas whole.
+        if (v->firm_ver_reg_info_p)
+            std::memset(v->firm_ver_reg_info_p, 0xA5, FMB_VERSION_SCRATCH_SIZE);
+        if (v->user_firm_ver_reg_info_p)
+            std::memset(v->user_firm_ver_reg_info_p, 0x5A, FMB_VERSION_SCRATCH_SIZE);
+        std::snprintf(v->base_firm, sizeof v->base_firm, "base-sim");
+        std::snprintf(v->system_firm, sizeof v->system_firm, "system-sim");
+        return 0;
+    }
+    case FMB_API_RESET: {
+        if (!sys)
+            return fail(ENOTTY);
+        bool force = static_cast<fmb_reset_info *>(arg)->is_force_reset;
+        resets_.push_back(force);
+        do_reset(force);
+        return 0;
+    }
+    case FMB_API_ENABLE_MESSAGE_NOTIFICATION: {
+        if (!ctl)
+            return fail(ENOTTY);
+        auto *e = static_cast<fmb_enable_message_notification_info *>(arg);
+        if (e->event_fd < 0 || e->message_target >= FMB_MESSAGE_TARGET_MAX)
+            return fail(EINVAL);
+        notify_[{e->message_target, e->target_id}] = e->event_fd;
+        return 0;
+    }
+    case FMB_API_DISABLE_MESSAGE_NOTIFICATION: {
+        if (!ctl)
+            return fail(ENOTTY);
+        auto *d = static_cast<fmb_disable_message_notification_info *>(arg);
+        notify_.erase({d->message_target, d->target_id});
+        fifos_.erase({d->message_target, d->target_id});
+        return 0;
+    }
+    case FMB_API_GET_MESSAGE: {
+        if (!ctl)
+            return fail(ENOTTY);
+        auto *m = static_cast<fmb_message_info *>(arg);
+        auto it = fifos_.find({m->message_target, m->target_id});
+        if (it == fifos_.end() || it->second.empty())
+            return fail(EAGAIN);
+        Message msg = std::move(it->second.front());
+        it->second.erase(it->second.begin());
+        m->message_id = msg.message_id;
+        std::memset(m->message_param, 0, sizeof m->message_param);
+        std::copy(msg.params.begin(), msg.params.end(), m->message_param);
+        return 0;
+    }
+    case FMB_API_ENQUEUE_VRAW_DATA:
+        return dev >= FMB_DEVICE_VEI_BASE && dev < FMB_DEVICE_VEI_BASE + 4 ? 0 : fail(ENOTTY);
+    case FMB_API_ENQUEUE_STREAM_DATA:
+        return dev >= FMB_DEVICE_TS_INPUT_BASE ? 0 : fail(ENOTTY);
+    default:
+        return fail(ENOTTY);
+    }
+}
+
+} // namespace m30sim
