@@ -244,9 +244,10 @@ int membership(int fd, const char *group, bool join)
     mreq.imr_interface.s_addr = htonl(INADDR_ANY);
     if (setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &mreq,
                    sizeof mreq) < 0) {
-        KD_LOG(KD_LOG_ERR, join ? "[%s] Failed to join group %s: %s\n"
-                                : "[%s] Failed to leave group %s: %s\n",
-               me(), group, std::strerror(errno));
+        if (join)
+            KD_LOG(KD_LOG_ERR, "[%s] Failed to join group %s\n", me(), group);
+        else
+            KD_LOG(KD_LOG_ERR, "[%s] Failed to leave group %s\n", me(), group);
         return -2;
     }
     return 0;
