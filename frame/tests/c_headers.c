@@ -8,6 +8,9 @@
 #include <kerrow/frame.h>
 #include <kerrow/plugin.h>
 #include <kerrow/param.h>
+#include <kerrow/pipe.h>
+#include <kerrow/dataset.h>
+#include <kerrow/worker.h>
 #include <kerrow/remote.h>
 
 int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }

@@ -1,1 +1,0 @@
-// MPEG-TS library.
