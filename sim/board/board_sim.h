@@ -1,0 +1,87 @@
+// Test-side control of the simulated KT-3300 board: installs the fake PCI
+// list, UIO sysfs tree and device files under KD_ROOT, points the board
+// library at the simulator (KT3300_SIM), and runs the FPGA model thread
+// that consumes egress rings and PULL queues.
+#pragma once
+
+#include "sim_board.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace boardsim {
+
+struct Options {
+    bool uio = true;            // publish the board's UIO devices (else only the PCI list)
+    uint16_t version = 0x0203;  // major 2, minor 3
+};
+
+// A UIO map of the simulated board.
+struct MapInfo {
+    unsigned dev, map;
+    const char *name;
+    uint32_t addr, size;
+};
+const std::vector<MapInfo> &maps();
+
+class BoardSim {
+public:
+    explicit BoardSim(Options opt = {});
+    ~BoardSim();
+    BoardSim(const BoardSim &) = delete;
+    BoardSim &operator=(const BoardSim &) = delete;
+
+    Board &board() { return *board_; }
+
+    // Read plane (what the library reads) and write plane (what it wrote).
+    uint16_t rd16(uint32_t off) const { return load16(board_->rd, off); }
+    uint32_t rd32(uint32_t off) const { return load32(board_->rd, off); }
+    uint16_t wr16(uint32_t off) const { return load16(board_->wr, off); }
+    uint32_t wr32(uint32_t off) const { return load32(board_->wr, off); }
+    void set16(uint32_t off, uint16_t v) { put16(board_->rd, off, v); }
+    void set32(uint32_t off, uint32_t v) { put32(board_->rd, off, v); }
+
+    // Bus devices.
+    void add_module(unsigned slot, uint16_t id = 105);
+    void add_chip(unsigned chn, uint16_t dev_id);
+    void set_chip_reg(unsigned chn, uint32_t addr, uint16_t v);
+    uint16_t chip_reg(unsigned chn, uint32_t addr);
+    void set_lmk(bool present, uint8_t addr = 0x55);
+    uint8_t lmk_reg(uint8_t r) const { return board_->lmk.regs[r]; }
+    void set_stuck_busy(bool on) { board_->stuck_busy = on; }
+    std::vector<BusEvent> events() const;
+    void clear_events();
+
+    // The mapping of a UIO map's memory, as the FPGA sees it.
+    uint8_t *region(unsigned dev, unsigned map) const;
+
+    // Writes n ingress frames at the FPGA position and advances it; frame k
+    // (counting from 0 over the simulator's life) carries k in its packet.
+    void produce_ingress(unsigned n, uint8_t tag = 1);
+
+    // The FPGA model: consumes published egress slots (handing each to the
+    // sink on the model thread) and drains enabled PULL queues.
+    using EgressSink = std::function<void(unsigned ch, const uint8_t *slot)>;
+    void start(EgressSink sink);
+    void stop();
+    void pause_egress(bool paused) { paused_.store(paused); }
+    uint64_t consumed(unsigned ch) const { return consumed_[ch].load(); }
+
+private:
+    void model();
+    void consume_egress(unsigned ch);
+
+    Board *board_ = nullptr;
+    std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
+    uint32_t ingress_count_ = 0;
+    EgressSink sink_;
+    std::thread thread_;
+    std::atomic<bool> running_{false}, paused_{false};
+    std::atomic<uint64_t> consumed_[2] = {0, 0};
+};
+
+} // namespace boardsim
