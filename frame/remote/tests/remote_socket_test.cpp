@@ -523,6 +523,20 @@ TEST_F(RemoteMcastTest, RefusedMembershipFailsTheRegistrationButNotAnOpenSocket)
     EXPECT_EQ(open_fds(), baseline);
     ASSERT_TRUE(multicast_route(true));
 
+    // A port held by another socket: the bind fails and so does the registration.
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+    const std::string held = std::to_string(local_port(holder));
+    ASSERT_EQ(kd_remote_addr_init(&ra, "239.1.2.3", held.c_str()), 0);
+    EXPECT_EQ(kd_remote_register_server_dgram_ra(&ra, &g_ops, nullptr, 2048), -1);
+    kd_remote_addr_fini(&ra);
+    EXPECT_EQ(kd_remote_join_mcast("239.1.2.3", held.c_str(), &g_ops, nullptr, 2048), -1);
+    EXPECT_EQ(log_.count("Could not bind " + held), 1);
+    close(holder);
+    EXPECT_EQ(open_fds(), baseline);
+
     // On a socket the caller holds, a refusal is reported and the socket stays.
     int rx = kd_remote_register_client_dgram(nullptr, port.c_str(), nullptr, nullptr, 2048);
     ASSERT_GE(rx, 0);
