@@ -3,8 +3,6 @@
 
 #include "param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -56,10 +54,8 @@ extern "C" M30_API int cparam_init(cparam *c_, m30_video_mode video_mode_,
                                    c_vi_robust_mode robust_mode_, uint8_t is_multi_,
                                    bool is_encode_, bool ull_) noexcept
 {
-    if (!c_)
-        return errno = EINVAL, -1;
-    std::memset(c_, 0, sizeof *c_);
-    c_->CPARAM_CC = 1;
+    if (!m30pb::fresh(c_, &cparam::CPARAM_CC))
+        return -1;
     c_->VI_ROBUST_STILL_PIC_Y = 16;
     c_->VI_ROBUST_STILL_PIC_CB = 128;
     c_->VI_ROBUST_STILL_PIC_CR = 128;

@@ -6,9 +6,11 @@
 #include "m30.h"
 #include "m30_param_block.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <type_traits>
 
@@ -77,6 +79,30 @@ void put_word(uint8_t *image, size_t word, uint32_t v) noexcept;
 // (0x400000 >> resource) | (mode + 1), with 0x80 for decoding; 0 outside
 // those ranges.
 uint32_t audio_firm_id(unsigned audio_idx, m30_audio_mode mode, bool is_encode) noexcept;
+
+// Starts a block's defaults: every field 0, the counter 1. False (errno
+// EINVAL) for a null block.
+template <class B>
+bool fresh(B *b, uint32_t B::*cc) noexcept
+{
+    if (!b) {
+        errno = EINVAL;
+        return false;
+    }
+    std::memset(b, 0, sizeof *b);
+    b->*cc = 1;
+    return true;
+}
+
+// Stores a value's low bits in one member; -1 (errno EINVAL) for a null block.
+template <class B, class M, class V>
+int store(B *b, M B::*m, V v) noexcept
+{
+    if (!b)
+        return errno = EINVAL, -1;
+    b->*m = static_cast<M>(v);
+    return 0;
+}
 
 } // namespace m30pb
 

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(adparam, member, word, hi, lo)
@@ -27,9 +25,7 @@ M30_PARAM_FAMILY(adparam, desc)
 
 extern "C" M30_API int adparam_init(adparam *ad_) noexcept
 {
-    if (!ad_)
-        return errno = EINVAL, -1;
-    std::memset(ad_, 0, sizeof *ad_);
-    ad_->ADPARAM_CC = 1;
+    if (!m30pb::fresh(ad_, &adparam::ADPARAM_CC))
+        return -1;
     return 0;
 }

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(aoparam, member, word, hi, lo)
@@ -24,10 +22,8 @@ M30_PARAM_FAMILY(aoparam, desc)
 extern "C" M30_API int aoparam_init(aoparam *ao_, unsigned channel_) noexcept
 {
     (void)channel_; // every channel's audio output starts the same
-    if (!ao_)
-        return errno = EINVAL, -1;
-    std::memset(ao_, 0, sizeof *ao_);
-    ao_->AOPARAM_CC = 1;
+    if (!m30pb::fresh(ao_, &aoparam::AOPARAM_CC))
+        return -1;
     ao_->DATA_FORMAT = 1;
     return 0;
 }

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(dmxparam, member, word, hi, lo)
@@ -36,10 +34,8 @@ M30_PARAM_FAMILY(dmxparam, desc)
 
 extern "C" M30_API int dmxparam_init(dmxparam *dmx_) noexcept
 {
-    if (!dmx_)
-        return errno = EINVAL, -1;
-    std::memset(dmx_, 0, sizeof *dmx_);
-    dmx_->DMXPARAM_CC = 1;
+    if (!m30pb::fresh(dmx_, &dmxparam::DMXPARAM_CC))
+        return -1;
     dmx_->TS_PACKET_SIZE = DMX_TSPKTSIZE_188;
     dmx_->PCR_EN = 1;
     dmx_->PCR_PID = unset_video_pid;
@@ -52,18 +48,12 @@ extern "C" M30_API int dmxparam_init(dmxparam *dmx_) noexcept
 
 extern "C" M30_API int dmxparam_set_video_pid(dmxparam *dmx_, unsigned pid_) noexcept
 {
-    if (!dmx_)
-        return errno = EINVAL, -1;
-    dmx_->VIDEO_PID = static_cast<uint16_t>(pid_);
-    return 0;
+    return m30pb::store(dmx_, &dmxparam::VIDEO_PID, pid_);
 }
 
 extern "C" M30_API int dmxparam_set_pcr_pid(dmxparam *dmx_, unsigned pid_) noexcept
 {
-    if (!dmx_)
-        return errno = EINVAL, -1;
-    dmx_->PCR_PID = static_cast<uint16_t>(pid_);
-    return 0;
+    return m30pb::store(dmx_, &dmxparam::PCR_PID, pid_);
 }
 
 extern "C" M30_API int dmxparam_set_audio_pids(dmxparam *dmx_, const unsigned pids_[4]) noexcept

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(dparam, member, word, hi, lo)
@@ -36,10 +34,8 @@ M30_PARAM_FAMILY(dparam, desc)
 
 extern "C" M30_API int dparam_init(dparam *d_, bool is_pci_input_) noexcept
 {
-    if (!d_)
-        return errno = EINVAL, -1;
-    std::memset(d_, 0, sizeof *d_);
-    d_->DPARAM_CC = 1;
+    if (!m30pb::fresh(d_, &dparam::DPARAM_CC))
+        return -1;
     d_->STOP_CONDITION = D_STOP_CONDITION_PICTURE;
     d_->INPUT_STREAM_TYPE = D_INPUT_STREAM_TYPE_TS;
     // A stream fed by the host over PCI arrives in bursts, not in real time.
@@ -65,18 +61,12 @@ extern "C" M30_API int dparam_init(dparam *d_, bool is_pci_input_) noexcept
 
 extern "C" M30_API int dparam_set_video_clock_freq(dparam *d_, d_video_clock clk_) noexcept
 {
-    if (!d_)
-        return errno = EINVAL, -1;
-    d_->VCLK_GEN_MODE = static_cast<uint8_t>(clk_);
-    return 0;
+    return m30pb::store(d_, &dparam::VCLK_GEN_MODE, clk_);
 }
 
 extern "C" M30_API int dparam_set_video_mode(dparam *d_, m30_video_mode mode_) noexcept
 {
-    if (!d_)
-        return errno = EINVAL, -1;
-    d_->VIDEO_MODE = static_cast<uint8_t>(mode_);
-    return 0;
+    return m30pb::store(d_, &dparam::VIDEO_MODE, mode_);
 }
 
 extern "C" M30_API int dparam_set_audio_pids_info(dparam *d_, const unsigned pids_[4]) noexcept

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(siparam, member, word, hi, lo)
@@ -21,10 +19,8 @@ M30_PARAM_FAMILY(siparam, desc)
 
 extern "C" M30_API int siparam_init(siparam *si_, unsigned channel_) noexcept
 {
-    if (!si_)
-        return errno = EINVAL, -1;
-    std::memset(si_, 0, sizeof *si_);
-    si_->SIPARAM_CC = 1;
+    if (!m30pb::fresh(si_, &siparam::SIPARAM_CC))
+        return -1;
     si_->SINCLK_HL = SIN_CLK_EDGE_POS;
     si_->SIN_MODE = channel_ == 0 ? SIN_MODE_PARALLEL_8BIT : SIN_MODE_SERIAL;
     si_->PSTART_EN = channel_ == 0 ? SI_STIX_PST_ENABLED : SI_STIX_PST_ENABLED_STP_ONLY;

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(vdparam, member, word, hi, lo)
@@ -25,10 +23,8 @@ M30_PARAM_FAMILY(vdparam, desc)
 
 extern "C" M30_API int vdparam_init(vdparam *vd_) noexcept
 {
-    if (!vd_)
-        return errno = EINVAL, -1;
-    std::memset(vd_, 0, sizeof *vd_);
-    vd_->VDPARAM_CC = 1;
+    if (!m30pb::fresh(vd_, &vdparam::VDPARAM_CC))
+        return -1;
     return 0;
 }
 

@@ -3,8 +3,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 #define F(member, word, hi, lo) M30_FIELD(vfparam, member, word, hi, lo)
@@ -35,10 +33,8 @@ M30_PARAM_FAMILY(vfparam, desc)
 
 extern "C" M30_API int vfparam_init(vfparam *vf_) noexcept
 {
-    if (!vf_)
-        return errno = EINVAL, -1;
-    std::memset(vf_, 0, sizeof *vf_);
-    vf_->VFPARAM_CC = 1;
+    if (!m30pb::fresh(vf_, &vfparam::VFPARAM_CC))
+        return -1;
     vf_->CHROMA_FORMAT_OUT = M30_CHROMAFMT_422;
     vf_->BIT_DEPTH_OUT = 8;
     vf_->HSIZE_VO = 1920;
@@ -66,18 +62,12 @@ extern "C" M30_API int vfparam_init(vfparam *vf_) noexcept
 
 extern "C" M30_API int vfparam_set_hsize(vfparam *vf_, unsigned hsize_) noexcept
 {
-    if (!vf_)
-        return errno = EINVAL, -1;
-    vf_->HSIZE_VO = static_cast<uint16_t>(hsize_);
-    return 0;
+    return m30pb::store(vf_, &vfparam::HSIZE_VO, hsize_);
 }
 
 extern "C" M30_API int vfparam_set_vsize(vfparam *vf_, unsigned vsize_) noexcept
 {
-    if (!vf_)
-        return errno = EINVAL, -1;
-    vf_->VSIZE_VO = static_cast<uint16_t>(vsize_);
-    return 0;
+    return m30pb::store(vf_, &vfparam::VSIZE_VO, vsize_);
 }
 
 extern "C" M30_API m30_chroma_fmt vfparam_get_chroma_fmt(const vfparam *vf_) noexcept
@@ -87,10 +77,7 @@ extern "C" M30_API m30_chroma_fmt vfparam_get_chroma_fmt(const vfparam *vf_) noe
 
 extern "C" M30_API int vfparam_set_chroma_fmt(vfparam *vf_, m30_chroma_fmt fmt_) noexcept
 {
-    if (!vf_)
-        return errno = EINVAL, -1;
-    vf_->CHROMA_FORMAT_OUT = static_cast<uint8_t>(fmt_);
-    return 0;
+    return m30pb::store(vf_, &vfparam::CHROMA_FORMAT_OUT, fmt_);
 }
 
 extern "C" M30_API unsigned vfparam_get_bit_depth(const vfparam *vf_) noexcept
@@ -100,8 +87,5 @@ extern "C" M30_API unsigned vfparam_get_bit_depth(const vfparam *vf_) noexcept
 
 extern "C" M30_API int vfparam_set_bit_depth(vfparam *vf_, unsigned bit_depth_) noexcept
 {
-    if (!vf_)
-        return errno = EINVAL, -1;
-    vf_->BIT_DEPTH_OUT = static_cast<uint8_t>(bit_depth_);
-    return 0;
+    return m30pb::store(vf_, &vfparam::BIT_DEPTH_OUT, bit_depth_);
 }

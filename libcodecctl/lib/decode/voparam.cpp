@@ -4,8 +4,6 @@
 
 #include "../param_block.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -29,10 +27,8 @@ M30_PARAM_FAMILY(voparam, desc)
 extern "C" M30_API int voparam_init(voparam *vo_, unsigned channel_) noexcept
 {
     (void)channel_; // every channel's output starts the same
-    if (!vo_)
-        return errno = EINVAL, -1;
-    std::memset(vo_, 0, sizeof *vo_);
-    vo_->VOPARAM_CC = 1;
+    if (!m30pb::fresh(vo_, &voparam::VOPARAM_CC))
+        return -1;
     vo_->VO_VFORMAT = vformat_code[VO_VFORMAT_1920_1080P];
     vo_->VO_VFRAME_RATE = VO_FRAME_RATE_59_94;
     return 0;
@@ -66,11 +62,8 @@ extern "C" M30_API vo_vformat m30_to_voparam_vidstd(m30_vidstd vidstd_) noexcept
 
 extern "C" M30_API int voparam_set_vformat(voparam *vo_, vo_vformat fmt_) noexcept
 {
-    if (!vo_)
-        return errno = EINVAL, -1;
     auto i = static_cast<unsigned>(fmt_);
-    vo_->VO_VFORMAT = i < std::size(vformat_code) ? vformat_code[i] : 0;
-    return 0;
+    return m30pb::store(vo_, &voparam::VO_VFORMAT, i < std::size(vformat_code) ? vformat_code[i] : 0);
 }
 
 extern "C" M30_API vo_vformat voparam_get_vformat(const voparam *vo_) noexcept
@@ -99,8 +92,5 @@ extern "C" M30_API vo_frame_rate m30_to_voparam_frame_rate(m30_frame_rate_code c
 
 extern "C" M30_API int voparam_set_frame_rate(voparam *vo_, vo_frame_rate rate_) noexcept
 {
-    if (!vo_)
-        return errno = EINVAL, -1;
-    vo_->VO_VFRAME_RATE = static_cast<uint8_t>(rate_);
-    return 0;
+    return m30pb::store(vo_, &voparam::VO_VFRAME_RATE, rate_);
 }
