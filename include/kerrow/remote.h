@@ -27,7 +27,8 @@
 
 KD_BEGIN_DECLS
 
-/* Seconds of loop time (kd_frame_now). */
+/* Seconds of loop time (kd_frame_now). Other headers may repeat this
+ * identical typedef (C11 and C++ accept that). */
 typedef double kd_frame_tstamp;
 
 /* ---- sockets ---- */
@@ -134,7 +135,7 @@ struct remote_session_req {
     int qlen;
     remote_session_on_rep on_rep;
     remote_session_on_timeout on_timeout;
-    remote_session_on_retry on_retry;  /* expected to resend */
+    remote_session_on_retry on_retry;  /* resends; it must not release its own request */
     void *data;             /* the owner's */
     void *ctx;              /* the owner's */
     remote_session_context *sc;
