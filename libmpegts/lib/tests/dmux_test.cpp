@@ -243,41 +243,7 @@ TEST(MpegtsDmux, FullBacklogIsCountedAndReported)
     EXPECT_EQ(delivered + section_dmux_get_dropped(dm.d), 40 * per_packet);
 }
 
-class FfmpegFile : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        if (!tsfix::have_program("ffmpeg"))
-            return;
-        dir_ = new tsfix::TempDir;
-        path_ = (dir_->path / "two.ts").string();
-        int rc = -1;
-        std::string out = tsfix::run(
-            "ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=frequency=440 "
-            "-f lavfi -i testsrc2=size=64x48:rate=25 -map 0:v -map 1:a -map 2:v -map 1:a "
-            "-c:v mpeg2video -b:v 300k -c:a mp2 -t 4 -program title=A:st=0:st=1 -program title=B:st=2:st=3 "
-            "-muxrate 3000000 -mpegts_flags +resend_headers -f mpegts '" + path_ + "' 2>&1",
-            &rc);
-        if (rc == 0)
-            bytes_ = tsfix::read_file(path_);
-    }
-    static void TearDownTestSuite()
-    {
-        delete dir_;
-        dir_ = nullptr;
-    }
-    void SetUp() override
-    {
-        if (bytes_.empty())
-            GTEST_SKIP() << "ffmpeg could not make the test stream";
-    }
-    static size_t count() { return bytes_.size() / 188; }
-    static const tsPkt *pkt(size_t i) { return reinterpret_cast<const tsPkt *>(bytes_.data() + 188 * i); }
-
-    static inline tsfix::TempDir *dir_ = nullptr;
-    static inline std::string path_;
-    static inline std::vector<uint8_t> bytes_;
-};
+using FfmpegFile = tsfix::FfmpegTwoPrograms;
 
 TEST_F(FfmpegFile, EverySectionIsReassembledWithAValidCrc)
 {
@@ -289,7 +255,7 @@ TEST_F(FfmpegFile, EverySectionIsReassembledWithAValidCrc)
     dmux[0x11] = std::make_unique<Dmux>(0x11);
     std::set<int> table_ids;
     for (size_t i = 0; i < count(); ++i) {
-        const tsPkt *p = pkt(i);
+        const tsPkt *p = packet(i);
         uint16_t pid = tsphGetPid(p);
         auto it = dmux.find(pid);
         if (it == dmux.end())

@@ -95,4 +95,40 @@ inline std::vector<uint8_t> make_section(uint8_t table_id, size_t total, uint8_t
 
 inline const TTableBase *as_section(const std::vector<uint8_t> &v) { return reinterpret_cast<const TTableBase *>(v.data()); }
 
+// A four-second FFmpeg-muxed stream with two programs (MPEG-2 video and
+// MP2 audio each), SDT and null packets, made once per test binary.
+class FfmpegTwoPrograms : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!have_program("ffmpeg"))
+            return;
+        dir_ = new TempDir;
+        std::string path = (dir_->path / "two.ts").string();
+        int rc = -1;
+        run("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=frequency=440 "
+            "-f lavfi -i testsrc2=size=64x48:rate=25 -map 0:v -map 1:a -map 2:v -map 1:a "
+            "-c:v mpeg2video -b:v 300k -c:a mp2 -t 4 -program title=A:st=0:st=1 -program title=B:st=2:st=3 "
+            "-muxrate 3000000 -mpegts_flags +resend_headers -f mpegts '" + path + "' 2>&1",
+            &rc);
+        if (rc == 0)
+            bytes_ = read_file(path);
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    void SetUp() override
+    {
+        if (bytes_.empty())
+            GTEST_SKIP() << "ffmpeg could not make the test stream";
+    }
+    static size_t count() { return bytes_.size() / 188; }
+    static const tsPkt *packet(size_t i) { return reinterpret_cast<const tsPkt *>(bytes_.data() + 188 * i); }
+
+    static inline TempDir *dir_ = nullptr;
+    static inline std::vector<uint8_t> bytes_;
+};
+
 } // namespace tsfix
