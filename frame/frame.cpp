@@ -21,6 +21,8 @@ const char *me() { return kd_frame_plugin_get_name(nullptr); }
 void step_loop() { kd::loop_init(); }
 void step_remote() { remote_init(kd_frame_get_loop()); }
 void step_plugins() { g_manager = kd_plugin_init_manager(); }
+void step_store() { kd_store_init(); }
+void stop_store() { kd_store_fini(); }
 void step_worker() { kd_worker_init(kd_frame_get_loop()); }
 void step_system() { kd_system_init(); }
 
@@ -39,7 +41,7 @@ constexpr std::array kInitSteps{
     Step{"carrier", kd_carrier_init},
     Step{"remote", step_remote},
     Step{"plugin", step_plugins},
-    Step{"store", kd_store_init},
+    Step{"store", step_store},
     Step{"worker", step_worker},
     Step{"system", step_system},
     Step{"cfg", frame_init_cfg},
@@ -65,7 +67,7 @@ constexpr std::array kFiniSteps{
     Step{"param", kd_param_fini},
     Step{"carrier", kd_carrier_fini},
     Step{"alarm", kd_alarm_fini},
-    Step{"store", kd_store_fini},
+    Step{"store", stop_store},
     Step{"cuvents", kd_cuvents_fini},
     Step{"ref", kd_ref_fini},
     Step{"loop", kd::loop_fini},

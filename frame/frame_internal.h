@@ -4,6 +4,7 @@
 
 #include <kerrow/frame.h>
 #include <kerrow/plugin.h>
+#include <kerrow/store.h>
 
 namespace kd {
 
@@ -14,6 +15,10 @@ bool loop_ready();
 void loop_run();
 // Drops deferred calls of (fn, ctx) that have not run yet.
 void idle_cancel(kd_frame_cb fn, void *ctx);
+
+// ---- plug-in manager (plugin/) ----
+// Calls fn for every plug-in record, in discovery order.
+void plugin_for_each(void (*fn)(plugin_load_info *pli, void *ctx), void *ctx);
 
 // ---- store (store/) ----
 // Drops the plug-in's reference to its store section.
@@ -49,9 +54,6 @@ void kd_carrier_release_all(void);
 bool kd_carrier_frame_is_master(void);
 int remote_init(struct ev_loop *loop);
 void remote_fini(void);
-void kd_store_init(void);
-void kd_store_fini(void);
-int kd_store_load_params(plugin_load_info *owner, param_context *top);
 int kd_worker_init(struct ev_loop *loop);
 void kd_worker_fini(void);
 int kd_system_init(void);
@@ -63,7 +65,6 @@ int hw_get_uid(unsigned char uid[8]);
 // Drops the owner's queued worker tasks and waits for its running ones, so
 // that its library can be closed.
 void kd_worker_release_owner(plugin_load_info *owner);
-void kd_param_remove_cfg(plugin_load_info *owner);
 void frame_init_cfg(void);
 void frame_fini_cfg(void);
 void setup_settings_profile(void);

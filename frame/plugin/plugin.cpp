@@ -346,6 +346,12 @@ extern "C" plugin_load_info *kd_plugin_get_pli_by_name(const char *name)
     return r ? &r->pli : nullptr;
 }
 
+void kd::plugin_for_each(void (*fn)(plugin_load_info *, void *), void *ctx)
+{
+    for (auto &r : g_records)
+        fn(&r->pli, ctx);
+}
+
 extern "C" plugin_load_info *__test_insert_available_plugin(const char *name, const char *path)
 {
     return insert_simulated(name, path, false);
@@ -369,6 +375,5 @@ extern "C" void __test_set_plugin_inactive(const char *name)
     kd::store_release_section(&r->pli);
 }
 
-// Defaults until the worker pool and the parameter tree provide theirs.
+// Default until the worker pool provides its own.
 extern "C" __attribute__((weak)) void kd_worker_release_owner(plugin_load_info *) {}
-extern "C" __attribute__((weak)) void kd_param_remove_cfg(plugin_load_info *) {}

@@ -1,11 +1,244 @@
-// JSON store service (minimal: nothing is persisted yet).
+// The JSON store.
+//
+// One JSON object in memory holds a section per owner. Sections are bound
+// to plug-in records on first use (a counted reference in `pli->store`);
+// the framework's "frame" section is looked up on every call.
+//
+// Durability: the file is replaced atomically (temporary file in the same
+// directory, fsync, rename, fsync of the directory), so a crash or power
+// cut leaves either the old or the new store on disk, never a torn one. A
+// write that fails leaves the store dirty for the next tick. A file that
+// does not parse is set aside under another name, never overwritten.
 #include "../frame_internal.h"
+
+#include <kerrow/cuvent.h>
+#include <kerrow/log.h>
+#include <kerrow/param.h>
+#include <kerrow/path.h>
+#include <kerrow/ref.h>
 
 #include <jansson.h>
 
-extern "C" void kd_store_init(void) {}
-extern "C" void kd_store_fini(void) {}
-extern "C" int kd_store_load_params(plugin_load_info *, param_context *) { return 0; }
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char *kStoreDir = "/var/local/solvera";
+constexpr const char *kStoreFile = "/var/local/solvera/store.json";
+constexpr const char *kFrameSection = "frame";
+
+json_t *g_store = nullptr;
+json_t *g_frame_section = nullptr; // the service's own reference
+bool g_use_file_storage = false;
+bool g_persist_saved = false; // dirty
+bool g_firmware_reset = false;
+bool g_listening = false;
+
+const char *me() { return kd_frame_plugin_get_name(nullptr); }
+
+// Borrowed reference to the section named `name`, created when missing.
+json_t *section_named(const char *name)
+{
+    if (!g_store)
+        return nullptr;
+    json_t *s = json_object_get(g_store, name);
+    if (!json_is_object(s)) {
+        s = json_object();
+        json_object_set_new(g_store, name, s);
+    }
+    return s;
+}
+
+// The owner's section: bound to its record on first use.
+json_t *section(plugin_load_info *pli)
+{
+    if (!pli)
+        return section_named(kFrameSection);
+    if (!pli->store) {
+        json_t *s = section_named(kd_frame_plugin_get_name(pli));
+        if (!s)
+            return nullptr;
+        pli->store = json_incref(s);
+    }
+    return pli->store;
+}
+
+bool make_dirs(const std::string &dir)
+{
+    std::string path;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        path = dir.substr(0, pos);
+        if (path.empty())
+            continue;
+        if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+// Writes the store to the file atomically. false when any step failed.
+bool write_file(size_t flags)
+{
+    const std::string file = kd::rooted(kStoreFile);
+    const std::string dir = kd::rooted(kStoreDir);
+    const std::string tmp = file + ".tmp";
+    char *text = json_dumps(g_store, flags | JSON_INDENT(2));
+    if (!text)
+        return false;
+    bool ok = false;
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        size_t len = std::strlen(text), done = 0;
+        while (done < len) {
+            ssize_t n = write(fd, text + done, len - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        ok = done == len && write(fd, "\n", 1) == 1 && fsync(fd) == 0;
+        ok = (close(fd) == 0) && ok;
+        if (ok)
+            ok = rename(tmp.c_str(), file.c_str()) == 0;
+        if (ok) {
+            int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dfd >= 0) {
+                fsync(dfd);
+                close(dfd);
+            }
+        } else {
+            unlink(tmp.c_str());
+        }
+    }
+    std::free(text);
+    if (!ok)
+        KD_LOG(KD_LOG_ERR, "[%s] Failed to write store file %s: %s\n", me(), file.c_str(),
+               std::strerror(errno));
+    return ok;
+}
+
+// Reads the store file. An empty file is a new store; one that does not
+// parse is renamed aside and the device starts from defaults.
+json_t *read_file(const std::string &file)
+{
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0 || st.st_size == 0)
+        return json_object();
+    json_error_t err;
+    json_t *root = json_load_file(file.c_str(), 0, &err);
+    if (json_is_object(root))
+        return root;
+    json_decref(root);
+    std::string aside = file + ".damaged-" + std::to_string(std::time(nullptr));
+    if (rename(file.c_str(), aside.c_str()) == 0)
+        KD_LOG(KD_LOG_ERR, "[%s] Store file %s is damaged (%s, line %d); kept as %s, starting from defaults.\n",
+               me(), file.c_str(), err.text, err.line, aside.c_str());
+    else
+        KD_LOG(KD_LOG_ERR, "[%s] Store file %s is damaged (%s) and could not be set aside: %s\n", me(),
+               file.c_str(), err.text, std::strerror(errno));
+    return json_object();
+}
+
+bool is_leaf(param_type t)
+{
+    return t == PARAMTYPE_NUMBER || t == PARAMTYPE_CHOICE || t == PARAMTYPE_STRING ||
+           t == PARAMTYPE_SET;
+}
+
+// Visits the read-write leaves of a subtree; lists and tables are
+// descended whatever their access, placeholders skipped.
+template <typename Fn> void for_each_rdwr_leaf(param_context *p, Fn &&fn)
+{
+    param_type t = kd_param_get_type(p);
+    if (t == PARAMTYPE_LIST || t == PARAMTYPE_TABLE) {
+        size_t n = kd_param_list_count(p);
+        for (size_t i = 0; i < n; ++i)
+            if (param_context *c = kd_param_list_index(p, static_cast<int>(i)))
+                for_each_rdwr_leaf(c, fn);
+        return;
+    }
+    if (is_leaf(t) && kd_param_get_readwrite(p) == PARAMCTRL_RDWR)
+        fn(p, t);
+}
+
+// The value as the store keeps it.
+std::string value_text(param_context *p, param_type t)
+{
+    if (t == PARAMTYPE_NUMBER) {
+        param_number_ops *ops = kd_param_get_number_ops(p);
+        return std::to_string(ops && ops->value ? ops->value(p) : 0);
+    }
+    const char *text = nullptr;
+    if (t == PARAMTYPE_STRING) {
+        param_string_ops *ops = kd_param_get_string_ops(p);
+        text = ops && ops->value ? ops->value(p) : nullptr;
+    } else if (t == PARAMTYPE_CHOICE) {
+        param_choice_ops *ops = kd_param_get_choice_ops(p);
+        text = ops && ops->value ? ops->value(p) : nullptr;
+    } else if (t == PARAMTYPE_SET) {
+        param_set_ops *ops = kd_param_get_set_ops(p);
+        text = ops && ops->value ? ops->value(p) : nullptr;
+    }
+    std::string out = text ? text : "";
+    if (text) {
+        void *v = const_cast<char *>(text);
+        kd_ref_free_safe(&v);
+    }
+    return out;
+}
+
+param_set_result set_text(param_context *p, param_type t, const char *text)
+{
+    switch (t) {
+    case PARAMTYPE_NUMBER: return kd_param_get_number_ops(p)->set(p, text);
+    case PARAMTYPE_STRING: return kd_param_get_string_ops(p)->set(p, text);
+    case PARAMTYPE_CHOICE: return kd_param_get_choice_ops(p)->set(p, text);
+    case PARAMTYPE_SET: return kd_param_get_set_ops(p)->set(p, text);
+    default: return PARAM_SET_FAILURE;
+    }
+}
+
+void on_param_update(cuvent_wrapper *w)
+{
+    auto *p = static_cast<param_context *>(w->emit_ctx);
+    if (!p || kd_param_get_readwrite(p) != PARAMCTRL_RDWR)
+        return;
+    const char *route = kd_param_get_scope(p);
+    if (!route)
+        return;
+    std::string_view r(route);
+    std::string owner(r.substr(0, r.find('/')));
+    plugin_load_info *pli = kd_plugin_get_pli_by_name(owner.c_str());
+    kd_store_save_params(pli, p);
+}
+
+char **key_array(const std::vector<std::string> &keys)
+{
+    auto **arr = static_cast<char **>(std::calloc(keys.size() + 1, sizeof(char *)));
+    if (!arr)
+        return nullptr;
+    for (size_t i = 0; i < keys.size(); ++i)
+        arr[i] = strdup(keys[i].c_str());
+    return arr;
+}
+
+void drop_bound_section(plugin_load_info *pli, void *) { kd::store_release_section(pli); }
+
+} // namespace
 
 void kd::store_release_section(plugin_load_info *pli)
 {
@@ -13,4 +246,234 @@ void kd::store_release_section(plugin_load_info *pli)
         json_decref(pli->store);
         pli->store = nullptr;
     }
+}
+
+extern "C" int kd_store_init(void)
+{
+    KD_LOG(KD_LOG_INFO, "[%s] Starting\n", me());
+    json_decref(g_store);
+    g_store = nullptr;
+    g_use_file_storage = false;
+    g_persist_saved = false;
+    if (!kd_frame_is_running_native()) {
+        const std::string file = kd::rooted(kStoreFile);
+        const std::string dir = kd::rooted(kStoreDir);
+        // The directory first: the file cannot be created without it.
+        if (!make_dirs(dir))
+            KD_LOG(KD_LOG_WARNING, "[%s] Failed to create store directory: '%s'\n", me(), dir.c_str());
+        int fd = open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            KD_LOG(KD_LOG_WARNING, "[%s] Not using file storage due to permissions.\n", me());
+        } else {
+            close(fd);
+            if (g_firmware_reset) {
+                g_store = json_object();
+                g_firmware_reset = false;
+            } else {
+                g_store = read_file(file);
+            }
+            g_use_file_storage = true;
+        }
+    }
+    if (!g_store)
+        g_store = json_object();
+    g_frame_section = json_incref(section_named(kFrameSection));
+    if (g_use_file_storage)
+        kd_frame_timeout_register("store", kd_store_check_persist, nullptr, 3.0, 1, nullptr);
+    if (!g_listening)
+        g_listening = kd_cuvent_register_cb(nullptr, "on_param_update", on_param_update, nullptr,
+                                            CUVFLT_NONE) == 0;
+    KD_LOG(KD_LOG_INFO, "[%s] Started\n", me());
+    return 0;
+}
+
+extern "C" int kd_store_fini(void)
+{
+    KD_LOG(KD_LOG_INFO, "[%s] Stopping\n", me());
+    if (g_firmware_reset) {
+        json_decref(g_store);
+        g_store = json_object();
+    }
+    if (g_use_file_storage && g_store)
+        write_file(JSON_SORT_KEYS);
+    g_firmware_reset = false;
+    json_decref(g_frame_section);
+    g_frame_section = nullptr;
+    json_decref(g_store);
+    g_store = nullptr;
+    g_use_file_storage = false;
+    g_persist_saved = false;
+    g_listening = false; // the bus goes after the store and takes the listener with it
+    KD_LOG(KD_LOG_INFO, "[%s] Stopped\n", me());
+    return 0;
+}
+
+extern "C" void kd_store_check_persist(void *)
+{
+    if (!g_persist_saved || !g_use_file_storage)
+        return;
+    KD_LOG(KD_LOG_INFO, "[%s] Persisting configuration to file.\n", me());
+    if (write_file(0))
+        g_persist_saved = false;
+}
+
+extern "C" int kd_store_test_key(plugin_load_info *pli, const char *key)
+{
+    json_t *s = section(pli);
+    return (s && key && json_object_get(s, key)) ? 1 : 0;
+}
+
+extern "C" int kd_store_load_string(plugin_load_info *pli, const char *key, char **val)
+{
+    json_t *s = section(pli);
+    json_t *v = (s && key) ? json_object_get(s, key) : nullptr;
+    if (!json_is_string(v) || !val)
+        return -1;
+    *val = strdup(json_string_value(v));
+    return *val ? 0 : -1;
+}
+
+extern "C" int kd_store_save_string(plugin_load_info *pli, const char *key, const char *val)
+{
+    json_t *s = section(pli);
+    if (!s || !key || !val)
+        return -1;
+    KD_LOG(KD_LOG_INFO, "[%s] %s: %s %s\n", me(), "kd_store_save_string", key, val);
+    json_object_set_new(s, key, json_string(val));
+    g_persist_saved = true;
+    return 0;
+}
+
+extern "C" int kd_store_load_int(plugin_load_info *pli, const char *key, int *val)
+{
+    char *text = nullptr;
+    if (kd_store_load_string(pli, key, &text) != 0)
+        return -1;
+    if (val)
+        *val = static_cast<int>(std::strtol(text, nullptr, 10));
+    std::free(text);
+    return 0;
+}
+
+extern "C" int kd_store_save_int(plugin_load_info *pli, const char *key, int val)
+{
+    return kd_store_save_string(pli, key, std::to_string(val).c_str());
+}
+
+extern "C" char **kd_store_get_keys(plugin_load_info *pli)
+{
+    std::vector<std::string> keys;
+    if (json_t *s = section(pli)) {
+        const char *k;
+        json_t *v;
+        json_object_foreach(s, k, v) keys.emplace_back(k);
+    }
+    return key_array(keys);
+}
+
+extern "C" char **kd_store_search_keys(plugin_load_info *pli, const char *key_prefix)
+{
+    std::vector<std::string> keys;
+    std::string_view prefix = key_prefix ? key_prefix : "";
+    if (json_t *s = section(pli)) {
+        const char *k;
+        json_t *v;
+        json_object_foreach(s, k, v) if (std::string_view(k).starts_with(prefix)) keys.emplace_back(k);
+    }
+    std::sort(keys.begin(), keys.end());
+    return key_array(keys);
+}
+
+extern "C" int kd_store_remove_key(plugin_load_info *pli, const char *key)
+{
+    json_t *s = section(pli);
+    if (!s || !key)
+        return 0;
+    KD_LOG(KD_LOG_INFO, "[%s] %s: %s\n", me(), "kd_store_remove_key", key);
+    // The key and what lies under it ("key/..."), never a mere text prefix:
+    // removing input_1 must leave input_10 alone.
+    std::string_view base(key);
+    std::vector<std::string> doomed;
+    const char *k;
+    json_t *v;
+    json_object_foreach(s, k, v)
+    {
+        std::string_view kv(k);
+        if (kv == base || (kv.size() > base.size() && kv.starts_with(base) && kv[base.size()] == '/'))
+            doomed.emplace_back(k);
+    }
+    for (const auto &d : doomed)
+        json_object_del(s, d.c_str());
+    if (!doomed.empty())
+        g_persist_saved = true;
+    return 0;
+}
+
+extern "C" int kd_store_rename(plugin_load_info *pli, const char *old_key, const char *new_key)
+{
+    json_t *s = section(pli);
+    if (!s || !old_key || !new_key)
+        return 1;
+    json_t *old_v = json_object_get(s, old_key);
+    if (!old_v || json_object_get(s, new_key))
+        return 1;
+    json_object_set(s, new_key, old_v); // the value moves as it is
+    json_object_del(s, old_key);
+    return 0;
+}
+
+extern "C" int kd_store_load_params(plugin_load_info *pli, param_context *p)
+{
+    if (!p) {
+        KD_LOG(KD_LOG_WARNING, "[%s] Tried to load NULL param.\n", me());
+        return -1;
+    }
+    json_t *s = section(pli);
+    if (!s)
+        return 0;
+    for_each_rdwr_leaf(p, [s](param_context *leaf, param_type t) {
+        const char *route = kd_param_get_scope(leaf);
+        json_t *v = route ? json_object_get(s, route) : nullptr;
+        if (!json_is_string(v))
+            return;
+        // The setter gets its own copy: the update it causes rewrites this key.
+        std::string text = json_string_value(v);
+        set_text(leaf, t, text.c_str());
+    });
+    return 0;
+}
+
+extern "C" int kd_store_save_params(plugin_load_info *pli, param_context *p)
+{
+    if (!p) {
+        KD_LOG(KD_LOG_WARNING, "[%s] Tried to save NULL param.\n", me());
+        return -1;
+    }
+    json_t *s = section(pli);
+    if (!s)
+        return -1;
+    g_persist_saved = true;
+    for_each_rdwr_leaf(p, [s](param_context *leaf, param_type t) {
+        const char *route = kd_param_get_scope(leaf);
+        if (route)
+            json_object_set_new(s, route, json_string(value_text(leaf, t).c_str()));
+    });
+    return 0;
+}
+
+extern "C" void kd_store_firmware_reset(void) { g_firmware_reset = true; }
+
+extern "C" void set_store(json_t *store)
+{
+    if (!json_is_object(store))
+        return;
+    // Bound sections belong to the old store: drop them so that later saves
+    // reach the new one.
+    kd::plugin_for_each(drop_bound_section, nullptr);
+    json_decref(g_frame_section);
+    json_t *old = g_store;
+    g_store = json_incref(store);
+    json_decref(old);
+    g_frame_section = json_incref(section_named(kFrameSection));
+    g_persist_saved = true;
 }

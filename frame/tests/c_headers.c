@@ -12,5 +12,6 @@
 #include <kerrow/dataset.h>
 #include <kerrow/worker.h>
 #include <kerrow/remote.h>
+#include <kerrow/store.h>
 
 int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }

@@ -2,7 +2,9 @@
 
 #include <kerrow/cuvent.h>
 #include <kerrow/plugin.h>
+#include <kerrow/param.h>
 #include <kerrow/ref.h>
+#include <kerrow/store.h>
 
 #include <fstream>
 #include <string>
@@ -53,7 +55,7 @@ protected:
         up_ = true;
         mgr_ = kd_plugin_init_manager(); // second call: the same table, no new search
         for (const char *ev : {"test_plugin_init", "test_plugin_fini", "test_pong", "alpha_parms_loaded",
-                               "nested_parms_loaded"})
+                               "nested_parms_loaded", "test_plugin_set"})
             kd_cuvent_register_cb(nullptr, ev, note, nullptr, CUVFLT_NONE);
     }
     void loop_passes(int n)
@@ -181,6 +183,30 @@ TEST_F(PluginTest, ShutdownWithADeferringFiniReleasesItsResourcesOnce)
     for (const auto &e : g_events)
         finis += e.rfind("test_plugin_fini:", 0) == 0;
     EXPECT_EQ(finis, 2); // asked once each; the loop no longer runs
+}
+
+TEST_F(PluginTest, SavedValuesAreAppliedThroughTheSetPathBeforeParmsLoaded)
+{
+    start(dir_ + "/a");
+    static int updates = 0;
+    updates = 0;
+    kd_cuvent_register_cb(nullptr, "on_param_update", [](cuvent_wrapper *) { ++updates; }, nullptr,
+                          CUVFLT_NONE);
+    plugin_load_info *alpha = kd_plugin_get_pli_by_name("alpha");
+    kd_store_save_string(alpha, "alpha/level", "42");
+    kd_store_save_string(alpha, "alpha/name", "studio");
+    kd_store_save_string(alpha, "alpha/gone/row_3/x", "kept"); // no such node: left alone
+    kd_frame_load_plugin("alpha");
+    EXPECT_EQ(g_events, (std::vector<std::string>{"test_plugin_init:a", "test_plugin_set:42",
+                                                  "test_plugin_set:studio", "alpha_parms_loaded"}));
+    EXPECT_EQ(updates, 2);
+    EXPECT_EQ(kd_store_test_key(alpha, "alpha/gone/row_3/x"), 1);
+    EXPECT_NE(kd_param_get_by_route("alpha/level"), nullptr);
+
+    kd_frame_unload_plugin("alpha"); // its tree goes with it
+    EXPECT_EQ(kd_param_get_type(kd_param_get_by_route("alpha/level")), PARAMTYPE_NONE);
+    EXPECT_EQ(alpha->top_param, nullptr);
+    EXPECT_EQ(alpha->store, nullptr);
 }
 
 TEST_F(PluginTest, SimulatedRecords)

@@ -2,6 +2,7 @@
 // the plug-in manager. It reports what happens to it through events.
 #include <kerrow/cuvent.h>
 #include <kerrow/frame.h>
+#include <kerrow/param.h>
 #include <kerrow/plugin.h>
 
 #include <cstdlib>
@@ -18,6 +19,19 @@ int g_defers_left = 0;
 
 [[maybe_unused]] void on_ping(cuvent_wrapper *) { kd_cuvent_emit(g_pli, "test_pong", const_cast<char *>(KD_STR(PLUGIN_NAME))); }
 [[maybe_unused]] void on_tick(void *) {}
+
+// Two saved settings; each set is reported as "test_plugin_set" with the text.
+int g_level = 0;
+[[maybe_unused]] int get_level(param_context *) { return g_level; }
+[[maybe_unused]] int lo(param_context *) { return 0; }
+[[maybe_unused]] int hi(param_context *) { return 100; }
+[[maybe_unused]] int one(param_context *) { return 1; }
+[[maybe_unused]] param_set_result set_any(param_context *, const char *text)
+{
+    kd_cuvent_emit(g_pli, "test_plugin_set", const_cast<char *>(text));
+    return PARAM_SET_SUCCESS;
+}
+[[maybe_unused]] const char *get_name(param_context *) { return "name"; }
 } // namespace
 
 #ifndef NO_INIT
@@ -29,6 +43,10 @@ extern "C" KD_API void KD_CAT(PLUGIN_NAME, _init)(plugin_load_info *pli) noexcep
     g_defers_left = d ? std::atoi(d) : 0;
     kd_cuvent_register_cb(pli, "test_ping", on_ping, nullptr, CUVFLT_NONE);
     kd_frame_timeout_register("tick", on_tick, nullptr, 10.0, 1, pli);
+    param_context *root = kd_param_create_cfg(pli);
+    kd_param_alloc_number(root, nullptr, "Level", PARAMCTRL_RDWR, nullptr, get_level, lo, hi, one,
+                          set_any, nullptr);
+    kd_param_alloc_string(root, nullptr, "Name", PARAMCTRL_RDWR, nullptr, get_name, set_any, nullptr);
     kd_cuvent_emit(pli, "test_plugin_init", const_cast<char *>(PLUGIN_MARK));
 }
 #endif

@@ -1,0 +1,344 @@
+#include "test_support.h"
+
+#include <kerrow/cuvent.h>
+#include <kerrow/param.h>
+#include <kerrow/plugin.h>
+#include <kerrow/store.h>
+
+#include <jansson.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *kFile = "var/local/solvera/store.json";
+
+// Two settings of the "frame" tree: one saved, one not.
+struct Settings {
+    int level = 0;
+    int volatile_level = 0;
+    int sets = 0;
+};
+Settings g_settings;
+int g_updates = 0;
+
+param_set_result set_level(param_context *, const char *text)
+{
+    ++g_settings.sets;
+    g_settings.level = std::atoi(text);
+    return PARAM_SET_SUCCESS;
+}
+param_set_result set_volatile(param_context *, const char *text)
+{
+    g_settings.volatile_level = std::atoi(text);
+    return PARAM_SET_SUCCESS;
+}
+int get_level(param_context *) { return g_settings.level; }
+int get_volatile(param_context *) { return g_settings.volatile_level; }
+int zero(param_context *) { return 0; }
+int hundred(param_context *) { return 100; }
+int one(param_context *) { return 1; }
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The store file as a map of section -> key -> value (empty map when the
+// file does not parse).
+std::map<std::string, std::map<std::string, std::string>> read_store(const std::string &path)
+{
+    std::map<std::string, std::map<std::string, std::string>> out;
+    json_error_t err;
+    json_t *root = json_load_file(path.c_str(), 0, &err);
+    const char *sname, *key;
+    json_t *sec, *val;
+    json_object_foreach(root, sname, sec)
+    {
+        auto &m = out[sname];
+        json_object_foreach(sec, key, val) m[key] = json_is_string(val) ? json_string_value(val) : "?";
+    }
+    json_decref(root);
+    return out;
+}
+
+// On-card mode (the oem marker exists under the root), so the file is used.
+class StoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_settings = {};
+        g_updates = 0;
+        std::filesystem::create_directories(root_ / "opt/pkg/var");
+        std::ofstream(root_ / "opt/pkg/var/oem") << "";
+    }
+    void TearDown() override { stop(); }
+
+    void start()
+    {
+        kd_frame_init();
+        up_ = true;
+        kd_cuvent_register_cb(nullptr, "on_param_update", [](cuvent_wrapper *) { ++g_updates; },
+                              nullptr, CUVFLT_NONE);
+    }
+    void stop()
+    {
+        if (up_)
+            kd_frame_fini();
+        up_ = false;
+    }
+    // Builds the two settings under the "frame" root and applies saved values.
+    void build_tree()
+    {
+        param_context *root = kd_param_create_cfg(nullptr);
+        ASSERT_NE(root, nullptr);
+        param_context *audio = kd_param_alloc_list(root, nullptr, "Audio", nullptr);
+        level_ = kd_param_alloc_number(audio, nullptr, "Level", PARAMCTRL_RDWR, nullptr, get_level, zero,
+                                       hundred, one, set_level, nullptr);
+        volatile_ = kd_param_alloc_number(audio, nullptr, "Test Level", PARAMCTRL_RDWR_NOPERSIST, nullptr,
+                                          get_volatile, zero, hundred, one, set_volatile, nullptr);
+        ASSERT_NE(level_, nullptr);
+        ASSERT_NE(volatile_, nullptr);
+        kd_store_load_params(nullptr, audio);
+    }
+    void set(param_context *p, const char *text) { kd_param_get_number_ops(p)->set(p, text); }
+    std::string file() const { return root_ / kFile; }
+
+    kdtest::TempRoot root_;
+    kdtest::LogCapture log_;
+    bool up_ = false;
+    param_context *level_ = nullptr, *volatile_ = nullptr;
+};
+
+TEST_F(StoreTest, ANewCardCreatesAPrivateStoreAndValuesSurviveARestartInAnotherProcess)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // First life of the device: set both values and stop.
+        kd_frame_init();
+        build_tree();
+        set(level_, "42");
+        set(volatile_, "17");
+        kd_store_check_persist(nullptr);
+        kd_frame_fini();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    struct stat st;
+    ASSERT_EQ(stat((root_ / "var/local/solvera").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto saved = read_store(file());
+    EXPECT_EQ(saved["frame"]["frame/audio/level"], "42");
+    EXPECT_EQ(saved["frame"].count("frame/audio/test_level"), 0u); // never persisted
+
+    start();
+    build_tree();
+    EXPECT_EQ(g_settings.level, 42);
+    EXPECT_EQ(g_settings.volatile_level, 0);
+    EXPECT_EQ(g_settings.sets, 1);
+}
+
+TEST_F(StoreTest, UpdatesMarkTheStoreDirtyOnlyForPersistentValues)
+{
+    start();
+    build_tree();
+    kd_store_check_persist(nullptr); // nothing pending yet: no file change
+    std::string before = slurp(file());
+    set(volatile_, "5");
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(slurp(file()), before);
+    EXPECT_EQ(log_.count("Persisting configuration to file."), 0);
+
+    set(level_, "7");
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(log_.count("Persisting configuration to file."), 1);
+    EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
+}
+
+TEST_F(StoreTest, KeyOperations)
+{
+    start();
+    for (const char *k : {"out/input_1", "out/input_1/label", "out/input_10", "out/input_1x", "zz", "aa"})
+        kd_store_save_string(nullptr, k, k);
+    kd_store_save_int(nullptr, "num", -12);
+
+    int n = 0;
+    EXPECT_EQ(kd_store_load_int(nullptr, "num", &n), 0);
+    EXPECT_EQ(n, -12);
+    EXPECT_EQ(kd_store_load_int(nullptr, "missing", &n), -1);
+    char *text = nullptr;
+    ASSERT_EQ(kd_store_load_string(nullptr, "zz", &text), 0);
+    EXPECT_STREQ(text, "zz");
+    std::free(text);
+
+    auto take = [](char **arr) {
+        std::vector<std::string> v;
+        for (char **p = arr; p && *p; ++p) {
+            v.emplace_back(*p);
+            std::free(*p);
+        }
+        std::free(arr);
+        return v;
+    };
+    // Byte-wise: "/" sorts before "0".
+    EXPECT_EQ(take(kd_store_search_keys(nullptr, "out/")),
+              (std::vector<std::string>{"out/input_1", "out/input_1/label", "out/input_10", "out/input_1x"}));
+    EXPECT_EQ(take(kd_store_get_keys(nullptr)).size(), 7u);
+
+    // The key and what lies under it go; a mere text prefix stays.
+    kd_store_remove_key(nullptr, "out/input_1");
+    EXPECT_EQ(take(kd_store_search_keys(nullptr, "out/")),
+              (std::vector<std::string>{"out/input_10", "out/input_1x"}));
+
+    struct Case {
+        const char *from, *to;
+        int result;
+    } cases[] = {{"missing", "new", 1}, {"zz", "aa", 1}, {"zz", "yy", 0}};
+    for (const auto &c : cases)
+        EXPECT_EQ(kd_store_rename(nullptr, c.from, c.to), c.result) << c.from << "->" << c.to;
+    EXPECT_EQ(kd_store_test_key(nullptr, "zz"), 0);
+    EXPECT_EQ(kd_store_test_key(nullptr, "yy"), 1);
+}
+
+TEST_F(StoreTest, ShutdownWritesSortedKeysAtEveryLevel)
+{
+    start();
+    plugin_load_info *sim = __test_insert_active_plugin("sim", "/nowhere/libsv-sim.so");
+    for (const char *k : {"m", "b", "x"}) {
+        kd_store_save_string(nullptr, k, "1");
+        kd_store_save_string(sim, k, "1");
+    }
+    stop();
+    std::string text = slurp(file());
+    auto pos = [&](const std::string &s, size_t from = 0) { return text.find(s, from); };
+    size_t frame = pos("\"frame\""), simsec = pos("\"sim\"");
+    ASSERT_NE(frame, std::string::npos);
+    ASSERT_NE(simsec, std::string::npos);
+    EXPECT_LT(frame, simsec);
+    EXPECT_LT(pos("\"b\"", frame), pos("\"m\"", frame));
+    EXPECT_LT(pos("\"m\"", frame), pos("\"x\"", frame));
+    EXPECT_LT(pos("\"b\"", simsec), pos("\"x\"", simsec));
+}
+
+TEST_F(StoreTest, FirmwareResetEmptiesTheStoreAtShutdown)
+{
+    start();
+    build_tree();
+    set(level_, "9");
+    kd_store_firmware_reset();
+    stop();
+    EXPECT_TRUE(read_store(file()).empty());
+    start();
+    build_tree();
+    EXPECT_EQ(g_settings.sets, 1); // only the set above; nothing applied
+}
+
+TEST_F(StoreTest, DamagedFileIsSetAsideAndAnEmptyOneIsANewStore)
+{
+    std::filesystem::create_directories(root_ / "var/local/solvera");
+    std::ofstream(file()) << "{\"frame\": {\"frame/audio/level\": \"3\"";  // cut short
+    start();
+    build_tree();
+    EXPECT_EQ(g_settings.sets, 0);
+    EXPECT_EQ(log_.count("is damaged"), 1);
+    int aside = 0;
+    for (auto &e : std::filesystem::directory_iterator(root_ / "var/local/solvera"))
+        aside += e.path().filename().string().rfind("store.json.damaged-", 0) == 0;
+    EXPECT_EQ(aside, 1);
+    stop();
+
+    std::ofstream(file(), std::ios::trunc).flush(); // empty: a fresh store
+    log_.clear();
+    start();
+    EXPECT_EQ(log_.count("is damaged"), 0);
+}
+
+TEST_F(StoreTest, ReplacingTheStoreRebindsPluginSections)
+{
+    start();
+    plugin_load_info *sim = __test_insert_active_plugin("sim", "/nowhere/libsv-sim.so");
+    kd_store_save_string(sim, "before", "1"); // binds the section
+    json_t *fresh = json_pack("{s:{s:s}}", "sim", "profile", "p");
+    set_store(fresh);
+    json_decref(fresh);
+    kd_store_save_string(sim, "after", "2");
+    EXPECT_EQ(kd_store_test_key(sim, "profile"), 1);
+    EXPECT_EQ(kd_store_test_key(sim, "before"), 0);
+    stop();
+    auto saved = read_store(file());
+    EXPECT_EQ(saved["sim"]["after"], "2");
+    EXPECT_EQ(saved["sim"]["profile"], "p");
+}
+
+TEST_F(StoreTest, NativeModeKeepsEverythingInMemory)
+{
+    std::filesystem::remove(root_ / "opt/pkg/var/oem");
+    start();
+    build_tree();
+    set(level_, "1");
+    stop();
+    EXPECT_FALSE(std::filesystem::exists(file()));
+}
+
+TEST_F(StoreTest, KilledWhileWritingLeavesAWholeStore)
+{
+    // A writer that never stops; it is killed at a different moment of its
+    // writes each round, always after its first write has landed.
+    for (int round = 0; round < 25; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            kd_log_set_sink([](void *, int, const char *, int, const char *, const char *) {}, nullptr);
+            kd_frame_init();
+            for (int i = 0;; ++i) {
+                std::string v = std::to_string(i);
+                kd_store_save_string(nullptr, "counter", v.c_str());
+                // Enough keys that a write takes a while.
+                for (int k = 0; k < 200; ++k)
+                    kd_store_save_string(nullptr, ("pad/" + std::to_string(k)).c_str(), v.c_str());
+                kd_store_check_persist(nullptr);
+                if (i == 0 && write(ready[1], "w", 1) != 1)
+                    _exit(1);
+            }
+        }
+        close(ready[1]);
+        char c;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        usleep(static_cast<useconds_t>(round * 400));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+
+        json_error_t err;
+        json_t *root = json_load_file(file().c_str(), 0, &err);
+        ASSERT_NE(root, nullptr) << "round " << round << ": " << err.text;
+        json_t *frame = json_object_get(root, "frame");
+        const char *counter = json_string_value(json_object_get(frame, "counter"));
+        ASSERT_NE(counter, nullptr) << "round " << round;
+        // All keys of one write carry the same generation.
+        EXPECT_STREQ(json_string_value(json_object_get(frame, "pad/199")), counter) << "round " << round;
+        json_decref(root);
+    }
+}
+
+} // namespace
