@@ -27,8 +27,8 @@ int open_driver(m30_context *m30) noexcept
     m30->driver_system = m30_drv_open_bound(m30->driver_path, FMB_DEVICE_SYSTEM);
     if (m30->driver_system < 0)
         return -1;
-    if (sreg(m30->driver_system, M30_REG_MODE_SELECT, m30->is_encode ? 0u : 1u) < 0)
-        return -1;
+    // A refused mode select is reported by sreg; the reset below decides.
+    sreg(m30->driver_system, M30_REG_MODE_SELECT, m30->is_encode ? 0u : 1u);
     fmb_reset_info reset{true};
     if (m30_drv_ioctl(m30->driver_system, FMB_API_RESET, &reset) < 0)
         return -1;
