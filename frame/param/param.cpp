@@ -134,6 +134,7 @@ void free_node(param_context *p)
         return;
     }
     emit("on_param_free", p); // still intact for the listeners
+    kd::param::note_freed(p);
     if (p->children) {
         // Copies made by queries share the list; they see it empty.
         ChildList kids = std::move(*p->children);

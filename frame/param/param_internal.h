@@ -125,6 +125,10 @@ inline bool is_query_result(const param_context *p)
 // the callback gave no text). Numbers in decimal.
 bool value_text(param_context *p, std::string &out);
 
+// Called for every node being freed: a setter that deletes its own node (a
+// "remove" action inside the row it removes) must not see it announced.
+void note_freed(param_context *p);
+
 // Stops the node's auto-notify timer, if it runs.
 void stop_auto_notify(param_context *p);
 

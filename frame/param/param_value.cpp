@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -34,7 +35,22 @@ void auto_notify_tick(void *ctx)
     kd_param_notify(p);
 }
 
+// Nodes whose owner's setter is running, innermost last, and whether each
+// was freed meanwhile.
+struct Setting {
+    param_context *node;
+    bool freed;
+};
+std::vector<Setting> g_setting;
+
 } // namespace
+
+void kd::param::note_freed(param_context *p)
+{
+    for (auto &s : g_setting)
+        if (s.node == p)
+            s.freed = true;
+}
 
 bool kd::param::value_text(param_context *p, std::string &out)
 {
@@ -74,9 +90,17 @@ param_set_result kd::param::set_wrapper(param_context *p, const char *text) noex
     if (!p)
         return PARAM_SET_FAILURE;
     kd_param_set fn = p->set_func ? p->set_func : generic_set;
+    try {
+        g_setting.push_back({p, false});
+    } catch (const std::bad_alloc &) {
+        return PARAM_SET_FAILURE;
+    }
     param_set_result r = fn(p, text);
-    // Also after a refusal: listeners then see the unchanged value.
-    if (!p->manual_notify)
+    bool freed = g_setting.back().freed;
+    g_setting.pop_back();
+    // Also after a refusal: listeners then see the unchanged value. A node
+    // its own setter deleted is gone: its removal was announced instead.
+    if (!freed && !p->manual_notify)
         kd_param_notify(p);
     return r;
 }

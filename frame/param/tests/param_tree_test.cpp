@@ -214,17 +214,17 @@ TEST_F(ParamTest, RowsAreNumberedAndNumbersReused)
 
 TEST_F(ParamTest, RowLabelsAreTextNeverFormatsAndUserSlashesStayVisible)
 {
-    param_context *t = kd_param_alloc_table(nullptr, "alarms", "Active Alarms", nullptr);
+    param_context *t = kd_param_alloc_table(nullptr, "active", "Active Alarms", nullptr);
     struct Case {
         const char *key;
         const char *label;
         const char *want_label; // null: refused
         const char *want_route;
     } cases[] = {
-        {nullptr, "A%s%d%n", "A%s0%n", "alarms/a%s0%n"},
-        {nullptr, "%d%d %x", "1%d %x", "alarms/1%d_%x"},
-        {nullptr, "Out 1/2 lost", "Out 1/2 lost", "alarms/out_1_2_lost"},
-        {nullptr, "In/Out %d", "In/Out 2", "alarms/in_out_2"},
+        {nullptr, "A%s%d%n", "A%s0%n", "active/a%s0%n"},
+        {nullptr, "%d%d %x", "1%d %x", "active/1%d_%x"},
+        {nullptr, "Out 1/2 lost", "Out 1/2 lost", "active/out_1_2_lost"},
+        {nullptr, "In/Out %d", "In/Out 2", "active/in_out_2"},
         {"k/ey", "Given key", nullptr, nullptr},
     };
     for (const auto &c : cases) {

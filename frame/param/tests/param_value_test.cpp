@@ -74,6 +74,26 @@ TEST_F(ParamValueTest, EverySetIsAnnouncedOnceUnlessManuallyNotified)
     EXPECT_EQ(choices, nullptr);
 }
 
+TEST_F(ParamValueTest, ASetterMayDeleteTheRowHoldingItsNode)
+{
+    param_context *t = kd_param_alloc_table(root_, nullptr, "T", nullptr);
+    param_context *row = kd_param_alloc_row(t, nullptr, nullptr);
+    param_context *remove = kd_param_alloc_string(
+        row, nullptr, "Remove", PARAMCTRL_WRONLY, nullptr, nullptr,
+        [](param_context *, const char *) {
+            kd_param_delete(kd_param_get_by_route("root/t/row_0"));
+            return PARAM_SET_SUCCESS;
+        },
+        nullptr);
+    ASSERT_NE(remove, nullptr);
+    events_.take();
+    EXPECT_EQ(kd_param_get_string_ops(remove)->set(remove, "1"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(events_.take(), (std::vector<std::string>{"remove root/t/row_0", "free root/t/row_0",
+                                                        "free root/t/row_0/remove",
+                                                        "insert root/t/row_0"}));
+    EXPECT_EQ(kd_param_get_type(row), PARAMTYPE_NONE);
+}
+
 TEST_F(ParamValueTest, OpsRecordsMatchTheKindOnly)
 {
     param_context *s = kdtest::ParamTest::leaf(root_, "S");
