@@ -1,1 +1,0 @@
-// XSB interconnect library.

@@ -1,0 +1,466 @@
+// The simulated carrier's frame handling and its SPI flash model.
+#include "carrier_sim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace xsbsim {
+
+namespace {
+constexpr uint16_t ETH_CONFIG = 0x88B4, ETH_CMD = 0x88B5, ETH_MII = 0xADEE, ETH_RAW = 0x88B7;
+constexpr size_t HDR = 14;
+constexpr uint32_t W = 0x100; // IFP content words are 0x100 | byte
+
+uint32_t be32(const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+void put32(std::vector<uint8_t> &v, uint32_t x)
+{
+    v.push_back(uint8_t(x >> 24));
+    v.push_back(uint8_t(x >> 16));
+    v.push_back(uint8_t(x >> 8));
+    v.push_back(uint8_t(x));
+}
+int64_t now_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+bool is_tag(const uint8_t *f, size_t len, const char *tag) { return len >= 18 && std::memcmp(f + HDR, tag, 4) == 0; }
+// The XSB MAC of address 0xHLL.
+bool mac_is(const uint8_t *mac, unsigned addr)
+{
+    return mac[0] == 0x00 && mac[1] == 0x90 && mac[2] == 0x1F && mac[3] == 0x00 &&
+           mac[4] == ((addr >> 8) & 0xF) && mac[5] == (addr & 0xFF);
+}
+} // namespace
+
+std::vector<uint32_t> default_info(int slot)
+{
+    const uint32_t s = uint32_t(slot) & 0xF;
+    return {
+        0x01330030,                              // carrier KT-3300, revision "0"
+        0x02013210,                              // Lattice XO3 2100-1
+        0x03120203,                              // firmware 1.2.0203
+        0x24000000,                              // BLVDS: no lanes
+        0x40020000 | 0x0E00 | s << 4,            // port 0: ifp
+        0x41030000 | 0x0E00 | s << 4 | 1,        // port 1: bridge
+        0x42070000 | 0x0E00 | s << 4 | 2,        // port 2: ts
+        0x43040001,                              // port 3: fpgapgm, programmed
+    };
+}
+
+carrier_sim::carrier_sim(config cfg) : cfg_(std::move(cfg)), drop_every_(cfg_.drop_every)
+{
+    if (cfg_.info.empty())
+        cfg_.info = default_info(cfg_.slot);
+}
+
+carrier_sim::~carrier_sim()
+{
+    stop();
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool carrier_sim::open()
+{
+    // The flash: the image file when there is one.
+    flash_.assign(size_t(cfg_.flash_size), 0xFF);
+    if (!cfg_.flash_path.empty()) {
+        const int f = ::open(cfg_.flash_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        struct stat st{};
+        if (f < 0 || fstat(f, &st) < 0) {
+            error_ = "flash image " + cfg_.flash_path + ": " + std::strerror(errno);
+            if (f >= 0)
+                ::close(f);
+            return false;
+        }
+        if (st.st_size > 0) {
+            flash_.resize(size_t(st.st_size));
+            if (pread(f, flash_.data(), flash_.size(), 0) != ssize_t(flash_.size()))
+                error_ = "flash image short read";
+        } else if (pwrite(f, flash_.data(), flash_.size(), 0) != ssize_t(flash_.size())) {
+            error_ = "flash image write failed";
+        }
+        ::close(f);
+        if (!error_.empty())
+            return false;
+    }
+    fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd_ < 0) {
+        error_ = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    ifindex_ = int(if_nametoindex(cfg_.ifname.c_str()));
+    if (ifindex_ == 0) {
+        error_ = "no interface " + cfg_.ifname;
+        return false;
+    }
+    sockaddr_ll sll{};
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = htons(ETH_P_ALL);
+    sll.sll_ifindex = ifindex_;
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&sll), sizeof sll) < 0) {
+        error_ = std::string("bind: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void carrier_sim::start()
+{
+    stop_ = false;
+    thread_ = std::thread([this] { serve(stop_); });
+}
+
+void carrier_sim::stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void carrier_sim::serve(const std::atomic<bool> &stop_flag)
+{
+    std::vector<uint8_t> buf(2048);
+    while (!stop_flag) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0)
+            continue;
+        sockaddr_ll from{};
+        socklen_t fl = sizeof from;
+        const ssize_t n = recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr *>(&from), &fl);
+        if (n < ssize_t(HDR) || from.sll_pkttype == PACKET_OUTGOING)
+            continue;
+        handle(buf.data(), size_t(n));
+    }
+}
+
+void carrier_sim::handle(const uint8_t *f, size_t len)
+{
+    const uint16_t type = uint16_t(f[12] << 8 | f[13]);
+    if (type != ETH_CONFIG && type != ETH_CMD && type != ETH_MII && type != ETH_RAW)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        frames_.push_back({type, std::vector<uint8_t>(f, f + len)});
+    }
+    if (!cfg_.record_path.empty()) {
+        if (FILE *r = std::fopen(cfg_.record_path.c_str(), "a")) {
+            std::fprintf(r, "%04x", type);
+            for (size_t i = 0; i < len; ++i)
+                std::fprintf(r, "%s%02x", i ? "" : " ", f[i]);
+            std::fprintf(r, "\n");
+            std::fclose(r);
+        }
+    }
+    const unsigned slot = unsigned(cfg_.slot) & 0xF;
+    const uint8_t *dst = f;
+    const bool to_config = mac_is(dst, 0xFFF) || mac_is(dst, 0xF00 | slot);
+
+    if ((type == ETH_CONFIG || type == ETH_CMD) && to_config && is_tag(f, len, "INRQ")) {
+        std::vector<uint8_t> out(f + 6, f + 12); // back to the asker
+        const uint8_t src[6] = {0x00, 0x90, 0x1F, 0x00, 0x0F, uint8_t(slot)};
+        out.insert(out.end(), src, src + 6);
+        out.push_back(uint8_t(type >> 8));
+        out.push_back(uint8_t(type));
+        out.insert(out.end(), {'I', 'N', 'F', 'O'});
+        for (uint32_t r : cfg_.info)
+            put32(out, r);
+        put32(out, 0xFFFFFFFF);
+        reply(std::move(out), false);
+        return;
+    }
+    if (type == ETH_CMD && cfg_.answer_ping && mac_is(dst, 0xE00 | slot << 4 | 1) && is_tag(f, len, "PING")) {
+        std::vector<uint8_t> out(f, f + 18);
+        std::swap(out[5], out[11]);
+        std::memcpy(out.data() + HDR, "OKAY", 4);
+        reply(std::move(out), false);
+        return;
+    }
+    if (type == ETH_CMD && to_config && is_tag(f, len, "VMWR")) {
+        std::lock_guard lock(mutex_);
+        for (size_t off = 18; off + 4 <= len; off += 4) {
+            const uint32_t w = be32(f + off);
+            if (w == 0xFFFFFFFF)
+                break;
+            const int addr = int(w >> 20);
+            if (w & 0xFFFFF)
+                vmap_[addr] = w & 0xFFFFF;
+            else
+                vmap_.erase(addr);
+        }
+        return;
+    }
+    if ((type == ETH_CONFIG || type == ETH_CMD) && to_config && is_tag(f, len, "CFWR")) {
+        std::vector<uint32_t> words;
+        for (size_t off = 18; off + 4 <= len; off += 4) {
+            const uint32_t w = be32(f + off);
+            if (w == 0xFFFFFFFF)
+                break;
+            words.push_back(w);
+        }
+        std::lock_guard lock(mutex_);
+        cfwr_.push_back(std::move(words));
+        return;
+    }
+    if (type == ETH_CONFIG && mac_is(dst, 0xE00 | slot << 4) && len >= HDR + 4 * 21 &&
+        be32(f + HDR) == (W | 'I') && be32(f + HDR + 4) == (W | 'F') && be32(f + HDR + 8) == (W | 'P'))
+        handle_ifp(f, len);
+}
+
+void carrier_sim::reply(std::vector<uint8_t> out, bool ifp)
+{
+    ++requests_;
+    const int drop = drop_every_;
+    if (drop > 0 && requests_ % uint64_t(drop) == 0)
+        return;
+    if (cfg_.delay_us > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(cfg_.delay_us));
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = ifindex_;
+    to.sll_halen = 6;
+    std::memcpy(to.sll_addr, out.data(), 6);
+    auto send = [&](const std::vector<uint8_t> &b) {
+        sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    };
+    if (ifp && cfg_.corrupt_every > 0 && ++ifp_replies_ % uint64_t(cfg_.corrupt_every) == 0) {
+        // A decoy first: the same answer for another session.
+        std::vector<uint8_t> decoy = out;
+        decoy[HDR + 4 * (4 + 4) + 3] ^= 0x5A;
+        send(decoy);
+    }
+    send(out);
+    if (cfg_.duplicate)
+        send(out);
+}
+
+void carrier_sim::handle_ifp(const uint8_t *f, size_t len)
+{
+    const size_t words = (len - HDR) / 4;
+    auto w = [f](size_t i) { return be32(f + HDR + 4 * i); };
+    const uint8_t op = uint8_t(w(3));
+    const size_t dw = words - 16 - 5; // data words between header and trailer
+
+    // Response: four words of our own, the request header echoed, then data.
+    std::vector<uint8_t> out(f + 6, f + 12);
+    out.insert(out.end(), f, f + 6);
+    out.push_back(f[12]);
+    out.push_back(f[13]);
+    for (int i = 0; i < 4; ++i)
+        put32(out, W);
+    for (size_t i = 0; i < 16; ++i)
+        put32(out, w(i));
+
+    if (op == 17) { // MSPI
+        const uint8_t cmd = uint8_t(w(16));
+        const bool addressed = cmd == 0x03 || cmd == 0x02;
+        uint32_t addr = 0;
+        size_t first = 17;
+        if (addressed) {
+            addr = (w(17) & 0xFF) << 16 | (w(18) & 0xFF) << 8 | (w(19) & 0xFF);
+            first = 20;
+        }
+        std::vector<uint8_t> mosi, miso;
+        for (size_t i = first; i < 16 + dw; ++i)
+            mosi.push_back(uint8_t(w(i)));
+        const uint8_t status = spi(cmd, addr, mosi, miso);
+        put32(out, W | cmd);
+        put32(out, W | status);
+        if (addressed) {
+            put32(out, W | ((addr >> 16) & 0xFF));
+            put32(out, W | ((addr >> 8) & 0xFF));
+            put32(out, W | (addr & 0xFF));
+        }
+        for (uint8_t b : miso)
+            put32(out, W | b);
+    } else if (op == 18) { // Wishbone
+        std::vector<uint8_t> in, res;
+        for (size_t i = 16; i < 16 + dw; ++i)
+            in.push_back(uint8_t(w(i)));
+        wishbone(in, res);
+        for (uint8_t b : res)
+            put32(out, W | b);
+    } else if (op == 19) { // configuration ROM
+        for (size_t i = 0; i < 256; ++i)
+            put32(out, W | (i < cfg_.drom.size() ? uint8_t(cfg_.drom[i]) : 0));
+    } else {
+        return;
+    }
+    // Exactly the request's length.
+    out.resize(len, 0);
+    reply(std::move(out), true);
+}
+
+bool carrier_sim::busy() const { return busy_forever_ || now_us() < busy_until_us_; }
+
+void carrier_sim::persist(size_t off, size_t len)
+{
+    if (cfg_.flash_path.empty())
+        return;
+    const int f = ::open(cfg_.flash_path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (f < 0)
+        return;
+    if (pwrite(f, flash_.data() + off, len, off_t(off)) != ssize_t(len))
+        std::fprintf(stderr, "xsbcarrier: flash image write failed\n");
+    ::close(f);
+}
+
+// The JEDEC serial-flash model: write enable latch, page program within a
+// 256-byte page (bits only cleared), bulk erase, status with timed busy.
+uint8_t carrier_sim::spi(uint8_t cmd, uint32_t addr, const std::vector<uint8_t> &mosi, std::vector<uint8_t> &miso)
+{
+    std::lock_guard lock(mutex_);
+    ++spi_counts_[cmd];
+    const bool b = busy();
+    miso.assign(mosi.size(), 0xFF);
+    const size_t size = flash_.size();
+    switch (cmd) {
+    case 0x06: // write enable
+        if (!b)
+            wel_ = true;
+        break;
+    case 0x04: // write disable
+        if (!b)
+            wel_ = false;
+        break;
+    case 0x9F: // read identification
+        for (size_t i = 0; i < miso.size(); ++i)
+            miso[i] = i < cfg_.flash_id.size() ? cfg_.flash_id[i] : 0x00;
+        break;
+    case 0x05: // read status
+        std::fill(miso.begin(), miso.end(), uint8_t((b ? 0x01 : 0) | (wel_ ? 0x02 : 0)));
+        break;
+    case 0x03: // read data
+        if (!b)
+            for (size_t i = 0; i < miso.size(); ++i)
+                miso[i] = flash_[(addr + i) % size];
+        break;
+    case 0x02: // page program
+        if (!b && wel_ && addr < size) {
+            const size_t page = addr & ~0xFFu;
+            for (size_t i = 0; i < mosi.size(); ++i) {
+                const size_t at = page + ((addr + i) & 0xFF);
+                if (at < size)
+                    flash_[at] &= mosi[i];
+            }
+            persist(page, std::min<size_t>(256, size - page));
+            wel_ = false;
+            busy_until_us_ = now_us() + cfg_.program_us;
+            busy_forever_ = cfg_.stuck_busy;
+        }
+        break;
+    case 0xC7: // bulk erase
+        if (!b && wel_) {
+            std::fill(flash_.begin(), flash_.end(), uint8_t(0xFF));
+            persist(0, size);
+            wel_ = false;
+            busy_until_us_ = now_us() + int64_t(cfg_.erase_ms) * 1000;
+            busy_forever_ = cfg_.stuck_busy;
+        }
+        break;
+    default:
+        break;
+    }
+    return uint8_t((busy() ? 0x01 : 0) | (wel_ ? 0x02 : 0));
+}
+
+// The configuration port behind the Wishbone bytes: pairs after a leading
+// byte; 70 80 selects, 71 xx writes a command or operand byte, F3 FF reads
+// one answer byte into the FF's position, 70 00 ends the command.
+void carrier_sim::wishbone(const std::vector<uint8_t> &in, std::vector<uint8_t> &out)
+{
+    out.assign(in.size() + 1, 0xFF);
+    std::vector<uint8_t> command;
+    size_t k = 0;
+    auto answer = [this](uint8_t c) -> std::vector<uint8_t> {
+        std::vector<uint8_t> a;
+        auto add = [&a](uint32_t v) {
+            for (int s = 24; s >= 0; s -= 8)
+                a.push_back(uint8_t(v >> s));
+        };
+        if (c == 0xE0)
+            add(cfg_.fpga_id);
+        else if (c == 0x19)
+            add(cfg_.trace_id[0]), add(cfg_.trace_id[1]);
+        else if (c == 0xC0)
+            add(cfg_.user_code);
+        else if (c == 0x3C)
+            add(cfg_.status);
+        return a;
+    };
+    for (size_t i = 1; i + 1 < in.size(); i += 2) {
+        const uint8_t ctl = in[i], val = in[i + 1];
+        if (ctl == 0x70 && val == 0x80) {
+            command.clear();
+            k = 0;
+        } else if (ctl == 0x70 && val == 0x00) {
+            if (!command.empty() && command[0] == 0x79) {
+                std::lock_guard lock(mutex_);
+                ++refreshes_;
+            }
+        } else if (ctl == 0x71) {
+            command.push_back(val);
+        } else if (ctl == 0xF3 && !command.empty()) {
+            const auto a = answer(command[0]);
+            out[i + 1] = k < a.size() ? a[k] : 0;
+            ++k;
+        }
+    }
+}
+
+std::vector<frame> carrier_sim::frames() const
+{
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+std::map<int, uint32_t> carrier_sim::vmap() const
+{
+    std::lock_guard lock(mutex_);
+    return vmap_;
+}
+std::vector<std::vector<uint32_t>> carrier_sim::cfwr() const
+{
+    std::lock_guard lock(mutex_);
+    return cfwr_;
+}
+int carrier_sim::spi_count(uint8_t cmd) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = spi_counts_.find(cmd);
+    return it == spi_counts_.end() ? 0 : it->second;
+}
+int carrier_sim::refresh_count() const
+{
+    std::lock_guard lock(mutex_);
+    return refreshes_;
+}
+std::vector<uint8_t> carrier_sim::flash() const
+{
+    std::lock_guard lock(mutex_);
+    return flash_;
+}
+void carrier_sim::clear_records()
+{
+    std::lock_guard lock(mutex_);
+    frames_.clear();
+    cfwr_.clear();
+    spi_counts_.clear();
+    refreshes_ = 0;
+}
+
+} // namespace xsbsim

@@ -1,0 +1,111 @@
+// A simulated FPGA carrier on the XSB interconnect: it holds one end of a
+// veth pair and answers like a carrier card (INRQ with INFO, PING with OKAY,
+// VMWR and CFWR recorded, IFP frames with configuration-ROM text, Wishbone
+// identification and refresh, and an SPI flash kept in an image file).
+// Usable as a thread inside a test or through the xsbcarrier program.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace xsbsim {
+
+struct config {
+    std::string ifname = "eth2"; // the interface the carrier holds
+    int slot = 3;                // hardware slot 0-7
+    // Flash image file; created filled with 0xFF (flash_size bytes) when
+    // missing, else its size is the flash size. Empty: flash in memory.
+    std::string flash_path;
+    int flash_size = 0x80000;
+    // INFO records (host order) sent after "INFO"; the end record is added.
+    std::vector<uint32_t> info;
+    std::string drom = "AKT-3300 1.2.0203";      // configuration-ROM text
+    uint32_t fpga_id = 0x612B3043;               // XO3LF_2100E
+    uint32_t trace_id[2] = {0x01234567, 0x89ABCDEF};
+    uint32_t user_code = 0x00C0FFEE;
+    uint32_t status = 0;
+    // JEDEC identification: Micron, type 0xBA, 2^19 bytes.
+    std::vector<uint8_t> flash_id = {0x20, 0xBA, 0x13, 0x10};
+    int erase_ms = 20;   // bulk erase busy time
+    int program_us = 50; // page program busy time
+    bool answer_ping = true;
+    // Fault knobs, applied to replies.
+    int drop_every = 0;   // the reply to every Nth request is lost (1: all)
+    int delay_us = 0;     // each reply waits this long
+    bool duplicate = false;
+    int corrupt_every = 0; // every Nth IFP reply is preceded by a copy with another session id
+    bool stuck_busy = false; // erase and program never finish
+    std::string record_path; // append each received frame as "ethertype hex..." lines
+};
+
+// The records a default carrier of model KT-3300 in `slot` reports.
+std::vector<uint32_t> default_info(int slot);
+
+struct frame {
+    uint16_t ethertype;
+    std::vector<uint8_t> bytes; // the whole frame
+};
+
+class carrier_sim {
+public:
+    explicit carrier_sim(config cfg);
+    ~carrier_sim();
+    carrier_sim(const carrier_sim &) = delete;
+    carrier_sim &operator=(const carrier_sim &) = delete;
+
+    // Opens the socket on the interface in the calling thread's network
+    // namespace; false with a message in error() on failure.
+    bool open();
+    // Serves on a thread until stop(); or on the calling thread until `stop_flag`.
+    void start();
+    void stop();
+    void serve(const std::atomic<bool> &stop_flag);
+    const std::string &error() const { return error_; }
+
+    // Observations (thread-safe copies).
+    std::vector<frame> frames() const;
+    std::map<int, uint32_t> vmap() const;          // virtual address -> port mask
+    std::vector<std::vector<uint32_t>> cfwr() const; // records of each CFWR
+    int spi_count(uint8_t cmd) const;               // SPI commands executed
+    int refresh_count() const;
+    std::vector<uint8_t> flash() const;
+    void clear_records();
+    void set_drop_every(int n) { drop_every_ = n; }
+
+private:
+    void handle(const uint8_t *f, size_t len);
+    void reply(std::vector<uint8_t> out, bool ifp);
+    void handle_ifp(const uint8_t *f, size_t len);
+    uint8_t spi(uint8_t cmd, uint32_t addr, const std::vector<uint8_t> &mosi, std::vector<uint8_t> &miso);
+    void wishbone(const std::vector<uint8_t> &in, std::vector<uint8_t> &out);
+    bool busy() const;
+    void persist(size_t off, size_t len);
+
+    config cfg_;
+    int fd_ = -1;
+    int ifindex_ = 0;
+    std::string error_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> drop_every_{0};
+    uint64_t requests_ = 0;
+    uint64_t ifp_replies_ = 0;
+
+    mutable std::mutex mutex_; // guards everything below
+    std::vector<frame> frames_;
+    std::map<int, uint32_t> vmap_;
+    std::vector<std::vector<uint32_t>> cfwr_;
+    std::map<uint8_t, int> spi_counts_;
+    int refreshes_ = 0;
+    std::vector<uint8_t> flash_;
+    bool wel_ = false;
+    int64_t busy_until_us_ = 0;
+    bool busy_forever_ = false;
+};
+
+} // namespace xsbsim

@@ -1,0 +1,107 @@
+// A chassis on one machine for tests: two network namespaces, "card" with
+// eth0, eth1 and eth2 and "chassis" with their veth peers peer0, peer1 and
+// peer2. Two namespaces because a packet socket that is not bound to an
+// interface hears both ends of a veth within one namespace.
+//
+// Names carry the pid (and a counter), so parallel test binaries do not
+// meet; the namespaces (and with them the veths) are removed on destruction.
+// Needs root: skip_reason() says why a test cannot run.
+#pragma once
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace xsbsim {
+
+class net_rig {
+public:
+    // Empty when namespaces can be made here, else the reason.
+    static std::string skip_reason()
+    {
+        if (geteuid() != 0)
+            return "needs root for network namespaces and packet sockets (CI runs as root)";
+        if (std::system("ip -V >/dev/null 2>&1") != 0)
+            return "needs the ip command (iproute2)";
+        return {};
+    }
+
+    net_rig()
+    {
+        static std::atomic<int> counter{0};
+        const std::string tag = std::to_string(getpid()) + "x" + std::to_string(counter++);
+        card_ = "kdcard" + tag;
+        chassis_ = "kdchas" + tag;
+        std::string script = "set -e; ip netns add " + card_ + "; ip netns add " + chassis_ + ";" +
+                             " ip -n " + card_ + " link set lo up; ip -n " + chassis_ + " link set lo up;";
+        for (int i = 0; i < 3; ++i) {
+            const std::string n = std::to_string(i);
+            script += " ip -n " + card_ + " link add eth" + n + " type veth peer name peer" + n +
+                      " netns " + chassis_ + ";" + " ip -n " + card_ + " link set eth" + n + " up;" +
+                      " ip -n " + chassis_ + " link set peer" + n + " up;";
+        }
+        if (run(script) != 0) {
+            remove();
+            throw std::runtime_error("could not create the test namespaces");
+        }
+    }
+    ~net_rig() { remove(); }
+    net_rig(const net_rig &) = delete;
+    net_rig &operator=(const net_rig &) = delete;
+
+    const std::string &card() const { return card_; }
+    const std::string &chassis() const { return chassis_; }
+
+    // "ip netns exec NAME " for commands run in a namespace.
+    std::string exec_in(const std::string &ns) const { return "ip netns exec " + ns + " "; }
+
+    // While alive, the calling thread lives in the namespace: sockets it
+    // opens belong there (and stay there when the thread moves back).
+    class enter {
+    public:
+        explicit enter(const std::string &ns)
+        {
+            self_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+            const int target = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+            const bool ok = self_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+            if (target >= 0)
+                ::close(target);
+            if (!ok)
+                throw std::runtime_error("setns " + ns + ": " + std::strerror(errno));
+        }
+        ~enter()
+        {
+            if (setns(self_, CLONE_NEWNET) != 0)
+                std::perror("setns back");
+            ::close(self_);
+        }
+        enter(const enter &) = delete;
+        enter &operator=(const enter &) = delete;
+
+    private:
+        int self_ = -1;
+    };
+
+private:
+    static int run(const std::string &script)
+    {
+        const std::string cmd = "sh -c '" + script + "' >/dev/null 2>&1";
+        return std::system(cmd.c_str());
+    }
+    void remove()
+    {
+        run("ip netns del " + card_ + "; ip netns del " + chassis_ + "; true");
+    }
+
+    std::string card_, chassis_;
+};
+
+} // namespace xsbsim
