@@ -9,6 +9,8 @@
 
 using namespace kt33;
 
+static_assert(sizeof(Reg) == 12, "the FPGA's queue register block");
+
 namespace {
 
 constexpr uint32_t word_phys = 0, word_impe = 4, word_item = 8;

@@ -9,6 +9,8 @@
 
 using namespace kt33;
 
+static_assert(sizeof(kt3300_egr_frm) == 256, "the FPGA reads 256-byte egress slots");
+
 namespace {
 
 constexpr unsigned slot_size = 256;

@@ -13,6 +13,8 @@
 
 using namespace kt33;
 
+static_assert(sizeof(kt3300_igr_frm) == 256, "the FPGA writes 256-byte ingress frames");
+
 namespace {
 
 constexpr const char *board_uio_name = "KDS KT-3300";

@@ -191,6 +191,7 @@ uint8_t *BoardSim::region(unsigned dev, unsigned map) const
 
 void BoardSim::produce_ingress(unsigned n, uint8_t tag)
 {
+    std::lock_guard lock(ingress_mutex_);
     uint8_t *ring = region(0, 1);
     unsigned frames = maps()[1].size / 256;
     unsigned p = rd16(0x680A);
@@ -251,6 +252,8 @@ void BoardSim::model()
             consume_egress(0);
             consume_egress(1);
         }
+        if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
+            produce_ingress(rate);
         for (uint32_t q : pull_queue_blocks) {
             uint32_t impe = wr32(q + 4);
             if ((impe & 0xF) && (impe & 0x8000))

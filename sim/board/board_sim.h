@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,10 @@ public:
     // Writes n ingress frames at the FPGA position and advances it; frame k
     // (counting from 0 over the simulator's life) carries k in its packet.
     void produce_ingress(unsigned n, uint8_t tag = 1);
+    // The model thread writes this many frames per tick (50 us) while the
+    // library has the ingress ring enabled. Like the FPGA, it does not wait
+    // for a slow reader.
+    void run_ingress(unsigned frames_per_tick) { ingress_rate_.store(frames_per_tick); }
 
     // The FPGA model: consumes published egress slots (handing each to the
     // sink on the model thread) and drains enabled PULL queues.
@@ -77,7 +82,9 @@ private:
 
     Board *board_ = nullptr;
     std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
+    std::mutex ingress_mutex_; // produce_ingress may run beside the model thread
     uint32_t ingress_count_ = 0;
+    std::atomic<unsigned> ingress_rate_{0};
     EgressSink sink_;
     std::thread thread_;
     std::atomic<bool> running_{false}, paused_{false};

@@ -5,6 +5,8 @@
 
 #include <kerrow/path.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace boardsim {
@@ -122,7 +124,10 @@ void store(Board *b, uint32_t off, const uint8_t *bytes, unsigned len)
 {
     if (off + len > window_size)
         return;
-    pthread_mutex_lock(&b->mutex);
+    // A process that died inside a store leaves the devices as they were
+    // after its last complete transfer.
+    if (pthread_mutex_lock(&b->mutex) == EOWNERDEAD)
+        pthread_mutex_consistent(&b->mutex);
     // Halfword stores, so that a concurrent reader never sees a torn
     // position word.
     for (unsigned i = 0; i < len; ++i)
@@ -150,7 +155,9 @@ std::string board_file() { return kd::rooted("/run/kt3300sim/board"); }
 
 std::string region_file(unsigned dev, unsigned map)
 {
-    return kd::rooted("/run/kt3300sim/uio" + std::to_string(dev) + ".map" + std::to_string(map));
+    char name[48];
+    std::snprintf(name, sizeof name, "/run/kt3300sim/uio%u.map%u", dev, map);
+    return kd::rooted(name);
 }
 
 } // namespace boardsim

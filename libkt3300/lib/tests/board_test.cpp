@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using boardsim::BoardSim;
 
@@ -111,6 +112,17 @@ TEST_F(BoardTest, LongUioNameIsCutWithRoomForTheTerminator)
     ASSERT_EQ(kt3300_open(ctx_), 0);
     EXPECT_EQ(std::strlen(ctx_->uio->name), 31u);
     EXPECT_EQ(std::string(ctx_->uio->name, 11), "KDS KT-3300");
+}
+
+TEST_F(BoardTest, RegisterWindowTooSmallIsRefused)
+{
+    kt3300_close(ctx_);
+    std::ofstream(root_ / "sys/class/uio/uio0/maps/map0/size") << "0x1000\n";
+    errno = 0;
+    EXPECT_EQ(kt3300_open(ctx_), -1);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(ctx_->artix_base, nullptr);
+    EXPECT_EQ(ctx_->fd, -1);
 }
 
 TEST_F(BoardTest, EgressRateWords)
@@ -340,5 +352,34 @@ TEST_F(BoardTest, IngressFramesOutsideTheirSlotAreSkipped)
     // A position outside the ring grants nothing.
     sim_->set32(0x6808, 4000);
     EXPECT_EQ(kt3300_igr_rdr_read(r), nullptr);
+    std::free(r);
+}
+
+// The model thread feeds the ring while ingress is enabled; the reader
+// sees the frames in the order they were made.
+TEST_F(BoardTest, IngressFromTheModelThread)
+{
+    kt3300_igr_rdr *r = kt3300_alloc_igr_rdr(ctx_);
+    ASSERT_NE(r, nullptr);
+    sim_->run_ingress(1);
+    sim_->start(nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(kt3300_igr_rdr_read(r), nullptr); // not enabled: nothing made
+    ASSERT_EQ(kt3300_set_igr_enable(ctx_, true), 0);
+    int64_t last = -1;
+    unsigned got = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got < 2000 && std::chrono::steady_clock::now() < deadline) {
+        kt3300_igr_frm *f = kt3300_igr_rdr_read(r);
+        if (!f)
+            continue;
+        const uint8_t *pkt = reinterpret_cast<const uint8_t *>(f) + f->offset;
+        int64_t n = int64_t(pkt[4]) << 24 | pkt[5] << 16 | pkt[6] << 8 | pkt[7];
+        ASSERT_GT(n, last);
+        last = n;
+        ++got;
+    }
+    sim_->stop();
+    EXPECT_EQ(got, 2000u);
     std::free(r);
 }
