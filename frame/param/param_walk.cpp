@@ -11,6 +11,7 @@
 #include <kerrow/log.h>
 #include <kerrow/ref.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <new>
@@ -53,7 +54,7 @@ struct Visit {
 Visit visit(WalkState &w, param_context *p, param_depth depth, size_t start, bool print)
 {
     if (print) {
-        if (++w.count > max_param_prints) {
+        if (++w.count > std::max(max_param_prints, 1)) { // a pass always makes progress
             w.recorded.push_back({p->scope, 0, true, depth});
             return {0, true};
         }
