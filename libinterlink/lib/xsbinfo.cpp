@@ -116,8 +116,11 @@ XSB_API int xsbinfo_carrier_to_string(char *buf, int len, const uint32_t *rec) n
     if (!rec || type_of(*rec) != INFO_TYPE_CARRIER)
         return -1;
     const uint32_t r = *rec;
+    // The revision character comes from the wire: a control character or a
+    // zero would corrupt the text, so it shows as "?".
+    const unsigned rev = bits(r, 7, 0);
     return put(buf, len, "KT-%d%d%d%d-%c", int(bits(r, 23, 20)), int(bits(r, 19, 16)),
-               int(bits(r, 15, 12)), int(bits(r, 11, 8)), char(bits(r, 7, 0)));
+               int(bits(r, 15, 12)), int(bits(r, 11, 8)), rev >= 0x20 && rev < 0x7F ? char(rev) : '?');
 }
 
 XSB_API int xsbinfo_fpga_to_string(char *buf, int len, const uint32_t *rec) noexcept

@@ -105,7 +105,7 @@ TEST(XsbRaw, PayloadFrameAndHexLines)
     for (const auto &c : cases) {
         char out[8] = {};
         EXPECT_EQ(xsbraw_line_atob(out, c.len, c.text), c.count) << c.text;
-        EXPECT_EQ(std::memcmp(out, c.bytes.data(), c.bytes.size()), 0) << c.text;
+        EXPECT_EQ(std::vector<uint8_t>(out, out + c.bytes.size()), c.bytes) << c.text;
     }
 }
 
@@ -169,6 +169,7 @@ TEST(XsbInfo, RecordTexts)
     } cases[] = {
         {xsbinfo_carrier_to_string, 0x01330030, "KT-3300-0"},
         {xsbinfo_carrier_to_string, 0x02330030, "<-1>"},
+        {xsbinfo_carrier_to_string, 0x01330000, "KT-3300-?"},
         {xsbinfo_port_to_string, 0x47090e12, "asi 0x0e12"},
         {xsbinfo_port_to_string, 0x400c0e12, "rsv port type 0x0e12"},
         {xsbinfo_port_to_string, 0x5F020e30, "ifp 0x0e30"},
