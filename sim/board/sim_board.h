@@ -42,7 +42,7 @@ struct LmkChip {
     uint8_t regs[256];
 };
 
-constexpr unsigned log_capacity = 8192;
+constexpr unsigned log_capacity = 65536;
 
 // The whole shared file. The read plane comes first, so a mapping of the
 // file is the register window the library reads.

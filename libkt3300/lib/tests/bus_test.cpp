@@ -156,6 +156,62 @@ TEST_F(BusTest, LockHeldByAnotherProcess)
     EXPECT_TRUE(std::filesystem::exists(lock_path)); // never unlinked under its users
 }
 
+// Two processes drive GSPI at once, retrying when the other holds the
+// lock. A transfer is two register stores (command, then data): without
+// the lock one process's data would complete the other's command.
+TEST_F(BusTest, TwoProcessesNeverInterleaveTransfers)
+{
+    constexpr unsigned regs = 80, passes = 200;
+    sim_->add_chip(2, GS3241_DEV_ID);
+    sim_->add_chip(3, GS3241_DEV_ID);
+    ASSERT_EQ(spi_kt33_open(base()), 0);
+    sim_->clear_events();
+    auto drive = [&](unsigned chn, uint32_t tag) {
+        unsigned busy = 0;
+        for (unsigned p = 0; p < passes; ++p)
+            for (uint32_t r = 0; r < regs; ++r) {
+                int rc;
+                while ((rc = gspi_kt33_reg_write(chn, 0x100 + r, tag | r)) != 0 && errno == EBUSY)
+                    ++busy;
+                if (rc != 0)
+                    return -1;
+            }
+        return static_cast<int>(busy);
+    };
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Its own descriptor of the lock file, as another program has.
+        bool opened = spi_kt33_open(base()) == 0;
+        sim_->clear_events(); // the probe's transfers
+        (void)!write(ready[1], "x", 1);
+        _exit(opened && drive(3, 0x3000) >= 0 ? 0 : 1);
+    }
+    close(ready[1]);
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    int busy = drive(2, 0x2000);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_GE(busy, 0);
+    for (uint32_t r = 0; r < regs; ++r) {
+        EXPECT_EQ(sim_->chip_reg(2, 0x100 + r), 0x2000 | r) << r;
+        EXPECT_EQ(sim_->chip_reg(3, 0x100 + r), 0x3000 | r) << r;
+    }
+    unsigned writes = 0;
+    for (const BusEvent &e : of_kind(sim_->events(), boardsim::BUS_GSPI))
+        if (!e.rd && e.addr >= 0x100) {
+            ++writes;
+            EXPECT_EQ(e.data >> 12, e.chn) << "transfer of one process completed by the other";
+        }
+    EXPECT_EQ(writes, 2 * regs * passes);
+    spi_kt33_close();
+}
+
 TEST_F(BusTest, Gs12170InitialisationInOrder)
 {
     sim_->add_chip(6, 0);
