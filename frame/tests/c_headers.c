@@ -11,6 +11,7 @@
 #include <kerrow/pipe.h>
 #include <kerrow/dataset.h>
 #include <kerrow/worker.h>
+#include <kerrow/alarm.h>
 #include <kerrow/remote.h>
 #include <kerrow/store.h>
 

@@ -110,6 +110,14 @@ struct PoolTest : ::testing::Test {
         ev_timer_stop(loop, &guard);
         ev_loop_destroy(loop);
     }
+    // A pool of maxthreads threads with the first n items submitted.
+    evtp_t *pool_with(int maxthreads, int n)
+    {
+        evtp_t *tp = evtp_create(loop, maxthreads);
+        for (int i = 0; tp && i < n; ++i)
+            evtp_submit(&items[i].work, tp, item_work, item_done);
+        return tp;
+    }
     // Runs the loop until nothing holds it.
     void run()
     {
@@ -137,10 +145,8 @@ TEST_F(PoolTest, ThreeItemsOnTwoThreadsDoneOnTheLoop)
 
 TEST_F(PoolTest, DestroyWithoutForceRefusesWhileWorkIsQueued)
 {
-    evtp_t *tp = evtp_create(loop, 1);
+    evtp_t *tp = pool_with(1, 2);
     ASSERT_TRUE(tp);
-    evtp_submit(&items[0].work, tp, item_work, item_done);
-    evtp_submit(&items[1].work, tp, item_work, item_done);
     board.wait_running(1);
     EXPECT_EQ(evtp_destroy(tp, 0), -1);
     board.open();
@@ -152,10 +158,8 @@ TEST_F(PoolTest, DestroyWithoutForceRefusesWhileWorkIsQueued)
 
 TEST_F(PoolTest, ForcedDestroyWaitsForRunningWorkAndDropsTheRest)
 {
-    evtp_t *tp = evtp_create(loop, 1);
+    evtp_t *tp = pool_with(1, 2);
     ASSERT_TRUE(tp);
-    evtp_submit(&items[0].work, tp, item_work, item_done);
-    evtp_submit(&items[1].work, tp, item_work, item_done);
     board.wait_running(1);
     std::jthread opener = board.open_after(50ms);
     EXPECT_EQ(evtp_destroy(tp, 1), 1);
@@ -190,10 +194,8 @@ TEST_F(PoolTest, FailedThreadStart)
 
 TEST_F(PoolTest, ShrinkingTheMaximum)
 {
-    evtp_t *tp = evtp_create(loop, 2);
+    evtp_t *tp = pool_with(2, 2);
     ASSERT_TRUE(tp);
-    evtp_submit(&items[0].work, tp, item_work, item_done);
-    evtp_submit(&items[1].work, tp, item_work, item_done);
     board.wait_running(2);
     board.open();
     run();
