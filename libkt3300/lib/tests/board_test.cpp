@@ -383,3 +383,25 @@ TEST_F(BoardTest, IngressFromTheModelThread)
     EXPECT_EQ(got, 2000u);
     std::free(r);
 }
+
+TEST_F(BoardTest, EmbedderAndInserterRegisters)
+{
+    ASSERT_EQ(kt3300_embedder_set_address(ctx_, 3, kt3300_embedder_get_buffer_addr(ctx_)), 0);
+    EXPECT_EQ(sim_->wr32(0x320), 0xF3000000u);
+    ASSERT_EQ(kt3300_embedder_set_control(ctx_, 3, 64, 0x10005), 0);
+    EXPECT_EQ(sim_->wr32(0x324), 64u << 16 | 5);
+    sim_->set16(0x32A, 17); // the FPGA's half of the position word
+    ASSERT_EQ(kt3300_embedder_set_host_position(ctx_, 3, 40), 0);
+    EXPECT_EQ(sim_->wr32(0x328), 40u << 16);
+    EXPECT_EQ(kt3300_embedder_get_fpga_position(ctx_, 3), 17);
+    EXPECT_EQ(kt3300_embedder_set_control(ctx_, 4, 64, 0), -1);
+    EXPECT_EQ(kt3300_egress_get_fpga_position(ctx_, 2), -1);
+    EXPECT_EQ(kt3300_embedder_get_buffer_size(ctx_), 0x10000u);
+
+    ASSERT_EQ(kt3300_smpte352m_set_data(ctx_, 2, 0x89CA0001), 0);
+    EXPECT_EQ(sim_->wr32(0x604), 0x89CA0001u);
+    ASSERT_EQ(kt3300_smpte352m_set_ctl(ctx_, 2, 0x0101), 0);
+    EXPECT_EQ(sim_->wr16(0x602), 0x0101);
+    kt3300_close(ctx_);
+    EXPECT_EQ(kt3300_smpte352m_set_ctl(ctx_, 2, 0x0101), -1);
+}
