@@ -236,6 +236,10 @@ int operation::run()
     x_.err = ERR_NONE;
     x_.log_msg[0] = '\0';
     x_.needs_refresh = 0;
+    // The caller's fixed text fields are read as texts: keep them terminated.
+    x_.dst[sizeof x_.dst - 1] = '\0';
+    x_.carrier[sizeof x_.carrier - 1] = '\0';
+    x_.fpga[sizeof x_.fpga - 1] = '\0';
     if (!x_.op) {
         p_.err("Error: No Operation, requires one of \"id\", \"update\", \"verify\", \"erase\", "
                "\"program\", \"read\", or \"refresh\".\n");

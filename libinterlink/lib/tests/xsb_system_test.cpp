@@ -235,6 +235,13 @@ TEST_F(XsbChassis, OpenReportsWhatFailed)
     xsbpkt_set_dest(&pkt, "e30");
     EXPECT_LT(xsb_send(m, &pkt, 60), 0);
     xsb_close(m);
+
+    // An operation on it stops at the first send.
+    xsbifp x;
+    request(x, "erase");
+    x.ifname = "nosuch0";
+    EXPECT_EQ(xsbifp_op(&x), -1);
+    EXPECT_EQ(x.err, ERR_REQUEST_SEND);
 }
 
 TEST_F(XsbChassis, IdReadsTheCarrierIdentity)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -393,6 +394,7 @@ TEST_F(IfpOp, ArgumentErrors)
         {"id bad dest digit", "id", "loopback", "e15", nullptr, nullptr, nullptr, ERR_DESTINATION_ARG, ""},
         {"id dest with prefix", "id", "loopback", "0xe", nullptr, nullptr, nullptr, ERR_DESTINATION_ARG, ""},
         {"id dest too high", "id", "loopback", "e80", nullptr, nullptr, nullptr, ERR_DESTINATION_ARG, ""},
+        {"id dest unterminated", "id", "loopback", "e3012345", nullptr, nullptr, nullptr, ERR_DESTINATION_ARG, ""},
         {"no interface", "erase", nullptr, "e30", nullptr, nullptr, nullptr, ERR_IFNAME_ARG, ""},
         {"read without file", "read", "loopback", "e30", nullptr, nullptr, nullptr, ERR_FILE_ARG, "MODE(ERR)"},
         {"bad offset", "read", "loopback", "e30", img.c_str(), "-1", nullptr, ERR_OFFSET_ARG, ""},
@@ -406,7 +408,7 @@ TEST_F(IfpOp, ArgumentErrors)
     for (const auto &c : cases) {
         SetUp();
         x.ifname = c.ifname;
-        std::strcpy(x.dst, c.dst);
+        std::memcpy(x.dst, c.dst, std::min(sizeof x.dst, std::strlen(c.dst) + 1));
         x.file = c.file;
         x.offset = c.offset;
         x.size = c.size;
