@@ -18,8 +18,10 @@ constexpr size_t kCapacity = PSI_ONE_PACKET_SECTION_MAX;
 inline unsigned pil(const uint8_t *s) { return be16(s + 10) & 0x0FFFu; }
 inline size_t entries_start(const uint8_t *s) { return kProgramInfo + pil(s); }
 inline size_t entries_end(const uint8_t *s) { return complete_length(s) - 4; }
-// The program info and entries must fit inside section_length.
-inline bool consistent(const uint8_t *s) { return section_length(s) >= 13 + pil(s); }
+// The fixed fields, program info and entries must fit inside
+// section_length; program_info_length is read only once it is known to be
+// inside the section.
+inline bool consistent(const uint8_t *s) { return section_length(s) >= 13 && section_length(s) >= 13 + pil(s); }
 inline unsigned esl(const uint8_t *e) { return be16(e + 3) & 0x0FFFu; }
 
 // Reserved bits of a 13-bit PID (3) or 12-bit length (4) field are ones.

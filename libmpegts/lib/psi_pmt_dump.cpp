@@ -47,7 +47,8 @@ std::string loop_text(const uint8_t *p, size_t n)
 
 extern "C" MPEGTS_API int tsPmtToString(const TPmt *pmt, char *buf, size_t size) noexcept
 {
-    if (!pmt || !buf || size == 0)
+    // Nothing is read beyond the section: one too short to be a PMT is refused.
+    if (!pmt || !buf || size == 0 || tsGetSectionLength(&pmt->header) < 13)
         return -1;
     try {
         const uint8_t *s = sec(pmt);

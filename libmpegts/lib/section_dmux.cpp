@@ -236,8 +236,9 @@ MPEGTS_API int section_dmux_process(section_dmux *d, const tsPkt *pkt) noexcept
     size_t n;
     bool ok = payload_of(b, &data, &n);
     if (ok && pusi(b)) {
-        size_t ptr = data[0];
-        ok = ptr + 1 <= n;
+        // A payload unit start needs at least its pointer_field.
+        size_t ptr = n ? data[0] : 0;
+        ok = n > 0 && ptr + 1 <= n;
         if (ok) {
             // The tail of the section being gathered, then the new starts.
             bool tail_ok = continue_section(d, data + 1, ptr);

@@ -196,6 +196,11 @@ TEST(MpegtsDmux, RefusalsAndReset)
     bad_af.payload[0] = 190;
     tsphSetContinuityCounter(&bad_af, 1);
     EXPECT_EQ(section_dmux_process(dm.d, &bad_af), -1);
+    tsPkt no_room = p; // PUSI, but the adaptation field leaves no pointer_field
+    tsphSetAFCtrl(&no_room, 3);
+    no_room.payload[0] = 183;
+    tsphSetContinuityCounter(&no_room, 2);
+    EXPECT_EQ(section_dmux_process(dm.d, &no_room), -1);
 
     section_dmux_reset(dm.d);
     EXPECT_EQ(section_dmux_get_status(dm.d), DMUXSTAT_READY);

@@ -350,6 +350,11 @@ TEST(MpegtsPmt, TextDumpMatchesStoredText)
     EXPECT_EQ(std::string(buf, size_t(n)), want);
     EXPECT_EQ(tsPmtToString(&pmt, buf, size_t(n)), -1); // no room for the NUL
     EXPECT_EQ(tsPmtToString(&pmt, buf, 30), -1);
+    // A section too short to be a PMT is neither dumped nor walked.
+    tsSetSectionLength(&pmt.header, 9);
+    EXPECT_EQ(tsPmtToString(&pmt, buf, sizeof buf), -1);
+    EXPECT_EQ(get_pmt_entry(&pmt, 0), nullptr);
+    EXPECT_EQ(tsGetPmtEntriesLength(&pmt), -1);
 }
 
 TEST(MpegtsDescriptor, LoopWalkAndScrambling)
