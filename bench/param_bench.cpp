@@ -93,8 +93,9 @@ void BM_FullWalk(benchmark::State &state)
     for (auto _ : state) {
         long seen = 0;
         auto t0 = Clock::now();
-        kd_param_print_params(t.root, PARAM_DEPTH_ALL, count_node, nullptr,
-                              [](void *) { return kd_shutdown(); }, &seen);
+        kd_param_print_params(
+            t.root, PARAM_DEPTH_ALL, count_node, nullptr, [](void *) { return kd_shutdown(); },
+            &seen);
         kd_frame_run(); // the passes after the first
         walk_s += std::chrono::duration<double>(Clock::now() - t0).count();
         state.PauseTiming();

@@ -73,10 +73,7 @@ void cut_label(std::string &s, size_t max)
     s.resize(n);
 }
 
-ChildList &home_for(param_context *parent)
-{
-    return parent ? *parent->children : g_tree->top;
-}
+ChildList &home_for(param_context *parent) { return parent ? *parent->children : g_tree->top; }
 
 // The node's position in its home list, or -1 when it is not there (a
 // query copy, a stale pointer).
@@ -253,10 +250,7 @@ param_context *create(param_context *list, const char *key, const char *label, p
 }
 
 // Indexes a freshly made node; on failure it stays in its list unindexed.
-param_context *finish(param_context *p)
-{
-    return p && kd_param_insert_route(p) == 0 ? p : nullptr;
-}
+param_context *finish(param_context *p) { return p && kd_param_insert_route(p) == 0 ? p : nullptr; }
 
 param_context *alloc_container(param_context *list, const char *key, const char *label,
                                kd_param_helpf help, param_type type, bool map_slash = false)
@@ -269,9 +263,9 @@ param_context *alloc_container(param_context *list, const char *key, const char 
 }
 
 // Common part of the four leaf kinds.
-param_context *alloc_leaf(param_context *list, const char *key, const char *label,
-                          param_type type, param_control rw, kd_param_helpf help, bool has_value,
-                          kd_param_set set, void *data)
+param_context *alloc_leaf(param_context *list, const char *key, const char *label, param_type type,
+                          param_control rw, kd_param_helpf help, bool has_value, kd_param_set set,
+                          void *data)
 {
     param_context *p = create(list, key, label, type, rw, help, data);
     if (!p)
@@ -452,7 +446,8 @@ extern "C" param_context *kd_param_alloc_row(param_context *table, const char *k
         // replaced, textually.
         std::string name, k;
         for (;;) {
-            name = pattern.substr(0, at) + kd::param::decimal(table->row_index) + pattern.substr(at + 2);
+            name = pattern.substr(0, at) + kd::param::decimal(table->row_index) +
+                   pattern.substr(at + 2);
             cut_label(name, kRowLabelMax);
             ++table->row_index;
             make_key(name, true, k);
@@ -630,9 +625,18 @@ extern "C" void kd_param_list_delete_children(param_context *list) noexcept
 
 // ---- navigation and plain accessors ----
 
-extern "C" param_type kd_param_get_type(param_context *p) noexcept { return p ? p->type : PARAMTYPE_NONE; }
-extern "C" const char *kd_param_get_scope(param_context *p) noexcept { return p ? p->scope.c_str() : nullptr; }
-extern "C" const char *kd_param_get_label(param_context *p) noexcept { return p ? p->label.c_str() : nullptr; }
+extern "C" param_type kd_param_get_type(param_context *p) noexcept
+{
+    return p ? p->type : PARAMTYPE_NONE;
+}
+extern "C" const char *kd_param_get_scope(param_context *p) noexcept
+{
+    return p ? p->scope.c_str() : nullptr;
+}
+extern "C" const char *kd_param_get_label(param_context *p) noexcept
+{
+    return p ? p->label.c_str() : nullptr;
+}
 
 extern "C" param_control kd_param_get_readwrite(param_context *p) noexcept
 {
@@ -650,7 +654,10 @@ extern "C" const char *kd_param_get_readwrite_string(param_context *p) noexcept
     }
 }
 
-extern "C" void *kd_param_get_userdata(param_context *p) noexcept { return p ? p->userdata : nullptr; }
+extern "C" void *kd_param_get_userdata(param_context *p) noexcept
+{
+    return p ? p->userdata : nullptr;
+}
 
 extern "C" const char *kd_param_get_help(param_context *p) noexcept
 {
@@ -659,7 +666,8 @@ extern "C" const char *kd_param_get_help(param_context *p) noexcept
 
 extern "C" const char *kd_param_get_type_name(param_type type) noexcept
 {
-    static const char *const names[] = {"None", "List", "Table", "Number", "Choice", "String", "Set"};
+    static const char *const names[] = {"None",   "List",   "Table", "Number",
+                                        "Choice", "String", "Set"};
     int t = static_cast<int>(type);
     return t >= 0 && t < static_cast<int>(std::size(names)) ? names[t] : "Unknown";
 }
@@ -707,7 +715,8 @@ extern "C" size_t kd_param_paramtable_col_count(param_context *table, size_t row
     return kd_param_list_count(kd_param_paramtable_row(table, row));
 }
 
-extern "C" param_context *kd_param_paramtable_cell(param_context *table, size_t row, size_t col) noexcept
+extern "C" param_context *kd_param_paramtable_cell(param_context *table, size_t row,
+                                                   size_t col) noexcept
 {
     param_context *r = kd_param_paramtable_row(table, row);
     size_t n = kd_param_list_count(r);

@@ -63,7 +63,7 @@ bool kd::param::value_text(param_context *p, std::string &out)
         return true;
     }
     // The string, choice and set records all begin with the value slot.
-    kd_param_get_string fn = p->type == PARAMTYPE_STRING ? p->ops.string.value
+    kd_param_get_string fn = p->type == PARAMTYPE_STRING   ? p->ops.string.value
                              : p->type == PARAMTYPE_CHOICE ? p->ops.choice.value
                                                            : p->ops.set.value;
     if (!fn)

@@ -110,7 +110,8 @@ void on_overload(cuvent_wrapper *wrapper)
         return;
     }
     if (!g_walks.contains(w)) {
-        KD_LOG(KD_LOG_ERR, "[%s] Error: Unknown param save state %p.\n", kd::param::me(), (void *)w);
+        KD_LOG(KD_LOG_ERR, "[%s] Error: Unknown param save state %p.\n", kd::param::me(),
+               (void *)w);
         return;
     }
     try {

@@ -66,10 +66,7 @@ typedef enum param_control {
     PARAMCTRL_RDWR_NOPERSIST = 3 /* read-write, not saved */
 } param_control;
 
-typedef enum param_set_result {
-    PARAM_SET_SUCCESS = 0,
-    PARAM_SET_FAILURE = 1
-} param_set_result;
+typedef enum param_set_result { PARAM_SET_SUCCESS = 0, PARAM_SET_FAILURE = 1 } param_set_result;
 
 typedef enum param_depth {
     PARAM_DEPTH_NONE = 0, /* the node alone */
@@ -141,8 +138,8 @@ KD_API void kd_param_remove_cfg(plugin_load_info *pli);
  * freed, a plain pointer is kept as it is. */
 KD_API param_context *kd_param_alloc_list(param_context *list, const char *key, const char *label,
                                           kd_param_helpf help) KD_NOEXCEPT;
-KD_API param_context *kd_param_alloc_table(param_context *list, const char *key,
-                                           const char *label, kd_param_helpf help) KD_NOEXCEPT;
+KD_API param_context *kd_param_alloc_table(param_context *list, const char *key, const char *label,
+                                           kd_param_helpf help) KD_NOEXCEPT;
 /* A row (a list) of a table. A label holding "%d" (or a null label, which
  * means "Row %d") names rows automatically: the first "%d" is replaced by
  * the lowest row number whose route is free (Row 0, Row 1, ... with keys
@@ -153,18 +150,18 @@ KD_API param_context *kd_param_alloc_table(param_context *list, const char *key,
  * characters. */
 KD_API param_context *kd_param_alloc_row(param_context *table, const char *key,
                                          const char *label) KD_NOEXCEPT;
-KD_API param_context *kd_param_alloc_number(param_context *list, const char *key,
-                                            const char *label, param_control readwrite,
-                                            kd_param_helpf help, kd_param_get_number value,
-                                            kd_param_get_number min, kd_param_get_number max,
-                                            kd_param_get_number step, kd_param_set set, void *data) KD_NOEXCEPT;
-KD_API param_context *kd_param_alloc_string(param_context *list, const char *key,
-                                            const char *label, param_control readwrite,
-                                            kd_param_helpf help, kd_param_get_string value,
+KD_API param_context *kd_param_alloc_number(param_context *list, const char *key, const char *label,
+                                            param_control readwrite, kd_param_helpf help,
+                                            kd_param_get_number value, kd_param_get_number min,
+                                            kd_param_get_number max, kd_param_get_number step,
                                             kd_param_set set, void *data) KD_NOEXCEPT;
-KD_API param_context *kd_param_alloc_choice(param_context *list, const char *key,
-                                            const char *label, param_control readwrite,
-                                            kd_param_helpf help, kd_param_get_string value,
+KD_API param_context *kd_param_alloc_string(param_context *list, const char *key, const char *label,
+                                            param_control readwrite, kd_param_helpf help,
+                                            kd_param_get_string value, kd_param_set set,
+                                            void *data) KD_NOEXCEPT;
+KD_API param_context *kd_param_alloc_choice(param_context *list, const char *key, const char *label,
+                                            param_control readwrite, kd_param_helpf help,
+                                            kd_param_get_string value,
                                             kd_param_get_strtable choices, kd_param_set set,
                                             void *data) KD_NOEXCEPT;
 KD_API param_context *kd_param_alloc_set(param_context *list, const char *key, const char *label,
@@ -186,7 +183,7 @@ KD_API void kd_param_list_delete_index(param_context *list, unsigned int index) 
 KD_API void kd_param_list_delete_children(param_context *list) KD_NOEXCEPT;
 
 /* ---- navigation and plain accessors ---- */
-KD_API param_type kd_param_get_type(param_context *p) KD_NOEXCEPT; /* PARAMTYPE_NONE for null */
+KD_API param_type kd_param_get_type(param_context *p) KD_NOEXCEPT;   /* PARAMTYPE_NONE for null */
 KD_API const char *kd_param_get_scope(param_context *p) KD_NOEXCEPT; /* the route */
 KD_API const char *kd_param_get_label(param_context *p) KD_NOEXCEPT;
 KD_API param_control kd_param_get_readwrite(param_context *p) KD_NOEXCEPT;
@@ -205,7 +202,8 @@ KD_API param_context *kd_param_list_index(param_context *p, int i) KD_NOEXCEPT;
 KD_API size_t kd_param_paramtable_row_count(param_context *table) KD_NOEXCEPT;
 KD_API param_context *kd_param_paramtable_row(param_context *table, size_t row) KD_NOEXCEPT;
 KD_API size_t kd_param_paramtable_col_count(param_context *table, size_t row) KD_NOEXCEPT;
-KD_API param_context *kd_param_paramtable_cell(param_context *table, size_t row, size_t col) KD_NOEXCEPT;
+KD_API param_context *kd_param_paramtable_cell(param_context *table, size_t row,
+                                               size_t col) KD_NOEXCEPT;
 /* 1 when `parent` is an ancestor of `child` (a null parent is an ancestor
  * of every node), else 0. */
 KD_API int kd_param_is_related(param_context *parent, param_context *child) KD_NOEXCEPT;

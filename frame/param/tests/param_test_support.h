@@ -19,8 +19,8 @@ class ParamEvents {
 public:
     void start()
     {
-        for (const char *ev : {"on_param_insert", "on_param_remove", "on_param_free",
-                               "on_param_update"})
+        for (const char *ev :
+             {"on_param_insert", "on_param_remove", "on_param_free", "on_param_update"})
             kd_cuvent_register_cb(nullptr, ev, &ParamEvents::on_event, this, CUVFLT_NONE);
     }
     std::vector<std::string> take()

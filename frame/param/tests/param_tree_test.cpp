@@ -70,9 +70,11 @@ TEST_F(ParamTest, BadKeysAndRoutesAreRefusedWithAMessage)
         const char *label;
         const char *message;
     } cases[] = {
-        {"slash in label", root, nullptr, "In/Out", "Invalid character '/' found in param key 'In/Out'"},
+        {"slash in label", root, nullptr, "In/Out",
+         "Invalid character '/' found in param key 'In/Out'"},
         {"slash in key", root, "a/b", "Fine", "Invalid character '/' found in param key 'a/b'"},
-        {"duplicate", root, nullptr, "taken", "Duplicate param exists for scope 'root/taken' of type String"},
+        {"duplicate", root, nullptr, "taken",
+         "Duplicate param exists for scope 'root/taken' of type String"},
         {"route too long", root, long_key.c_str(), "Long", "is longer than 255 characters"},
         {"empty key", root, nullptr, "", "Empty param key"},
         {"under a leaf", a_leaf, nullptr, "Child", "Cannot add param 'child' under 'root/leaf'"},
@@ -102,7 +104,8 @@ TEST_F(ParamTest, DeletedNodeLeavesAPlaceholderThatANewNodeTakesOver)
     EXPECT_STREQ(kd_param_get_label(ph), "B");
     EXPECT_EQ(kd_param_get_by_route("root/b"), ph);
     EXPECT_EQ(kd_param_list_count(ph), static_cast<size_t>(-1));
-    EXPECT_EQ(events_.take(), (std::vector<std::string>{"remove root/b", "free root/b", "insert root/b"}));
+    EXPECT_EQ(events_.take(),
+              (std::vector<std::string>{"remove root/b", "free root/b", "insert root/b"}));
 
     // Deleting it again is harmless; a node outside the tree is not found.
     kd_param_delete(ph);
@@ -157,11 +160,14 @@ TEST_F(ParamTest, ListDeletionErrors)
         void (*call)(param_context *, param_context *);
         const char *message;
     } cases[] = {
-        {"null list", [](param_context *, param_context *) { kd_param_list_delete_index(nullptr, 0); },
+        {"null list",
+         [](param_context *, param_context *) { kd_param_list_delete_index(nullptr, 0); },
          "Parameter passed in was null."},
-        {"leaf as list", [](param_context *, param_context *x) { kd_param_list_delete_children(x); },
+        {"leaf as list",
+         [](param_context *, param_context *x) { kd_param_list_delete_children(x); },
          "Parameter 'X' of type String passed to in."},
-        {"index past end", [](param_context *r, param_context *) { kd_param_list_delete_index(r, 1); },
+        {"index past end",
+         [](param_context *r, param_context *) { kd_param_list_delete_index(r, 1); },
          "Attempting to delete row index 1 from 'Root'. Current size: 1"},
         {"null delete", [](param_context *, param_context *) { kd_param_delete(nullptr); },
          "Cannot delete param (null) - not found"},
@@ -276,8 +282,8 @@ TEST_F(ParamTest, NavigationAccessors)
         EXPECT_STREQ(kd_param_get_type_name(static_cast<param_type>(i)), types[i]);
     EXPECT_STREQ(kd_param_get_type_name(static_cast<param_type>(-1)), "Unknown");
     EXPECT_EQ(kd_param_get_help(a), nullptr);
-    param_context *h = kd_param_alloc_list(root, nullptr, "Helped",
-                                           [](param_context *) { return "some help"; });
+    param_context *h =
+        kd_param_alloc_list(root, nullptr, "Helped", [](param_context *) { return "some help"; });
     EXPECT_STREQ(kd_param_get_help(h), "some help");
 }
 
@@ -304,9 +310,9 @@ TEST_F(ParamTest, PluginRootIsMadeOnceAndRemovedWithItsWholeSubtree)
     kd_ref_free_safe(&data);
     EXPECT_EQ(g_released, 0);
     for (int i = 0; i < 20; ++i)
-        kd_param_alloc_row(kd_param_alloc_table(l, nullptr, ("T" + std::to_string(i)).c_str(),
-                                                nullptr),
-                           nullptr, nullptr);
+        kd_param_alloc_row(
+            kd_param_alloc_table(l, nullptr, ("T" + std::to_string(i)).c_str(), nullptr), nullptr,
+            nullptr);
     events_.take();
 
     kd_param_remove_cfg(&pli);

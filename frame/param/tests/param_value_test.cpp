@@ -88,9 +88,9 @@ TEST_F(ParamValueTest, ASetterMayDeleteTheRowHoldingItsNode)
     ASSERT_NE(remove, nullptr);
     events_.take();
     EXPECT_EQ(kd_param_get_string_ops(remove)->set(remove, "1"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(events_.take(), (std::vector<std::string>{"remove root/t/row_0", "free root/t/row_0",
-                                                        "free root/t/row_0/remove",
-                                                        "insert root/t/row_0"}));
+    EXPECT_EQ(events_.take(),
+              (std::vector<std::string>{"remove root/t/row_0", "free root/t/row_0",
+                                        "free root/t/row_0/remove", "insert root/t/row_0"}));
     EXPECT_EQ(kd_param_get_type(row), PARAMTYPE_NONE);
 }
 
@@ -105,8 +105,8 @@ TEST_F(ParamValueTest, OpsRecordsMatchTheKindOnly)
         param_context *p;
         bool number, string, choice, set;
     } cases[] = {
-        {num_, true, false, false, false}, {s, false, true, false, false},
-        {c, false, false, true, false},    {st, false, false, false, true},
+        {num_, true, false, false, false},   {s, false, true, false, false},
+        {c, false, false, true, false},      {st, false, false, false, true},
         {root_, false, false, false, false}, {nullptr, false, false, false, false},
     };
     for (const auto &k : cases) {
@@ -144,7 +144,8 @@ TEST_F(ParamValueTest, AccessChanges)
     };
     for (const auto &c : cases) {
         kd_errno = 0;
-        EXPECT_EQ(kd_param_set_readwrite(c.p, static_cast<param_control>(c.rw)), c.result) << c.what;
+        EXPECT_EQ(kd_param_set_readwrite(c.p, static_cast<param_control>(c.rw)), c.result)
+            << c.what;
         EXPECT_EQ(kd_errno, c.err) << c.what;
         EXPECT_EQ(static_cast<int>(events_.take().size()), c.updates) << c.what;
     }
@@ -187,11 +188,19 @@ TEST_F(ParamQueryTest, PrefixMatchesAndDepthFromStars)
         param_depth depth;
         std::vector<std::string> routes;
     } cases[] = {
-        {"mcastfwdr/**", "mcastfwdr/", PARAM_DEPTH_ALL,
+        {"mcastfwdr/**",
+         "mcastfwdr/",
+         PARAM_DEPTH_ALL,
          {"mcastfwdr/outputs", "mcastfwdr/out_x", "mcastfwdr/inputs"}},
         {"mcastfwdr", "mcastfwdr", PARAM_DEPTH_NONE, {"mcastfwdr"}},
-        {"mcastfwdr/out*", "mcastfwdr/out", PARAM_DEPTH_ONE, {"mcastfwdr/outputs", "mcastfwdr/out_x"}},
-        {"mcastfwdr/outputs/r", "mcastfwdr/outputs/r", PARAM_DEPTH_NONE, {"mcastfwdr/outputs/rate"}},
+        {"mcastfwdr/out*",
+         "mcastfwdr/out",
+         PARAM_DEPTH_ONE,
+         {"mcastfwdr/outputs", "mcastfwdr/out_x"}},
+        {"mcastfwdr/outputs/r",
+         "mcastfwdr/outputs/r",
+         PARAM_DEPTH_NONE,
+         {"mcastfwdr/outputs/rate"}},
         {"mcastfwdr/***", "mcastfwdr/*", PARAM_DEPTH_ALL, {}},
         {"nothing", "nothing", PARAM_DEPTH_NONE, {}},
         {"", "", PARAM_DEPTH_NONE, {"frame", "root", "mcastfwdr"}},
@@ -277,19 +286,22 @@ TEST_F(ParamValueTest, AutoNotifyPollsEveryThreeSecondsAndReportsOnlyChanges)
     g_polled[3] = {"deleted"};
     param_context *nodes[4];
     for (int i = 0; i < 4; ++i) {
-        nodes[i] = kd_param_alloc_string(root_, nullptr, ("P" + std::to_string(i)).c_str(),
-                                         PARAMCTRL_RDONLY, nullptr, polled_value, nullptr,
-                                         &g_polled[i]);
+        nodes[i] =
+            kd_param_alloc_string(root_, nullptr, ("P" + std::to_string(i)).c_str(),
+                                  PARAMCTRL_RDONLY, nullptr, polled_value, nullptr, &g_polled[i]);
         kd_param_init_auto_notify(nodes[i], 1.0); // raised to 3 s
     }
     kd_param_init_auto_notify(root_, 1.0); // lists are ignored
     // After the first poll: one value changes, one changes past 39 characters,
     // one node is deleted.
-    kd_frame_timeout_register("change", [](void *ctx) {
-        g_polled[1].value = "after";
-        g_polled[2].value = std::string(39, 'p') + "2";
-        kd_param_delete(static_cast<param_context *>(ctx));
-    }, nodes[3], 1.0, 0, nullptr);
+    kd_frame_timeout_register(
+        "change",
+        [](void *ctx) {
+            g_polled[1].value = "after";
+            g_polled[2].value = std::string(39, 'p') + "2";
+            kd_param_delete(static_cast<param_context *>(ctx));
+        },
+        nodes[3], 1.0, 0, nullptr);
     events_.take();
     run_for(3.5);
 

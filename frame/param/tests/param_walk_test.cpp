@@ -46,9 +46,10 @@ protected:
         ParamTest::SetUp();
         g_seen = {};
         // Runs after the framework's own listener: marks where a pass ended.
-        kd_cuvent_register_cb(nullptr, "on_param_write_overload", [](cuvent_wrapper *) {
-            g_seen.pass_ends.push_back(g_seen.heads.size());
-        }, nullptr, CUVFLT_NONE);
+        kd_cuvent_register_cb(
+            nullptr, "on_param_write_overload",
+            [](cuvent_wrapper *) { g_seen.pass_ends.push_back(g_seen.heads.size()); }, nullptr,
+            CUVFLT_NONE);
         root_ = kd_param_alloc_list(nullptr, "root", "Root", nullptr);
     }
     int walk(param_context *p, param_depth depth)
@@ -63,8 +64,8 @@ protected:
     void build(int lists, int leaves)
     {
         for (int i = 0; i < lists; ++i) {
-            param_context *l = kd_param_alloc_list(root_, nullptr, ("L" + std::to_string(i)).c_str(),
-                                                   nullptr);
+            param_context *l =
+                kd_param_alloc_list(root_, nullptr, ("L" + std::to_string(i)).c_str(), nullptr);
             for (int j = 0; j < leaves; ++j)
                 leaf(l, ("V" + std::to_string(j)).c_str());
         }
@@ -97,7 +98,8 @@ TEST_F(ParamWalkTest, LargeWalkRunsInPassesAndReportsEveryNodeOnce)
 TEST_F(ParamWalkTest, SubtreesDeletedBetweenPassesAreSkipped)
 {
     build(3, 1999); // pass one ends inside l1
-    ASSERT_EQ(kd_param_print_params(root_, PARAM_DEPTH_ALL, on_head, on_footer, on_finish, &g_seen), 0);
+    ASSERT_EQ(kd_param_print_params(root_, PARAM_DEPTH_ALL, on_head, on_footer, on_finish, &g_seen),
+              0);
     ASSERT_EQ(g_seen.heads.size(), 3000u);
     EXPECT_EQ(g_seen.heads.back(), "root/l1/v997 2");
     kd_param_delete(kd_param_get_by_route("root/l1")); // mid-way
@@ -145,8 +147,8 @@ TEST_F(ParamWalkTest, QueryResultsReportOnlyTheirMembers)
     param_depth depth;
     param_context *r = kd_param_get_query_list(q, &depth);
     ASSERT_EQ(walk(r, depth), 0);
-    EXPECT_EQ(g_seen.heads, (std::vector<std::string>{"root/l0 1", "root/l0/v0 0", "root/l1 1",
-                                                      "root/l1/v0 0"}));
+    EXPECT_EQ(g_seen.heads,
+              (std::vector<std::string>{"root/l0 1", "root/l0/v0 0", "root/l1 1", "root/l1/v0 0"}));
     EXPECT_EQ(g_seen.finished, 1);
 
     // A member's failing footer fails the walk; finish does not run.
@@ -192,7 +194,8 @@ TEST_F(ParamWalkTest, ForeignOverloadPayloadsAreRefused)
 TEST_F(ParamWalkTest, PendingWalkIsReleasedAtShutdown)
 {
     build(4, 999);
-    ASSERT_EQ(kd_param_print_params(root_, PARAM_DEPTH_ALL, on_head, nullptr, on_finish, &g_seen), 0);
+    ASSERT_EQ(kd_param_print_params(root_, PARAM_DEPTH_ALL, on_head, nullptr, on_finish, &g_seen),
+              0);
     EXPECT_EQ(g_seen.finished, 0);
     // TearDown stops the framework with the walk waiting: LSan sees no leak.
 }
@@ -203,16 +206,22 @@ TEST_F(ParamWalkTest, VisitSkipsPlaceholders)
     build(2, 2);
     kd_param_delete(kd_param_get_by_route("root/l0/v1"));
     std::vector<std::string> seen;
-    kd_param_visit(root_, [](param_context *p, void *ctx) {
-        static_cast<std::vector<std::string> *>(ctx)->push_back(kd_param_get_scope(p));
-        return 0;
-    }, &seen);
+    kd_param_visit(
+        root_,
+        [](param_context *p, void *ctx) {
+            static_cast<std::vector<std::string> *>(ctx)->push_back(kd_param_get_scope(p));
+            return 0;
+        },
+        &seen);
     EXPECT_EQ(seen, (std::vector<std::string>{"root", "root/l0", "root/l0/v0", "root/l1",
                                               "root/l1/v0", "root/l1/v1"}));
     int n = 0;
-    EXPECT_EQ(kd_param_visit(nullptr, [](param_context *, void *ctx) {
-        return ++*static_cast<int *>(ctx) == 3 ? -7 : 0;
-    }, &n), -7);
+    EXPECT_EQ(
+        kd_param_visit(
+            nullptr,
+            [](param_context *, void *ctx) { return ++*static_cast<int *>(ctx) == 3 ? -7 : 0; },
+            &n),
+        -7);
     EXPECT_EQ(n, 3);
 }
 
