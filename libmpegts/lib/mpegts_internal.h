@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,29 +32,32 @@ inline void put_be32(uint8_t *p, uint32_t v)
 }
 
 // A word of type W read from or written to memory, big-endian when `big`.
+// memcpy keeps any alignment legal; the swap makes the byte order explicit.
+template <typename W> W swap_bytes(W w)
+{
+    if constexpr (sizeof(W) == 1)
+        return w;
+    else if constexpr (sizeof(W) == 2)
+        return W(__builtin_bswap16(w));
+    else if constexpr (sizeof(W) == 4)
+        return W(__builtin_bswap32(w));
+    else
+        return W(__builtin_bswap64(w));
+}
 template <typename W> W load(const void *p, bool big)
 {
     W w;
     std::memcpy(&w, p, sizeof w);
-    if (big) {
-        const auto *b = static_cast<const uint8_t *>(p);
-        w = 0;
-        for (size_t i = 0; i < sizeof(W); ++i)
-            w = W(W(w << 8) | b[i]);
-    }
-    return w;
+    if constexpr (std::endian::native == std::endian::little)
+        return big ? swap_bytes(w) : w;
+    else
+        return w;
 }
 template <typename W> void store(void *p, bool big, W w)
 {
-    if (!big) {
-        std::memcpy(p, &w, sizeof w);
-        return;
-    }
-    auto *b = static_cast<uint8_t *>(p);
-    for (size_t i = sizeof(W); i-- > 0;) {
-        b[i] = uint8_t(w);
-        w = W(w >> 8);
-    }
+    if constexpr (std::endian::native == std::endian::little)
+        w = big ? swap_bytes(w) : w;
+    std::memcpy(p, &w, sizeof w);
 }
 
 template <typename W> constexpr unsigned width = sizeof(W) * 8;
