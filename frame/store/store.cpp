@@ -163,41 +163,20 @@ bool is_leaf(param_type t)
 // descended whatever their access, placeholders skipped.
 template <typename Fn> void for_each_rdwr_leaf(param_context *p, Fn &&fn)
 {
-    param_type t = kd_param_get_type(p);
-    if (t == PARAMTYPE_LIST || t == PARAMTYPE_TABLE) {
-        size_t n = kd_param_list_count(p);
-        for (size_t i = 0; i < n; ++i)
-            if (param_context *c = kd_param_list_index(p, static_cast<int>(i)))
-                for_each_rdwr_leaf(c, fn);
-        return;
-    }
-    if (is_leaf(t) && kd_param_get_readwrite(p) == PARAMCTRL_RDWR)
-        fn(p, t);
+    kd_param_visit(p, [](param_context *n, void *ctx) {
+        param_type t = kd_param_get_type(n);
+        if (is_leaf(t) && kd_param_get_readwrite(n) == PARAMCTRL_RDWR)
+            (*static_cast<Fn *>(ctx))(n, t);
+        return 0;
+    }, &fn);
 }
 
-// The value as the store keeps it.
-std::string value_text(param_context *p, param_type t)
+// The value as the store keeps it ("" when the owner gives none).
+std::string value_text(param_context *p)
 {
-    if (t == PARAMTYPE_NUMBER) {
-        param_number_ops *ops = kd_param_get_number_ops(p);
-        return std::to_string(ops && ops->value ? ops->value(p) : 0);
-    }
-    const char *text = nullptr;
-    if (t == PARAMTYPE_STRING) {
-        param_string_ops *ops = kd_param_get_string_ops(p);
-        text = ops && ops->value ? ops->value(p) : nullptr;
-    } else if (t == PARAMTYPE_CHOICE) {
-        param_choice_ops *ops = kd_param_get_choice_ops(p);
-        text = ops && ops->value ? ops->value(p) : nullptr;
-    } else if (t == PARAMTYPE_SET) {
-        param_set_ops *ops = kd_param_get_set_ops(p);
-        text = ops && ops->value ? ops->value(p) : nullptr;
-    }
+    char *text = kd_param_get_value_text(p);
     std::string out = text ? text : "";
-    if (text) {
-        void *v = const_cast<char *>(text);
-        kd_ref_free_safe(&v);
-    }
+    std::free(text);
     return out;
 }
 
@@ -453,10 +432,10 @@ extern "C" int kd_store_save_params(plugin_load_info *pli, param_context *p)
     if (!s)
         return -1;
     g_persist_saved = true;
-    for_each_rdwr_leaf(p, [s](param_context *leaf, param_type t) {
+    for_each_rdwr_leaf(p, [s](param_context *leaf, param_type) {
         const char *route = kd_param_get_scope(leaf);
         if (route)
-            json_object_set_new(s, route, json_string(value_text(leaf, t).c_str()));
+            json_object_set_new(s, route, json_string(value_text(leaf).c_str()));
     });
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "../frame_internal.h"
 
 #include <kerrow/log.h>
+#include <kerrow/param.h>
 #include <kerrow/path.h>
 
 #include <execinfo.h>
@@ -121,6 +122,7 @@ extern "C" int kd_frame_print_sizes(void)
     std::printf("%s sizeof(void *) is %lu\n", me(), static_cast<unsigned long>(sizeof(void *)));
     std::printf("%s sizeof(plugin_load_info) is %lu\n", me(),
                 static_cast<unsigned long>(sizeof(plugin_load_info)));
+    kd_param_print_sizes();
     return 0;
 }
 
