@@ -42,6 +42,21 @@ struct evtp_queue_t {
         w->next = nullptr;
         return w;
     }
+    // Unlinks w if queued here.
+    bool remove(evtp_work *w)
+    {
+        evtp_work *prev = nullptr;
+        for (evtp_work *it = first; it; prev = it, it = it->next) {
+            if (it != w)
+                continue;
+            (prev ? prev->next : first) = it->next;
+            if (last == it)
+                last = prev;
+            it->next = nullptr;
+            return true;
+        }
+        return false;
+    }
     evtp_work *take_all()
     {
         evtp_work *w = first;
@@ -56,6 +71,7 @@ struct evtp {
     std::mutex lock;
     std::condition_variable cond;     // work arrived, or a thread must exit
     std::condition_variable die_cond; // a thread exited
+    std::condition_variable finished; // an item reached `results`
     evtp_queue_t work;                // submitted, not started
     evtp_queue_t results;             // finished, done function pending
     int maxthreads = 0;
@@ -79,6 +95,7 @@ void *evtp_thread(void *arg) noexcept
             w->work_func(w);
             lk.lock();
             tp->results.push(w);
+            tp->finished.notify_all();
             ev_async_send(tp->loop, &tp->async);
         }
         if (tp->kill > 0)
@@ -117,18 +134,19 @@ int start_thread(evtp *tp)
 void evtp_async(struct ev_loop *loop, ev_async *a, int) noexcept
 {
     auto *tp = static_cast<evtp *>(a->data);
-    evtp_work *w;
-    {
-        std::lock_guard lk(tp->lock);
-        w = tp->results.take_all();
-    }
-    // In completion order; a done function may free its item.
-    while (w) {
-        evtp_work *next = w->next;
+    // One at a time, in completion order: a done function may cancel items
+    // still waiting here (a plug-in unloaded from it), or free its own.
+    for (;;) {
+        evtp_work *w;
+        {
+            std::lock_guard lk(tp->lock);
+            if (tp->results.empty())
+                return;
+            w = tp->results.pop();
+        }
         if (w->done_func)
             w->done_func(w);
         ev_unref(loop);
-        w = next;
     }
 }
 
@@ -198,6 +216,23 @@ int evtp_maxthreads(evtp_t *tp, int maxthreads)
         else if (start_thread(tp) != 0)
             return -1;
     }
+    return 1;
+}
+
+int evtp_cancel(evtp_t *tp, evtp_work_t *work, int wait)
+{
+    if (!tp || !work)
+        return 0;
+    {
+        std::unique_lock lk(tp->lock);
+        if (!tp->work.remove(work) && !tp->results.remove(work)) {
+            if (!wait)
+                return 0;
+            // Running: its thread files it under results when done.
+            tp->finished.wait(lk, [&] { return tp->results.remove(work); });
+        }
+    }
+    ev_unref(tp->loop); // the reference its completion would have given back
     return 1;
 }
 

@@ -30,6 +30,12 @@ evtp_t *evtp_create(struct ev_loop *loop, int maxthreads);
 int evtp_submit(evtp_work_t *work, evtp_t *tp, evtp_func_t work_func, evtp_func_t done_func);
 // 1, or -1 when a thread needed for queued work could not be started.
 int evtp_maxthreads(evtp_t *tp, int maxthreads);
+// Loop thread. Takes back `work`, an item submitted to tp whose done
+// function has not run, so that neither of its functions runs later: a
+// queued or finished item is dropped at once; a running one, with `wait`,
+// as soon as its work function returns. 1 when taken back, 0 when it is
+// running and `wait` is 0 (or for a null argument).
+int evtp_cancel(evtp_t *tp, evtp_work_t *work, int wait);
 // Without force: -1 while work or results are queued. Otherwise stops every
 // thread (waiting for running work functions), drops queued items without
 // calling them, frees the pool and answers 1.

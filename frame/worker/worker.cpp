@@ -95,6 +95,22 @@ extern "C" void kd_worker_fini(void)
     g_svc.reset();
 }
 
+// Before a plug-in's library is closed, none of its code may run later:
+// its queued tasks are dropped, its running ones waited for, and none of
+// their done functions is called.
+extern "C" void kd_worker_release_owner(plugin_load_info *owner)
+{
+    if (!g_svc || !owner)
+        return;
+    // Queued ones first, so that none of them starts while waiting for the
+    // running ones.
+    for (int wait = 0; wait <= 1; ++wait) {
+        std::erase_if(g_svc->tasks, [owner, wait](taskref &r) {
+            return r.owner == owner && evtp_cancel(pool_for(owner), r.work.get(), wait) == 1;
+        });
+    }
+}
+
 extern "C" kd_worker_task *kd_worker_create_task(plugin_load_info *owner,
                                                  kd_worker_task_func taskmain, void *taskdata,
                                                  kd_worker_task_func taskdone)

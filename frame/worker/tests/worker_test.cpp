@@ -1,7 +1,10 @@
 // The libev-bound pool and the worker service on top of it.
 #include "evtp.h"
 
+#include <kerrow/plugin.h>
 #include <kerrow/worker.h>
+
+#include "frame_internal.h"
 
 #include "test_support.h"
 
@@ -286,6 +289,37 @@ TEST_F(WorkerTest, FiniAbandonsOutstandingTasks)
     kd_frame_fini(); // waits for the main functions; their done functions never run
     EXPECT_EQ(seen, 0);
     EXPECT_EQ(kd_worker_create_task(nullptr, task_main, &data[0], task_done), nullptr);
+    board = nullptr;
+}
+
+// Unloading a plug-in: its queued task never starts, its running ones are
+// waited for, none of its done functions runs; other owners' tasks go on.
+TEST_F(WorkerTest, ReleaseOwnerLeavesNoCodeOfThePluginToRun)
+{
+    Board b;
+    board = &b;
+    plugin_load_info plugin{};
+    int seen = 0, other_done = 0;
+    TaskData data[3] = {{false, &seen}, {false, &seen}, {true, &seen}};
+    for (auto &d : data)
+        ASSERT_NE(kd_worker_create_task(&plugin, task_main, &d, task_done), nullptr);
+    b.wait_running(2);
+    std::jthread opener = b.open_after(50ms);
+    kd_worker_release_owner(&plugin);
+    EXPECT_EQ(b.finished, 2) << "returns once the running ones are done";
+    EXPECT_EQ(b.finished_when_third_started, -1) << "the queued one never starts";
+
+    ASSERT_NE(kd_worker_create_task(
+                  nullptr, [](kd_worker_task *) {}, &other_done,
+                  [](kd_worker_task *t) {
+                      ++*static_cast<int *>(kd_worker_get_task_data(t));
+                      kd_shutdown();
+                  }),
+              nullptr);
+    run_for(5);
+    EXPECT_EQ(other_done, 1);
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(b.done, 0);
     board = nullptr;
 }
 
