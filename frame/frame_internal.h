@@ -2,6 +2,7 @@
 // modules. Nothing here crosses the library boundary.
 #pragma once
 
+#include <kerrow/carrier.h>
 #include <kerrow/frame.h>
 #include <kerrow/plugin.h>
 #include <kerrow/store.h>
@@ -48,10 +49,6 @@ extern int network_restart_needed;
 extern "C" {
 void kd_alarm_init(void);
 void kd_alarm_fini(void);
-void kd_carrier_init(void);
-void kd_carrier_fini(void);
-void kd_carrier_release_all(void);
-bool kd_carrier_frame_is_master(void);
 int remote_init(struct ev_loop *loop);
 void remote_fini(void);
 int kd_worker_init(struct ev_loop *loop);
@@ -61,7 +58,7 @@ void kd_system_fini(void);
 int kd_system_request_timezone(void);
 void kd_system_request_ntp_synchronized(void);
 void kd_system_restart_networkd(void);
-int hw_get_uid(unsigned char uid[8]);
+int hw_get_uid(unsigned char *buf, size_t len = 8); // declared in kerrow/carrier.h
 // Drops the owner's queued worker tasks and waits for its running ones, so
 // that its library can be closed.
 void kd_worker_release_owner(plugin_load_info *owner);

@@ -14,5 +14,6 @@
 #include <kerrow/alarm.h>
 #include <kerrow/remote.h>
 #include <kerrow/store.h>
+#include <kerrow/carrier.h>
 
 int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }
