@@ -374,6 +374,3 @@ extern "C" void __test_set_plugin_inactive(const char *name)
     }
     kd::store_release_section(&r->pli);
 }
-
-// Default until the worker pool provides its own.
-extern "C" __attribute__((weak)) void kd_worker_release_owner(plugin_load_info *) {}
