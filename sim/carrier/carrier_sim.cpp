@@ -64,6 +64,7 @@ std::vector<uint32_t> default_info(int slot)
 
 carrier_sim::carrier_sim(config cfg) : cfg_(std::move(cfg)), drop_every_(cfg_.drop_every)
 {
+    bad_acks_ = cfg_.bad_acks;
     if (cfg_.info.empty())
         cfg_.info = default_info(cfg_.slot);
 }
@@ -217,6 +218,10 @@ void carrier_sim::handle(const uint8_t *f, size_t len)
         cfwr_.push_back(std::move(words));
         return;
     }
+    if (type == ETH_CONFIG && mac_is(dst, 0xE00 | slot << 4 | (unsigned(cfg_.fpgapgm_port) & 0xF)) && len >= HDR + 8) {
+        handle_download(f, len);
+        return;
+    }
     if (type == ETH_CONFIG && mac_is(dst, 0xE00 | slot << 4) && len >= HDR + 4 * 21 &&
         be32(f + HDR) == (W | 'I') && be32(f + HDR + 4) == (W | 'F') && be32(f + HDR + 8) == (W | 'P'))
         handle_ifp(f, len);
@@ -304,6 +309,88 @@ void carrier_sim::handle_ifp(const uint8_t *f, size_t len)
     // Exactly the request's length.
     out.resize(len, 0);
     reply(std::move(out), true);
+}
+
+// Download frames: word 1 holds type (bits 31..29) and command (28..23),
+// word 2 the data length. FPGA frames (type 2) carry image bytes: START
+// begins an image, STOP ends it. Microcontroller frames (type 4) carry
+// background-debug records: command 1 the memory setup, command 2 the start
+// table, command 0 the first image frame (10 bytes of record and 4 image
+// bytes) or a data frame (00 02, the word count, the bytes).
+void carrier_sim::handle_download(const uint8_t *f, size_t len)
+{
+    const uint32_t w1 = be32(f + HDR);
+    const size_t dlen = std::min<size_t>(be32(f + HDR + 4) & 0xFFFF, len - HDR - 8);
+    const uint8_t *d = f + HDR + 8;
+    const unsigned type = w1 >> 29, cmd = (w1 >> 23) & 0x3F;
+    bool good = true;
+    {
+        std::lock_guard lock(mutex_);
+        if (type == 2) {
+            if (cmd == 1) {
+                dl_.fpga.clear();
+                dl_.fpga_stopped = false;
+                ++dl_.fpga_starts;
+            }
+            dl_.fpga.insert(dl_.fpga.end(), d, d + dlen);
+            if (cmd == 2)
+                dl_.fpga_stopped = true;
+        } else if (type == 4) {
+            if (cmd == 1) {
+                ++dl_.mcu_setups;
+                dl_.mcu_started = false;
+            } else if (cmd == 2) {
+                dl_.mcu_started = true;
+            } else if (dlen >= 2 && d[0] == 0x00 && d[1] == 0x01 && dlen == 14) {
+                dl_.mcu.assign(d + 10, d + 14);
+            } else if (dlen >= 4 && d[0] == 0x00 && d[1] == 0x02) {
+                const size_t n = dlen - 4;
+                if (size_t(d[2] << 8 | d[3]) != n / 2)
+                    dl_.mcu_bad_length = true;
+                dl_.mcu.insert(dl_.mcu.end(), d + 4, d + dlen);
+            }
+        }
+        if (bad_acks_ > 0) {
+            --bad_acks_;
+            good = false;
+        }
+    }
+    if (!cfg_.ack_downloads)
+        return;
+    std::vector<uint8_t> out(f + 6, f + 12); // back to the sender
+    out.insert(out.end(), f, f + 6);
+    out.push_back(f[12]);
+    out.push_back(f[13]);
+    put32(out, (w1 & ~0x00600000u) | (good ? 0x00400000u : 0x00200000u));
+    put32(out, 0);
+    reply(std::move(out), false);
+}
+
+download_state carrier_sim::downloads() const
+{
+    std::lock_guard lock(mutex_);
+    return dl_;
+}
+
+void carrier_sim::set_bad_acks(int n)
+{
+    std::lock_guard lock(mutex_);
+    bad_acks_ = n;
+}
+
+bool carrier_sim::inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to)
+{
+    const uint8_t hdr[14] = {0x00, 0x90, 0x1F, 0x00, 0x0E, to,
+                             0x00, 0x90, 0x1F, 0x00, 0x0E, uint8_t((unsigned(cfg_.slot) & 0xF) << 4 | (unsigned(port) & 0xF)),
+                             uint8_t(ETH_MII >> 8), uint8_t(ETH_MII & 0xFF)};
+    std::vector<uint8_t> out(hdr, hdr + sizeof hdr);
+    out.insert(out.end(), payload.begin(), payload.end());
+    sockaddr_ll dst{};
+    dst.sll_family = AF_PACKET;
+    dst.sll_ifindex = ifindex_;
+    dst.sll_halen = 6;
+    std::memcpy(dst.sll_addr, out.data(), 6);
+    return sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst) == ssize_t(out.size());
 }
 
 bool carrier_sim::busy() const { return busy_forever_ || now_us() < busy_until_us_; }
@@ -459,6 +546,7 @@ void carrier_sim::clear_records()
     std::lock_guard lock(mutex_);
     frames_.clear();
     cfwr_.clear();
+    dl_ = {};
     spi_counts_.clear();
     refreshes_ = 0;
 }

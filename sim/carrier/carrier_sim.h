@@ -41,6 +41,22 @@ struct config {
     int corrupt_every = 0; // every Nth IFP reply is preceded by a copy with another session id
     bool stuck_busy = false; // erase and program never finish
     std::string record_path; // append each received frame as "ethertype hex..." lines
+    // Image download: frames to e{slot}{fpgapgm_port} are acknowledged; the
+    // first bad_acks of them are answered with ERR set instead.
+    int fpgapgm_port = 3;
+    int bad_acks = 0;
+    bool ack_downloads = true;
+};
+
+// What the carrier rebuilt from the image download frames it received.
+struct download_state {
+    std::vector<uint8_t> fpga; // data since the last START frame
+    int fpga_starts = 0;
+    bool fpga_stopped = false; // a STOP frame closed the image
+    std::vector<uint8_t> mcu;  // the image since the last first-image frame
+    int mcu_setups = 0;        // memory-setup tables received
+    bool mcu_started = false;  // the start table came after the image
+    bool mcu_bad_length = false; // a data frame whose word count did not match
 };
 
 // The records a default carrier of model KT-3300 in `slot` reports.
@@ -76,11 +92,17 @@ public:
     std::vector<uint8_t> flash() const;
     void clear_records();
     void set_drop_every(int n) { drop_every_ = n; }
+    download_state downloads() const;
+    void set_bad_acks(int n);
+    // Sends an MII frame (ethertype 0xADEE) from this carrier's port `port`
+    // to the card whose bridge address byte is `to`.
+    bool inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to);
 
 private:
     void handle(const uint8_t *f, size_t len);
     void reply(std::vector<uint8_t> out, bool ifp);
     void handle_ifp(const uint8_t *f, size_t len);
+    void handle_download(const uint8_t *f, size_t len);
     uint8_t spi(uint8_t cmd, uint32_t addr, const std::vector<uint8_t> &mosi, std::vector<uint8_t> &miso);
     void wishbone(const std::vector<uint8_t> &in, std::vector<uint8_t> &out);
     bool busy() const;
@@ -106,6 +128,8 @@ private:
     bool wel_ = false;
     int64_t busy_until_us_ = 0;
     bool busy_forever_ = false;
+    download_state dl_;
+    int bad_acks_ = 0;
 };
 
 } // namespace xsbsim

@@ -25,6 +25,8 @@
 //       --corrupt N        precede every Nth IFP reply by a copy for another session
 //       --stuck-busy       erase and program never finish
 //       --record FILE      append every received frame as "TYPE HEX" lines
+//       --pgm-port N       port index of the image download endpoint (default 3)
+//       --bad-acks N       answer the first N download frames with ERR set
 //
 // Prints "ready" on standard output once it listens; SIGTERM or SIGINT stop it.
 #include "carrier_sim.h"
@@ -58,7 +60,7 @@ int main(int argc, char **argv)
 {
     xsbsim::config cfg;
     enum { O_FLASH_SIZE = 256, O_INFO, O_DROM, O_FPGA_ID, O_ERASE, O_PROGRAM, O_NO_PING, O_DROP,
-           O_DELAY, O_DUP, O_CORRUPT, O_STUCK, O_RECORD };
+           O_DELAY, O_DUP, O_CORRUPT, O_STUCK, O_RECORD, O_PGM_PORT, O_BAD_ACKS };
     static const option opts[] = {
         {"interface", required_argument, nullptr, 'i'}, {"slot", required_argument, nullptr, 's'},
         {"flash", required_argument, nullptr, 'f'},     {"flash-size", required_argument, nullptr, O_FLASH_SIZE},
@@ -68,6 +70,7 @@ int main(int argc, char **argv)
         {"drop", required_argument, nullptr, O_DROP},   {"delay-us", required_argument, nullptr, O_DELAY},
         {"duplicate", no_argument, nullptr, O_DUP},     {"corrupt", required_argument, nullptr, O_CORRUPT},
         {"stuck-busy", no_argument, nullptr, O_STUCK},  {"record", required_argument, nullptr, O_RECORD},
+        {"pgm-port", required_argument, nullptr, O_PGM_PORT}, {"bad-acks", required_argument, nullptr, O_BAD_ACKS},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "i:s:f:", opts, nullptr)) != -1;) {
@@ -104,6 +107,8 @@ int main(int argc, char **argv)
         case O_CORRUPT: cfg.corrupt_every = int(number(optarg, "corrupt")); break;
         case O_STUCK: cfg.stuck_busy = true; break;
         case O_RECORD: cfg.record_path = optarg; break;
+        case O_PGM_PORT: cfg.fpgapgm_port = int(number(optarg, "port")) & 0xF; break;
+        case O_BAD_ACKS: cfg.bad_acks = int(number(optarg, "bad acks")); break;
         default:
             std::fprintf(stderr, "usage: xsbcarrier -i IF -s SLOT [-f FLASH] [options] (see the source's header)\n");
             return 2;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -102,6 +103,74 @@ private:
     }
 
     std::string card_, chassis_;
+};
+
+// A whole chassis for tests: one namespace "kdchas<pid>x<n>" holding a
+// bridge "xsb" that stands for the backplane, and per processor card a
+// namespace "kdcard<pid>x<n>c<k>" whose eth2 is a veth onto the bridge.
+// Simulated carriers sit in the chassis namespace, each on its own veth
+// "car<k>" whose peer is a bridge port. Needs root (net_rig::skip_reason).
+class chassis_rig {
+public:
+    chassis_rig()
+    {
+        static std::atomic<int> counter{0};
+        tag_ = std::to_string(getpid()) + "x" + std::to_string(counter++);
+        chassis_ = "kdchas" + tag_;
+        if (run("set -e; ip netns add " + chassis_ + "; ip -n " + chassis_ + " link set lo up;" + " ip -n " +
+                chassis_ + " link add xsb type bridge; ip -n " + chassis_ + " link set xsb up") != 0) {
+            remove();
+            throw std::runtime_error("could not create the chassis namespace");
+        }
+    }
+    ~chassis_rig() { remove(); }
+    chassis_rig(const chassis_rig &) = delete;
+    chassis_rig &operator=(const chassis_rig &) = delete;
+
+    const std::string &chassis() const { return chassis_; }
+
+    // A processor card: its namespace name, with eth2 on the backplane.
+    std::string add_card()
+    {
+        const std::string k = std::to_string(cards_++);
+        const std::string ns = "kdcard" + tag_ + "c" + k;
+        if (run("set -e; ip netns add " + ns + "; ip -n " + ns + " link set lo up; ip -n " + ns +
+                " link add eth2 type veth peer name bp" + k + " netns " + chassis_ + "; ip -n " + ns +
+                " link set eth2 up; ip -n " + chassis_ + " link set bp" + k + " master xsb; ip -n " + chassis_ +
+                " link set bp" + k + " up") != 0)
+            throw std::runtime_error("could not add a card namespace");
+        card_ns_.push_back(ns);
+        return ns;
+    }
+    // An interface in the chassis namespace for one simulated carrier.
+    std::string add_carrier_port()
+    {
+        const std::string k = std::to_string(ports_++);
+        const std::string ifname = "car" + k;
+        if (run("set -e; ip -n " + chassis_ + " link add " + ifname + " type veth peer name cbp" + k + "; ip -n " +
+                chassis_ + " link set cbp" + k + " master xsb; ip -n " + chassis_ + " link set cbp" + k +
+                " up; ip -n " + chassis_ + " link set " + ifname + " up") != 0)
+            throw std::runtime_error("could not add a carrier port");
+        return ifname;
+    }
+
+private:
+    static int run(const std::string &script)
+    {
+        const std::string cmd = "sh -c '" + script + "' >/dev/null 2>&1";
+        return std::system(cmd.c_str());
+    }
+    void remove()
+    {
+        std::string script;
+        for (const std::string &ns : card_ns_)
+            script += "ip netns del " + ns + "; ";
+        run(script + "ip netns del " + chassis_ + "; true");
+    }
+
+    std::string tag_, chassis_;
+    std::vector<std::string> card_ns_;
+    int cards_ = 0, ports_ = 0;
 };
 
 } // namespace xsbsim
