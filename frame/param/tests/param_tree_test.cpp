@@ -357,22 +357,26 @@ TEST_F(ParamTest, NumberLimitsAreCheckedAtCreation)
 
 TEST_F(ParamTest, HierarchyShowsTheCardsRole)
 {
-    param_context *h = kd_param_get_by_route("frame/hierarchy");
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(kd_param_get_type(h), PARAMTYPE_CHOICE);
-    EXPECT_EQ(kd_param_get_readwrite(h), PARAMCTRL_RDONLY);
-    EXPECT_STREQ(kd_param_get_label(h), "Hierarchy");
-    param_choice_ops *ops = kd_param_get_choice_ops(h);
-    ASSERT_NE(ops, nullptr);
-    const char **choices = ops->choices(h);
-    EXPECT_STREQ(choices[0], "Master");
-    EXPECT_STREQ(choices[1], "Slave");
-    EXPECT_EQ(choices[2], nullptr);
-
+    // The role is fixed when the framework starts, from HW_SLOT.
     for (auto [slot, want] : {std::pair{"3", "Master"}, {"5", "Slave"}}) {
+        kd_frame_fini();
         setenv("HW_SLOT", slot, 1);
+        kd_frame_init();
+        param_context *h = kd_param_get_by_route("frame/hierarchy");
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(kd_param_get_type(h), PARAMTYPE_CHOICE);
+        EXPECT_EQ(kd_param_get_readwrite(h), PARAMCTRL_RDONLY);
+        EXPECT_STREQ(kd_param_get_label(h), "Hierarchy");
+        param_choice_ops *ops = kd_param_get_choice_ops(h);
+        ASSERT_NE(ops, nullptr);
+        const char **choices = ops->choices(h);
+        EXPECT_STREQ(choices[0], "Master");
+        EXPECT_STREQ(choices[1], "Slave");
+        EXPECT_EQ(choices[2], nullptr);
+        void *table = choices;
+        kd_ref_free_safe(&table);
         char *v = kd_param_get_value_text(h);
-        EXPECT_STREQ(v, want);
+        EXPECT_STREQ(v, want) << "HW_SLOT=" << slot;
         std::free(v);
     }
     unsetenv("HW_SLOT");
