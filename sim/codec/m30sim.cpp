@@ -2,6 +2,7 @@
 #include "m30sim.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +23,10 @@ int port_ioctl(void *ctx, int fd, unsigned long request, void *arg)
 {
     return static_cast<Chip *>(ctx)->ioctl(fd, request, arg);
 }
-// Notification descriptors are real eventfds: the simulator signals them
-// the way the driver would.
-int port_eventfd(void *, unsigned int initval, int flags) { return ::eventfd(initval, flags); }
+int port_eventfd(void *ctx, unsigned int initval, int flags)
+{
+    return static_cast<Chip *>(ctx)->make_eventfd(initval, flags);
+}
 
 bool valid_device(uint16_t t)
 {
@@ -42,7 +44,7 @@ Chip::Chip(int device_index)
     do_reset(true);
 }
 
-Chip::~Chip() = default;
+Chip::~Chip() { stop_generator(); }
 
 void Chip::set_driver_text(std::string text)
 {
@@ -86,6 +88,26 @@ void Chip::fail_open(int err, int times, int skip)
     open_fault_ = Fault{err, times, skip};
 }
 
+void Chip::fail_eventfd(int skip)
+{
+    std::lock_guard l(mu_);
+    eventfd_fail_skip_ = skip;
+}
+
+// Notification descriptors are real eventfds: the simulator signals them
+// the way the driver would.
+int Chip::make_eventfd(unsigned int initval, int flags)
+{
+    std::lock_guard l(mu_);
+    if (eventfd_fail_skip_ == 0) {
+        eventfd_fail_skip_ = -1;
+        return fail(EMFILE);
+    }
+    if (eventfd_fail_skip_ > 0)
+        --eventfd_fail_skip_;
+    return ::eventfd(initval, flags);
+}
+
 void Chip::set_state_stuck(bool stuck)
 {
     std::lock_guard l(mu_);
@@ -98,6 +120,7 @@ void Chip::clear_faults()
     ioctl_faults_.clear();
     bind_faults_.clear();
     open_fault_.reset();
+    eventfd_fail_skip_ = -1;
     echo_never_ = false;
     echo_delay_ = 0;
     state_stuck_ = false;
@@ -224,12 +247,126 @@ bool Chip::post_message(fmb_message_target target, uint32_t id, uint32_t message
                         std::span<const uint32_t> params)
 {
     std::lock_guard l(mu_);
+    return push_locked(target, id, message_id, {params.begin(), params.end()});
+}
+
+bool Chip::push_locked(fmb_message_target target, uint32_t id, uint32_t message_id, std::vector<uint32_t> params)
+{
     auto it = notify_.find({target, id});
     if (it == notify_.end() || params.size() > 65)
         return false;
-    fifos_[{target, id}].push_back({message_id, {params.begin(), params.end()}});
+    fifos_[{target, id}].push_back({message_id, std::move(params)});
     eventfd_write(it->second, 1);
     return true;
+}
+
+std::vector<Chip::DetectPid> Chip::dmx_detect_pids(uint32_t chip_id) const
+{
+    std::lock_guard l(mu_);
+    return detect_pids_locked(chip_id);
+}
+
+// The DMX block of a chip id: word 9 bits 0 to 3 enable the four "other"
+// PIDs, words 10 and 11 hold them (PID 1 and 3 in the upper halves), word
+// 12 their formats a byte each.
+std::vector<Chip::DetectPid> Chip::detect_pids_locked(uint32_t chip_id) const
+{
+    std::vector<DetectPid> out;
+    size_t base = (0x2000A000u + 0x100u * chip_id - M30_PARAM_AREA_BASE) / 4;
+    if (base + 13 > param_.size())
+        return out;
+    uint32_t en = param_[base + 9];
+    for (unsigned n = 0; n < 4; ++n) {
+        if (!(en & (1u << n)))
+            continue;
+        uint32_t w = param_[base + 10 + n / 2];
+        auto pid = static_cast<uint16_t>(n % 2 ? w >> 16 : w & 0xFFFF);
+        auto fmt = static_cast<uint8_t>(param_[base + 12] >> (8 * n));
+        out.push_back({n, pid, fmt});
+    }
+    return out;
+}
+
+void Chip::start_generator(const GeneratorConfig &cfg)
+{
+    stop_generator();
+    {
+        std::lock_guard l(mu_);
+        gen_cfg_ = cfg;
+        gen_stop_ = false;
+    }
+    gen_thread_ = std::thread([this] { generator_main(); });
+}
+
+void Chip::stop_generator()
+{
+    {
+        std::lock_guard l(mu_);
+        gen_stop_ = true;
+    }
+    gen_cv_.notify_all();
+    if (gen_thread_.joinable())
+        gen_thread_.join();
+}
+
+void Chip::generator_main()
+{
+    std::unique_lock l(mu_);
+    auto next = std::chrono::steady_clock::now();
+    for (uint64_t frame = 0; !gen_stop_; ++frame) {
+        generator_tick(frame);
+        next += std::chrono::microseconds(gen_cfg_.frame_period_us);
+        gen_cv_.wait_until(l, next, [this] { return gen_stop_; });
+    }
+}
+
+void Chip::generator_tick(uint64_t frame)
+{
+    // Only a running chip talks.
+    uint32_t state = regs_[M30_REG_MAIN_STATE];
+    if (state != 3 && state != 4)
+        return;
+    const GeneratorConfig &g = gen_cfg_;
+    // 90 kHz PTS (ISO/IEC 13818-1 2.4.3.7), 33 bits.
+    uint64_t pts = (frame * g.frame_period_us * 9 / 100) & 0x1FFFFFFFFull;
+    bool slow = frame % 25 == 0;
+    std::vector<Key> units;
+    for (const auto &[key, fd] : notify_)
+        units.push_back(key);
+    for (const auto &[target, id] : units) {
+        auto t = static_cast<fmb_message_target>(target);
+        switch (t) {
+        case FMB_MESSAGE_TARGET_VD:
+            if (g.pictures)
+                push_locked(t, id, 1, {0, 0x100u | static_cast<uint32_t>(pts >> 32), static_cast<uint32_t>(pts)});
+            break;
+        case FMB_MESSAGE_TARGET_DMX:
+            if (g.pcr)
+                push_locked(t, id, 1, {0, static_cast<uint32_t>(pts), 0x10000u | static_cast<uint32_t>(frame % 300),
+                                       static_cast<uint32_t>(frame << 9)});
+            if (g.buffer_levels && slow)
+                push_locked(t, id, 2, {0, 1u << (frame / 25 % 4)});
+            if (g.stream_errors && slow)
+                push_locked(t, id, 3, {0, g.stream_errors});
+            if (g.pid_detect && slow)
+                for (const DetectPid &d : detect_pids_locked(id)) {
+                    // A short section or PES head naming its PID.
+                    std::vector<uint32_t> p = {0, 1u << d.slot, 8, 0x00000047u | (uint32_t(d.pid) << 8), 0x10u};
+                    push_locked(t, id, 4, std::move(p));
+                }
+            break;
+        case FMB_MESSAGE_TARGET_AD:
+            if (g.audio_info)
+                push_locked(t, id, 1, {});
+            break;
+        case FMB_MESSAGE_TARGET_VI:
+            if (g.vsync)
+                push_locked(t, id, 2, {id});
+            break;
+        default:
+            break;
+        }
+    }
 }
 
 size_t Chip::pending_messages(fmb_message_target target, uint32_t id) const
@@ -344,6 +481,36 @@ int Chip::req_reg(uint16_t dev, unsigned long request, fmb_reg_info *r)
     return 0;
 }
 
+// The chip's main-state machine: BOOT and INIT are reachable from any
+// state but ERROR, which only a reset leaves; ENCODE and DECODE only from
+// INIT, with the record's channel mode for that direction (a V3 driver has
+// one channel-mode word for both, later drivers one per direction).
+int Chip::change_state(unsigned long request, const void *arg)
+{
+    bool v3 = request == FMB_API_CHANGE_MAIN_STATE_V3;
+    size_t n = v3 ? 5 : 6;
+    std::vector<uint32_t> words(n);
+    std::memcpy(words.data(), arg, n * 4);
+    main_state_reqs_.emplace_back(request, words);
+    uint32_t next = words[0], now = regs_[M30_REG_MAIN_STATE];
+    if (next < 1 || next > 4)
+        return fail(EINVAL);
+    auto mode_ok = [](uint32_t m) { return m == 1 || m == 2; };
+    if (next == 3 || next == 4) {
+        if (now != 2)
+            return fail(EPERM);
+        bool ok = v3 ? mode_ok(words[1])
+                     : (next == 3 ? mode_ok(words[1]) && words[5] == 0 : mode_ok(words[5]) && words[1] == 0);
+        if (!ok)
+            return fail(EINVAL);
+    } else if (now == 0xFFFFFFFFu) {
+        return fail(EPERM);
+    }
+    if (!state_stuck_)
+        regs_[M30_REG_MAIN_STATE] = next;
+    return 0;
+}
+
 int Chip::ioctl(int fd, unsigned long request, void *arg)
 {
     std::lock_guard l(mu_);
@@ -384,15 +551,7 @@ int Chip::ioctl(int fd, unsigned long request, void *arg)
         bool v3 = !driver_text_.empty() && driver_text_[0] == '3';
         if (v3 != (request == FMB_API_CHANGE_MAIN_STATE_V3))
             return fail(ENOTTY);
-        size_t n = v3 ? 5 : 6;
-        std::vector<uint32_t> words(n);
-        std::memcpy(words.data(), arg, n * 4);
-        main_state_reqs_.emplace_back(request, words);
-        if (words[0] < 1 || words[0] > 4)
-            return fail(EINVAL);
-        if (!state_stuck_)
-            regs_[M30_REG_MAIN_STATE] = words[0];
-        return 0;
+        return change_state(request, arg);
     }
     case FMB_API_INPUT_STATE: {
         if (!ctl)

@@ -9,6 +9,7 @@
 
 #include <m30_driver.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace m30sim {
@@ -25,6 +27,19 @@ struct LoadRun {
     uint32_t addr;
     uint32_t words;
     bool operator==(const LoadRun &) const = default;
+};
+
+// Canned traffic of a running chip, emitted to every unit whose
+// notification is registered, once per frame period.
+struct GeneratorConfig {
+    unsigned frame_period_us = 40000; // 25 Hz
+    bool pictures = true;      // VD 1: picture decoded, with a PTS advancing by the frame period
+    bool pcr = true;           // DMX 1, every frame
+    bool buffer_levels = false; // DMX 2, cycling LL, LH, HL, HH every 25 frames
+    uint32_t stream_errors = 0; // DMX 3 with these error bits every 25 frames (0: none)
+    bool pid_detect = false;   // DMX 4 for each PID enabled in the unit's loaded DMX block, every 25 frames
+    bool audio_info = true;    // AD 1, every frame
+    bool vsync = true;         // VI 2 (video present), every frame
 };
 
 struct Message {
@@ -59,6 +74,8 @@ public:
     // After `skip` more successful opens, the next `times` opens fail with
     // `err` (times < 0: all).
     void fail_open(int err, int times = -1, int skip = 0);
+    // After `skip` more notification descriptors, the next one fails with EMFILE.
+    void fail_eventfd(int skip);
     // Main-state requests are accepted but the state stays.
     void set_state_stuck(bool stuck);
     void clear_faults();
@@ -92,11 +109,22 @@ public:
     bool post_message(fmb_message_target target, uint32_t id, uint32_t message_id,
                       std::span<const uint32_t> params = {});
     size_t pending_messages(fmb_message_target target, uint32_t id) const;
+    // Starts (or reconfigures) the generator thread; stop is safe to call twice.
+    void start_generator(const GeneratorConfig &cfg);
+    void stop_generator();
+    // PIDs the loaded DMX block of a chip id asks to detect: (slot, PID, format).
+    struct DetectPid {
+        unsigned slot;
+        uint16_t pid;
+        uint8_t fmt;
+    };
+    std::vector<DetectPid> dmx_detect_pids(uint32_t chip_id) const;
 
     // The request handler behind the port.
     int ioctl(int fd, unsigned long request, void *arg);
     int open(const char *path, int flags);
     int close(int fd);
+    int make_eventfd(unsigned int initval, int flags);
 
 private:
     struct Fault {
@@ -119,6 +147,11 @@ private:
     bool param_addr(uint32_t addr) const;
     void do_reset(bool force);
     int req_reg(uint16_t dev, unsigned long request, fmb_reg_info *r);
+    bool push_locked(fmb_message_target target, uint32_t id, uint32_t message_id, std::vector<uint32_t> params);
+    std::vector<DetectPid> detect_pids_locked(uint32_t chip_id) const;
+    int change_state(unsigned long request, const void *arg);
+    void generator_tick(uint64_t frame);
+    void generator_main();
 
     int device_index_;
     m30_driver_port port_;
@@ -136,6 +169,7 @@ private:
     std::map<unsigned long, Fault> ioctl_faults_;
     std::map<unsigned long, Fault> bind_faults_;
     std::optional<Fault> open_fault_;
+    int eventfd_fail_skip_ = -1; // < 0: no fault
     std::vector<LoadRun> load_log_;
     std::map<uint32_t, unsigned> reads_;
     std::map<unsigned long, unsigned> counts_;
@@ -146,6 +180,10 @@ private:
     std::vector<uint16_t> bind_order_;
     std::map<Key, int> notify_;
     std::map<Key, std::vector<Message>> fifos_;
+    GeneratorConfig gen_cfg_;
+    std::thread gen_thread_;
+    std::condition_variable gen_cv_;
+    bool gen_stop_ = false;
 };
 
 } // namespace m30sim
