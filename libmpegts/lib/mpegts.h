@@ -17,5 +17,6 @@
 #include "section_dmux.h"
 #include "section_reader.h"
 #include "ts_analyzer.h"
+#include "biss_scrambling.h"
 
 #endif
