@@ -132,8 +132,7 @@ extern "C" void kd_frame_run(void)
         return;
     // Plug-ins register their carrier factories in init, after discovery:
     // bind once all the host's plug-ins are loaded.
-    kd_carrier_bind_carriers();
-    kd_carrier_all_binds_complete();
+    kd_carrier_bind_at_run();
     kd_cuvent_emit(nullptr, "frame run", nullptr);
     KD_LOG(KD_LOG_INFO, "[%s] Starting simple timer and stdin loop\n", me());
     kd::loop_run();

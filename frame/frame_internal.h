@@ -59,6 +59,8 @@ int kd_system_request_timezone(void);
 void kd_system_request_ntp_synchronized(void);
 void kd_system_restart_networkd(void);
 int hw_get_uid(unsigned char *buf, size_t len = 8); // declared in kerrow/carrier.h
+// kd_carrier_bind_carriers and kd_carrier_all_binds_complete, once per start.
+void kd_carrier_bind_at_run(void);
 // Drops the owner's queued worker tasks and waits for its running ones, so
 // that its library can be closed.
 void kd_worker_release_owner(plugin_load_info *owner);

@@ -164,8 +164,16 @@ int wait_readable(int fd, int64_t deadline_ms)
     }
 }
 
-void alarm_register(const char *label, const char *description) { kd_alarm_register(label, description); }
-void alarm_set(const char *label, bool active) { kd_alarm_detected(label, active ? ALARM_ACTIVE : ALARM_INACTIVE); }
+void alarm_register(const char *label, const char *description)
+{
+    kd_alarm_register(label, description);
+    g_state.alarms.emplace(label, false);
+}
+void alarm_set(const char *label, bool active)
+{
+    kd_alarm_detected(label, active ? ALARM_ACTIVE : ALARM_INACTIVE);
+    g_state.alarms[label] = active;
+}
 
 } // namespace kd::carrier
 
@@ -177,7 +185,9 @@ extern "C" KD_API void kd_carrier_init(void)
     s.carriers.clear();
     s.factories.clear();
     s.lanes.clear();
+    s.alarms.clear();
     s.next_lane = 0;
+    s.bound = false;
     s.native = kd_frame_is_running_native();
     set_identity(read_hw_slot());
     KD_LOG(KD_LOG_INFO, "[%s] HW identifies this slot as %u\n", me(), s.slot);
@@ -447,7 +457,7 @@ extern "C" KD_API void kd_carrier_bind_carriers(void)
     state &s = st();
     if (s.native)
         return;
-    if (!s.mii) {
+    if (!s.mii && if_nametoindex(kXsbIf) != 0) {
         s.mii.reset(xsb_open(kXsbIf, XSB_ETH_P_MII));
         if (xsb_fileno(s.mii.get()) >= 0)
             kd_frame_start_custom_watcher("MII_WATCHER", xsb_fileno(s.mii.get()), on_mii, nullptr, nullptr);
@@ -473,6 +483,15 @@ extern "C" KD_API void kd_carrier_bind_carriers(void)
         if (found->bind_fn)
             found->bind_fn(n);
     }
+}
+
+extern "C" void kd_carrier_bind_at_run(void)
+{
+    if (st().bound)
+        return;
+    st().bound = true;
+    kd_carrier_bind_carriers();
+    kd_carrier_all_binds_complete();
 }
 
 extern "C" KD_API void kd_carrier_all_binds_complete(void)

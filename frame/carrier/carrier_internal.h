@@ -8,6 +8,7 @@
 #include <interlink.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,9 +44,11 @@ struct state {
     std::vector<cmfactory_node> factories;           // registration order
     std::vector<blvds_connection> lanes;             // wiring order
     unsigned next_lane = 0;
+    bool bound = false; // kd_frame_run has bound the cards
     sock_ptr cmd;    // 0x88B5, life of the process
     sock_ptr mii;    // 0xADEE, from binding on
     xsb_sock *config = nullptr; // 0x88B4, only while discovery runs (owned there)
+    std::map<std::string, bool> alarms; // last state this module reported, by label
 };
 
 state &st();

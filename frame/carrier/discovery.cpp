@@ -342,7 +342,7 @@ int process_info(const uint8_t *frame, size_t len, unsigned &new_cards)
                 KD_LOG(KD_LOG_ERR, "[%s] Port record found before carrier record\n", me());
                 return -1;
             }
-            carrier_port p{uint8_t(type - 64), (rec >> 16) & 0xFF, uint16_t(rec & 0xFFFF)};
+            carrier_port p{uint8_t(type - 64), carrier_portid((rec >> 16) & 0xFF), uint16_t(rec & 0xFFFF)};
             if (p.type == PORTID_TS)
                 p.data = 3;
             if (p.type == PORTID_RMII)

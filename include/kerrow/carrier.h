@@ -14,9 +14,10 @@
  *
  * Binding: factories are registered by plug-ins from their init entries,
  * which run after discovery. kd_frame_run calls kd_carrier_bind_carriers and
- * then kd_carrier_all_binds_complete once, right before it emits "frame
- * run", so every plug-in loaded by then has its cards bound. A plug-in
- * loaded later (while the loop runs) does not get a second pass. */
+ * then kd_carrier_all_binds_complete the first time it runs after
+ * kd_frame_init, right before it emits "frame run", so every plug-in loaded
+ * by then has its cards bound. A plug-in loaded later (while the loop runs)
+ * gets no automatic pass; it may call kd_carrier_bind_carriers itself. */
 #ifndef KERROW_CARRIER_H
 #define KERROW_CARRIER_H
 
@@ -24,6 +25,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <kerrow/types.h>
+#include <interlink.h> /* portid; libsolverasdk links libinterlink */
 
 KD_BEGIN_DECLS
 
@@ -40,8 +42,8 @@ enum {
 KD_API extern const int hw_to_ui_slot[8];
 KD_API extern const int ui_to_hw_slot[9];
 
-/* Port kinds of INFO records (the values of libinterlink's portid). */
-typedef unsigned carrier_portid;
+/* Port kinds of INFO records: libinterlink's portid (PORTID_*). */
+typedef portid carrier_portid;
 
 typedef struct carrier_port {
     uint8_t index;        /* port number 0-15 */
