@@ -149,7 +149,7 @@ TEST(Lookups, VideoStandardsAndNames)
         {M30_VIDSTD_2160P5994_2SI, 3840, 2160, false, M30_FRAME_RATE_CODE_59_94, true, M30_VIDSTD_1080P5994},
         {M30_VIDSTD_2160P2398_2SI, 3840, 2160, false, M30_FRAME_RATE_CODE_23_98, true, M30_VIDSTD_1080P2398},
         {static_cast<m30_vidstd>(47), 1920, 1080, false, M30_FRAME_RATE_CODE_UNSPEC, false, M30_VIDSTD_1080P60},
-        {static_cast<m30_vidstd>(-3), 1920, 1080, false, M30_FRAME_RATE_CODE_UNSPEC, false, M30_VIDSTD_1080P60},
+        {static_cast<m30_vidstd>(60), 1920, 1080, false, M30_FRAME_RATE_CODE_UNSPEC, false, M30_VIDSTD_1080P60},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(static_cast<int>(r.v));

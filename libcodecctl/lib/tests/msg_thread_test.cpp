@@ -359,3 +359,28 @@ TEST_F(Ctx, SeiHandOverRing)
     EXPECT_EQ(chip_.ioctl_count(FMB_API_ENQUEUE_VRAW_DATA), 4u);
     EXPECT_EQ(m30_cancel_msg_thread(e), 0);
 }
+
+TEST_F(Ctx, RealTimeWhenThePrivilegeAllowsIt)
+{
+    // Without KD_NO_RT the thread asks for SCHED_RR 97 and, refused, runs
+    // at normal priority with a warning; either way it runs.
+    const char *old = std::getenv("KD_NO_RT");
+    std::string saved = old ? old : "";
+    unsetenv("KD_NO_RT");
+    m30_context *m = create();
+    ASSERT_NE(m, nullptr);
+    int rc = m30_launch_msg_thread(m);
+    if (old)
+        setenv("KD_NO_RT", saved.c_str(), 1);
+    ASSERT_EQ(rc, 0);
+    int policy = -1;
+    sched_param sp{};
+    ASSERT_EQ(pthread_getschedparam(m->msg_thread, &policy, &sp), 0);
+    if (logs_.count("no real-time privilege") == 1) {
+        EXPECT_EQ(policy, SCHED_OTHER);
+    } else {
+        EXPECT_EQ(policy, SCHED_RR);
+        EXPECT_EQ(sp.sched_priority, 97);
+    }
+    EXPECT_EQ(m30_cancel_msg_thread(m), 0);
+}

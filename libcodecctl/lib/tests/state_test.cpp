@@ -123,7 +123,7 @@ TEST_F(Ctx, MainStateReadsAndRefusedRequests)
 
     chip_.reset_counts();
     for (m30_main_state s : {M30_MAIN_STATE_ENCODE, M30_MAIN_STATE_MAINTENANCE, M30_MAIN_STATE_BOOTER,
-                             M30_MAIN_STATE_ERROR, static_cast<m30_main_state>(42)}) {
+                             M30_MAIN_STATE_ERROR, M30_MAIN_STATE_END}) {
         errno = 0;
         EXPECT_EQ(m30_change_main_state(m, s), -1);
         EXPECT_EQ(errno, EOPNOTSUPP);
