@@ -1,10 +1,14 @@
 // CISSA packet scrambler over OpenSSL's AES-128-CBC. The cipher object is
-// made once per context; per packet only the chain is restarted (the key
-// schedule is redone only after a key change), so the egress path
-// allocates nothing.
+// made once per context and keyed again only after a key change, so the
+// egress path allocates nothing.
+//
+// Every packet must start a fresh chain from the CISSA vector. Restarting
+// the cipher per packet costs about as much as the packet's AES itself, so
+// the chain is left running and its first block corrected instead: CBC
+// feeds the previous ciphertext block C into the first block, so
+// encrypting P ^ IV ^ C gives E(P ^ IV), and decrypting yields D(X) ^ C,
+// which ^ C ^ IV is the plaintext of a chain started from IV.
 #include "cissa_ctx.h"
-
-#include <openssl/err.h>
 
 #include <new>
 
@@ -18,6 +22,7 @@ struct cissa_ctx {
     bool key_is_odd = false;
     mpegts::biss::cipher_ctx_ptr cipher;
     bool key_loaded = false; // the cipher holds the schedule of `key`
+    uint8_t chain[16] = {};  // the cipher's current chaining block
     ~cissa_ctx() { mpegts::biss::wipe(key, sizeof key); }
 };
 
@@ -48,6 +53,7 @@ MPEGTS_API cissa_ctx *cissa_ctx_ctor(const uint8_t *key, size_t key_len, int do_
         return nullptr;
     }
     ctx->key_loaded = true;
+    std::memcpy(ctx->chain, cissa_iv, 16);
     return ctx;
 }
 
@@ -86,28 +92,35 @@ MPEGTS_API int cissa_ctx_crypt(cissa_ctx *ctx, tsPkt *pkt) noexcept
     size_t n = (TS_PAYLOAD_SIZE - shift) / 16 * 16;
     if (n > 0) {
         EVP_CIPHER_CTX *c = ctx->cipher.get();
-        // A key change reloads the schedule; otherwise only the chain restarts.
-        const uint8_t *key = ctx->key_loaded ? nullptr : ctx->key;
-        if (!EVP_CipherInit_ex(c, nullptr, nullptr, key, cissa_iv, ctx->do_encrypt)) {
-            MPEGTS_LOG(MPEGTS_LOG_ERR, "CISSA Error initializing cissa_ctx\n");
-            return -1;
+        if (!ctx->key_loaded) {
+            if (!EVP_CipherInit_ex(c, nullptr, nullptr, ctx->key, cissa_iv, ctx->do_encrypt)) {
+                MPEGTS_LOG(MPEGTS_LOG_ERR, "CISSA Error initializing cissa_ctx\n");
+                return -1;
+            }
+            std::memcpy(ctx->chain, cissa_iv, 16);
+            ctx->key_loaded = true;
         }
-        ctx->key_loaded = true;
         uint8_t *data = pkt->payload + shift;
+        uint8_t next_chain[16] = {};
+        if (ctx->do_encrypt) {
+            for (int i = 0; i < 16; ++i)
+                data[i] ^= uint8_t(cissa_iv[i] ^ ctx->chain[i]);
+        } else {
+            std::memcpy(next_chain, data + n - 16, 16);
+        }
         int outl = 0;
         if (!EVP_CipherUpdate(c, data, &outl, data, int(n)) || size_t(outl) != n) {
+            // The chain is unknown now: key the cipher again next time.
+            ctx->key_loaded = false;
             MPEGTS_LOG(MPEGTS_LOG_ERR, "CISSA Error updating\n");
             return -1;
         }
         if (ctx->do_encrypt) {
-            uint8_t tail[16];
-            int taill = 0;
-            if (!EVP_CipherFinal_ex(c, tail, &taill)) {
-                char err[256];
-                ERR_error_string_n(ERR_get_error(), err, sizeof err);
-                MPEGTS_LOG(MPEGTS_LOG_ERR, "CISSA Error finalizing: %s\n", err);
-                return -1;
-            }
+            std::memcpy(ctx->chain, data + n - 16, 16);
+        } else {
+            for (int i = 0; i < 16; ++i)
+                data[i] ^= uint8_t(cissa_iv[i] ^ ctx->chain[i]);
+            std::memcpy(ctx->chain, next_chain, 16);
         }
     }
     uint8_t ctrl = ctx->do_encrypt ? (ctx->key_is_odd ? TS_SCRAM_CTRL_ODD : TS_SCRAM_CTRL_EVEN) : TS_SCRAM_CTRL_NONE;
