@@ -18,5 +18,6 @@
 #include "section_reader.h"
 #include "ts_analyzer.h"
 #include "biss_scrambling.h"
+#include "psip.h"
 
 #endif
