@@ -201,6 +201,30 @@ typedef enum m30_main_state {
     M30_MAIN_STATE_END = 7
 } m30_main_state;
 
+/* A channel's configuration, both modes. */
+typedef struct m30_channel_config {
+    int m30_id;          /* chip id of the channel's input and output; < 0: no channel */
+    bool is_locked;      /* every configuration change refused with EBUSY */
+    m30_offon video_state; /* the channel runs when ON */
+    m30_vidstd vid_std;
+    uint32_t bit_depth;
+    m30_chroma_fmt chroma_fmt;
+    uint32_t pmt_pid, pcr_pid, vid_pid, teletext_pid, smpte2038_pid;
+    bool audio_res_idx_group[4]; /* audio resources bound to the channel */
+} m30_channel_config;
+
+/* An audio resource's configuration. */
+typedef struct m30_audio_config {
+    m30_offon audio_state;
+    m30_audio_mode audio_mode;
+    uint32_t audio_rate_bps; /* half the rate in bit/s */
+    uint32_t audio_pid;
+    int audio_sync_ms;
+    m30_aud_mp1_prot audio_mp1_prot;
+    m30_aud_mp1_cpr audio_mp1_cpri;
+    m30_aud_mp1_cpyorg audio_mp1_cpor;
+} m30_audio_config;
+
 /* Demultiplexer error counters of a decode channel. */
 typedef struct m30_dmx_error_status {
     uint32_t ei_err, cc_err, crc32_err, pcr_err, sync_err;

@@ -16,29 +16,6 @@ constexpr int M30_CHANNELS = 4;     // configuration slots of a context
 constexpr int M30_DEC_CHANNELS = 2; // decode channels a chip runs
 constexpr int M30_AUDIO_RES = 4;    // audio resources
 
-// Per channel, both modes. Creating thread only.
-struct m30_channel_config {
-    int m30_id;          /* chip id of the channel's input and output; < 0: no channel */
-    bool is_locked;      /* every configuration change refused with EBUSY */
-    m30_offon video_state; /* the channel runs when ON */
-    m30_vidstd vid_std;
-    uint32_t bit_depth;
-    m30_chroma_fmt chroma_fmt;
-    uint32_t pmt_pid, pcr_pid, vid_pid, teletext_pid, smpte2038_pid;
-    bool audio_res_idx_group[M30_AUDIO_RES]; /* audio resources bound to the channel */
-};
-
-struct m30_audio_config {
-    m30_offon audio_state;
-    m30_audio_mode audio_mode;
-    uint32_t audio_rate_bps; /* half the rate in bit/s */
-    uint32_t audio_pid;
-    int audio_sync_ms;
-    m30_aud_mp1_prot audio_mp1_prot;
-    m30_aud_mp1_cpr audio_mp1_cpri;
-    m30_aud_mp1_cpyorg audio_mp1_cpor;
-};
-
 struct m30_sei_ud_enable {
     bool is_ud_unreg_enabled, is_ud_itut35_enabled, is_mpeg_seq_enabled, is_mpeg_gop_enabled,
         is_mpeg_pic_enabled;

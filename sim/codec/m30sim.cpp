@@ -324,12 +324,16 @@ void Chip::generator_tick(uint64_t frame)
 {
     // Only a running chip talks.
     uint32_t state = regs_[M30_REG_MAIN_STATE];
-    if (state != 3 && state != 4)
+    if (state != 3 && state != 4) {
+        run_frame_ = 0;
         return;
+    }
+    // The occasional reports count from the start of running, so the first
+    // running frame carries them.
+    bool slow = run_frame_++ % 25 == 0;
     const GeneratorConfig &g = gen_cfg_;
     // 90 kHz PTS (ISO/IEC 13818-1 2.4.3.7), 33 bits.
     uint64_t pts = (frame * g.frame_period_us * 9 / 100) & 0x1FFFFFFFFull;
-    bool slow = frame % 25 == 0;
     std::vector<Key> units;
     for (const auto &[key, fd] : notify_)
         units.push_back(key);
@@ -345,7 +349,7 @@ void Chip::generator_tick(uint64_t frame)
                 push_locked(t, id, 1, {0, static_cast<uint32_t>(pts), 0x10000u | static_cast<uint32_t>(frame % 300),
                                        static_cast<uint32_t>(frame << 9)});
             if (g.buffer_levels && slow)
-                push_locked(t, id, 2, {0, 1u << (frame / 25 % 4)});
+                push_locked(t, id, 2, {0, 1u << ((run_frame_ - 1) / 25 % 4)});
             if (g.stream_errors && slow)
                 push_locked(t, id, 3, {0, g.stream_errors});
             if (g.pid_detect && slow)

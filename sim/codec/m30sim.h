@@ -184,6 +184,7 @@ private:
     std::thread gen_thread_;
     std::condition_variable gen_cv_;
     bool gen_stop_ = false;
+    uint64_t run_frame_ = 0; // frames since the chip last started running
 };
 
 } // namespace m30sim

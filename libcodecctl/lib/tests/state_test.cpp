@@ -412,3 +412,29 @@ TEST_F(Decode, SoftwareFedInput)
     EXPECT_EQ(m->dec->fd_pci_input_ts[0], -1);
     EXPECT_EQ(chip_.bound_devices().count(0x800), 0u);
 }
+
+TEST_F(Ctx, EncodeStopWalksTheOutputThroughReadyToStop)
+{
+    m30_context *e = create(true);
+    ASSERT_NE(e, nullptr);
+    Calls calls;
+    m30_context_set_on_encoder_status(e, Calls::enc, &calls);
+    set_state(3);
+    chip_.poke(M30_REG_INPUT_STATE(1), 2);
+    chip_.poke(M30_REG_OUTPUT_STATE(1), 2);
+    chip_.reset_counts();
+    ASSERT_EQ(m30_channel_stop(e, 1), 0);
+    auto out = chip_.output_requests();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].state, 3u);
+    EXPECT_EQ(out[1].state, 1u);
+    EXPECT_EQ(out[1].output_id_bits, 1u << 1);
+    // An encoder's input stops after its output.
+    ASSERT_EQ(chip_.input_requests().size(), 1u);
+    EXPECT_EQ(chip_.input_requests()[0].state, 1u);
+    EXPECT_EQ(calls.seen, (std::vector<std::string>{"enc 1 2", "enc 1 1"}));
+    // An output left in an impossible state is reported.
+    chip_.poke(M30_REG_OUTPUT_STATE(2), 7);
+    EXPECT_EQ(m30_channel_stop(e, 2), -1);
+    EXPECT_EQ(logs_.count("Output state is INVALID"), 1);
+}

@@ -6,7 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -124,4 +128,72 @@ TEST_F(Sim, ResetReturnsToBootWithEverythingStopped)
     fmb_reg_info r{1, M30_REG_MAIN_STATE, &v};
     EXPECT_EQ(call(ctl, FMB_API_GET_REG, &r), 0);
     EXPECT_EQ(v, 1u);
+}
+
+TEST_F(Sim, MainStateTransitionsFollowTheChip)
+{
+    int sys = bound(FMB_DEVICE_SYSTEM);
+    // DECODE and ENCODE only from INIT, with the direction's channel mode.
+    fmb_main_state_info_v7 dec{4, 0, 1, 0, 1, 2};
+    EXPECT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &dec), -1);
+    EXPECT_EQ(errno, EPERM);
+    fmb_main_state_info_v7 init{2, 0, 1, 0, 1, 2};
+    ASSERT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &init), 0);
+    fmb_main_state_info_v7 wrong{4, 2, 1, 0, 1, 0}; // decode with an encode mode
+    EXPECT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &wrong), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ASSERT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &dec), 0);
+    EXPECT_EQ(chip.peek(M30_REG_MAIN_STATE), 4u);
+    // ERROR is left only by a reset.
+    chip.poke(M30_REG_MAIN_STATE, 0xFFFFFFFFu);
+    EXPECT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &init), -1);
+    fmb_reset_info r{false};
+    ASSERT_EQ(call(sys, FMB_API_RESET, &r), 0);
+    EXPECT_EQ(call(sys, FMB_API_CHANGE_MAIN_STATE, &init), 0);
+}
+
+TEST_F(Sim, GeneratorTalksOnlyWhileRunningAndReadsTheDemultiplexerBlock)
+{
+    int ctl = bound(FMB_DEVICE_CONTROL);
+    int efd = eventfd(0, EFD_NONBLOCK | EFD_SEMAPHORE);
+    fmb_enable_message_notification_info en{efd, FMB_MESSAGE_TARGET_DMX, 2};
+    ASSERT_EQ(call(ctl, FMB_API_ENABLE_MESSAGE_NOTIFICATION, &en), 0);
+    // Other PIDs 1 and 2 enabled in chip id 2's DMX block.
+    uint32_t base = 0x2000A000 + 0x200;
+    chip.poke(base + 9 * 4, 0x6);
+    chip.poke(base + 10 * 4, 0x01230000);
+    chip.poke(base + 11 * 4, 0x00000456);
+    chip.poke(base + 12 * 4, 0x00010000);
+    auto pids = chip.dmx_detect_pids(2);
+    ASSERT_EQ(pids.size(), 2u);
+    EXPECT_EQ(pids[0].pid, 0x123);
+    EXPECT_EQ(pids[1].pid, 0x456);
+    EXPECT_EQ(pids[1].fmt, 1);
+
+    m30sim::GeneratorConfig g;
+    g.frame_period_us = 2000;
+    g.pid_detect = true;
+    chip.start_generator(g);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(chip.pending_messages(FMB_MESSAGE_TARGET_DMX, 2), 0u); // BOOT: silent
+    chip.poke(M30_REG_MAIN_STATE, 4);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (chip.pending_messages(FMB_MESSAGE_TARGET_DMX, 2) < 3 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    chip.stop_generator();
+    chip.stop_generator();
+    size_t n = chip.pending_messages(FMB_MESSAGE_TARGET_DMX, 2);
+    EXPECT_GE(n, 3u);
+    // The first frame carries a PCR and both PID reports.
+    std::vector<uint32_t> ids;
+    for (size_t k = 0; k < 3; ++k) {
+        fmb_message_info m{};
+        m.message_target = FMB_MESSAGE_TARGET_DMX;
+        m.target_id = 2;
+        ASSERT_EQ(call(ctl, FMB_API_GET_MESSAGE, &m), 0);
+        ids.push_back(m.message_id * 100 + m.message_param[1]);
+    }
+    EXPECT_EQ(ids[1], 402u);
+    EXPECT_EQ(ids[2], 404u);
+    close(efd);
 }
