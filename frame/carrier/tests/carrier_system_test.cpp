@@ -8,6 +8,7 @@
 #include "test_support.h"
 
 #include <kerrow/carrier.h>
+#include <kerrow/cuvent.h>
 #include <kerrow/plugin.h>
 
 #include <gtest/gtest.h>
@@ -74,13 +75,13 @@ protected:
         unsetenv("HW_SLOT");
     }
 
-    xsbsim::carrier_sim &sim(int slot, std::vector<uint32_t> info = {}, int bad_acks = 0)
+    xsbsim::carrier_sim &sim(int slot, std::vector<uint32_t> info = {}, bool duplicate = false)
     {
         xsbsim::config c;
         c.ifname = "peer2";
         c.slot = slot;
         c.info = std::move(info);
-        c.bad_acks = bad_acks;
+        c.duplicate = duplicate;
         c.erase_ms = 5;
         auto s = std::make_unique<xsbsim::carrier_sim>(c);
         {
@@ -219,6 +220,10 @@ TEST_F(CarrierChassis, DiscoveryProgramsCardsInParallel)
     const auto xilinx = lattice_file(0, 5000, 2);
     write_bytes(root_ / "usr/local/share/KT-3300-A/fpga.img", fpga);
     write_bytes(root_ / "usr/local/share/KT-3300-A/mcu.img", mcu);
+    // This card reboots once programmed: through the command runner's stand-in.
+    write_text(root_ / "usr/local/share/KT-3300-A/extended.info", "REBOOT_AFTER_PROGRAM=1\n");
+    static int exit_status = -1;
+    kc::exit_process = [](int status) { exit_status = status; };
     write_bytes(root_ / "usr/local/share/KT-3300-X/main.img", xilinx);
     write_text(root_ / "usr/local/share/KT-3300-X/extended.info", "FPGA_IS_XYLINX=1\nFUNCTION_0_FPGA=main.img\n");
     // The program-on-boot flag makes even a programmed card a target.
@@ -247,7 +252,34 @@ TEST_F(CarrierChassis, DiscoveryProgramsCardsInParallel)
     EXPECT_EQ(d6.fpga, xilinx); // whole
     EXPECT_TRUE(d6.fpga_stopped);
     EXPECT_EQ(d6.mcu_setups, 0);
-    EXPECT_EQ(read_text(cmds_ + "/calls"), ""); // no card asked for a reboot
+    EXPECT_EQ(log_.count("Node requires reboot after programming. Going down...."), 1);
+    EXPECT_EQ(read_text(cmds_ + "/calls"), "reboot \n");
+    EXPECT_EQ(exit_status, 0);
+    kc::exit_process = std::exit;
+}
+
+TEST_F(CarrierChassis, RepeatedAnswersAreTakenOnce)
+{
+    // Every INFO and every acknowledgement arrives twice.
+    auto &s = sim(3, card_records(3, 'X'), true);
+    card_up(3);
+    EXPECT_EQ(kc::st().carriers.size(), 1u);
+    EXPECT_EQ(kd_carrier_get_self()->port_count, 4u);
+
+    // The copy of the last acknowledgement comes from a finished card.
+    const auto img = lattice_file(0, 4000, 5);
+    write_bytes(root_ / "usr/local/share/KT-3300-X/d.img", img);
+    ASSERT_EQ(kd_carrier_pgm_fpga_set_target("/usr/local/share/KT-3300-X", "d.img", 3, 0x33, 1), 0);
+    log_.clear();
+    EXPECT_EQ(kd_carrier_pgm_fpga(), 0);
+    EXPECT_EQ(s.downloads().fpga, img);
+    EXPECT_EQ(log_.count("Download FPGA completed for card KT-3300-X slot 3. Pending: 0"), 1);
+    EXPECT_EQ(log_.count("Restarting"), 0);
+
+    // The version plug-in's firmware selection flags program-on-boot.
+    std::filesystem::create_directories(root_ / "media/hd0");
+    kd_cuvent_emit(nullptr, "version firmware select", nullptr);
+    EXPECT_TRUE(std::filesystem::exists(root_ / "media/hd0/.solvera_program_on_boot"));
 }
 
 TEST_F(CarrierChassis, DownloadLengthsAndBadAcknowledgements)
@@ -328,15 +360,22 @@ TEST_F(CarrierChassis, OutdatedInterconnectFirmwareIsUpdatedAndRefreshed)
     EXPECT_EQ(kc::st().alarms.size(), 9u); // the interconnect alarm and one per user slot
 }
 
-TEST_F(CarrierChassis, SlaveWaitsForTheMasterThenDiscoversQuietly)
+TEST_F(CarrierChassis, SlaveWaitsForTheMasterAndProgramsOnlyItself)
 {
-    auto &s3 = sim(3, card_records(3, 'A', 2, 0)); // answers PING as the master would
-    auto &s5 = sim(5, card_records(5, 'A', 0, 4));
+    // Neither card is programmed; the slave programs only its own, which
+    // asks to program itself.
+    const auto img = lattice_file(0, 3500, 4);
+    write_bytes(root_ / "usr/local/share/KT-3300-S/fpga.img", img);
+    write_text(root_ / "usr/local/share/KT-3300-S/extended.info", "SELF_PROGRAM=1\nFPGA_IS_XYLINX=1\n");
+    auto &s3 = sim(3, card_records(3, 'A', 2, 0, false)); // answers PING as the master would
+    auto &s5 = sim(5, card_records(5, 'S', 0, 4, false));
     card_up(5);
+    EXPECT_EQ(s5.downloads().fpga, img);
+    EXPECT_TRUE(s3.downloads().fpga.empty());
     EXPECT_EQ(log_.count("Received OKAY from master. Continue...."), 1);
     EXPECT_EQ(log_.count("Running as Slave"), 1);
     EXPECT_EQ(log_.count("Starting IFP"), 0);
-    EXPECT_EQ(kd_carrier_get_self(), kd_carrier_get_node(3));
+    EXPECT_EQ(kd_carrier_get_self(), kd_carrier_get_node(3)); // user slot 3 is hardware 5
     EXPECT_FALSE(kd_carrier_frame_is_master());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(s3.cfwr().empty()); // lanes are the master's to write
