@@ -379,6 +379,61 @@ TEST_F(Biss2ca, ReceiverRulesForEmmAndEcm)
     EXPECT_EQ(biss2ca_rx_get_session_word(rx.get(), 0, got), 0);
 }
 
+// Drives the ECM side until the words go under the newest session key.
+void switch_key(biss2ca_tx *tx)
+{
+    uint8_t w[16];
+    for (int i = 0; i < 4; ++i)
+        get_ecm(tx);
+    biss2ca_tx_get_sw(tx, w);
+    ASSERT_EQ(biss2ca_tx_change_sw(tx, nullptr), 0);
+    get_ecm(tx); // rebuilt: the key switch happens here
+}
+
+TEST_F(Biss2ca, RevocationDuringTheKeyTransitionGetsItsOwnRotation)
+{
+    tx_ptr tx(biss2ca_tx_ctor(esid, onid, 1000000));
+    ASSERT_TRUE(tx);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(biss2ca_tx_entitle_rx_key(tx.get(), key(i).pub.c_str()), 0);
+    get_emm(tx.get(), 0); // INIT -> SINGLE
+    get_emm(tx.get(), 0); // SINGLE -> DOUBLE: a new key for all three
+    ASSERT_EQ(biss2ca_tx_test_get_state(tx.get()), TXSTATE_DOUBLE_SK);
+    get_emm(tx.get(), 0);
+    get_emm(tx.get(), 0);
+    switch_key(tx.get());
+    ASSERT_EQ(biss2ca_tx_test_get_state(tx.get()), TXSTATE_TRANSITION_SK);
+
+    // Receiver 1 holds the key now in use; it is revoked at this point.
+    ASSERT_EQ(biss2ca_tx_revoke_rx_key(tx.get(), key(1).pub.c_str()), 0);
+    get_emm(tx.get(), 0); // TRANSITION -> SINGLE, and the change stays pending
+    EXPECT_EQ(biss2ca_tx_test_get_state(tx.get()), TXSTATE_SINGLE_SK);
+    section s = get_emm(tx.get(), 0); // another new key, without receiver 1
+    EXPECT_EQ(biss2ca_tx_test_get_state(tx.get()), TXSTATE_DOUBLE_SK);
+    auto gone = ekid(1), kept = ekid(0);
+    EXPECT_EQ(biss2ca_emm_get_entry_for_ekid(s.data(), gone.data()), nullptr);
+    ASSERT_NE(biss2ca_emm_get_entry_for_ekid(s.data(), kept.data()), nullptr);
+    uint8_t before[16], after[16];
+    biss2ca_tx_get_sk(tx.get(), before);
+    get_emm(tx.get(), 0);
+    get_emm(tx.get(), 0);
+    switch_key(tx.get());
+    biss2ca_tx_get_sk(tx.get(), after);
+    EXPECT_NE(std::memcmp(before, after, 16), 0) << "the words moved to a key receiver 1 never got";
+
+    // Receiver 0 follows; receiver 1 loses its entitlement.
+    rx_ptr r0(biss2ca_rx_ctor(key(0).priv.c_str())), r1(biss2ca_rx_ctor(key(1).priv.c_str()));
+    section e = get_emm(tx.get(), 0), ecm = get_ecm(tx.get());
+    EXPECT_EQ(biss2ca_rx_process_emm(r0.get(), e.data()), 1);
+    EXPECT_EQ(biss2ca_rx_process_ecm(r0.get(), ecm.data()), 1);
+    uint8_t w[16], want[16];
+    biss2ca_tx_test_get_sw_next(tx.get(), want); // the word the last change put on air
+    ASSERT_EQ(biss2ca_rx_get_session_word(r0.get(), biss2ca_tx_get_sw_parity(tx.get()) ^ 1, w), 1);
+    EXPECT_EQ(std::memcmp(w, want, 16), 0);
+    EXPECT_EQ(biss2ca_rx_process_emm(r1.get(), e.data()), 0);
+    EXPECT_FALSE(biss2ca_rx_is_entitled(r1.get()));
+}
+
 // The whole chain: a transmitter plays ECM and EMM into a stream of
 // scrambled packets; receivers demultiplex the sections and descramble.
 struct Station {
