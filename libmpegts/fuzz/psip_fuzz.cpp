@@ -31,6 +31,10 @@ void read_strings(const TMultiString *ms)
 
 void read_tables(const uint8_t *s)
 {
+    const auto *stt = reinterpret_cast<const TStt *>(s);
+    tsGetSttSystemTime(stt);
+    tsGetSttDsHour(stt);
+
     const auto *mgt = reinterpret_cast<const TMgt *>(s);
     for (int i = 0; const TMgtEntry *e = tsGetMgtEntry(mgt, i); ++i)
         tsGetMgtEntryTableTypeDescriptorLength(e);
