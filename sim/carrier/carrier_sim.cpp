@@ -354,6 +354,8 @@ void carrier_sim::handle_download(const uint8_t *f, size_t len)
             --bad_acks_;
             good = false;
         }
+        if (++dl_frames_ == drop_ack_at_)
+            return;
     }
     if (!cfg_.ack_downloads)
         return;
@@ -376,6 +378,13 @@ void carrier_sim::set_bad_acks(int n)
 {
     std::lock_guard lock(mutex_);
     bad_acks_ = n;
+}
+
+void carrier_sim::set_drop_ack_at(int n)
+{
+    std::lock_guard lock(mutex_);
+    drop_ack_at_ = n;
+    dl_frames_ = 0;
 }
 
 bool carrier_sim::inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to)

@@ -94,6 +94,9 @@ public:
     void set_drop_every(int n) { drop_every_ = n; }
     download_state downloads() const;
     void set_bad_acks(int n);
+    // Loses the acknowledgement of the nth download frame (1-based) counted
+    // from now; 0: none.
+    void set_drop_ack_at(int n);
     // Sends an MII frame (ethertype 0xADEE) from this carrier's port `port`
     // to the card whose bridge address byte is `to`.
     bool inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to);
@@ -130,6 +133,8 @@ private:
     bool busy_forever_ = false;
     download_state dl_;
     int bad_acks_ = 0;
+    int drop_ack_at_ = 0;
+    int dl_frames_ = 0; // download frames since set_drop_ack_at
 };
 
 } // namespace xsbsim

@@ -290,22 +290,27 @@ TEST_F(CarrierChassis, DownloadLengthsAndBadAcknowledgements)
     struct Case {
         size_t size; // whole Xilinx image
         int bad_acks;
+        int lost_ack; // the nth frame's acknowledgement never comes
         int rc;
         int starts;
         bool stopped;
     } cases[] = {
-        {3000, 0, 0, 1, true},
-        {1492 * 3, 0, 0, 1, true},     // START, DATA and a full STOP frame
-        {1492 * 3 + 1, 0, 0, 1, true}, // START, two DATA and a 1-byte STOP
-        {4000, 3, 0, 4, true},  // three restarts are allowed
-        {4000, 4, -1, 4, false}, // the fourth bad acknowledgement fails
+        {3000, 0, 0, 0, 1, true},
+        {1492 * 3, 0, 0, 0, 1, true},     // START, DATA and a full STOP frame
+        {1492 * 3 + 1, 0, 0, 0, 1, true}, // START, two DATA and a 1-byte STOP
+        {4000, 3, 0, 0, 4, true},         // three restarts are allowed
+        {4000, 4, 0, -1, 4, false},       // the fourth bad acknowledgement fails
+        {4000, 0, 2, 0, 2, true},         // a lost DATA acknowledgement: start over
+        {4000, 0, 3, 0, 2, true},         // the STOP frame's: start over too
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.size) + " bad " + std::to_string(c.bad_acks));
+        SCOPED_TRACE(std::to_string(c.size) + " bad " + std::to_string(c.bad_acks) + " lost " +
+                     std::to_string(c.lost_ack));
         const auto img = lattice_file(0, c.size, unsigned(c.size));
         write_bytes(root_ / "usr/local/share/KT-3300-X/t.img", img);
         s.clear_records();
         s.set_bad_acks(c.bad_acks);
+        s.set_drop_ack_at(c.lost_ack);
         log_.clear();
         ASSERT_EQ(kd_carrier_pgm_fpga_set_target("/usr/local/share/KT-3300-X", "t.img", 3, 0x33, 1), 0);
         EXPECT_EQ(kd_carrier_pgm_fpga(), c.rc);
