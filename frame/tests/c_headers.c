@@ -15,5 +15,6 @@
 #include <kerrow/remote.h>
 #include <kerrow/store.h>
 #include <kerrow/carrier.h>
+#include <kerrow/system.h>
 
 int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }
