@@ -394,12 +394,20 @@ bool carrier_sim::inject_mii(const std::vector<uint8_t> &payload, int port, uint
                              uint8_t(ETH_MII >> 8), uint8_t(ETH_MII & 0xFF)};
     std::vector<uint8_t> out(hdr, hdr + sizeof hdr);
     out.insert(out.end(), payload.begin(), payload.end());
+    return send_raw(out);
+}
+
+bool carrier_sim::send_raw(const std::vector<uint8_t> &frame)
+{
+    if (frame.size() < HDR)
+        return false;
     sockaddr_ll dst{};
     dst.sll_family = AF_PACKET;
     dst.sll_ifindex = ifindex_;
     dst.sll_halen = 6;
-    std::memcpy(dst.sll_addr, out.data(), 6);
-    return sendto(fd_, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst) == ssize_t(out.size());
+    std::memcpy(dst.sll_addr, frame.data(), 6);
+    return sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst) ==
+           ssize_t(frame.size());
 }
 
 bool carrier_sim::busy() const { return busy_forever_ || now_us() < busy_until_us_; }

@@ -100,6 +100,8 @@ public:
     // Sends an MII frame (ethertype 0xADEE) from this carrier's port `port`
     // to the card whose bridge address byte is `to`.
     bool inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to);
+    // Sends a whole Ethernet frame as it is.
+    bool send_raw(const std::vector<uint8_t> &frame);
 
 private:
     void handle(const uint8_t *f, size_t len);

@@ -75,13 +75,15 @@ protected:
         unsetenv("HW_SLOT");
     }
 
-    xsbsim::carrier_sim &sim(int slot, std::vector<uint32_t> info = {}, bool duplicate = false)
+    xsbsim::carrier_sim &sim(int slot, std::vector<uint32_t> info = {}, bool duplicate = false,
+                             bool answer_ping = true)
     {
         xsbsim::config c;
         c.ifname = "peer2";
         c.slot = slot;
         c.info = std::move(info);
         c.duplicate = duplicate;
+        c.answer_ping = answer_ping;
         c.erase_ms = 5;
         auto s = std::make_unique<xsbsim::carrier_sim>(c);
         {
@@ -389,6 +391,33 @@ TEST_F(CarrierChassis, SlaveWaitsForTheMasterAndProgramsOnlyItself)
     ASSERT_EQ(ping.bytes.size(), 18u);
     EXPECT_EQ(ping.bytes[5], 0x31);
     EXPECT_EQ(ping.bytes[11], 0x51);
+}
+
+TEST_F(CarrierChassis, SlaveTakesOnlyItsOwnOkayAndRePingsEverySecond)
+{
+    auto &s3 = sim(3, {}, false, false); // the master is slow to answer
+    // Another card's OKAY every 100 ms for 2.3 s, then the one for us.
+    std::thread chatter([&s3] {
+        auto okay = [](uint8_t to) {
+            return std::vector<uint8_t>{0x00, 0x90, 0x1F, 0x00, 0x0E, to, 0x00, 0x90, 0x1F, 0x00, 0x0E, 0x31,
+                                        0x88, 0xB5, 'O', 'K', 'A', 'Y'};
+        };
+        for (int i = 0; i < 23; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            s3.send_raw(okay(0x61));
+        }
+        s3.send_raw(okay(0x51));
+    });
+    card_up(5);
+    chatter.join();
+    // Other frames neither end the wait nor stretch it: a PING every second.
+    EXPECT_EQ(log_.count("select() timeout. Retry ping (2)..."), 1);
+    EXPECT_EQ(log_.count("select() timeout. Retry ping (3)..."), 1);
+    EXPECT_EQ(log_.count("Received OKAY from master. Continue...."), 1);
+    int pings = 0;
+    for (const auto &f : s3.frames())
+        pings += f.bytes.size() == 18 && std::memcmp(f.bytes.data() + 14, "PING", 4) == 0;
+    EXPECT_GE(pings, 3);
 }
 
 TEST_F(CarrierChassis, NoInfoFailsDiscoveryAndRaisesTheInterconnectAlarm)
