@@ -182,14 +182,16 @@ int start_decode(m30_context *m30, int i)
     return 0;
 }
 
-// Stops the input unless it reads STOP; -1 when the chip then reads ERROR.
-int stop_input(m30_context *m30, int i, int id)
+// Stops the input unless it reads STOP; -1 when the chip then reads ERROR
+// (reported to the user when `report`).
+int stop_input(m30_context *m30, int i, int id, bool report)
 {
     if (m30_get_input_state(m30, id) != M30_INPUT_STATE_STOP && m30_input_stop(m30, id) < 0)
         M30_LOG(m30, i, M30_LOG_ERROR, "Failed stopping input: %s", std::strerror(errno));
     if (main_state_error(m30)) {
         M30_LOG(m30, i, M30_LOG_ERROR, "Stopping inputs...Error detected!!");
-        m30_report_encstatus(m30, i, M30_ENCSTATUS_NONE);
+        if (report)
+            m30_report_encstatus(m30, i, M30_ENCSTATUS_NONE);
         return -1;
     }
     return 0;
@@ -228,7 +230,7 @@ extern "C" M30_API int m30_channel_stop(m30_context *m30_, int i_) noexcept
     if (in == M30_INPUT_STATE_STOP && out == M30_OUTPUT_STATE_STOP)
         return 0;
     // A decoder's input feeds its output: stop taking data first.
-    if (!enc && stop_input(m30_, i_, id) < 0)
+    if (!enc && stop_input(m30_, i_, id, false) < 0)
         return -1;
     switch (out) {
     case M30_OUTPUT_STATE_INVALID:
@@ -276,7 +278,7 @@ extern "C" M30_API int m30_channel_stop(m30_context *m30_, int i_) noexcept
         if (!enc)
             m30_decode_clear_message_stats(m30_, i_);
     }
-    if (stop_input(m30_, i_, id) < 0)
+    if (stop_input(m30_, i_, id, true) < 0)
         return -1;
     if (m30_disable_messages(m30_, i_) < 0)
         M30_LOG(m30_, i_, M30_LOG_ERROR, "Failed ioctl to disable msgs: %s", std::strerror(errno));
