@@ -194,12 +194,16 @@ TEST_F(CarrierChassis, MasterDiscoversWiresAndWritesTheCards)
     g_mii.clear();
     ASSERT_EQ(kd_carrier_register_factory("KT-3300", nullptr, bind_mii), 0);
     kd_frame_timeout_register("inject", [](void *ctx) {
-        static_cast<xsbsim::carrier_sim *>(ctx)->inject_mii({1, 2, 3, 4, 5}, 4, 0x31);
+        auto *s = static_cast<xsbsim::carrier_sim *>(ctx);
+        // First from a slot with no card (dropped), then from the card.
+        s->send_raw({0x00, 0x90, 0x1F, 0x00, 0x0E, 0x31, 0x00, 0x90, 0x1F, 0x00, 0x0E, 0x74, 0xAD, 0xEE, 9, 9});
+        s->inject_mii({1, 2, 3, 4, 5}, 4, 0x31);
     }, &s3, 0.2, 0, nullptr);
     kd_frame_timeout_register("limit", [](void *) { kd_shutdown(); }, nullptr, 3.0, 0, nullptr);
     kd_frame_run();
     ASSERT_EQ(g_mii.size(), 1u);
     EXPECT_EQ(g_mii[0], (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(log_.count("No card found for MII message 74"), 1);
     EXPECT_EQ(log_.count("Binding card KT-3300-A in slot 3 to plugin frame"), 1);
 
     std::vector<uint8_t> msg(1501, 0x42);
