@@ -257,7 +257,7 @@ TEST_F(Messages, ThreadLeavesOnErrorAndIsJoinedByTheNextLaunch)
     auto start = std::chrono::steady_clock::now();
     set_state(0xFFFFFFFFu);
     ASSERT_TRUE(eventually([&] { return pthread_equal(m->tid_message.load(), m->tid_main); }, 2500ms));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2000ms); // one 1-second wait, then the state read
     EXPECT_TRUE(eventually([&] { return thread_count() == with_thread - 1; }));
     EXPECT_EQ(logs_.count("Message receive thread - detected error state. Exiting."), 1);
     // Preparing again resets the chip and starts a new thread; the old one
@@ -322,10 +322,18 @@ TEST_F(Ctx, VsyncKeepsAnEncodeChannelDetected)
     set_state(3);
     ASSERT_EQ(m30_enable_messages(e, 1), 0);
     ASSERT_EQ(m30_launch_msg_thread(e), 0);
+    // Vsync every 25 ms keeps the channel detected. A check is made only
+    // when this thread really posted within 50 ms, so a stalled test
+    // machine cannot fake a gap.
     for (int n = 0; n < 8; ++n) {
         ASSERT_TRUE(chip_.post_message(FMB_MESSAGE_TARGET_VI, 1, 2, std::vector<uint32_t>{1}));
+        auto posted = std::chrono::steady_clock::now();
+        ASSERT_TRUE(eventually([&] { return e->enc->chstat[1].video_detected.load(); }));
         std::this_thread::sleep_for(25ms);
-        EXPECT_TRUE(e->enc->chstat[1].video_detected.load()) << n;
+        bool detected = e->enc->chstat[1].video_detected.load();
+        if (std::chrono::steady_clock::now() - posted < 50ms) {
+            EXPECT_TRUE(detected) << n;
+        }
     }
     EXPECT_TRUE(eventually([&] { return !e->enc->chstat[1].video_detected.load(); }, 500ms));
     // A frame-capture message names its channel; one out of range is dropped.
