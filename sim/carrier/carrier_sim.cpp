@@ -354,8 +354,11 @@ void carrier_sim::handle_download(const uint8_t *f, size_t len)
             --bad_acks_;
             good = false;
         }
-        if (++dl_frames_ == drop_ack_at_)
+        ++dl_frames_;
+        if (dl_frames_ == drop_ack_at_)
             return;
+        if (dl_frames_ == bad_ack_at_)
+            good = false;
     }
     if (!cfg_.ack_downloads)
         return;
@@ -384,6 +387,13 @@ void carrier_sim::set_drop_ack_at(int n)
 {
     std::lock_guard lock(mutex_);
     drop_ack_at_ = n;
+    dl_frames_ = 0;
+}
+
+void carrier_sim::set_bad_ack_at(int n)
+{
+    std::lock_guard lock(mutex_);
+    bad_ack_at_ = n;
     dl_frames_ = 0;
 }
 

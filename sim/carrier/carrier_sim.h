@@ -97,6 +97,8 @@ public:
     // Loses the acknowledgement of the nth download frame (1-based) counted
     // from now; 0: none.
     void set_drop_ack_at(int n);
+    // Answers the nth download frame from now with ERR set; 0: none.
+    void set_bad_ack_at(int n);
     // Sends an MII frame (ethertype 0xADEE) from this carrier's port `port`
     // to the card whose bridge address byte is `to`.
     bool inject_mii(const std::vector<uint8_t> &payload, int port, uint8_t to);
@@ -136,6 +138,7 @@ private:
     download_state dl_;
     int bad_acks_ = 0;
     int drop_ack_at_ = 0;
+    int bad_ack_at_ = 0;
     int dl_frames_ = 0; // download frames since set_drop_ack_at
 };
 

@@ -344,6 +344,29 @@ TEST_F(CarrierChassis, ExactlyOneChunkNeedsNoStopFrame)
     EXPECT_EQ(d.fpga, std::vector<uint8_t>(file.begin() + 2000, file.end()));
     EXPECT_FALSE(d.fpga_stopped);
     EXPECT_EQ(d.mcu, std::vector<uint8_t>(3000, 0x77));
+    EXPECT_EQ(d.mcu_setups, 1);
+}
+
+TEST_F(CarrierChassis, BadMicrocontrollerAcknowledgementRestartsItsImage)
+{
+    auto &s = sim(3, card_records(3, 'X'));
+    card_up(3);
+    write_bytes(root_ / "usr/local/share/KT-3300-X/one.img", lattice_file(0, 3000, 3));
+    std::vector<uint8_t> mcu(4000);
+    for (size_t i = 0; i < mcu.size(); ++i)
+        mcu[i] = uint8_t(i ^ (i >> 8));
+    write_bytes(root_ / "usr/local/share/KT-3300-X/mcu.img", mcu);
+    // Frames: FPGA START, DATA, STOP; MCU setup, first frame, then data:
+    // the first MCU data frame is refused.
+    s.set_bad_ack_at(6);
+    ASSERT_EQ(kd_carrier_pgm_fpga_set_target("/usr/local/share/KT-3300-X", "one.img", 3, 0x33, 0), 0);
+    EXPECT_EQ(kd_carrier_pgm_fpga(), 0);
+    const auto d = s.downloads();
+    EXPECT_EQ(log_.count("Restarting MCU programming for slot 3"), 1);
+    EXPECT_EQ(d.mcu_setups, 2);
+    EXPECT_EQ(d.mcu, mcu);
+    EXPECT_TRUE(d.mcu_started);
+    EXPECT_FALSE(d.mcu_bad_length);
 }
 
 TEST_F(CarrierChassis, OutdatedInterconnectFirmwareIsUpdatedAndRefreshed)
