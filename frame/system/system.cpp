@@ -208,12 +208,13 @@ void bus_release()
     g_system_bus_running = 0;
 }
 
-bool bus_open()
+bool bus_open(bool quiet = false)
 {
     sd_bus *bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
-        KD_LOG(KD_LOG_ERR, "[%s] [system] Failed to open system bus %s\n", me(), std::strerror(-r));
+        if (!quiet)
+            KD_LOG(KD_LOG_ERR, "[%s] [system] Failed to open system bus %s\n", me(), std::strerror(-r));
         sd_bus_unref(bus);
         return false;
     }
@@ -237,18 +238,36 @@ void on_bus_message(sd_bus_message *m)
            g_bus ? sd_bus_get_fd(g_bus) : -1);
 }
 
+bool g_retrying = false; /* loop thread only */
+
+// Opens the bus and watches it; what is already buffered is processed.
+bool bus_attach(bool quiet)
+{
+    if (!bus_open(quiet))
+        return false;
+    kd_frame_start_custom_watcher("sdbus", sd_bus_get_fd(g_bus), on_sdbus, nullptr, nullptr);
+    on_sdbus(nullptr);
+    return true;
+}
+
+void on_bus_retry(void *) noexcept
+{
+    if (g_bus || bus_attach(true)) {
+        kd_frame_stop_watcher("sdbus-retry", nullptr);
+        g_retrying = false;
+    }
+}
+
 // Reconnection: opened again at once; while the daemon is away, retried
 // every second so that the connection comes back when it does.
-void bus_reconnect(void *) noexcept
+void bus_reconnect()
 {
     kd_frame_stop_watcher("sdbus", nullptr);
     bus_release();
-    if (!bus_open()) {
-        kd_frame_timeout_register("sdbus-retry", bus_reconnect, nullptr, 1.0, 0, nullptr);
+    if (bus_attach(false) || g_retrying)
         return;
-    }
-    kd_frame_start_custom_watcher("sdbus", sd_bus_get_fd(g_bus), on_sdbus, nullptr, nullptr);
-    on_sdbus(nullptr);
+    g_retrying = true;
+    kd_frame_timeout_register("sdbus-retry", on_bus_retry, nullptr, 1.0, 1, nullptr);
 }
 
 void on_sdbus(void *) noexcept
@@ -262,7 +281,7 @@ void on_sdbus(void *) noexcept
         }
         if (r == -ECONNRESET || r == -ENOTCONN || (r >= 0 && !sd_bus_is_open(g_bus))) {
             KD_LOG(KD_LOG_NOTICE, "[%s] Restarting sdbus\n", me());
-            bus_reconnect(nullptr);
+            bus_reconnect();
             return;
         }
         if (r < 0) {
@@ -417,6 +436,7 @@ KD_API void kd_system_fini(void)
     kd_frame_stop_watcher("netlink", nullptr);
     kd_frame_stop_watcher("sdbus", nullptr);
     kd_frame_stop_watcher("sdbus-retry", nullptr);
+    g_retrying = false;
     if (g_nl) {
         mnl_socket_close(g_nl);
         g_nl = nullptr;
