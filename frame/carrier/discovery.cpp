@@ -308,6 +308,7 @@ int process_info(const uint8_t *frame, size_t len, unsigned &new_cards)
                slot);
         return -1;
     }
+    node_rec *rec_of_cur = nullptr; // the card this packet created
     carrier_node *cur = nullptr;
     for (int i = 0; i < records; ++i) {
         uint32_t rec = 0;
@@ -318,7 +319,8 @@ int process_info(const uint8_t *frame, size_t len, unsigned &new_cards)
                 return 0; // a repeated answer
             char name[64] = "";
             xsbinfo_carrier_to_string(name, sizeof name, &rec);
-            cur = &new_node(slot, name).node;
+            rec_of_cur = &new_node(slot, name);
+            cur = &rec_of_cur->node;
             print_info(slot, data, dlen, records);
             KD_LOG(KD_LOG_NOTICE, "[%s] Allocated carrier %s in slot %d\n", me(), cur->name, int(slot));
             ++new_cards;
@@ -349,9 +351,7 @@ int process_info(const uint8_t *frame, size_t len, unsigned &new_cards)
                 std::snprintf(cur->xsb_mii_addr, sizeof cur->xsb_mii_addr, "e%1x%1x", slot, unsigned(p.index));
             if (p.type == PORTID_FPGAPGM)
                 cur->is_fpga_programmed = rec & 1;
-            for (auto &r : st().carriers)
-                if (&r->node == cur)
-                    r->add_port(p);
+            rec_of_cur->add_port(p);
             KD_LOG(KD_LOG_NOTICE, "[%s] Allocated port%u (%s) in carrier %s slot %d\n", me(), unsigned(p.index),
                    p.type <= PORTID_LAST ? strPORTID[p.type] : "?", cur->name, int(slot));
         }
