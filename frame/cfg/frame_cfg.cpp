@@ -411,6 +411,4 @@ void frame_fini_cfg(void)
     g_tz_param = nullptr;
 }
 
-void setup_settings_profile(void) {}
-
 } // extern "C"

@@ -16,5 +16,6 @@
 #include <kerrow/store.h>
 #include <kerrow/carrier.h>
 #include <kerrow/system.h>
+#include <kerrow/profile.h>
 
 int kd_c_headers_compile(void) { return (int)sizeof(plugin_load_info) + CUVENT_NAME_SIZE; }
