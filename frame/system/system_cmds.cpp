@@ -17,6 +17,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -95,6 +96,15 @@ namespace kd::sys {
 
 int spawn_helper(const std::vector<std::string> &argv, int *status)
 {
+    // Off the card the operating system belongs to someone else (a
+    // developer's machine, a demo): only stand-ins named by KD_CMD_DIR run.
+    const char *cmd_dir = std::getenv("KD_CMD_DIR");
+    if (kd_frame_is_running_native() && (!cmd_dir || !*cmd_dir)) {
+        KD_LOG(KD_LOG_NOTICE, "[%s] [system] Not on the card: %s not run\n", me(),
+               argv.empty() ? "(nothing)" : argv[0].c_str());
+        kd_errno = KD_ERR_SPAWN;
+        return -1;
+    }
     const int rc = kd::run_command(argv, {.quiet = true});
     if (rc < 0) {
         kd_errno = KD_ERR_SPAWN;

@@ -70,6 +70,13 @@ TEST_F(SystemCmds, SpawnHelperReportsWhyAProgramFailed)
     EXPECT_EQ(kd::sys::spawn_helper({"/nowhere/kd-no-such-program"}, &status), -1);
     EXPECT_EQ(kd_errno, KD_ERR_SPAWN);
     EXPECT_EQ(status, -7);
+    // Off the card without stand-ins nothing runs at all.
+    ASSERT_TRUE(kd_frame_is_running_native());
+    unsetenv("KD_CMD_DIR");
+    cmds_.clear();
+    EXPECT_EQ(kd_system_set_service_mode(1, "snmpd"), -1);
+    EXPECT_EQ(log_.count("Not on the card: /bin/systemctl not run"), 1);
+    EXPECT_TRUE(cmds_.calls().empty());
 }
 
 TEST_F(SystemCmds, AddressChangesRunIpOnlyWithCheckedText)
