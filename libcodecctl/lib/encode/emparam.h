@@ -1,0 +1,104 @@
+/* EM block: the MPEG-2 video encoder of an encode channel. */
+#ifndef M30_EMPARAM_H
+#define M30_EMPARAM_H
+
+#include "../m30.h"
+#include "../m30_param_block.h"
+
+M30_BEGIN_DECLS
+
+typedef enum em_vformat {
+    EM_VFORMAT_INTERLACE = 0, EM_VFORMAT_PROGRESSIVE = 1, EM_VFORMAT_PROGRESSIVE_2_2 = 2,
+    EM_VFORMAT_PROGRESSIVE_3_2 = 3
+} em_vformat;
+/* aspect_ratio_information of ISO/IEC 13818-2 Table 6-3 (3:4 and 9:16 are
+ * display height to width). */
+typedef enum em_aspect_ratio_info {
+    EM_ASPECTRATIO_INFO_0_NOT_USED = 0, EM_ASPECTRATIO_INFO_1_NOT_USED = 1, EM_ASPECTRATIO_INFO_3_4 = 2,
+    EM_ASPECTRATIO_INFO_9_16 = 3, EM_ASPECTRATIO_INFO_1_221 = 4
+} em_aspect_ratio_info;
+/* frame_rate_code of ISO/IEC 13818-2 Table 6-4; the numbering of
+ * m30_frame_rate_code. */
+typedef enum em_frcode {
+    EM_FRCODE_INVALID = 0, EM_FRCODE_23_976 = 1, EM_FRCODE_24 = 2, EM_FRCODE_25 = 3, EM_FRCODE_29_97 = 4,
+    EM_FRCODE_30 = 5, EM_FRCODE_50 = 6, EM_FRCODE_59_94 = 7, EM_FRCODE_60 = 8
+} em_frcode;
+typedef enum em_ipperiod {
+    EM_IPPERIOD_INVALID = 0, EM_IPPERIOD_IPPP = 1, EM_IPPERIOD_IBP = 2, EM_IPPERIOD_IBBP = 3
+} em_ipperiod;
+
+/* Names of em_ipperiod values, null-terminated. */
+M30_API extern const char *const em_ip_period_strings[];
+
+/* Rates in kbit/s. The quantiser matrices are held for the caller; they are
+ * not part of the chip image. */
+typedef struct emparam {
+    uint32_t EMPARAM_CC;
+    uint8_t SOURCE, SOURCE_ID;
+    uint16_t HSIZE_VA, VSIZE_VA, HSIZE_EM, VSIZE_EM;
+    uint8_t LEVEL, ASPECT_RATIO_INFORMATION;
+    uint8_t V_FORMAT, BOTTOM_FIELD_FIRST;
+    uint8_t FRAME_NUM_IN_GOP, FRAME_RATE_CODE;
+    uint8_t IP_PERIOD, ADAPTIVE_GOP, CLOSED_GOP;
+    uint16_t SEQ_H_INTERVAL;
+    uint8_t RC_MODE;
+    uint32_t BITRATE, VBR_AVE_BITRATE, VBR_FILLER_BITRATE, VBV_BUFFER_SIZE;
+    uint8_t EOS, FORCE_IPIC_AT_PC;
+    uint8_t VIDEO_SIGNAL_TYPE, VIDEO_FORMAT, COLOUR_DESCRIPTION, COLOUR_PRIMARIES, TRANSFER_CHARACTERISTICS;
+    uint8_t MATRIX_COEFFICIENTS;
+    uint16_t DISPLAY_HORIZONTAL_SIZE, DISPLAY_VERTICAL_SIZE;
+    uint8_t LOAD_INTRA_QUANTISER_MATRIX, LOAD_NON_INTRA_QUANTISER_MATRIX;
+    uint8_t INTRA_QUANT_MATRIX_00, INTRA_QUANT_MATRIX_01, INTRA_QUANT_MATRIX_02, INTRA_QUANT_MATRIX_03, INTRA_QUANT_MATRIX_04, INTRA_QUANT_MATRIX_05, INTRA_QUANT_MATRIX_06, INTRA_QUANT_MATRIX_07;
+    uint8_t INTRA_QUANT_MATRIX_08, INTRA_QUANT_MATRIX_09, INTRA_QUANT_MATRIX_10, INTRA_QUANT_MATRIX_11, INTRA_QUANT_MATRIX_12, INTRA_QUANT_MATRIX_13, INTRA_QUANT_MATRIX_14, INTRA_QUANT_MATRIX_15;
+    uint8_t INTRA_QUANT_MATRIX_16, INTRA_QUANT_MATRIX_17, INTRA_QUANT_MATRIX_18, INTRA_QUANT_MATRIX_19, INTRA_QUANT_MATRIX_20, INTRA_QUANT_MATRIX_21, INTRA_QUANT_MATRIX_22, INTRA_QUANT_MATRIX_23;
+    uint8_t INTRA_QUANT_MATRIX_24, INTRA_QUANT_MATRIX_25, INTRA_QUANT_MATRIX_26, INTRA_QUANT_MATRIX_27, INTRA_QUANT_MATRIX_28, INTRA_QUANT_MATRIX_29, INTRA_QUANT_MATRIX_30, INTRA_QUANT_MATRIX_31;
+    uint8_t INTRA_QUANT_MATRIX_32, INTRA_QUANT_MATRIX_33, INTRA_QUANT_MATRIX_34, INTRA_QUANT_MATRIX_35, INTRA_QUANT_MATRIX_36, INTRA_QUANT_MATRIX_37, INTRA_QUANT_MATRIX_38, INTRA_QUANT_MATRIX_39;
+    uint8_t INTRA_QUANT_MATRIX_40, INTRA_QUANT_MATRIX_41, INTRA_QUANT_MATRIX_42, INTRA_QUANT_MATRIX_43, INTRA_QUANT_MATRIX_44, INTRA_QUANT_MATRIX_45, INTRA_QUANT_MATRIX_46, INTRA_QUANT_MATRIX_47;
+    uint8_t INTRA_QUANT_MATRIX_48, INTRA_QUANT_MATRIX_49, INTRA_QUANT_MATRIX_50, INTRA_QUANT_MATRIX_51, INTRA_QUANT_MATRIX_52, INTRA_QUANT_MATRIX_53, INTRA_QUANT_MATRIX_54, INTRA_QUANT_MATRIX_55;
+    uint8_t INTRA_QUANT_MATRIX_56, INTRA_QUANT_MATRIX_57, INTRA_QUANT_MATRIX_58, INTRA_QUANT_MATRIX_59, INTRA_QUANT_MATRIX_60, INTRA_QUANT_MATRIX_61, INTRA_QUANT_MATRIX_62, INTRA_QUANT_MATRIX_63;
+    uint8_t NON_INTRA_QUANT_MATRIX_00, NON_INTRA_QUANT_MATRIX_01, NON_INTRA_QUANT_MATRIX_02, NON_INTRA_QUANT_MATRIX_03, NON_INTRA_QUANT_MATRIX_04, NON_INTRA_QUANT_MATRIX_05;
+    uint8_t NON_INTRA_QUANT_MATRIX_06, NON_INTRA_QUANT_MATRIX_07, NON_INTRA_QUANT_MATRIX_08, NON_INTRA_QUANT_MATRIX_09, NON_INTRA_QUANT_MATRIX_10, NON_INTRA_QUANT_MATRIX_11;
+    uint8_t NON_INTRA_QUANT_MATRIX_12, NON_INTRA_QUANT_MATRIX_13, NON_INTRA_QUANT_MATRIX_14, NON_INTRA_QUANT_MATRIX_15, NON_INTRA_QUANT_MATRIX_16, NON_INTRA_QUANT_MATRIX_17;
+    uint8_t NON_INTRA_QUANT_MATRIX_18, NON_INTRA_QUANT_MATRIX_19, NON_INTRA_QUANT_MATRIX_20, NON_INTRA_QUANT_MATRIX_21, NON_INTRA_QUANT_MATRIX_22, NON_INTRA_QUANT_MATRIX_23;
+    uint8_t NON_INTRA_QUANT_MATRIX_24, NON_INTRA_QUANT_MATRIX_25, NON_INTRA_QUANT_MATRIX_26, NON_INTRA_QUANT_MATRIX_27, NON_INTRA_QUANT_MATRIX_28, NON_INTRA_QUANT_MATRIX_29;
+    uint8_t NON_INTRA_QUANT_MATRIX_30, NON_INTRA_QUANT_MATRIX_31, NON_INTRA_QUANT_MATRIX_32, NON_INTRA_QUANT_MATRIX_33, NON_INTRA_QUANT_MATRIX_34, NON_INTRA_QUANT_MATRIX_35;
+    uint8_t NON_INTRA_QUANT_MATRIX_36, NON_INTRA_QUANT_MATRIX_37, NON_INTRA_QUANT_MATRIX_38, NON_INTRA_QUANT_MATRIX_39, NON_INTRA_QUANT_MATRIX_40, NON_INTRA_QUANT_MATRIX_41;
+    uint8_t NON_INTRA_QUANT_MATRIX_42, NON_INTRA_QUANT_MATRIX_43, NON_INTRA_QUANT_MATRIX_44, NON_INTRA_QUANT_MATRIX_45, NON_INTRA_QUANT_MATRIX_46, NON_INTRA_QUANT_MATRIX_47;
+    uint8_t NON_INTRA_QUANT_MATRIX_48, NON_INTRA_QUANT_MATRIX_49, NON_INTRA_QUANT_MATRIX_50, NON_INTRA_QUANT_MATRIX_51, NON_INTRA_QUANT_MATRIX_52, NON_INTRA_QUANT_MATRIX_53;
+    uint8_t NON_INTRA_QUANT_MATRIX_54, NON_INTRA_QUANT_MATRIX_55, NON_INTRA_QUANT_MATRIX_56, NON_INTRA_QUANT_MATRIX_57, NON_INTRA_QUANT_MATRIX_58, NON_INTRA_QUANT_MATRIX_59;
+    uint8_t NON_INTRA_QUANT_MATRIX_60, NON_INTRA_QUANT_MATRIX_61, NON_INTRA_QUANT_MATRIX_62, NON_INTRA_QUANT_MATRIX_63;
+} emparam;
+
+M30_PARAM_FAMILY_DECLS(emparam)
+M30_API int emparam_init(emparam *em_, unsigned source_, unsigned source_id_) M30_NOEXCEPT;
+/* Interlaced when V_FORMAT is 0; setting stores 0 (interlaced) or 1. */
+M30_API bool emparam_is_interlace(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_interlace(emparam *em_, bool interlace_) M30_NOEXCEPT;
+M30_API bool emparam_is_closed_gop(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_closed_gop(emparam *em_, bool closed_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_gop_length(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_gop_length(emparam *em_, unsigned frames_) M30_NOEXCEPT;
+M30_API int emparam_set_frame_num_in_gop(emparam *em_, unsigned frames_) M30_NOEXCEPT;
+M30_API int emparam_set_ip_period(emparam *em_, unsigned period_) M30_NOEXCEPT;
+M30_API m30_ratectrl emparam_get_rate_control(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_rate_control(emparam *em_, m30_ratectrl rc_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_video_rate(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_video_rate(emparam *em_, unsigned kbps_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_vbr_average(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_vbr_average(emparam *em_, unsigned kbps_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_vbr_filler(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_vbr_filler(emparam *em_, unsigned kbps_) M30_NOEXCEPT;
+/* The width is also the display width and chooses the display aspect
+ * ratio (3:4 below 1280, else 9:16); the height is also the display
+ * height. */
+M30_API unsigned emparam_get_hsize(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_hsize(emparam *em_, unsigned hsize_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_hsize_out(const emparam *em_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_vsize(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_vsize(emparam *em_, unsigned vsize_) M30_NOEXCEPT;
+M30_API unsigned emparam_get_vsize_out(const emparam *em_) M30_NOEXCEPT;
+M30_API int emparam_set_frame_rate(emparam *em_, m30_frame_rate_code rate_) M30_NOEXCEPT;
+
+M30_END_DECLS
+
+#endif
