@@ -23,8 +23,16 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-fs::path tests_dir() { return fs::path(std::getenv("KD_SOURCE_DIR")) / "libmpegts/app/tablesdump/tests"; }
-std::string program() { return std::string(std::getenv("KD_BUILD_DIR")) + "/bin/tablesdump"; }
+// ctest sets both; run by hand, export them first.
+std::string env(const char *name)
+{
+    const char *v = std::getenv(name);
+    if (!v)
+        ADD_FAILURE() << name << " is not set";
+    return v ? v : "";
+}
+fs::path tests_dir() { return fs::path(env("KD_SOURCE_DIR")) / "libmpegts/app/tablesdump/tests"; }
+std::string program() { return env("KD_BUILD_DIR") + "/bin/tablesdump"; }
 
 std::string read_text(const fs::path &p)
 {
