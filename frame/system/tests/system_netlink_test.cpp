@@ -12,6 +12,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <ifaddrs.h>
+#include <linux/if_link.h>
 #include <net/if.h>
 #include <string>
 #include <vector>
@@ -104,6 +106,17 @@ TEST(SystemNetlink, LinkAndAddressEventsFromANamespace)
     EXPECT_STREQ(kd_system_get_if_name(name, 4, 999999), "unk");
     EXPECT_STRNE(kd_system_get_mac_address(mac, sizeof mac, "eth0"), "00:00:00:00:00:00");
     EXPECT_STREQ(kd_system_get_mac_address(mac, sizeof mac, "nosuch0"), "00:00:00:00:00:00");
+
+    // Interface-list lookups by name and family.
+    ifaddrs *list = nullptr;
+    ASSERT_EQ(getifaddrs(&list), 0);
+    rtnl_link_stats stats{};
+    EXPECT_EQ(kd_system_get_packet_stats(&stats, "eth0", list), 0);
+    EXPECT_EQ(kd_system_get_packet_stats(&stats, "nosuch0", list), -1);
+    EXPECT_NE(kd_system_ifaddr_get_ip4("eth1", list), nullptr);
+    EXPECT_EQ(kd_system_ifaddr_get_ip4("eth0", list), nullptr);
+    EXPECT_NE(kd_system_ifaddr_get_packet("eth0", list), nullptr);
+    freeifaddrs(list);
     kd_frame_fini();
 }
 
