@@ -1,5 +1,5 @@
 // libFuzzer target: the input as a transport-stream file through the
-// summary and PID modes, and as one section through the text forms.
+// summary, PID and CA modes, and as one section through the text forms.
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -29,12 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         file[at + 1] = uint8_t((file[at + 1] & 0xE0) | (pid >> 8));
         file[at + 2] = uint8_t(pid);
     }
-    for (tdump::mode m : {tdump::mode::summary, tdump::mode::pid}) {
+    // CA mode without a receiver: the PAT, CAT and PMT follow-up (the
+    // receiver's own door checks have their fuzz targets in the library).
+    for (tdump::mode m : {tdump::mode::summary, tdump::mode::pid, tdump::mode::ca}) {
         tdump::dumper d(m, true, sink, sink);
-        if (m == tdump::mode::summary)
+        if (m == tdump::mode::summary) {
             d.add_summary_slots();
-        else
+        } else if (m == tdump::mode::pid) {
             d.add_slot(0x1FFB, 2048);
+        } else {
+            d.add_slot(0, 1024);
+            d.add_slot(1, 1024);
+        }
         std::vector<uint8_t> copy = file;
         for (size_t at = 0; at < copy.size(); at += tdump::kReadSize) {
             size_t n = std::min(tdump::kReadSize, copy.size() - at);
