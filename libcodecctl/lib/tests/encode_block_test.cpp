@@ -24,14 +24,6 @@ const BlockOps &ops(const std::string &name)
     throw std::runtime_error("no block " + name);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 std::string printed(const BlockOps &o, const void *b)
 {
     char *text = nullptr;

@@ -17,6 +17,9 @@
 #include "encode/viparam.h"
 #include "encode/vinparam.h"
 
+#include <fstream>
+#include <sstream>
+
 namespace m30test {
 
 // Defaults of channel 0 / audio index 0: HEVC source, MPEG-1 Layer II
@@ -39,6 +42,15 @@ inline std::vector<BlockOps> encode_blocks()
         M30TEST_OPS(muparam, 1024, muparam_init(b, MU_VSOURCE_EH, 0, 0)),
         M30TEST_OPS(masparam, 512, masparam_init(b, 0)),
     };
+}
+
+// A whole file, "" when it cannot be read.
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
 }
 
 // Blocks whose pack advances the counter and whose unpack skips it.

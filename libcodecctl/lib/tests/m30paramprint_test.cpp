@@ -15,14 +15,6 @@ using namespace m30test;
 
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 struct Outcome {
     int status;
     std::string out, err;
