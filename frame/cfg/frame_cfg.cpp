@@ -278,7 +278,8 @@ void snmp_switch(const char *verb)
 {
     KD_LOG(KD_LOG_INFO, "[%s] (task): %s %s %s %s\n", me(), "/bin/systemctl", "systemctl", verb, "snmpd");
     int status = 0;
-    kd::sys::spawn_helper({"/bin/systemctl", verb, "snmpd"}, &status); // the result is not acted on
+    // The result is not acted on.
+    kd::sys::spawn_helper({"/bin/systemctl", verb, "snmpd"}, &status, {"LD_LIBRARY_PATH=/usr/local/lib"});
 }
 void on_snmp_enabled(cuvent_wrapper *) noexcept { snmp_switch("start"); }
 void on_snmp_disabled(cuvent_wrapper *) noexcept { snmp_switch("stop"); }

@@ -3,7 +3,9 @@
 
 #include <kerrow/log.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,14 +40,30 @@ int run_command(const std::vector<std::string> &argv, command_opts opts)
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     if (opts.quiet) {
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
     }
+    // The inherited environment, with the caller's variables replacing any
+    // of the same name.
+    std::vector<char *> envp;
+    for (char **e = environ; e && *e; ++e) {
+        std::string_view var(*e);
+        const bool replaced = std::any_of(opts.env.begin(), opts.env.end(), [&](const std::string &v) {
+            const size_t eq = v.find('=');
+            return eq != std::string::npos && var.size() > eq && var.substr(0, eq + 1) == std::string_view(v).substr(0, eq + 1);
+        });
+        if (!replaced)
+            envp.push_back(*e);
+    }
+    for (const std::string &v : opts.env)
+        envp.push_back(const_cast<char *>(v.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = -1;
     // A bare name is searched in PATH, a name with a "/" is taken as is.
     const bool search = path.find('/') == std::string::npos;
-    const int rc = search ? posix_spawnp(&pid, path.c_str(), &fa, nullptr, args.data(), environ)
-                          : posix_spawn(&pid, path.c_str(), &fa, nullptr, args.data(), environ);
+    const int rc = search ? posix_spawnp(&pid, path.c_str(), &fa, nullptr, args.data(), envp.data())
+                          : posix_spawn(&pid, path.c_str(), &fa, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         KD_LOG(KD_LOG_ERR, "[frame] Cannot run %s (%s)\n", path.c_str(), std::strerror(rc));

@@ -13,7 +13,10 @@
 namespace kd {
 
 struct command_opts {
-    bool quiet = false; // standard output and error to /dev/null
+    bool quiet = false; // standard input, output and error on /dev/null
+    // Variables ("NAME=value") set for the program on top of the inherited
+    // environment.
+    std::vector<std::string> env = {};
 };
 
 // argv[0] is the program: an absolute path, or a name looked up in PATH.

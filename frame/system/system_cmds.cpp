@@ -94,7 +94,7 @@ bool unit_name_valid(std::string_view unit)
 
 namespace kd::sys {
 
-int spawn_helper(const std::vector<std::string> &argv, int *status)
+int spawn_helper(const std::vector<std::string> &argv, int *status, const std::vector<std::string> &env)
 {
     // Off the card the operating system belongs to someone else (a
     // developer's machine, a demo): only stand-ins named by KD_CMD_DIR run.
@@ -105,7 +105,7 @@ int spawn_helper(const std::vector<std::string> &argv, int *status)
         kd_errno = KD_ERR_SPAWN;
         return -1;
     }
-    const int rc = kd::run_command(argv, {.quiet = true});
+    const int rc = kd::run_command(argv, {.quiet = true, .env = env});
     if (rc < 0) {
         kd_errno = KD_ERR_SPAWN;
         return -1;

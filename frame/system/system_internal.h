@@ -14,7 +14,7 @@ namespace kd::sys {
 // /dev/null. 0 when it exited with 0. -1 otherwise, with kd_errno
 // KD_ERR_SPAWN when it could not run (or was killed) and
 // KD_ERR_SPAWN_STATUS with *status set when it exited non-zero.
-int spawn_helper(const std::vector<std::string> &argv, int *status);
+int spawn_helper(const std::vector<std::string> &argv, int *status, const std::vector<std::string> &env = {});
 
 // Dotted IPv4 text, checked with inet_pton.
 bool ipv4_valid(std::string_view text);

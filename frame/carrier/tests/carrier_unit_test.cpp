@@ -488,6 +488,23 @@ TEST(CommandRunner, RunsStandInsWithoutAShellAndReportsTheStatus)
     EXPECT_EQ(kd::command_path("/bin/sed"), "/bin/sed");
     EXPECT_EQ(kd::run_command({"true"}), 0);
     EXPECT_EQ(kd::run_command({"sh", "-c", "kill -9 $$"}), -1);
+
+    // Extra variables replace inherited ones of the same name; a quiet
+    // program reads end of file instead of the caller's input.
+    setenv("KD_TEST_VAR", "inherited", 1);
+    struct Case {
+        std::vector<std::string> env;
+        bool quiet;
+        std::string script;
+        int status;
+    } cases[] = {
+        {{"KD_TEST_VAR=given"}, false, "test \"$KD_TEST_VAR\" = given", 0},
+        {{"LD_LIBRARY_PATH=/usr/local/lib"}, false, "test \"$KD_TEST_VAR\" = inherited", 0},
+        {{}, true, "read line; test $? -ne 0", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(kd::run_command({"sh", "-c", c.script}, {.quiet = c.quiet, .env = c.env}), c.status) << c.script;
+    unsetenv("KD_TEST_VAR");
 }
 
 TEST(HwUid, ReadsTwoWordsFromTheFuseBlock)
