@@ -57,8 +57,8 @@ void update_profile(eaparam *ea)
         ea->PROFILE = ea->BIT_DEPTH == 10 ? EA_PROFILE_HIGH_10 : EA_PROFILE_HIGH;
 }
 
-// The lowest AVC level (ITU-T H.264 Table A-1, times ten) whose frame size
-// and rate limits hold the picture at this rate.
+// The AVC level (times ten; ITU-T H.264 Table A-1) for the picture height,
+// scan and bit rate.
 void update_level(eaparam *ea)
 {
     unsigned h = ea->VSIZE_VA, kbps = ea->BITRATE;

@@ -140,7 +140,7 @@ void default_pat(muparam *mu, unsigned id)
         uint16_t program;
         uint16_t pmt_pid;
     };
-    // The channels' programs as the chip's multiplexer expects them.
+    // Default program entries (program number, PMT PID) of channels 0 to 3.
     static constexpr entry entries[4][2] = {
         {{1, 0x1E0}, {2, 0x2E0}}, {{1, 0x1E0}, {1, 0x2E0}}, {{1, 0x3E0}, {0, 0}}, {{1, 0x4E0}, {0, 0}}};
     if (id < 4)
