@@ -8,7 +8,10 @@
 // Needs root: skip_reason() says why a test cannot run.
 #pragma once
 
+#include "carrier_sim.h"
+
 #include <atomic>
+#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -172,5 +175,19 @@ private:
     std::vector<std::string> card_ns_;
     int cards_ = 0, ports_ = 0;
 };
+
+// Opens a simulated carrier's socket inside namespace `ns` (the calling
+// thread comes back out) and starts serving on its own thread.
+inline std::unique_ptr<carrier_sim> start_carrier_in(const std::string &ns, config cfg)
+{
+    auto sim = std::make_unique<carrier_sim>(std::move(cfg));
+    {
+        net_rig::enter in(ns);
+        if (!sim->open())
+            throw std::runtime_error(sim->error());
+    }
+    sim->start();
+    return sim;
+}
 
 } // namespace xsbsim

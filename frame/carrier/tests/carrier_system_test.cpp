@@ -85,14 +85,7 @@ protected:
         c.duplicate = duplicate;
         c.answer_ping = answer_ping;
         c.erase_ms = 5;
-        auto s = std::make_unique<xsbsim::carrier_sim>(c);
-        {
-            net_rig::enter in(rig_->chassis());
-            if (!s->open())
-                throw std::runtime_error(s->error());
-        }
-        s->start();
-        sims_.push_back(std::move(s));
+        sims_.push_back(xsbsim::start_carrier_in(rig_->chassis(), std::move(c)));
         return *sims_.back();
     }
     // The test thread becomes the card in `slot` and starts the framework.

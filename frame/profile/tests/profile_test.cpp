@@ -5,6 +5,7 @@
 #include "carrier_internal.h"
 #include "frame_internal.h"
 #include "profile/profile_internal.h"
+#include "store_support.h"
 #include "test_support.h"
 
 #include <kerrow/carrier.h>
@@ -87,22 +88,6 @@ void put(const std::string &path, const std::string &text)
     std::ofstream(path) << text;
 }
 
-// section -> key -> value of a JSON store text; empty when it does not parse.
-std::map<std::string, std::map<std::string, std::string>> sections(const std::string &text)
-{
-    std::map<std::string, std::map<std::string, std::string>> out;
-    json_error_t err;
-    json_t *root = json_loads(text.c_str(), 0, &err);
-    const char *sname, *key;
-    json_t *sec, *val;
-    json_object_foreach(root, sname, sec)
-    {
-        auto &m = out[sname];
-        json_object_foreach(sec, key, val) m[key] = json_is_string(val) ? json_string_value(val) : "?";
-    }
-    json_decref(root);
-    return out;
-}
 
 // Runs `body(round, i)` for i = 0, 1, ... in a child process and kills it at
 // a different moment each round, always after its first pass is complete;
@@ -382,7 +367,7 @@ TEST_F(ProfileTest, CreateKilledMidwayLeavesProfileAndStoreWhole)
             const std::string text = slurp(profile("p"));
             ASSERT_TRUE(text.starts_with("masterstart\n") && text.ends_with("\nmasterend\n")) << "round " << round;
             for (const std::string &store : {text.substr(12, text.size() - 23), slurp(store_file())}) {
-                auto s = sections(store);
+                auto s = kdtest::store_sections(store);
                 ASSERT_EQ(s["frame"].count("pad/0"), 1u) << "round " << round;
                 EXPECT_EQ(s["frame"]["pad/1999"], s["frame"]["pad/0"]) << "round " << round;
             }
@@ -500,7 +485,7 @@ TEST_F(ProfileTest, ApplyOnMasterAloneKeepsTheCardsOwnSettingsAndReboots)
     ASSERT_TRUE(run_until([] { return g_heard.count["profile reboot requested"] > 0; }, 5.0));
     EXPECT_EQ(value("frame/settings_profiles_add/applyprofilestate"), "0");
 
-    auto s = sections(slurp(store_file()));
+    auto s = kdtest::store_sections(slurp(store_file()));
     const std::map<std::string, std::string> frame{{"frame/common_name", "mine"}, {"frame/snmp_service", "1"}};
     EXPECT_EQ(s["frame"], frame); // hostname gone; chassis number absent before, so absent now
     EXPECT_EQ(s["websocket"]["websocket/users"], "mine");
@@ -576,7 +561,7 @@ TEST_F(ProfileTest, SlaveInstallsOnlyAPartOfItsOwnKind)
     put(path, kTheirStore);
     kd_cuvent_emit(nullptr, "proxy_on_profile_check_type", const_cast<char *>(path.c_str()));
     EXPECT_EQ(g_heard.flag, CHECK_VALID);
-    auto s = sections(slurp(store_file()));
+    auto s = kdtest::store_sections(slurp(store_file()));
     EXPECT_EQ(s["frame"]["frame/common_name"], "mine");
     EXPECT_EQ(s["enccfg"]["enccfg/bitrate"], "2000");
     EXPECT_FALSE(fs::exists(path));
@@ -596,7 +581,7 @@ TEST_F(ProfileTest, InstallKilledMidwayLeavesAWholeStore)
             kd_cuvent_emit(nullptr, "proxy_on_profile_check_type", const_cast<char *>(path.c_str()));
         },
         [&](int round) {
-            auto s = sections(slurp(store_file()));
+            auto s = kdtest::store_sections(slurp(store_file()));
             ASSERT_EQ(s["pad"].size(), 2000u) << "round " << round;
             EXPECT_EQ(s["pad"]["1999"], s["pad"]["0"]) << "round " << round;
             EXPECT_EQ(s["frame"]["frame/common_name"], "mine") << "round " << round;

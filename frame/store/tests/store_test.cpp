@@ -1,3 +1,4 @@
+#include "store_support.h"
 #include "test_support.h"
 
 #include <kerrow/cuvent.h>
@@ -58,21 +59,7 @@ std::string slurp(const std::string &path)
 
 // The store file as a map of section -> key -> value (empty map when the
 // file does not parse).
-std::map<std::string, std::map<std::string, std::string>> read_store(const std::string &path)
-{
-    std::map<std::string, std::map<std::string, std::string>> out;
-    json_error_t err;
-    json_t *root = json_load_file(path.c_str(), 0, &err);
-    const char *sname, *key;
-    json_t *sec, *val;
-    json_object_foreach(root, sname, sec)
-    {
-        auto &m = out[sname];
-        json_object_foreach(sec, key, val) m[key] = json_is_string(val) ? json_string_value(val) : "?";
-    }
-    json_decref(root);
-    return out;
-}
+kdtest::StoreSections read_store(const std::string &path) { return kdtest::store_sections(slurp(path)); }
 
 // On-card mode (the oem marker exists under the root), so the file is used.
 class StoreTest : public ::testing::Test {

@@ -100,14 +100,7 @@ protected:
     // Starts a carrier on the chassis side; the flash file may be prepared first.
     xsbsim::carrier_sim &start(const xsbsim::config &c)
     {
-        auto sim = std::make_unique<xsbsim::carrier_sim>(c);
-        {
-            net_rig::enter in(rig_->chassis());
-            if (!sim->open())
-                throw std::runtime_error(sim->error());
-        }
-        sim->start();
-        sims_.push_back(std::move(sim));
+        sims_.push_back(xsbsim::start_carrier_in(rig_->chassis(), c));
         return *sims_.back();
     }
     // The test thread works as the card from here on.
