@@ -189,6 +189,9 @@ private:
     }
     void add(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void word(const char *w) { add("  %s", w); }
+    // Errors of the target file follow its "  TGF=..." entry without a gap,
+    // like the other "...(ERR)" entries of the summary.
+    void error_word(const char *w) { add("%s", w); }
     int prepare_paths();
     int find_target();
     int confirm_target();
@@ -437,18 +440,18 @@ int operation::confirm_target()
     if (x_.filemode == FILEMODE_WRITE) {
         ctx_.fstream.reset(std::fopen(x_.target_file, "w+"));
         if (!ctx_.fstream) {
-            word("OPEN(ERR)");
+            error_word("OPEN(ERR)");
             return fail(ERR_FILE_OPEN);
         }
         return 0;
     }
     if (x_.filemode != FILEMODE_READ) {
-        word("MODE(ERR)");
+        error_word("MODE(ERR)");
         return fail(ERR_FILE_MODE);
     }
     ctx_.fstream.reset(std::fopen(x_.target_file, "r"));
     if (!ctx_.fstream) {
-        word("OPEN(ERR)");
+        error_word("OPEN(ERR)");
         return fail(ERR_FILE_OPEN);
     }
     FILE *f = ctx_.fstream.get();
@@ -460,7 +463,7 @@ int operation::confirm_target()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         n = std::fread(head, 1, sizeof head, f);
         if (n < sizeof head) {
-            word("READ(ERR)");
+            error_word("READ(ERR)");
             return fail(ERR_FILE_READ);
         }
     }
@@ -483,7 +486,7 @@ int operation::confirm_target()
                 p_.out("Target File Confirmed\n");
                 return 0;
             }
-            word("DESIGN(ERR)");
+            error_word("DESIGN(ERR)");
             return fail(ERR_TARGET_DESIGN);
         }
         if (!comment && b == 0) {
@@ -496,7 +499,7 @@ int operation::confirm_target()
                 p_.out("%c", char(b));
         }
     }
-    word("PREAMBLE(ERR)");
+    error_word("PREAMBLE(ERR)");
     return fail(ERR_TARGET_PREAMBLE);
 }
 
@@ -506,7 +509,7 @@ int operation::check_fit()
     if (x_.image_offset < 0 || int64_t(x_.image_offset) + file_size_ > int64_t(x_.ssf_size)) {
         p_.err("Error: image of %ld bytes at offset 0x%.6X does not fit a flash of %d bytes\n",
                file_size_, unsigned(x_.image_offset), x_.ssf_size);
-        word("SIZE(ERR)");
+        error_word("SIZE(ERR)");
         return fail(ERR_TARGET);
     }
     return 0;

@@ -461,6 +461,10 @@ TEST_F(IfpOp, PackageLookup)
         if (*c.target) {
             EXPECT_EQ(std::string(x.target_file), lib / c.target) << c.name;
         }
+        // A target that fails its header check: the error word joins its entry.
+        if (c.err == ERR_TARGET_DESIGN) {
+            EXPECT_EQ(std::string(x.log_msg), "  TGF=\"" + (lib / c.target) + "\"DESIGN(ERR)") << c.name;
+        }
     }
 
     // Library and package that are not there.
