@@ -25,6 +25,8 @@ void step_store() { kd_store_init(); }
 void stop_store() { kd_store_fini(); }
 void step_worker() { kd_worker_init(kd_frame_get_loop()); }
 void step_system() { kd_system_init(); }
+void step_param() { kd_param_init(); }
+void stop_param() { kd_param_fini(); }
 
 struct Step {
     const char *name;
@@ -36,7 +38,7 @@ constexpr std::array kInitSteps{
     Step{"loop", step_loop},
     Step{"ref", kd_ref_init},
     Step{"cuvents", kd_cuvents_init},
-    Step{"param", kd_param_init},
+    Step{"param", step_param},
     Step{"alarm", kd_alarm_init},
     Step{"carrier", kd_carrier_init},
     Step{"remote", step_remote},
@@ -64,7 +66,7 @@ constexpr std::array kFiniSteps{
     Step{"system", kd_system_fini},
     Step{"worker", kd_worker_fini},
     Step{"remote", remote_fini},
-    Step{"param", kd_param_fini},
+    Step{"param", stop_param},
     Step{"carrier", kd_carrier_fini},
     Step{"alarm", kd_alarm_fini},
     Step{"store", stop_store},

@@ -36,11 +36,13 @@ bool make_key(std::string_view src, bool map_slash, std::string &key)
 {
     key.clear();
     key.reserve(src.size());
+    bool ok = true;
     for (char c : src) {
         if (c == '/') {
-            if (!map_slash)
-                return false;
-            c = '_';
+            if (map_slash)
+                c = '_';
+            else
+                ok = false; // kept: the message shows the whole key
         } else if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
         } else if (c == ' ' || (c >= '\t' && c <= '\r')) {
@@ -48,7 +50,7 @@ bool make_key(std::string_view src, bool map_slash, std::string &key)
         }
         key.push_back(c);
     }
-    return true;
+    return ok;
 }
 
 std::string make_route(const param_context *parent, std::string_view key)
@@ -190,7 +192,7 @@ param_context *create(param_context *list, const char *key, const char *label, p
     const char *src = key ? key : (label ? label : "");
     std::string k;
     if (!make_key(src, map_slash && !key, k)) {
-        KD_LOG(KD_LOG_ERR, "[%s] Invalid character '/' found in param key '%s'\n", me, src);
+        KD_LOG(KD_LOG_ERR, "[%s] Invalid character '/' found in param key '%s'\n", me, k.c_str());
         return nullptr;
     }
     if (k.empty()) {
@@ -338,18 +340,19 @@ std::string kd::param::decimal(long long v)
 
 // ---- service ----
 
-extern "C" void kd_param_init(void) noexcept
+extern "C" int kd_param_init(void) noexcept
 {
     if (g_tree)
-        return;
+        return 0;
     g_tree = std::make_unique<Tree>();
     kd::param::walk_init();
+    return 0;
 }
 
-extern "C" void kd_param_fini(void) noexcept
+extern "C" int kd_param_fini(void) noexcept
 {
     if (!g_tree)
-        return;
+        return 0;
     g_tree->index.clear();
     g_tree->frame_root = nullptr;
     ChildList top = std::move(g_tree->top);
@@ -359,6 +362,7 @@ extern "C" void kd_param_fini(void) noexcept
     top.clear();
     g_tree.reset();
     kd::param::walk_fini();
+    return 0;
 }
 
 // ---- roots ----

@@ -113,8 +113,9 @@ typedef struct param_set_ops {
 } param_set_ops;
 
 /* ---- service ---- */
-KD_API void kd_param_init(void) KD_NOEXCEPT;
-KD_API void kd_param_fini(void) KD_NOEXCEPT;
+/* Both answer 0. */
+KD_API int kd_param_init(void) KD_NOEXCEPT;
+KD_API int kd_param_fini(void) KD_NOEXCEPT;
 
 /* ---- roots ----
  * The owner's root list, made at the first call: labelled with the

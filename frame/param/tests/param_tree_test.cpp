@@ -70,8 +70,9 @@ TEST_F(ParamTest, BadKeysAndRoutesAreRefusedWithAMessage)
         const char *label;
         const char *message;
     } cases[] = {
-        {"slash in label", root, nullptr, "In/Out",
-         "Invalid character '/' found in param key 'In/Out'"},
+        // The message shows the key as derived from the label.
+        {"slash in label", root, nullptr, "In/Out Rate",
+         "Invalid character '/' found in param key 'in/out_rate'"},
         {"slash in key", root, "a/b", "Fine", "Invalid character '/' found in param key 'a/b'"},
         {"duplicate", root, nullptr, "taken",
          "Duplicate param exists for scope 'root/taken' of type String"},
