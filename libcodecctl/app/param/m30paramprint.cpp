@@ -79,19 +79,27 @@ const block_type *type_by_name(std::string_view arg)
     return nullptr;
 }
 
-// The dump file of a block is named after its tag followed by "param", so
-// the type is the one whose "<tag>param" occurs in the base name (any
-// case): "kerrow_aiparam_0.bin" is AI although "AIP" is tried first, and a
-// directory's name never decides.
+// The type is looked for in the base name only (any case), so a
+// directory's name never decides. A dump file is named after its block's
+// tag followed by "param", and that decides: "kerrow_aiparam_0.bin" is AI
+// although "AIP" is tried first. Any other name is matched against the
+// type names, as the usage text says: "vd_block.bin" is VD.
 const block_type *type_by_file(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
     std::string base = slash ? slash + 1 : path;
     for (char &c : base)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const block_type *dump = nullptr;
+    for (const block_type &t : types)
+        if (!dump && base.find(std::string(t.tag) + "param") != std::string::npos)
+            dump = &t;
     for (const block_type &t : types) {
         std::printf("Check type '%s' in '%s'.\n", t.name, path);
-        if (base.find(std::string(t.tag) + "param") != std::string::npos)
+        std::string name = t.name;
+        for (char &c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (dump ? &t == dump : base.find(name) != std::string::npos)
             return &t;
     }
     return nullptr;

@@ -120,10 +120,13 @@ TEST_F(ParamPrint, TypeComesFromTheBlockNameInTheBaseName)
         size_t checks;
     };
     // "aiparam" is AI although AIP is tried before it; a directory's name
-    // (vital holds "vi") never decides; case does not matter.
+    // (vital holds "vi") never decides; case does not matter; a name that
+    // is not a dump's is matched against the type names themselves.
     for (const Case &c : {Case{"kerrow_aiparam_1.bin", "AI", 13}, Case{"vital/kerrow_dmxparam_0.bin", "DMX", 17},
                           Case{"KERROW_VINPARAM_2.BIN", "VIN", 1}, Case{"kerrow_cparam_0.bin", "CP", 15},
-                          Case{"kerrow_dparam_3.bin", "D", 23}, Case{"kerrow_vdparam_0.bin", "VD", 18}}) {
+                          Case{"kerrow_dparam_3.bin", "D", 23}, Case{"kerrow_vdparam_0.bin", "VD", 18},
+                          Case{"vd_block.bin", "VD", 18}, Case{"vital/Cp.bin", "CP", 15},
+                          Case{"my_ai.bin", "AI", 13}}) {
         SCOPED_TRACE(c.file);
         std::string tag = c.type == "CP" ? "c" : c.type;
         for (char &ch : tag)
@@ -213,7 +216,9 @@ TEST_F(ParamPrint, CommandLineErrorsAndHelp)
                           Case{"--type CP", 1, "", "No FILENAME provided! Exiting.\n"},
                           Case{"-t CP kerrow_cparam_0.bin", 1, usage, ""},
                           Case{"--bogus kerrow_cparam_0.bin", 1, usage, ""},
-                          Case{"kerrow_missing.bin", 1, "", "Could not determine type for 'kerrow_missing.bin'. Exiting.\n"},
+                          Case{"kerrow_nothing.bin", 1, "", "Could not determine type for 'kerrow_nothing.bin'. Exiting.\n"},
+                          // "missing" holds "si": the type is found, the file is not.
+                          Case{"kerrow_missing.bin", 1, "", "Could not open kerrow_missing.bin for reading! Exiting.\n"},
                           Case{"kerrow_muparam_9.bin", 1, "", "Could not open kerrow_muparam_9.bin for reading! Exiting.\n"}}) {
         SCOPED_TRACE(c.args);
         Outcome r = run(c.args);
