@@ -261,13 +261,9 @@ void op_destroy()
         return;
     }
     for (auto &r : g_records) {
+        // An unload still waiting for its fini gets one last call: the loop
+        // no longer runs to ask again.
         kd::idle_cancel(unload_again, &r->pli);
-        if (r->pli.handle && r->pli.shutdown) {
-            // Its fini already deferred once; the loop no longer runs.
-            release_resources(&r->pli);
-            kd::store_release_section(&r->pli);
-            continue;
-        }
         unload(*r, false);
     }
     g_records.clear();

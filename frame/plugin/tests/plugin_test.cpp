@@ -185,6 +185,28 @@ TEST_F(PluginTest, ShutdownWithADeferringFiniReleasesItsResourcesOnce)
     EXPECT_EQ(finis, 2); // asked once each; the loop no longer runs
 }
 
+TEST_F(PluginTest, ShutdownAsksAPendingUnloadsFiniOnceMore)
+{
+    // Each case: defers left when the unload starts, fini calls expected.
+    struct Case {
+        const char *defers;
+        int finis;
+    } cases[] = {{"1", 2}, {"5", 2}};
+    for (const auto &c : cases) {
+        setenv("TEST_PLUGIN_DEFER", c.defers, 1);
+        start(dir_ + "/a");
+        kd_frame_load_plugin("alpha");
+        kd_frame_unload_plugin("alpha"); // defers; no idle pass runs before shutdown
+        kd_frame_fini();
+        up_ = false;
+        int finis = 0;
+        for (const auto &e : g_events)
+            finis += e == "test_plugin_fini:alpha";
+        EXPECT_EQ(finis, c.finis) << c.defers;
+        g_events.clear();
+    }
+}
+
 TEST_F(PluginTest, SavedValuesAreAppliedThroughTheSetPathBeforeParmsLoaded)
 {
     start(dir_ + "/a");
