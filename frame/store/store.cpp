@@ -240,7 +240,15 @@ extern "C" int kd_store_init(void)
         // The directory first: the file cannot be created without it.
         if (!make_dirs(dir))
             KD_LOG(KD_LOG_WARNING, "[%s] Failed to create store directory: '%s'\n", me(), dir.c_str());
-        int fd = open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+        // Opened as for appending: a file that cannot be written (a read-only
+        // file system, no permission) means memory only for this run, not a
+        // failed write every few seconds. The atomic replace also needs the
+        // directory writable.
+        int fd = open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0 && access(dir.c_str(), W_OK) != 0) {
+            close(fd);
+            fd = -1;
+        }
         if (fd < 0) {
             KD_LOG(KD_LOG_WARNING, "[%s] Not using file storage due to permissions.\n", me());
         } else {

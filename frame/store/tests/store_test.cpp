@@ -8,7 +8,9 @@
 
 #include <jansson.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -273,6 +275,45 @@ TEST_F(StoreTest, ReplacingTheStoreRebindsPluginSections)
     auto saved = read_store(file());
     EXPECT_EQ(saved["sim"]["after"], "2");
     EXPECT_EQ(saved["sim"]["profile"], "p");
+}
+
+TEST_F(StoreTest, ReadOnlyStoreDirectoryMeansMemoryOnlyWithOneWarning)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace with a read-only bind mount";
+    std::filesystem::create_directories(root_ / "var/local/solvera");
+    std::ofstream(file()) << R"({"frame": {"k": "saved"}})";
+    const std::string dir = root_ / "var/local/solvera";
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            _exit(77);
+        static int warnings = 0, write_errors = 0;
+        kd_log_set_sink([](void *, int, const char *, int, const char *, const char *text) {
+            std::string_view t(text);
+            warnings += t.find("Not using file storage due to permissions.") != std::string_view::npos;
+            write_errors += t.find("Failed to write store file") != std::string_view::npos;
+        }, nullptr);
+        kd_frame_init();
+        char *val = nullptr;
+        bool file_not_read = kd_store_load_string(nullptr, "k", &val) == -1; // an empty store
+        std::free(val);
+        kd_store_save_string(nullptr, "k", "new");
+        kd_store_check_persist(nullptr);
+        kd_frame_fini();
+        _exit((warnings == 1 ? 0 : 1) | (write_errors == 0 ? 0 : 2) | (file_not_read ? 0 : 4));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "mount namespaces are not available here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no single warning, 2: failed writes logged, 4: file was read";
+    EXPECT_EQ(read_store(file())["frame"]["k"], "saved");
 }
 
 TEST_F(StoreTest, NativeModeKeepsEverythingInMemory)
