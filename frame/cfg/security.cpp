@@ -285,28 +285,24 @@ void verify_customer_certificate(const char *name_text)
 {
     kd_cuvent_emit(nullptr, "on_param_update", g_root);
     const std::string n = name_text ? name_text : "";
-    // A name that could leave the upload directory is refused before any
-    // path is formed from it: nothing is removed under such a name.
-    bool name_ok = true;
-    for (char c : n)
-        name_ok = name_ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.');
-    if (!name_ok || n == "." || n == "..") {
-        KD_LOG(KD_LOG_ERR, "[%s] Invalid file name: %s\n", me(), n.c_str());
-        verify_result(0);
-        return;
-    }
+    // A refused upload is removed, but only under a name that stays inside
+    // the upload directory: never the directory itself or a path outside it.
+    const bool inside = !n.empty() && n.find('/') == std::string::npos && n != "." && n != "..";
     const std::string path = kd::rooted(kUploadDir) + n;
     auto refuse = [&](const char *fmt, const std::string &what) {
         KD_LOG(KD_LOG_ERR, fmt, me(), what.c_str());
-        if (!n.empty())
+        if (inside)
             ::unlink(path.c_str());
         verify_result(0);
     };
-    if (n.empty() || n.size() > 30)
-        return refuse("[%s] File name length is invalid for: %s\n", n);
     const size_t dot = n.rfind('.');
     if (dot == std::string::npos || n.compare(dot, std::string::npos, ".pem") != 0)
         return refuse("[%s] Invalid file extension for: %s\n", n);
+    for (char c : n)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+            return refuse("[%s] Invalid file name: %s\n", n);
+    if (n.size() > 30)
+        return refuse("[%s] File name length is invalid for: %s\n", n);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return refuse("[%s] Unable to stat file: %s\n", path);

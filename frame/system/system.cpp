@@ -280,12 +280,12 @@ void on_sdbus(void *) noexcept
             sd_bus_message_unref(m);
         }
         if (r == -ECONNRESET || r == -ENOTCONN || (r >= 0 && !sd_bus_is_open(g_bus))) {
-            KD_LOG(KD_LOG_NOTICE, "[%s] Restarting sdbus\n", me());
+            KD_LOG(KD_LOG_NOTICE, "[%s] [system] Restarting sdbus\n", me());
             bus_reconnect();
             return;
         }
         if (r < 0) {
-            KD_LOG(KD_LOG_ERR, "[%s] Error processing: %s\n", me(), std::strerror(-r));
+            KD_LOG(KD_LOG_ERR, "[%s] [system] Error processing: %s\n", me(), std::strerror(-r));
             return;
         }
         if (r == 0)

@@ -197,8 +197,10 @@ TEST_F(Security, CustomerCertificatesAreCheckedBeforeUse)
         {"good.pem", pem, 1, false, nullptr},
         {"cert.PEM", pem, 0, true, "Invalid file extension for: cert.PEM"},
         {"cert", pem, 0, true, "Invalid file extension for: cert"},
-        {"a+b.pem", pem, 0, false, "Invalid file name: a+b.pem"},
-        {"a b.pem", pem, 0, false, "Invalid file name: a b.pem"},
+        {"a+b.pem", pem, 0, true, "Invalid file name: a+b.pem"},
+        {"a b.pem", pem, 0, true, "Invalid file name: a b.pem"},
+        // The extension is checked before the length.
+        {std::string(40, 'd') + ".txt", pem, 0, true, "Invalid file extension for: dddd"},
         {std::string(27, 'c') + ".pem", pem, 0, true, "File name length is invalid"},
         {std::string(26, 'c') + ".pem", pem, 1, false, nullptr},
         {"big.pem", pem + std::string(1048577 - pem.size(), '\n'), 0, true, "File size exceeds the limit"},
@@ -223,6 +225,10 @@ TEST_F(Security, CustomerCertificatesAreCheckedBeforeUse)
     g_verify = -1;
     kd_cuvent_emit(nullptr, "customer_certificate_filename", const_cast<char *>("missing.pem"));
     EXPECT_EQ(g_verify, 0);
+    g_verify = -1;
+    kd_cuvent_emit(nullptr, "customer_certificate_filename", const_cast<char *>(""));
+    EXPECT_EQ(g_verify, 0);
+    EXPECT_TRUE(fs::is_directory(up));
     // A name that climbs out of the upload directory removes nothing.
     std::ofstream(root_ / "tmp/security/victim.pem") << pem;
     kd_cuvent_emit(nullptr, "customer_certificate_filename", const_cast<char *>("../victim.pem"));
