@@ -1,12 +1,14 @@
 #include "test_support.h"
 #include "frame_internal.h"
 
+#include <kerrow/cuvent.h>
 #include <kerrow/plugin.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -165,6 +167,52 @@ TEST(LoopLifecycle, StartersBeforeInitAnswerOne)
     EXPECT_EQ(log.count("Even loop not initialized"), 2);
     EXPECT_EQ(log.count("Watcher release called before init"), 1);
     EXPECT_EQ(log.count("Attempting to release NULL watchlist"), 1);
+}
+
+// The services come up in an order where each may use those before it, and
+// go down in one where each can still emit and unregister while it stops.
+TEST(LoopLifecycle, ServicesStartAndStopInOrderAndFrameRunComesBeforeTheLoop)
+{
+    kdtest::TempRoot root;
+    kdtest::LogCapture log;
+    auto steps = [&log](const std::string &what) {
+        std::vector<std::string> out;
+        for (const auto &l : log.lines())
+            if (l.priority == KD_LOG_DEBUG && l.text.rfind("[frame] " + what + " ", 0) == 0)
+                out.push_back(l.text.substr(8 + what.size() + 1, l.text.size() - 8 - what.size() - 2));
+        return out;
+    };
+    kd_frame_init();
+    EXPECT_EQ(steps("init"), (std::vector<std::string>{"loop", "ref", "cuvents", "param", "alarm", "carrier",
+                                                       "remote", "plugin", "store", "worker", "system", "cfg",
+                                                       "settings_profile"}));
+
+    static std::vector<std::string> *lines_at_frame_run;
+    std::vector<std::string> seen;
+    lines_at_frame_run = &seen;
+    static kdtest::LogCapture *capture;
+    capture = &log;
+    kd_cuvent_register_cb(nullptr, "frame run", [](cuvent_wrapper *) {
+        for (const auto &l : capture->lines())
+            lines_at_frame_run->push_back(l.text);
+        kd_frame_idle_register(nullptr, [](void *) { kd_shutdown(); });
+    }, nullptr, CUVFLT_NONE);
+    kd_frame_run();
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "[frame] Starting simple timer and stdin loop\n"), 0);
+    EXPECT_EQ(log.count("[frame] Starting simple timer and stdin loop\n"), 1);
+    EXPECT_EQ(log.count("[frame] Loop returned\n"), 1);
+
+    log.clear();
+    kd_frame_fini();
+    EXPECT_EQ(steps("fini"), (std::vector<std::string>{"carrier_release", "cfg", "plugin", "system", "worker",
+                                                       "remote", "param", "carrier", "alarm", "store", "cuvents",
+                                                       "ref", "loop"}));
+    std::vector<std::string> notices;
+    for (const auto &l : log.lines())
+        if (l.priority == KD_LOG_NOTICE && l.text.find("Shutdown") != std::string::npos)
+            notices.push_back(l.text);
+    EXPECT_EQ(notices, (std::vector<std::string>{"[frame] Shutdown Initiated\n", "[frame] Plugin Shutdown Initiated\n",
+                                                 "[frame] Plugin Shutdown Complete\n"}));
 }
 
 // ---- the alive tick ----
