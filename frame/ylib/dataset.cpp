@@ -21,10 +21,15 @@ std::span<int> held(kd_dataset *s) { return {s->nums, s->nums_len}; }
 
 bool parse_int(std::string_view tok, int &out)
 {
-    if (!tok.empty() && tok.front() == '+')
-        tok.remove_prefix(1);
-    if (tok.empty() || tok.front() == '+' || (tok.front() == '-' && tok.size() == 1))
+    // One optional sign, then digits only; from_chars checks the range.
+    std::string_view digits = tok;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
+        digits.remove_prefix(1);
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
+    if (tok.front() == '+')
+        tok.remove_prefix(1); // from_chars takes a '-' only
     auto [end, ec] = std::from_chars(tok.data(), tok.data() + tok.size(), out, 10);
     return ec == std::errc() && end == tok.data() + tok.size();
 }
