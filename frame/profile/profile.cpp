@@ -195,7 +195,7 @@ void write_profile()
     }
     text += "masterstart\n" + part + "\nmasterend\n";
     if (!write_file_atomic(m.add_path, text)) {
-        KD_LOG(KD_LOG_ERR, "[%s] Error opening %s ! (%s)\n", me(), m.add_path.c_str(), std::strerror(errno));
+        KD_LOG(KD_LOG_ERR, "[%s] Error opening %s !\n", me(), m.add_path.c_str());
         return;
     }
     KD_LOG(KD_LOG_NOTICE, "[%s] Settings profile %s created\n", me(), m.add_name.c_str());
