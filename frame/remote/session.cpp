@@ -132,9 +132,13 @@ int sb_on_timeout(remote_session_req *req)
 }
 
 // The request's own on_retry runs with its own ctx in place (it resends).
+// The owner may have taken it away since the append (init_retry with null):
+// then nothing is sent and the request runs on to its time-out.
 int sb_on_retry(remote_session_req *req)
 {
     auto *sbc = static_cast<sb_context *>(req->ctx);
+    if (!sbc->req_on_retry)
+        return 0;
     req->ctx = sbc->req_ctx;
     int rc = sbc->req_on_retry(req);
     req->ctx = sbc;

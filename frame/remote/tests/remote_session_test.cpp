@@ -324,6 +324,24 @@ TEST_F(SessionTest, ReleasingABatchedRequestTakesItOutOfTheBatch)
     EXPECT_EQ(g_events, (std::vector<std::string>{"rep:keep:k", "final:R"}));
 }
 
+TEST_F(SessionTest, BatchedRequestWhoseRetryWasTakenAwayRunsOnToItsTimeout)
+{
+    session_batch *sb = session_batch_ctor("noretry", 1, nullptr);
+    session_batch_set_on_final(sb, on_final, const_cast<char *>("N"));
+    remote_session_req *req = request("n");
+    ASSERT_EQ(session_batch_append_session(sb, req), 0);
+    kd_remote_session_init_retry(req, 2, nullptr); // after the append: the batch keeps it
+    ASSERT_EQ(session_batch_start(sb), 0);
+    EXPECT_TRUE(g_events.empty()) << "nothing to send with";
+    age(1.5);
+    kd_remote_maintain_session_context(sc_); // the one retry sends nothing
+    EXPECT_TRUE(g_events.empty());
+    age(1.5);
+    kd_remote_maintain_session_context(sc_);
+    EXPECT_EQ(g_events, (std::vector<std::string>{"to:n", "final:N"}));
+    EXPECT_EQ(kd_remote_lookup_session(sc_, 10), nullptr);
+}
+
 TEST_F(SessionTest, SendReqWritesTheQueryToSocketsAndOtherDescriptors)
 {
     remote_session_req *req = kd_remote_new_session_req(sc_, 50, "\x01\x02query", 7, nullptr, nullptr);
