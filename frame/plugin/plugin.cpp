@@ -265,6 +265,9 @@ void op_destroy()
         // no longer runs to ask again.
         kd::idle_cancel(unload_again, &r->pli);
         unload(*r, false);
+        // Also a record never loaded may have had its section bound (a
+        // save under its name): the record goes, so does its reference.
+        kd::store_release_section(&r->pli);
     }
     g_records.clear();
     g_ready = false;

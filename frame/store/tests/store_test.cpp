@@ -316,6 +316,21 @@ TEST_F(StoreTest, ReadOnlyStoreDirectoryMeansMemoryOnlyWithOneWarning)
     EXPECT_EQ(read_store(file())["frame"]["k"], "saved");
 }
 
+TEST_F(StoreTest, SectionOfAPluginNeverLoadedIsReleasedAtShutdown)
+{
+    start();
+    plugin_load_info *ghost = __test_insert_available_plugin("ghost", "/nowhere/libsv-ghost.so");
+    ASSERT_NE(ghost, nullptr);
+    ASSERT_EQ(kd_store_save_string(ghost, "ghost/k", "v"), 0);
+    ASSERT_NE(ghost->store, nullptr);
+    json_t *section = json_incref(ghost->store);
+    stop();
+    EXPECT_EQ(section->refcount, 1u); // only this test's own reference is left
+    EXPECT_STREQ(json_string_value(json_object_get(section, "ghost/k")), "v");
+    json_decref(section);
+    EXPECT_EQ(read_store(file())["ghost"]["ghost/k"], "v");
+}
+
 TEST_F(StoreTest, NativeModeKeepsEverythingInMemory)
 {
     std::filesystem::remove(root_ / "opt/pkg/var/oem");
