@@ -66,6 +66,7 @@ int g_generate_csr = 0;
 int g_deletefilestate_num = 0;
 int g_service_choice = 0;
 param_context *g_root = nullptr;
+param_context *g_cert_name_param = nullptr;
 
 template <typename T, void (*F)(T *)> struct ossl_free {
     void operator()(T *p) const { F(p); }
@@ -315,6 +316,8 @@ void verify_customer_certificate(const char *name_text)
     if (!cert)
         return refuse("[%s] Unable to parse certificate in: %s\n", path);
     g_csr->certificate_file_name = n;
+    // Announced so that the accepted name is saved like a typed one.
+    kd_param_notify(g_cert_name_param);
     verify_result(1);
 }
 
@@ -333,6 +336,8 @@ void delete_customer_certificate(int v)
             kd_store_save_string(nullptr, "frame/certificatefilepath", "NONE");
             g_csr->certificate_file_name.clear();
             kd_cuvent_emit(nullptr, "on_param_update", g_root);
+            // Saved too: a restart must not bring the deleted name back.
+            kd_param_notify(g_cert_name_param);
             KD_LOG(KD_LOG_INFO, "[%s] Deleted file: %s\n", me(), path.c_str());
         }
     }
@@ -465,9 +470,12 @@ void setup_cfg_security(param_context *root)
     g_csr = std::make_unique<cfg_csr>();
     g_newfilestate_num = g_generate_csr = g_deletefilestate_num = g_service_choice = 0;
     fips_mode = 0;
-    for (size_t i = 0; i < std::size(kFieldLabels); ++i)
-        kd_param_alloc_string(root, nullptr, kFieldLabels[i], PARAMCTRL_RDWR, nullptr, field_value, field_set,
-                              const_cast<std::string cfg_csr::**>(&kFieldMembers[i]));
+    for (size_t i = 0; i < std::size(kFieldLabels); ++i) {
+        param_context *p = kd_param_alloc_string(root, nullptr, kFieldLabels[i], PARAMCTRL_RDWR, nullptr, field_value,
+                                                 field_set, const_cast<std::string cfg_csr::**>(&kFieldMembers[i]));
+        if (kFieldMembers[i] == &cfg_csr::certificate_file_name)
+            g_cert_name_param = p;
+    }
     kd_param_alloc_number(root, nullptr, "Security NewFile State", PARAMCTRL_RDWR, nullptr, newfile_value, zero,
                           three, one, newfile_set, nullptr);
     kd_param_alloc_number(root, nullptr, "Security Generate Csrfile", PARAMCTRL_RDWR, nullptr, generate_value, zero,
@@ -487,6 +495,7 @@ void free_cfg_security()
 {
     g_csr.reset();
     g_root = nullptr;
+    g_cert_name_param = nullptr;
 }
 
 } // namespace kd::cfg

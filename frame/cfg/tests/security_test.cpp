@@ -220,6 +220,11 @@ TEST_F(Security, CustomerCertificatesAreCheckedBeforeUse)
         }
         if (c.ok) {
             EXPECT_EQ(value("frame/certificate_file_name"), c.name);
+            // The accepted name is saved like a typed one.
+            char *saved = nullptr;
+            ASSERT_EQ(kd_store_load_string(nullptr, "frame/certificate_file_name", &saved), 0) << c.name;
+            EXPECT_EQ(std::string(saved), c.name);
+            std::free(saved);
         }
     }
     g_verify = -1;
@@ -259,6 +264,9 @@ TEST_F(Security, DeletingTheCustomerCertificate)
     EXPECT_EQ(value("frame/certificate_file_name"), "");
     EXPECT_EQ(value("frame/delete_certificate_file_state"), "0");
     char *saved = nullptr;
+    ASSERT_EQ(kd_store_load_string(nullptr, "frame/certificate_file_name", &saved), 0);
+    EXPECT_STREQ(saved, ""); // a restart does not bring the deleted name back
+    std::free(saved);
     ASSERT_EQ(kd_store_load_string(nullptr, "frame/certificatefilepath", &saved), 0);
     EXPECT_STREQ(saved, "NONE");
     std::free(saved);
