@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+
 #include "biss_fixtures.h"
 
 namespace {
@@ -266,6 +270,59 @@ TEST_F(Biss2ca, SixteenReceiversGiveTwoEmmSections)
     // The EMM period cannot go below what 16 receivers need.
     EXPECT_EQ(biss2ca_tx_set_emm_period(tx.get(), 199), -1);
     EXPECT_EQ(biss2ca_tx_set_emm_period(tx.get(), 200), 0);
+}
+
+// An RSA-2048 public key made from a random odd 2048-bit modulus: good
+// enough to encrypt to (the transmitter never checks the modulus is a
+// product of two primes) and thousands times cheaper than key generation.
+std::string cheap_public_key(std::mt19937_64 &rng)
+{
+    std::array<uint8_t, 256> n{};
+    for (auto &b : n)
+        b = uint8_t(rng());
+    n[0] |= 0x80;
+    n[255] |= 1;
+    BIGNUM *bn = BN_bin2bn(n.data(), int(n.size()), nullptr);
+    BIGNUM *e = BN_new();
+    BN_set_word(e, 65537);
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e);
+    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY *key = nullptr;
+    std::string pem;
+    if (ctx && EVP_PKEY_fromdata_init(ctx) > 0 && EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) > 0) {
+        BIO *b = BIO_new(BIO_s_mem());
+        PEM_write_bio_PUBKEY(b, key);
+        pem = bissfix::bio_text(b);
+    }
+    EVP_PKEY_free(key);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(e);
+    BN_free(bn);
+    return pem;
+}
+
+TEST(Biss2caLimits, The3001stReceiverIsRefused)
+{
+    tx_ptr tx(biss2ca_tx_ctor(esid, onid, 10000000));
+    ASSERT_TRUE(tx);
+    std::mt19937_64 rng(3000);
+    for (int i = 0; i < BISS2CA_MAX_RECEIVERS; ++i) {
+        const std::string pem = cheap_public_key(rng);
+        ASSERT_FALSE(pem.empty());
+        ASSERT_EQ(biss2ca_tx_entitle_rx_key(tx.get(), pem.c_str()), 0) << i;
+    }
+    EXPECT_EQ(biss2ca_tx_entitle_rx_key(tx.get(), cheap_public_key(rng).c_str()), -1);
+    // All 3000 are on air: 200 sections of 15 entries.
+    section s = get_emm(tx.get(), 0);
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(biss2ca_tx_get_emm_sections_used(tx.get()), 200);
+    EXPECT_EQ(tsGetLastSectionNumber(reinterpret_cast<const TTableBase *>(s.data())), 199);
+    EXPECT_EQ(biss2ca_emm_count_entries(get_emm(tx.get(), 199).data()), 15);
 }
 
 TEST_F(Biss2ca, WordChangesRollAfterTheEcmWasSentFourTimes)
