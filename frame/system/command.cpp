@@ -28,6 +28,9 @@ std::string command_path(const std::string &argv0)
 
 int run_command(const std::vector<std::string> &argv, command_opts opts)
 {
+    command_end unused = command_end::exited;
+    command_end &end = opts.end ? *opts.end : unused;
+    end = command_end::not_started;
     if (argv.empty() || argv[0].empty())
         return -1;
     const std::string path = command_path(argv[0]);
@@ -75,11 +78,15 @@ int run_command(const std::vector<std::string> &argv, command_opts opts)
         w = waitpid(pid, &status, 0);
     } while (w < 0 && errno == EINTR);
     if (w < 0) {
+        end = command_end::wait_failed;
         KD_LOG(KD_LOG_ERR, "[frame] Waiting for %s failed (%s)\n", path.c_str(), std::strerror(errno));
         return -1;
     }
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
+        end = command_end::exited;
         return WEXITSTATUS(status);
+    }
+    end = command_end::signalled;
     KD_LOG(KD_LOG_ERR, "[frame] %s ended by signal %d\n", path.c_str(),
            WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return -1;

@@ -12,11 +12,16 @@
 
 namespace kd {
 
+// How a program run ended when run_command answers -1.
+enum class command_end { exited, not_started, wait_failed, signalled };
+
 struct command_opts {
     bool quiet = false; // standard input, output and error on /dev/null
     // Variables ("NAME=value") set for the program on top of the inherited
     // environment.
     std::vector<std::string> env = {};
+    // When set, receives how the run ended.
+    command_end *end = nullptr;
 };
 
 // argv[0] is the program: an absolute path, or a name looked up in PATH.

@@ -105,9 +105,12 @@ int spawn_helper(const std::vector<std::string> &argv, int *status, const std::v
         kd_errno = KD_ERR_SPAWN;
         return -1;
     }
-    const int rc = kd::run_command(argv, {.quiet = true, .env = env});
+    kd::command_end end = kd::command_end::not_started;
+    const int rc = kd::run_command(argv, {.quiet = true, .env = env, .end = &end});
     if (rc < 0) {
-        kd_errno = KD_ERR_SPAWN;
+        kd_errno = end == kd::command_end::wait_failed ? KD_ERR_SPAWN_WAIT
+                   : end == kd::command_end::signalled ? KD_ERR_SPAWN_NO_EXIT
+                                                       : KD_ERR_SPAWN;
         return -1;
     }
     if (status)

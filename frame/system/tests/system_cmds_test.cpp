@@ -70,6 +70,12 @@ TEST_F(SystemCmds, SpawnHelperReportsWhyAProgramFailed)
     EXPECT_EQ(kd::sys::spawn_helper({"/nowhere/kd-no-such-program"}, &status), -1);
     EXPECT_EQ(kd_errno, KD_ERR_SPAWN);
     EXPECT_EQ(status, -7);
+    // A program that never exits normally (killed by a signal).
+    write_file(root_ / "cmds/kd-killed", "#!/bin/sh\nkill -9 $$\n");
+    std::filesystem::permissions(root_ / "cmds/kd-killed", std::filesystem::perms::owner_all);
+    EXPECT_EQ(kd::sys::spawn_helper({"/bin/kd-killed"}, &status), -1);
+    EXPECT_EQ(kd_errno, KD_ERR_SPAWN_NO_EXIT);
+    EXPECT_EQ(status, -7);
     // Off the card without stand-ins nothing runs at all.
     ASSERT_TRUE(kd_frame_is_running_native());
     unsetenv("KD_CMD_DIR");
