@@ -64,12 +64,11 @@ extern "C" int rt_thread_join(pthread_t *thread, int timeout_ns)
         return -1;
     if (*thread == 0)
         return 0;
-    // The caller's handle is cleared first, whatever the outcome: its owner
-    // takes 0 to mean "no thread of mine runs" and may start a new one.
     pthread_t t = *thread;
-    *thread = 0;
-    if (timeout_ns < 1)
+    if (timeout_ns < 1) {
+        *thread = 0;
         return pthread_join(t, nullptr) == 0 ? 0 : -1;
+    }
     // pthread_timedjoin_np measures its deadline on CLOCK_REALTIME.
     timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
@@ -80,11 +79,8 @@ extern "C" int rt_thread_join(pthread_t *thread, int timeout_ns)
         ++deadline.tv_sec;
     }
     int rc = pthread_timedjoin_np(t, nullptr, &deadline);
-    if (rc == ETIMEDOUT) {
-        // Still running and nobody holds its handle any more: detached, it
-        // gives its resources back by itself when it ends.
-        pthread_detach(t);
-        return -1;
-    }
+    if (rc == ETIMEDOUT)
+        return -1; // still running: the caller keeps its handle and retries
+    *thread = 0;
     return rc == 0 ? 0 : -1;
 }

@@ -110,10 +110,10 @@ KD_API void kd_mqueue_dtor(kd_mqueue *q);
  * limit. With KD_NO_RT=1 in the environment only the name is set. A step
  * the process may not take is logged and skipped. */
 KD_API void rt_thread_setup(const char *name, int priority);
-/* Joins *thread. null: -1; *thread == 0: 0. Otherwise *thread is cleared
- * and the thread joined; timeout_ns < 1 waits without limit. 0 when joined;
- * -1 on failure or when the limit passes (the thread then runs on,
- * detached, and frees itself when it ends). */
+/* Joins *thread. null: -1; *thread == 0: 0. timeout_ns < 1 waits without
+ * limit. 0 when joined (and *thread is cleared); -1 on failure. When the
+ * limit passes the thread still runs and *thread is kept, so the caller can
+ * try again later. */
 KD_API int rt_thread_join(pthread_t *thread, int timeout_ns);
 
 KD_END_DECLS
