@@ -12,6 +12,8 @@
 #include "decode/vfparam.h"
 #include "decode/voparam.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -103,6 +105,19 @@ inline std::string first_difference(const std::vector<uint8_t> &a, const std::ve
             return s;
         }
     return "";
+}
+
+// What the block's printer writes.
+inline std::string printed(const BlockOps &o, const void *b)
+{
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&text, &len);
+    EXPECT_EQ(o.print(b, f), 0);
+    std::fclose(f);
+    std::string s(text, len);
+    std::free(text);
+    return s;
 }
 
 } // namespace m30test

@@ -24,18 +24,6 @@ const BlockOps &ops(const std::string &name)
     throw std::runtime_error("no block " + name);
 }
 
-std::string printed(const BlockOps &o, const void *b)
-{
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&text, &len);
-    EXPECT_EQ(o.print(b, f), 0);
-    std::fclose(f);
-    std::string s(text, len);
-    std::free(text);
-    return s;
-}
-
 // Image words from the tables; the MU sections are the default PAT (two
 // programs, PMT PIDs 0x1E0 and 0x2E0) and PMT (PCR 0x1E2, HEVC on 0x1E1)
 // as ISO/IEC 13818-1 lays them out, then a zero CRC and 0xFF stuffing.

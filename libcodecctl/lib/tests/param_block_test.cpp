@@ -31,18 +31,6 @@ std::string read_file(const std::string &path)
     return ss.str();
 }
 
-std::string printed(const BlockOps &o, const void *b)
-{
-    char *text = nullptr;
-    size_t len = 0;
-    FILE *f = open_memstream(&text, &len);
-    EXPECT_EQ(o.print(b, f), 0);
-    std::fclose(f);
-    std::string s(text, len);
-    std::free(text);
-    return s;
-}
-
 // Decode-side defaults (see all_blocks()), word by word from the tables.
 const std::map<std::string, std::vector<uint8_t>> &golden_defaults()
 {
