@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -118,6 +121,47 @@ inline std::string printed(const BlockOps &o, const void *b)
     std::string s(text, len);
     std::free(text);
     return s;
+}
+
+// A whole file as text (empty when it cannot be read).
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// Every block's defaults pack to its hand-worked image.
+inline void expect_default_images(const std::vector<BlockOps> &blocks,
+                                  const std::map<std::string, std::vector<uint8_t>> &golden)
+{
+    for (const auto &o : blocks) {
+        SCOPED_TRACE(o.name);
+        Block b = hold(o, o.make_default());
+        std::vector<uint8_t> img = pack(o, b.get());
+        EXPECT_EQ(img.size(), o.image);
+        EXPECT_EQ(first_difference(img, golden.at(o.name)), "");
+    }
+}
+
+// A buffer or image one byte short is refused and left untouched; exactly
+// the image size is enough.
+inline void expect_short_buffers_refused(const std::vector<BlockOps> &blocks)
+{
+    for (const auto &o : blocks) {
+        SCOPED_TRACE(o.name);
+        Block b = hold(o, o.make_default());
+        std::vector<uint8_t> buf(o.image - 1, 0xEE);
+        EXPECT_EQ(o.to_bin(b.get(), buf.data(), buf.size()), -1);
+        EXPECT_EQ(buf, std::vector<uint8_t>(o.image - 1, 0xEE));
+        // An image shorter than the block is not read past its end.
+        std::vector<uint8_t> in(o.image - 1, 0xFF);
+        EXPECT_EQ(o.from_bin(b.get(), in.data(), in.size()), -1);
+        EXPECT_EQ(o.print_image(in.data(), in.size()), -1);
+        std::vector<uint8_t> exact(o.image);
+        EXPECT_EQ(o.to_bin(b.get(), exact.data(), exact.size()), int(o.image));
+    }
 }
 
 } // namespace m30test

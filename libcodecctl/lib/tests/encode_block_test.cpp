@@ -87,13 +87,7 @@ using owned = std::unique_ptr<B, void (*)(B *)>;
 
 TEST(EncodeBlock, DefaultsPackToHandWorkedImages)
 {
-    for (const auto &o : encode_blocks()) {
-        SCOPED_TRACE(o.name);
-        Block b = hold(o, o.make_default());
-        std::vector<uint8_t> img = pack(o, b.get());
-        EXPECT_EQ(img.size(), o.image);
-        EXPECT_EQ(first_difference(img, golden_defaults().at(o.name)), "");
-    }
+    expect_default_images(encode_blocks(), golden_defaults());
 }
 
 TEST(EncodeBlock, InitVariantsPackToHandWorkedImages)
@@ -744,16 +738,7 @@ TEST(EncodeBlock, ExportedNameTables)
 
 TEST(EncodeBlock, ShortBuffersAreRefusedAndLeftUntouched)
 {
-    for (const auto &o : encode_blocks()) {
-        SCOPED_TRACE(o.name);
-        Block b = hold(o, o.make_default());
-        std::vector<uint8_t> buf(o.image - 1, 0xEE);
-        EXPECT_EQ(o.to_bin(b.get(), buf.data(), buf.size()), -1);
-        EXPECT_EQ(buf, std::vector<uint8_t>(o.image - 1, 0xEE));
-        std::vector<uint8_t> in(o.image - 1, 0xFF);
-        EXPECT_EQ(o.from_bin(b.get(), in.data(), in.size()), -1);
-        EXPECT_EQ(o.print_image(in.data(), in.size()), -1);
-    }
+    expect_short_buffers_refused(encode_blocks());
 }
 
 TEST(EncodeBlock, PrintedTextMatchesTheCommittedFiles)

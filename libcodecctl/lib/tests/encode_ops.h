@@ -44,15 +44,6 @@ inline std::vector<BlockOps> encode_blocks()
     };
 }
 
-// A whole file, "" when it cannot be read.
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Blocks whose pack advances the counter and whose unpack skips it.
 inline bool counter_skipped(const std::string &name)
 {

@@ -23,14 +23,6 @@ const BlockOps &ops(const std::string &name)
     throw std::runtime_error("no block " + name);
 }
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // Decode-side defaults (see all_blocks()), word by word from the tables.
 const std::map<std::string, std::vector<uint8_t>> &golden_defaults()
 {
@@ -58,13 +50,7 @@ const std::map<std::string, std::vector<uint8_t>> &golden_defaults()
 
 TEST(ParamBlock, DefaultsPackToHandWorkedImages)
 {
-    for (const auto &o : all_blocks()) {
-        SCOPED_TRACE(o.name);
-        Block b = hold(o, o.make_default());
-        std::vector<uint8_t> img = pack(o, b.get());
-        EXPECT_EQ(img.size(), o.image);
-        EXPECT_EQ(first_difference(img, golden_defaults().at(o.name)), "");
-    }
+    expect_default_images(all_blocks(), golden_defaults());
 }
 
 TEST(ParamBlock, InitVariantsPackToHandWorkedImages)
@@ -215,20 +201,7 @@ TEST(ParamBlock, ValuesWiderThanTheFieldKeepTheirLowBits)
 
 TEST(ParamBlock, ShortBuffersAreRefusedAndLeftUntouched)
 {
-    for (const auto &o : all_blocks()) {
-        SCOPED_TRACE(o.name);
-        Block b = hold(o, o.make_default());
-        std::vector<uint8_t> buf(o.image - 1, 0xEE);
-        EXPECT_EQ(o.to_bin(b.get(), buf.data(), buf.size()), -1);
-        EXPECT_EQ(buf, std::vector<uint8_t>(o.image - 1, 0xEE));
-        // An image shorter than the block is not read past its end.
-        std::vector<uint8_t> in(o.image - 1, 0xFF);
-        EXPECT_EQ(o.from_bin(b.get(), in.data(), in.size()), -1);
-        EXPECT_EQ(o.print_image(in.data(), in.size()), -1);
-        // Exactly the image size is enough.
-        std::vector<uint8_t> exact(o.image);
-        EXPECT_EQ(o.to_bin(b.get(), exact.data(), exact.size()), int(o.image));
-    }
+    expect_short_buffers_refused(all_blocks());
 }
 
 TEST(ParamBlock, PrintedTextMatchesTheCommittedFiles)
