@@ -21,6 +21,33 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+
+// fsync and rename of this test program stand in front of the C library's, so
+// the order of the store's write steps can be read back.
+namespace {
+std::vector<std::string> *g_steps = nullptr; // recording while set
+}
+
+extern "C" int fsync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (g_steps) {
+        struct stat st {};
+        fstat(fd, &st);
+        g_steps->push_back(S_ISDIR(st.st_mode) ? "fsync dir" : "fsync file");
+    }
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept
+{
+    static auto real = reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "rename"));
+    if (g_steps)
+        g_steps->push_back("rename");
+    return real(from, to);
+}
+
 namespace {
 
 const char *kFile = "var/local/solvera/store.json";
@@ -159,6 +186,35 @@ TEST_F(StoreTest, UpdatesMarkTheStoreDirtyOnlyForPersistentValues)
     set(level_, "7");
     kd_store_check_persist(nullptr);
     EXPECT_EQ(log_.count("Persisting configuration to file."), 1);
+    EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
+}
+
+TEST_F(StoreTest, AWriteSyncsTheDataBeforeTheRenameAndTheDirectoryAfter)
+{
+    start();
+    build_tree();
+    std::vector<std::string> steps;
+    set(level_, "7");
+    g_steps = &steps;
+    kd_store_check_persist(nullptr);
+    g_steps = nullptr;
+    EXPECT_EQ(steps, (std::vector<std::string>{"fsync file", "rename", "fsync dir"}));
+    EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
+}
+
+TEST_F(StoreTest, AFailedWriteIsRetriedAtTheNextTickWithoutAnotherChange)
+{
+    start();
+    build_tree();
+    kd_store_check_persist(nullptr);
+    const std::filesystem::path blocker = file() + ".tmp";
+    std::filesystem::create_directory(blocker); // the temporary file cannot be made
+    set(level_, "7");
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(log_.count("Failed to write store file"), 1);
+    EXPECT_NE(read_store(file())["frame"]["frame/audio/level"], "7");
+    std::filesystem::remove(blocker);
+    kd_store_check_persist(nullptr);
     EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
 }
 
