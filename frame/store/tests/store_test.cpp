@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -314,6 +315,45 @@ TEST_F(StoreTest, DamagedFileIsSetAsideAndAnEmptyOneIsANewStore)
     log_.clear();
     start();
     EXPECT_EQ(log_.count("is damaged"), 0);
+}
+
+TEST_F(StoreTest, StartsFromFilesThatAreNoStoreKeepEveryCopyAside)
+{
+    // Two damaged starts within one second, then a file holding an array.
+    std::filesystem::create_directories(root_ / "var/local/solvera");
+    struct Case {
+        const char *text, *message;
+    } cases[] = {
+        {"{\"frame\": {", "is damaged ("},
+        {"{\"frame\": [", "is damaged ("},
+        {"[1, 2]", "holds an array, not an object"},
+    };
+    for (const auto &c : cases) {
+        std::ofstream(file(), std::ios::trunc) << c.text;
+        log_.clear();
+        start();
+        EXPECT_EQ(log_.count(c.message), 1) << c.text;
+        stop();
+    }
+    std::vector<std::string> kept;
+    for (auto &e : std::filesystem::directory_iterator(root_ / "var/local/solvera"))
+        if (e.path().filename().string().rfind("store.json.damaged-", 0) == 0)
+            kept.push_back(slurp(e.path()));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"frame\": [", "{\"frame\": {"}));
+}
+
+TEST_F(StoreTest, ARenameReachesTheFileAtTheNextTick)
+{
+    start();
+    build_tree();
+    set(level_, "7");
+    kd_store_check_persist(nullptr);
+    ASSERT_EQ(kd_store_rename(nullptr, "frame/audio/level", "frame/audio/gain"), 0);
+    kd_store_check_persist(nullptr);
+    auto on_disk = read_store(file());
+    EXPECT_EQ(on_disk["frame"]["frame/audio/gain"], "7");
+    EXPECT_EQ(on_disk["frame"].count("frame/audio/level"), 0u);
 }
 
 TEST_F(StoreTest, ReplacingTheStoreRebindsPluginSections)
