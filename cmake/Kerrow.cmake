@@ -27,5 +27,6 @@ function(kd_add_plugin name)
   set_target_properties(sv-${name} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${KD_PLUGIN_OUTPUT_DIRECTORY}
     PREFIX "lib" OUTPUT_NAME "sv-${name}")
-  target_link_libraries(sv-${name} PRIVATE solverasdk)
+  # Programs are started only through the command runner.
+  target_link_libraries(sv-${name} PRIVATE solverasdk kdcmd)
 endfunction()
