@@ -17,8 +17,11 @@ function(kd_add_test name)
     set(T_LABELS unit)
   endif()
   # Tests never write to the real root: each gets its own KD_ROOT unless it sets one.
+  # Programs a test's processes had refused or started outside KD_CMD_DIR
+  # are logged in tripwire/, which scripts/tripwire checks after the tests.
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tripwire)
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}"
-    ENVIRONMENT "KD_NO_RT=1;KD_BUILD_DIR=${CMAKE_BINARY_DIR};KD_SOURCE_DIR=${CMAKE_SOURCE_DIR};${T_ENV}")
+    ENVIRONMENT "KD_NO_RT=1;KD_BUILD_DIR=${CMAKE_BINARY_DIR};KD_SOURCE_DIR=${CMAKE_SOURCE_DIR};KD_CMD_LOG=${CMAKE_BINARY_DIR}/tripwire/${name}.log;${T_ENV}")
 endfunction()
 
 # kd_add_plugin(NAME SOURCES...): libsv-NAME.so in the plug-in directory.

@@ -114,6 +114,8 @@ TEST(CommandRunner, OffTheCardOnlyStandInsAndTheNamedBus)
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "", 1);
     EXPECT_FALSE(kd::system_bus_address().has_value());
 
+    kdtest::OwnCommandLog restore_log(root / "commands.log");
+    unsetenv("KD_CMD_LOG");
     struct stat st;
     if (stat("/opt/pkg/var/oem", &st) != 0) {
         for (const char *real_root : {"/", ""}) {
