@@ -60,7 +60,8 @@ bool card_marker_present();
  * names a private root or the on-card marker is missing. */
 bool off_card();
 
-/* The number of programs run_command refused in this process. */
+/* The number of programs this copy of the runner refused (the framework
+ * and each plug-in link their own). */
 unsigned command_refusals();
 
 /* The command log a refusal or a program started outside KD_CMD_DIR is

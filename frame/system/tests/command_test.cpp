@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -220,6 +221,44 @@ TEST_F(CommandGuard, RefusedWithoutStandInsAndReportedAsFailure)
             EXPECT_EQ(command_log_.lines().size(), 1u) << "a stand-in is no event";
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// The runner's command log as scripts/tripwire reads it after the tests: a
+// refused real program fails the test command, a program that does not
+// exist here does not, and the logs are gone afterwards.
+TEST(Tripwire, FailsOnARealProgramInAnyTestsLog)
+{
+    kdtest::TempRoot root;
+    kdtest::LogCapture log;
+    kdtest::CommandStandins restore(root / "unused");
+    unsetenv("KD_CMD_DIR");
+    const char *src = std::getenv("KD_SOURCE_DIR");
+    if (!src)
+        GTEST_SKIP() << "KD_SOURCE_DIR is not set (run through ctest)";
+    const std::string script = std::string(src) + "/scripts/tripwire";
+    const std::string build = root / "build";
+    fs::create_directories(build + "/tripwire");
+    auto tripwire = [&] {
+        const int rc = std::system((script + " " + build + " >/dev/null").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    {
+        kdtest::OwnCommandLog first(build + "/tripwire/first.log");
+        EXPECT_EQ(kd::run_command({"/nowhere/kd-no-such-program"}), -1);
+    }
+    EXPECT_EQ(tripwire(), 0);
+    EXPECT_FALSE(fs::exists(build + "/tripwire/first.log"));
+    {
+        kdtest::OwnCommandLog second(build + "/tripwire/second.log");
+        EXPECT_EQ(kd::run_command({"/nowhere/kd-no-such-program"}), -1);
+        EXPECT_EQ(kd::run_command({"/bin/sh", "-c", "true"}), -1);
+    }
+    EXPECT_EQ(tripwire(), 1);
+    EXPECT_EQ(tripwire(), 0) << "read once";
 }
 
 } // namespace
