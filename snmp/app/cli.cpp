@@ -56,10 +56,14 @@ exchange_end exchange(std::string_view request, std::string &reply)
     // bound) belong to no request: drop them. A peer that has gone shows
     // here already.
     std::array<char, 4096> buf;
-    for (;;) {
+    for (size_t stale = 0;;) {
         const ssize_t n = ::recv(FD_CLI, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n > 0)
+        if (n > 0) {
+            stale += static_cast<size_t>(n);
+            if (stale > kReplyMax)
+                return exchange_end::failed;
             continue;
+        }
         if (n == 0)
             return exchange_end::broken;
         if (errno == EINTR)
