@@ -158,8 +158,7 @@ public:
     void version();
     // The register access options take their further values from the
     // command line after optarg.
-    void spi_read(int argc, char **argv, const char *arg);
-    void spi_write(int argc, char **argv, const char *arg);
+    void spi_access(int argc, char **argv, const char *arg, bool write);
 
 private:
     kt3300_ctx *ctx_;
@@ -457,47 +456,35 @@ std::optional<SpiArgs> spi_args(int argc, char **argv, const char *arg, int valu
     return SpiArgs{flag == "1", *chn, *addr, *data};
 }
 
-void Tool::spi_read(int argc, char **argv, const char *arg)
+void Tool::spi_access(int argc, char **argv, const char *arg, bool write)
 {
-    auto a = spi_args(argc, argv, arg, 3);
+    auto a = spi_args(argc, argv, arg, write ? 4 : 3);
     optind = argc; // the values are not options
     if (!a) {
-        std::printf("Example: kt3300tool -R [GspiFlag(0/1)] [chn(dec)] [addr(hex)]\n");
-        std::printf("eg: kt3300tool -R 1 0 0x0\n");
+        if (write) {
+            std::printf("Example: kt3300tool -W [GspiFlag(0/1)] [chn(dec)] [addr(hex)] [data(hex)]\n");
+            std::printf("eg: kt3300tool -W 1 0 0x0 0x2000\n");
+        } else {
+            std::printf("Example: kt3300tool -R [GspiFlag(0/1)] [chn(dec)] [addr(hex)]\n");
+            std::printf("eg: kt3300tool -R 1 0 0x0\n");
+        }
         return fail();
     }
     if (kt3300_spi_kt33_open(kt3300_get_artix_base_addr(ctx_)) != 0) {
         std::printf("spi_kt33_open error!\n");
         return fail();
     }
-    uint32_t v = 0;
-    if (kt3300_spi_kt33_reg_read(a->chn, a->gspi, a->addr, &v) != 0) {
-        std::perror("spi_kt33_reg_read");
+    uint32_t v = a->data;
+    int rc = write ? kt3300_spi_kt33_reg_write(a->chn, a->gspi, a->addr, v)
+                   : kt3300_spi_kt33_reg_read(a->chn, a->gspi, a->addr, &v);
+    if (rc != 0) {
+        // Never a readback that was not read.
+        std::perror(write ? "spi_kt33_reg_write" : "spi_kt33_reg_read");
         fail();
+    } else if (write) {
+        std::printf("spi %u register write addr:0x%x data:0x%x\n", a->chn, a->addr, v);
     } else {
         std::printf("spi %u register read addr:0x%x readback:0x%x\n", a->chn, a->addr, v);
-    }
-    kt3300_spi_kt33_close();
-}
-
-void Tool::spi_write(int argc, char **argv, const char *arg)
-{
-    auto a = spi_args(argc, argv, arg, 4);
-    optind = argc;
-    if (!a) {
-        std::printf("Example: kt3300tool -W [GspiFlag(0/1)] [chn(dec)] [addr(hex)] [data(hex)]\n");
-        std::printf("eg: kt3300tool -W 1 0 0x0 0x2000\n");
-        return fail();
-    }
-    if (kt3300_spi_kt33_open(kt3300_get_artix_base_addr(ctx_)) != 0) {
-        std::printf("spi_kt33_open error!\n");
-        return fail();
-    }
-    if (kt3300_spi_kt33_reg_write(a->chn, a->gspi, a->addr, a->data) != 0) {
-        std::perror("spi_kt33_reg_write");
-        fail();
-    } else {
-        std::printf("spi %u register write addr:0x%x data:0x%x\n", a->chn, a->addr, a->data);
     }
     kt3300_spi_kt33_close();
 }
@@ -552,8 +539,8 @@ int main(int argc, char **argv)
         case 'x': break;
         case 'h': std::fputs(usage_text, stdout); break;
         case 'z': tool.version(); break;
-        case 'R': tool.spi_read(argc, argv, optarg); break;
-        case 'W': tool.spi_write(argc, argv, optarg); break;
+        case 'R': tool.spi_access(argc, argv, optarg, false); break;
+        case 'W': tool.spi_access(argc, argv, optarg, true); break;
         default:
             std::printf("Unrecognized arg %c\n", c);
             tool.fail();

@@ -164,14 +164,6 @@ protected:
     std::unique_ptr<boardsim::BoardSim> sim_;
 };
 
-std::vector<BusEvent> of_kind(const std::vector<BusEvent> &ev, uint8_t kind)
-{
-    std::vector<BusEvent> out;
-    for (const BusEvent &e : ev)
-        if (e.kind == kind)
-            out.push_back(e);
-    return out;
-}
 
 } // namespace
 
@@ -343,7 +335,7 @@ TEST_F(ToolTest, GspiWriteThenReadInASecondRun)
     EXPECT_EQ(r.out, "spi 0 register read addr:0x10 readback:0x2000\n");
 
     std::vector<BusEvent> at10;
-    for (const BusEvent &e : of_kind(sim_->events(), boardsim::BUS_GSPI))
+    for (const BusEvent &e : sim_->events(boardsim::BUS_GSPI))
         if (e.addr == 0x10)
             at10.push_back(e);
     ASSERT_EQ(at10.size(), 2u);
@@ -401,27 +393,8 @@ TEST_F(ToolTest, BusLockHeldByAnotherProcess)
 {
     sim_->add_chip(0, GS3241_DEV_ID);
     sim_->set_chip_reg(0, 0x10, 0x1234);
-    fs::create_directories(root_ / "run");
-    int fd = open((root_ / "run/spi_lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        // Its own open file description, as another program has.
-        int own = open((root_ / "run/spi_lock").c_str(), O_RDWR);
-        char ok = (own >= 0 && flock(own, LOCK_EX) == 0) ? 1 : 0;
-        (void)!write(ready[1], &ok, 1);
-        for (;;)
-            pause();
-    }
-    close(fd);
-    close(ready[1]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(ok, 1);
+    pid_t holder = sim_->hold_bus_lock();
+    ASSERT_GT(holder, 0);
 
     sim_->clear_events();
     Outcome r = run({"-R", "1", "0", "0x10"});
