@@ -4,6 +4,9 @@
 #include <kerrow/path.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -176,6 +179,40 @@ std::vector<BusEvent> BoardSim::events() const
     if (n > log_capacity)
         throw std::runtime_error("board simulator: bus log overflow");
     return {board_->log, board_->log + n};
+}
+
+std::vector<BusEvent> BoardSim::events(uint8_t kind) const
+{
+    std::vector<BusEvent> out;
+    for (const BusEvent &e : events())
+        if (e.kind == kind)
+            out.push_back(e);
+    return out;
+}
+
+pid_t BoardSim::hold_bus_lock() const
+{
+    std::string path = kd::rooted("/run/spi_lock");
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        char ok = (fd >= 0 && flock(fd, LOCK_EX) == 0) ? 1 : 0;
+        (void)!write(ready[1], &ok, 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char ok = 0;
+    bool held = child > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
+    close(ready[0]);
+    if (child > 0 && !held) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return held ? child : -1;
 }
 
 void BoardSim::clear_events() { __atomic_store_n(&board_->log_count, 0, __ATOMIC_RELEASE); }

@@ -7,6 +7,8 @@
 #include "sim_board.h"
 
 #include <atomic>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -55,6 +57,12 @@ public:
     uint8_t lmk_reg(uint8_t r) const { return board_->lmk.regs[r]; }
     void set_stuck_busy(bool on) { board_->stuck_busy = on; }
     std::vector<BusEvent> events() const;
+    std::vector<BusEvent> events(uint8_t kind) const; // of one bus only
+    // Another process holding the serial-bus lock ("/run/spi_lock" under
+    // KD_ROOT) on its own open file, as a second program would: the
+    // child's pid once it holds the lock, -1 when it could not take it.
+    // Killing the child releases the lock.
+    pid_t hold_bus_lock() const;
     void clear_events();
 
     // The mapping of a UIO map's memory, as the FPGA sees it.
