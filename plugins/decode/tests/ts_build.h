@@ -109,7 +109,9 @@ inline std::vector<uint8_t> sdt(const std::string &provider, const std::string &
 // Recomputes the CRC after a test changed section bytes.
 inline void recrc(std::vector<uint8_t> &sec)
 {
-    sec.resize(sec.size() - 4);
+    if (sec.size() < 12)
+        return;
+    sec.erase(sec.end() - 4, sec.end());
     const uint32_t crc = DvbCrc32Compute(sec.data(), sec.size());
     for (int sh = 24; sh >= 0; sh -= 8)
         sec.push_back(uint8_t(crc >> sh));
