@@ -16,6 +16,7 @@
 #include "test_support.h"
 
 #include <kerrow/carrier.h>
+#include <kerrow/path.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/param.h>
 #include <kerrow/pipe.h>
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
