@@ -235,8 +235,29 @@ TEST_F(DecodeCard, AChipErrorStopsPreparesAndStartsTheChannels)
     EXPECT_EQ(log_.count("[decode] M30 error detected - attempting reset..."), 1);
     EXPECT_EQ(log_.count("[decode] M30 channel 0 stop failed"), 1);
     EXPECT_EQ(log_.count("M30 prepare failed"), 0);
+    EXPECT_EQ(log_.count("start failed"), 0);
     EXPECT_FALSE(m30_is_error(m30_ctx()));
     EXPECT_EQ(m30_get_main_state(m30_ctx()), M30_MAIN_STATE_DECODE);
+}
+
+TEST_F(DecodeCard, ChipReportsReachTheChannelRecordsAndTheLog)
+{
+    load();
+    // The chip starts channel 0 (as a new program will have it do).
+    m30_channel_set_vid_std(m30_ctx(), 0, M30_VIDSTD_1080P50);
+    ASSERT_EQ(m30_channel_start(m30_ctx(), 0), 0);
+    m30sim::GeneratorConfig g;
+    g.frame_period_us = 1000;
+    g.buffer_levels = true;
+    chip_.start_generator(g);
+    EXPECT_TRUE(run_until([] {
+        const decoder_stats &s = dec().stats[0];
+        return s.m30_buf_ll > 0 && s.m30_buf_lh > 0 && s.m30_buf_hl > 0 && s.m30_buf_hh > 0;
+    }));
+    chip_.stop_generator();
+    EXPECT_NE(value("decode/decoders/dec_0/video_buffer_level/video_buffer_ll"), "0");
+    drain_queue();
+    EXPECT_EQ(log_.count("[decode] Chn 0 M30 starting channel"), 1);
 }
 
 TEST_F(DecodeCard, WithOneChannelOnlyChannelZeroSwitches)
