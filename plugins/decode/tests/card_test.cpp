@@ -48,6 +48,26 @@ TEST_F(DecodeCard, StartsOnADecodeCardAndLeavesNothingBehind)
     EXPECT_EQ(chip_.open_handles(), 0u);
 }
 
+TEST_F(DecodeCard, AnIngressThreadThatDoesNotEndInTimeDefersTheUnload)
+{
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(root_ / kSockets[1]); }));
+    drain_queue();
+    // The thread's last line waits for the queue's lock, held here past the
+    // one-second join limit.
+    pthread_mutex_lock(&dec().mqueue->mutex);
+    kd_frame_unload_plugin("decode");
+    EXPECT_EQ(log_.count("[decode] Ingress thread did not stop in time, stopping again later"), 1);
+    EXPECT_EQ(log_.count("[decode] Stopped"), 0);
+    EXPECT_NE(m30_ctx(), nullptr); // nothing the thread may use is gone
+    EXPECT_NE(param("decode/channel_mode"), nullptr);
+    pthread_mutex_unlock(&dec().mqueue->mutex);
+    EXPECT_TRUE(run_until([&] { return param("decode/channel_mode") == nullptr; }));
+    EXPECT_EQ(log_.count("[decode] Stopped"), 1);
+    EXPECT_EQ(m30_ctx(), nullptr);
+    loaded_ = false;
+}
+
 TEST_F(DecodeCard, OtherCardsLoadThePlugInButBuildNothing)
 {
     struct Case {
