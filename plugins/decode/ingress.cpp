@@ -6,6 +6,7 @@
 #include <kerrow/path.h>
 #include <kerrow/pipe.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
