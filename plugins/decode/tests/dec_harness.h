@@ -103,8 +103,6 @@ protected:
         board_->pace_egress(true);
         board_->start([this](unsigned ch, const uint8_t *slot) { on_egress(ch, slot); });
         ASSERT_EQ(m30_driver_set_port(chip_.port()), 0);
-        fds_before_ = count_entries("/proc/self/fd");
-        threads_before_ = count_entries("/proc/self/task");
         frame_up();
     }
     void TearDown() override
@@ -241,7 +239,6 @@ protected:
     channel_events events_;
     plugin_load_info *pli_ = nullptr;
     bool up_ = false, loaded_ = false;
-    int fds_before_ = 0, threads_before_ = 0;
 
 private:
     void on_egress(unsigned ch, const uint8_t *slot)
