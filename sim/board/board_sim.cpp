@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -261,7 +262,14 @@ void BoardSim::stop()
     thread_.join();
 }
 
-void BoardSim::consume_egress(unsigned ch)
+double BoardSim::egress_rate_bps(unsigned ch) const
+{
+    // The register holds round(166,330,368,000,000 / rate / 2) - 2048.
+    const double word = double(wr32(0x4000 + ch * 0x400)) + 2048.0;
+    return wr32(0x4000 + ch * 0x400) ? 166330368000000.0 / (2.0 * word) : 0.0;
+}
+
+void BoardSim::consume_egress(unsigned ch, double seconds)
 {
     uint32_t ctl = wr32(0x4014 + ch * 0x400);
     if (!(ctl & 1))
@@ -273,7 +281,15 @@ void BoardSim::consume_egress(unsigned ch)
         pos >= slots)
         return;
     const uint8_t *ring = region(0, 2) + (addr - egress_phys);
-    while (pos != host) {
+    const bool paced = paced_.load();
+    if (paced) {
+        credit_[ch] += seconds * egress_rate_bps(ch) / 1504.0; // 188-byte packets
+        // An idle ring banks no more than a few milliseconds of packets.
+        credit_[ch] = std::min(credit_[ch], egress_rate_bps(ch) / 1504.0 * 0.005 + 1.0);
+    }
+    while (pos != host && (!paced || credit_[ch] >= 1.0)) {
+        if (paced)
+            credit_[ch] -= 1.0;
         if (sink_)
             sink_(ch, ring + 256 * pos);
         pos = (pos + 1) % slots;
@@ -284,10 +300,14 @@ void BoardSim::consume_egress(unsigned ch)
 
 void BoardSim::model()
 {
+    auto last = std::chrono::steady_clock::now();
     while (running_.load()) {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - last).count();
+        last = now;
         if (!paused_.load()) {
-            consume_egress(0);
-            consume_egress(1);
+            consume_egress(0, seconds);
+            consume_egress(1, seconds);
         }
         if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
             produce_ingress(rate);

@@ -82,11 +82,17 @@ public:
     void start(EgressSink sink);
     void stop();
     void pause_egress(bool paused) { paused_.store(paused); }
+    // With pacing on, each channel consumes at the rate its transport-rate
+    // register (TMR) names, as the card does; off (the default), the model
+    // consumes whatever is published at once.
+    void pace_egress(bool on) { paced_.store(on); }
+    // The rate a channel's TMR register holds, in bit/s (0 when unset).
+    double egress_rate_bps(unsigned ch) const;
     uint64_t consumed(unsigned ch) const { return consumed_[ch].load(); }
 
 private:
     void model();
-    void consume_egress(unsigned ch);
+    void consume_egress(unsigned ch, double seconds);
 
     Board *board_ = nullptr;
     std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
@@ -95,7 +101,8 @@ private:
     std::atomic<unsigned> ingress_rate_{0};
     EgressSink sink_;
     std::thread thread_;
-    std::atomic<bool> running_{false}, paused_{false};
+    std::atomic<bool> running_{false}, paused_{false}, paced_{false};
+    double credit_[2] = {0, 0}; // packets the paced model may still consume (model thread)
     std::atomic<uint64_t> consumed_[2] = {0, 0};
 };
 
