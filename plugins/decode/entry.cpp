@@ -4,7 +4,7 @@
 // loop.
 #include "anc.h"
 #include "decode_internal.h"
-#include "system/command.h"
+#include <kerrow/command.h>
 
 #include <fpga.h>
 #include <i2c_kt33.h>
