@@ -41,6 +41,17 @@ void drop_record(proxy_param *r)
     kd_ref_free_safe(&ref);
 }
 
+// A record the peer would refuse as oversized is not sent (it would reset
+// the link at every attempt).
+bool sendable(const proxy_param &rec)
+{
+    if (proxy_param_get_size(rec) <= kMaxPayload)
+        return true;
+    KD_LOG(KD_LOG_ERR, "[%s] Param %s is too large to send (%zu bytes)\n", me(), rec.scope.c_str(),
+           proxy_param_get_size(rec));
+    return false;
+}
+
 proxy_param *rec_of(param_context *p) { return static_cast<proxy_param *>(kd_param_get_userdata(p)); }
 
 // Splits at ",", skipping empty pieces.
@@ -119,6 +130,10 @@ param_set_result __proxy_param_set(param_context *p, const char *text) noexcept
             if (!is_option(*r, e))
                 return PARAM_SET_FAILURE;
     try {
+        proxy_param next = *r;
+        next.value = text;
+        if (!sendable(next))
+            return PARAM_SET_FAILURE;
         r->value = text;
         proxy_sync_proxy_param(*r);
     } catch (...) {
@@ -217,7 +232,8 @@ void on_param_event(cuvent_wrapper *w) noexcept
         } else {
             rec = proxy_param_ctor_from_param(p);
         }
-        send_to_notified(proxy_msg_param(rec));
+        if (sendable(rec))
+            send_to_notified(proxy_msg_param(rec));
     } catch (...) {
         KD_LOG(KD_LOG_ERR, "[%s] Out of memory sending a param\n", me());
     }
@@ -229,7 +245,9 @@ int send_one(param_context *p, void *ctx) noexcept
         return 0;
     auto *c = static_cast<proxy_client *>(ctx);
     try {
-        proxy_send_msg(*c, proxy_msg_param(proxy_param_ctor_from_param(p)));
+        const proxy_param rec = proxy_param_ctor_from_param(p);
+        if (sendable(rec))
+            proxy_send_msg(*c, proxy_msg_param(rec));
     } catch (...) {
         return -1;
     }

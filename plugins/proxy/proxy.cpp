@@ -511,6 +511,9 @@ void proxy_bind_carrier(carrier_node *node)
         KD_LOG(KD_LOG_ERR, "[%s] Card in slot %u has no bridge port address\n", me(), kd_carrier_get_slot(node));
         return;
     }
+    for (const auto &c : st().clients)
+        if (c->slave_slot == int(kd_carrier_get_slot(node)))
+            return; // bound already
     char ip[16];
     std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", addr.ip_field[0], addr.ip_field[1], addr.ip_field[2],
                   addr.ip_field[3]);

@@ -200,6 +200,8 @@ TEST_F(ProxyMaster, SettingAMirrorValidatesAndSendsToTheSlave)
                {"rows", "x"}};
     for (const Bad &b : bad)
         EXPECT_EQ(set(b.leaf, b.text), PARAM_SET_FAILURE) << b.leaf << " " << b.text;
+    // A value the slave would refuse as oversized.
+    EXPECT_EQ(set("text", std::string(proxy::kMaxPayload, 'x').c_str()), PARAM_SET_FAILURE);
     EXPECT_EQ(set("set", "a,c"), PARAM_SET_SUCCESS);
     EXPECT_EQ(set("free", "-7"), PARAM_SET_SUCCESS); // a step of 0 takes any value in range
     EXPECT_EQ(set("free", "11"), PARAM_SET_FAILURE);

@@ -162,6 +162,10 @@ TEST_F(ProxySlave, LocalChangesFollowTheTree)
 {
     peer m = connect_master();
     param_context *text = kd_param_get_by_route("probe/text");
+    // Too large for the link: logged and not sent (the master would reset it).
+    ASSERT_EQ(kd_param_get_string_ops(text)->set(text, std::string(proxy::kMaxPayload, 'x').c_str()),
+              PARAM_SET_SUCCESS);
+    EXPECT_EQ(log_.count("Param probe/text is too large to send"), 1);
     ASSERT_EQ(kd_param_get_string_ops(text)->set(text, "changed here"), PARAM_SET_SUCCESS);
     auto rec = next_record(m);
     ASSERT_TRUE(rec);
