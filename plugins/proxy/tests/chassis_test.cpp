@@ -93,11 +93,14 @@ protected:
         rig_ = std::make_unique<xsbsim::chassis_rig>();
         master_ns_ = rig_->add_card("169.254.1.8/24");
         slave_ns_ = rig_->add_card("169.254.1.3/24");
-        for (unsigned slot : {3u, 5u}) {
+        // Hardware slot 0 holds a card of a model the proxy does not serve.
+        for (unsigned slot : {3u, 5u, 0u}) {
             xsbsim::config c;
             c.ifname = rig_->add_carrier_port();
             c.slot = int(slot);
             c.info = xsbsim::card_records(slot);
+            if (slot == 0)
+                c.info[0] = 0x01220000u | 'A'; // KT-2200-A
             c.answer_ping = false; // the master card answers for slot 3
             auto s = std::make_unique<xsbsim::carrier_sim>(c);
             {
@@ -213,6 +216,9 @@ TEST_F(ProxyChassis, TheSlaveTreeIsMirroredSetAndRelinked)
     master_up();
     ASSERT_TRUE(linked(1));
     EXPECT_TRUE(run_until([] { return g_all_connected == 1; }));
+    EXPECT_EQ(log_.count("Total cards discovered: 3"), 1);
+    EXPECT_EQ(log_.count("Connect to slot"), 1); // the KT-2200 card gets no link
+    EXPECT_EQ(log_.count("Connect to slot 3 IP 169.254.1.3"), 1);
 
     // The slave's whole tree but its proxy subtree, as the slave has it.
     EXPECT_STREQ(kd_param_get_label(kd_param_get_by_route(kTop.c_str())), "Carrier 3");
