@@ -258,12 +258,22 @@ bool from_master(int fd, std::string &peer)
 {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) < 0 || ss.ss_family != AF_INET) {
+    in_addr v4{};
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) < 0) {
         peer = "(unknown)";
         return false;
     }
+    if (ss.ss_family == AF_INET) {
+        v4 = reinterpret_cast<sockaddr_in *>(&ss)->sin_addr;
+    } else if (const auto *a6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+               ss.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
+        std::memcpy(&v4, a6->sin6_addr.s6_addr + 12, 4); // a dual-stack socket's IPv4 peer
+    } else {
+        peer = "(not IPv4)";
+        return false;
+    }
     char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(&ss)->sin_addr, text, sizeof text);
+    inet_ntop(AF_INET, &v4, text, sizeof text);
     peer = text;
     return peer == st().opt.master_addr;
 }

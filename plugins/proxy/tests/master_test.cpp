@@ -243,6 +243,15 @@ TEST_F(ProxyMaster, LinkLossDeletesTheMirrorsAndReconnects)
     send_tree();
     EXPECT_EQ(value_at(kTop + "/probe/text"), "hello");
     EXPECT_TRUE(run_until([] { return g_heard.all_connected == 2; }));
+
+    // A reset (a read error, not an orderly close) ends the link the same way.
+    linger hard{1, 0};
+    setsockopt(slave_.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    slave_.close();
+    ASSERT_TRUE(run_until([] { return type_at(kTop) == PARAMTYPE_NONE; }));
+    EXPECT_EQ(log_.count("Error reading proxy message. Error: Connection reset by peer"), 1);
+    accept_slave();
+    EXPECT_TRUE(run_until([] { return g_heard.all_connected == 3; }));
 }
 
 TEST_F(ProxyMaster, AllSlavesConnectedOnlyOnceEveryLinkIsUp)
