@@ -1,147 +1,138 @@
-// The probe's parameters: values kept here, setters that check their input
-// the way a real plug-in would.
 #include "probe.h"
 
-#include <kerrow/param.h>
+#include <kerrow/ref.h>
 
-#include <cstdint>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <string_view>
-#include <vector>
 
 namespace probe {
-
 namespace {
 
-struct values {
-    int number = 50;
-    std::string text = "hello";
-    std::string choice = "Green";
-    std::string set = "alpha";
-    std::string secret;
-    std::vector<std::string> names;
-};
-values g;
+values g_values;
 
-const char *kChoices[] = {"Red", "Green", "Blue", nullptr};
-const char *kOptions[] = {"alpha", "beta", "gamma", nullptr};
-
-bool listed(const char **table, std::string_view v)
+const char *fresh(const std::string &s)
 {
-    for (const char **e = table; *e; ++e)
-        if (v == *e)
-            return true;
-    return false;
+    char *out = strdup(s.c_str());
+    if (out)
+        kd_ref_init_ptr(out, nullptr);
+    return out;
 }
 
-int get_number(param_context *) noexcept { return g.number; }
-int get_min(param_context *) noexcept { return 0; }
-int get_max(param_context *) noexcept { return 100; }
-int get_step(param_context *) noexcept { return 1; }
-param_set_result set_number(param_context *, const char *t) noexcept
+const char **table(std::initializer_list<const char *> items)
 {
+    auto **t = static_cast<const char **>(std::calloc(items.size() + 1, sizeof(const char *)));
+    if (!t)
+        return nullptr;
+    size_t i = 0;
+    for (const char *s : items)
+        t[i++] = s; // static texts: the reader releases only the table
+    kd_ref_init_ptr(t, nullptr);
+    return t;
+}
+
+const char *help_text(param_context *) { return "Any text at all."; }
+const char *text_value(param_context *) { return fresh(g_values.text); }
+param_set_result text_set(param_context *, const char *t)
+{
+    g_values.text = t ? t : "";
+    ++g_values.sets;
+    return PARAM_SET_SUCCESS;
+}
+
+int level_value(param_context *) { return g_values.level; }
+int level_min(param_context *) { return 0; }
+int level_max(param_context *) { return 100; }
+int step_one(param_context *) { return 1; }
+param_set_result level_set(param_context *, const char *t)
+{
+    if (!t || !*t)
+        return PARAM_SET_FAILURE;
     char *end = nullptr;
-    const long v = t ? std::strtol(t, &end, 10) : -1;
-    if (!t || end == t || *end || v < 0 || v > 100)
+    errno = 0;
+    long v = std::strtol(t, &end, 10);
+    if (errno || *end || v < 0 || v > 100)
         return PARAM_SET_FAILURE;
-    g.number = int(v);
+    g_values.level = static_cast<int>(v);
+    ++g_values.sets;
     return PARAM_SET_SUCCESS;
 }
 
-const char *get_text(param_context *) noexcept { return g.text.c_str(); }
-param_set_result set_text(param_context *, const char *t) noexcept
+const char *mode_value(param_context *) { return fresh(g_values.mode); }
+const char **mode_choices(param_context *) { return table({"Off", "On", "Auto"}); }
+param_set_result mode_set(param_context *, const char *t)
 {
-    if (!t)
-        return PARAM_SET_FAILURE;
-    g.text = t;
-    return PARAM_SET_SUCCESS;
+    for (const char *c : {"Off", "On", "Auto"})
+        if (t && !std::strcmp(t, c)) {
+            g_values.mode = c;
+            ++g_values.sets;
+            return PARAM_SET_SUCCESS;
+        }
+    return PARAM_SET_FAILURE;
 }
 
-const char *get_choice(param_context *) noexcept { return g.choice.c_str(); }
-const char **get_choices(param_context *) noexcept { return kChoices; }
-param_set_result set_choice(param_context *, const char *t) noexcept
+const char *flags_value(param_context *) { return fresh(g_values.flags); }
+const char **flags_options(param_context *) { return table({"red", "green", "blue"}); }
+param_set_result flags_set(param_context *, const char *t)
 {
-    if (!t || !listed(kChoices, t))
-        return PARAM_SET_FAILURE;
-    g.choice = t;
-    return PARAM_SET_SUCCESS;
-}
-
-const char *get_set(param_context *) noexcept { return g.set.c_str(); }
-const char **get_options(param_context *) noexcept { return kOptions; }
-param_set_result set_set(param_context *, const char *t) noexcept
-{
-    if (!t)
-        return PARAM_SET_FAILURE;
-    std::string_view rest = t;
+    std::string_view rest = t ? t : "";
     while (!rest.empty()) {
         const size_t comma = rest.find(',');
-        if (!listed(kOptions, rest.substr(0, comma)))
+        std::string_view item = rest.substr(0, comma);
+        if (item != "red" && item != "green" && item != "blue")
             return PARAM_SET_FAILURE;
-        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
     }
-    g.set = t;
+    g_values.flags = t ? t : "";
+    ++g_values.sets;
     return PARAM_SET_SUCCESS;
 }
 
-param_set_result set_secret(param_context *, const char *t) noexcept
+const char *secret_value(param_context *) { return fresh(g_values.secret); }
+param_set_result secret_set(param_context *, const char *t)
 {
-    g.secret = t ? t : "";
+    g_values.secret = t ? t : "";
+    ++g_values.sets;
     return PARAM_SET_SUCCESS;
 }
 
-const char *get_status(param_context *) noexcept { return "ok"; }
+int row_value(param_context *p) { return static_cast<int>(reinterpret_cast<intptr_t>(kd_param_get_userdata(p))); }
 
-// Row cells find their row by the user data (the row number).
-size_t row_of(param_context *p) { return size_t(reinterpret_cast<uintptr_t>(kd_param_get_userdata(p))); }
-int get_index(param_context *p) noexcept { return int(row_of(p)); }
-const char *get_name(param_context *p) noexcept { return g.names[row_of(p)].c_str(); }
-param_set_result set_name(param_context *p, const char *t) noexcept
+int env_int(const char *name, int fallback)
 {
-    if (!t)
-        return PARAM_SET_FAILURE;
-    g.names[row_of(p)] = t;
-    return PARAM_SET_SUCCESS;
+    const char *v = std::getenv(name);
+    return v && *v ? std::atoi(v) : fallback;
 }
 
 } // namespace
 
-void probe_build(plugin_load_info *pli, int rows)
-{
-    g = values{};
-    if (const char *mp = std::getenv("KD_PROBE_MAX_PRINTS"); mp && *mp)
-        max_param_prints = std::atoi(mp);
-    if (rows < 0) {
-        const char *r = std::getenv("KD_PROBE_ROWS");
-        rows = r && *r ? std::atoi(r) : 2;
-    }
-    param_context *top = kd_param_create_cfg(pli);
-    kd_param_alloc_string(top, nullptr, "Text", PARAMCTRL_RDWR, nullptr, get_text, set_text, nullptr);
-    kd_param_alloc_number(top, nullptr, "Number", PARAMCTRL_RDWR, nullptr, get_number, get_min, get_max, get_step,
-                          set_number, nullptr);
-    kd_param_alloc_choice(top, nullptr, "Choice", PARAMCTRL_RDWR, nullptr, get_choice, get_choices, set_choice,
-                          nullptr);
-    kd_param_alloc_set(top, nullptr, "Set", PARAMCTRL_RDWR, nullptr, get_set, get_options, set_set, nullptr);
-    kd_param_alloc_string(top, nullptr, "Secret", PARAMCTRL_WRONLY, nullptr, nullptr, set_secret, nullptr);
-    kd_param_alloc_string(top, nullptr, "Status", PARAMCTRL_RDONLY, nullptr, get_status, nullptr, nullptr);
-    param_context *table = kd_param_alloc_table(top, nullptr, "Rows", nullptr);
-    g.names.resize(size_t(rows));
-    for (int i = 0; i < rows; ++i) {
-        g.names[size_t(i)] = "row " + std::to_string(i);
-        param_context *row = kd_param_alloc_row(table, nullptr, nullptr);
-        void *data = reinterpret_cast<void *>(uintptr_t(i));
-        kd_param_alloc_number(row, nullptr, "Index", PARAMCTRL_RDONLY, nullptr, get_index, nullptr, nullptr, nullptr,
-                              nullptr, data);
-        kd_param_alloc_string(row, nullptr, "Name", PARAMCTRL_RDWR_NOPERSIST, nullptr, get_name, set_name, data);
-    }
-}
+values &current() { return g_values; }
 
-int number() { return g.number; }
-const std::string &text() { return g.text; }
-const std::string &choice() { return g.choice; }
-const std::string &set() { return g.set; }
-const std::string &secret() { return g.secret; }
+param_context *build(plugin_load_info *pli)
+{
+    g_values = values{};
+    if (const int prints = env_int("PROBE_MAX_PRINTS", 0); prints > 0)
+        max_param_prints = prints;
+    param_context *root = kd_param_create_cfg(pli);
+    if (!root)
+        return nullptr;
+    kd_param_alloc_string(root, nullptr, "Text", PARAMCTRL_RDWR, help_text, text_value, text_set, nullptr);
+    kd_param_alloc_number(root, nullptr, "Level", PARAMCTRL_RDWR, nullptr, level_value, level_min, level_max,
+                          step_one, level_set, nullptr);
+    kd_param_alloc_choice(root, nullptr, "Mode", PARAMCTRL_RDWR, nullptr, mode_value, mode_choices, mode_set,
+                          nullptr);
+    kd_param_alloc_set(root, nullptr, "Flags", PARAMCTRL_RDWR, nullptr, flags_value, flags_options, flags_set,
+                       nullptr);
+    kd_param_alloc_string(root, nullptr, "Secret", PARAMCTRL_WRONLY, nullptr, secret_value, secret_set, nullptr);
+    param_context *rows = kd_param_alloc_table(root, nullptr, "Rows", nullptr);
+    const int count = env_int("PROBE_ROWS", 3);
+    for (int i = 0; rows && i < count; ++i) {
+        param_context *row = kd_param_alloc_row(rows, nullptr, nullptr);
+        kd_param_alloc_number(row, nullptr, "Value", PARAMCTRL_RDONLY, nullptr, row_value, level_min, level_max,
+                              step_one, nullptr, reinterpret_cast<void *>(static_cast<intptr_t>(i)));
+    }
+    return root;
+}
 
 } // namespace probe

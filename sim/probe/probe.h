@@ -1,26 +1,30 @@
-// A test plug-in ("probe") with one parameter of every kind: a string that
-// takes any text, a number 0..100 in steps of 1, a choice, a set, a
-// write-only leaf, a read-only status and a table whose row count comes
-// from KD_PROBE_ROWS. KD_PROBE_MAX_PRINTS, when set, sets max_param_prints.
-// Tests that run the framework in their own process build the tree with
-// probe_build; hosts load libsv-probe.so.
+// The probe: a small tree with one parameter of every kind.
+//   probe/text        string, any text
+//   probe/level       number 0..100, step 1
+//   probe/mode        choice "Off", "On", "Auto"
+//   probe/flags       set, options "red", "green", "blue" (any subset, comma separated)
+//   probe/secret      write-only string
+//   probe/rows        table of PROBE_ROWS rows (default 3), each with a number "Value"
+// PROBE_MAX_PRINTS, when set, becomes the framework's max_param_prints.
 #pragma once
 
-#include <kerrow/types.h>
+#include <kerrow/param.h>
 
 #include <string>
 
 namespace probe {
 
-// Builds the probe's tree under the owner's root; `rows` < 0 reads
-// KD_PROBE_ROWS (default 2).
-void probe_build(plugin_load_info *pli, int rows = -1);
+struct values {
+    std::string text;
+    int level = 0;
+    std::string mode = "Off";
+    std::string flags;
+    std::string secret;
+    int sets = 0; // successful sets through the probe's setters
+};
 
-// Current values, for tests in the same process.
-int number();
-const std::string &text();
-const std::string &choice();
-const std::string &set();
-const std::string &secret();
+values &current();
+// Builds the tree under the owner's root; answers the root.
+param_context *build(plugin_load_info *pli);
 
 } // namespace probe

@@ -13,6 +13,7 @@
 
 #include <kerrow/cuvent.h>
 #include <kerrow/plugin.h>
+#include <kerrow/ref.h>
 #include <kerrow/store.h>
 
 #include <gtest/gtest.h>
@@ -143,7 +144,7 @@ protected:
         slave_ = spawn({"ip", "netns", "exec", slave_ns_, "env", "HW_SLOT=5", "KD_ROOT=" + slave_root_,
                         "KD_CMD_DIR=" + slave_root_ + "/cmd", "DBUS_SYSTEM_BUS_ADDRESS=" + slave_bus_addr_,
                         "SV_PLUGINS_PATH=" + std::string(std::getenv("KD_BUILD_DIR")) + "/plugins",
-                        "KD_PROBE_ROWS=" + std::to_string(rows), "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1",
+                        "PROBE_ROWS=" + std::to_string(rows), "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1",
                         "KD_NO_RT=1", "KD_XSB_IFP_WAIT_MS=20", KERROW_HOST_PATH, "proxy", "probe"},
                        slave_root_ + "/log");
         ASSERT_GT(slave_, 0);
@@ -229,29 +230,36 @@ TEST_F(ProxyChassis, TheSlaveTreeIsMirroredSetAndRelinked)
     ASSERT_NE(mirror_host, nullptr);
     EXPECT_EQ(kd_param_get_type(mirror_host), kd_param_get_type(host));
     EXPECT_STREQ(kd_param_get_label(mirror_host), kd_param_get_label(host));
-    param_context *num = kd_param_get_by_route((kTop + "/probe/number").c_str());
+    param_context *num = kd_param_get_by_route((kTop + "/probe/level").c_str());
     ASSERT_EQ(kd_param_get_type(num), PARAMTYPE_NUMBER);
-    EXPECT_STREQ(kd_param_get_label(num), "Number");
+    EXPECT_STREQ(kd_param_get_label(num), "Level");
     EXPECT_EQ(kd_param_get_readwrite(num), PARAMCTRL_RDWR_NOPERSIST);
     const param_number_ops *ops = kd_param_get_number_ops(num);
     EXPECT_EQ(std::tuple(ops->min(num), ops->max(num), ops->step(num)), std::tuple(0, 100, 1));
-    EXPECT_EQ(value_at(kTop + "/probe/number"), "50");
-    EXPECT_EQ(value_at(kTop + "/probe/choice"), "Green");
+    EXPECT_EQ(value_at(kTop + "/probe/level"), "0");
+    EXPECT_EQ(value_at(kTop + "/probe/mode"), "Off");
+    param_context *mode = kd_param_get_by_route((kTop + "/probe/mode").c_str());
+    const char **choices = kd_param_get_choice_ops(mode)->choices(mode);
+    ASSERT_NE(choices, nullptr);
+    EXPECT_STREQ(choices[2], "Auto");
+    void *ref = choices;
+    kd_ref_free_safe(&ref);
     EXPECT_EQ(kd_param_get_readwrite(kd_param_get_by_route((kTop + "/probe/secret").c_str())), PARAMCTRL_WRONLY);
-    EXPECT_EQ(kd_param_get_readwrite(kd_param_get_by_route((kTop + "/probe/status").c_str())), PARAMCTRL_RDONLY);
+    EXPECT_EQ(kd_param_get_readwrite(kd_param_get_by_route((kTop + "/probe/rows/row_0/value").c_str())),
+              PARAMCTRL_RDONLY);
     EXPECT_EQ(kd_param_list_count(kd_param_get_by_route((kTop + "/probe/rows").c_str())), 4u);
-    EXPECT_EQ(value_at(kTop + "/probe/rows/row_3/name"), "row 3");
+    EXPECT_EQ(value_at(kTop + "/probe/rows/row_3/value"), "3");
 
     // Sets go to the slave, which applies and answers; the mirror follows.
-    EXPECT_EQ(set(kTop + "/probe/number", "0x10"), PARAM_SET_SUCCESS);
-    EXPECT_TRUE(run_until([] { return value_at(kTop + "/probe/number") == "16"; }));
-    for (auto [leaf, text] : {std::pair{"number", "101"}, {"number", "3x"}, {"choice", "Purple"}, {"set", "alpha,omega"}})
+    EXPECT_EQ(set(kTop + "/probe/level", "0x10"), PARAM_SET_SUCCESS);
+    EXPECT_TRUE(run_until([] { return value_at(kTop + "/probe/level") == "16"; }));
+    for (auto [leaf, text] : {std::pair{"level", "101"}, {"level", "3x"}, {"mode", "Purple"}, {"flags", "red,omega"}})
         EXPECT_EQ(set(kTop + "/probe/" + leaf, text), PARAM_SET_FAILURE) << leaf << " " << text;
-    EXPECT_EQ(set(kTop + "/probe/set", "beta,gamma"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(kTop + "/probe/flags", "green,blue"), PARAM_SET_SUCCESS);
     EXPECT_EQ(set(kTop + "/probe/text", "round trip, \"quoted\""), PARAM_SET_SUCCESS);
     EXPECT_TRUE(run_until([] { return value_at(kTop + "/probe/text") == "round trip, \"quoted\""; }));
-    EXPECT_EQ(value_at(kTop + "/probe/set"), "beta,gamma");
-    EXPECT_EQ(value_at(kTop + "/probe/number"), "16");
+    EXPECT_EQ(value_at(kTop + "/probe/flags"), "green,blue");
+    EXPECT_EQ(value_at(kTop + "/probe/level"), "16");
 
     // Only the master's address may connect: another host is closed at once.
     rig_->add_address(master_ns_, "169.254.1.9/24");
@@ -269,15 +277,15 @@ TEST_F(ProxyChassis, TheSlaveTreeIsMirroredSetAndRelinked)
     ASSERT_TRUE(second.next(proxy::PROXY_MSG_CTRL_PARAM_FINISH));
     second.close();
     ASSERT_TRUE(linked(2));
-    EXPECT_EQ(value_at(kTop + "/probe/number"), "16");
+    EXPECT_EQ(value_at(kTop + "/probe/level"), "16");
 
     // The slave dies: its mirrors go; it comes back and is linked again.
     stop_slave(SIGKILL);
     ASSERT_TRUE(run_until([] { return type_at(kTop) == PARAMTYPE_NONE; }));
-    EXPECT_EQ(type_at(kTop + "/probe/number"), PARAMTYPE_NONE);
+    EXPECT_EQ(type_at(kTop + "/probe/level"), PARAMTYPE_NONE);
     start_slave(4);
     ASSERT_TRUE(linked(3));
-    EXPECT_EQ(value_at(kTop + "/probe/number"), "16"); // kept in the slave's store
+    EXPECT_EQ(value_at(kTop + "/probe/level"), "16"); // kept in the slave's store
     EXPECT_TRUE(run_until([] { return g_all_connected == 3; }));
     EXPECT_GE(log_.count("(Master) Connection established with client at 169.254.1.3."), 3);
 
@@ -290,7 +298,7 @@ TEST_F(ProxyChassis, TheSlaveTreeIsMirroredSetAndRelinked)
 
 TEST_F(ProxyChassis, TensOfThousandsOfParametersArriveWhole)
 {
-    constexpr int kRows = 12000; // three parameters each
+    constexpr int kRows = 15000; // two parameters each
     start_slave(kRows);
     master_up();
     ASSERT_TRUE(linked(1, 120));
@@ -298,8 +306,7 @@ TEST_F(ProxyChassis, TensOfThousandsOfParametersArriveWhole)
     EXPECT_EQ(kd_param_list_count(rows), size_t(kRows));
     for (int i : {0, kRows / 2, kRows - 1}) {
         const std::string row = kTop + "/probe/rows/row_" + std::to_string(i);
-        EXPECT_EQ(value_at(row + "/index"), std::to_string(i));
-        EXPECT_EQ(value_at(row + "/name"), "row " + std::to_string(i));
+        EXPECT_EQ(value_at(row + "/value"), std::to_string(i));
     }
 }
 

@@ -27,7 +27,8 @@ protected:
         setenv("HW_SLOT", "5", 1);
         kd_frame_init();
         probe_pli_ = __test_insert_active_plugin("probe", "/nowhere/libsv-probe.so");
-        probe::probe_build(probe_pli_, 3);
+        unsetenv("PROBE_ROWS");
+        probe::build(probe_pli_); // three rows
         pli_ = __test_insert_active_plugin("proxy", "/nowhere/libsv-proxy.so");
         proxy::st().opt.port = "0"; // any free port
         proxy::st().opt.master_addr = "127.0.0.1";
@@ -88,20 +89,21 @@ TEST_F(ProxySlave, SendsItsTreeButNotItsOwnAtConnection)
     std::map<std::string, proxy_param> tree;
     std::vector<std::string> order;
     peer m = connect_master(&tree, &order);
-    ASSERT_TRUE(tree.count("probe/number"));
-    const proxy_param &n = tree["probe/number"];
+    ASSERT_TRUE(tree.count("probe/level"));
+    const proxy_param &n = tree["probe/level"];
     EXPECT_EQ(n.type, uint32_t(PARAMTYPE_NUMBER));
     EXPECT_EQ(n.readwrite, uint32_t(PARAMCTRL_RDWR));
-    EXPECT_EQ(n.label, "Number");
-    EXPECT_EQ(n.value, "50");
+    EXPECT_EQ(n.label, "Level");
+    EXPECT_EQ(n.value, "0");
     EXPECT_EQ(std::tuple(n.min, n.max, n.step), std::tuple(0, 100, 1));
-    EXPECT_EQ(tree["probe/choice"].options, "Red,Green,Blue");
-    EXPECT_EQ(tree["probe/choice"].value, "Green");
-    EXPECT_EQ(tree["probe/set"].options, "alpha,beta,gamma");
-    EXPECT_EQ(tree["probe/secret"].value, "");
+    EXPECT_EQ(tree["probe/mode"].options, "Off,On,Auto");
+    EXPECT_EQ(tree["probe/mode"].value, "Off");
+    EXPECT_EQ(tree["probe/flags"].options, "red,green,blue");
+    EXPECT_EQ(tree["probe/secret"].value, ""); // write-only: no value travels
     EXPECT_EQ(tree["probe/secret"].readwrite, uint32_t(PARAMCTRL_WRONLY));
     EXPECT_EQ(tree["probe/rows"].type, uint32_t(PARAMTYPE_TABLE));
-    EXPECT_EQ(tree["probe/rows/row_2/name"].value, "row 2");
+    EXPECT_EQ(tree["probe/rows/row_2/value"].value, "2");
+    EXPECT_EQ(tree["probe/rows/row_2/value"].readwrite, uint32_t(PARAMCTRL_RDONLY));
     EXPECT_TRUE(tree.count("frame")); // the framework's tree travels too
     for (const auto &[route, rec] : tree)
         EXPECT_NE(route.rfind("proxy", 0), 0u) << route;
@@ -109,53 +111,53 @@ TEST_F(ProxySlave, SendsItsTreeButNotItsOwnAtConnection)
     auto pos = [&](const std::string &r) { return std::find(order.begin(), order.end(), r) - order.begin(); };
     EXPECT_LT(pos("probe"), pos("probe/rows"));
     EXPECT_LT(pos("probe/rows"), pos("probe/rows/row_0"));
-    EXPECT_LT(pos("probe/rows/row_0"), pos("probe/rows/row_0/name"));
+    EXPECT_LT(pos("probe/rows/row_0"), pos("probe/rows/row_0/value"));
     EXPECT_EQ(proxy::st().count_connections, 1);
 }
 
 TEST_F(ProxySlave, AppliesRecordsFromTheMasterThroughTheParameter)
 {
     peer m = connect_master();
-    m.send(record(PARAMTYPE_NUMBER, kPrefix + "probe/number", "Number", "42"));
+    m.send(record(PARAMTYPE_NUMBER, kPrefix + "probe/level", "Level", "42"));
     auto back = next_record(m);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->scope, "probe/number");
+    EXPECT_EQ(back->scope, "probe/level");
     EXPECT_EQ(back->value, "42");
-    EXPECT_EQ(probe::number(), 42);
+    EXPECT_EQ(probe::current().level, 42);
 
     // The parameter's own setter decides; its answer is announced either way.
-    m.send(record(PARAMTYPE_CHOICE, kPrefix + "probe/choice", "Choice", "Purple"));
+    m.send(record(PARAMTYPE_CHOICE, kPrefix + "probe/mode", "Mode", "Purple"));
     back = next_record(m);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->value, "Green");
+    EXPECT_EQ(back->value, "Off");
     m.send(record(PARAMTYPE_STRING, kPrefix + "probe/secret", "Secret", "s3cret"));
     back = next_record(m);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->value, ""); // write-only: the value never travels back
-    EXPECT_EQ(probe::secret(), "s3cret");
+    EXPECT_EQ(probe::current().secret, "s3cret");
 
     // Records that are not this card's to apply are dropped and logged.
     struct Case {
         std::string scope, log;
     } cases[] = {
-        {"probe/number", "of another card"},
-        {"proxy/carrier_5/probe/number", "of another card"},
-        {"xproxy/carrier_0/probe/number", "of another card"},
+        {"probe/level", "of another card"},
+        {"proxy/carrier_5/probe/level", "of another card"},
+        {"xproxy/carrier_0/probe/level", "of another card"},
         {kPrefix + "probe/nothing", "does not exist. Scope: probe/nothing"},
         {kPrefix + "proxy", "does not exist. Scope: proxy"},
-        {kPrefix + "probe/status", "is read-only. Scope: probe/status"},
+        {kPrefix + "probe/rows/row_1/value", "is read-only. Scope: probe/rows/row_1/value"},
     };
     for (const Case &c : cases) {
         log_.clear();
         m.send(record(PARAMTYPE_NUMBER, c.scope, "x", "7"));
         EXPECT_TRUE(run_until([&] { return log_.count(c.log) == 1; })) << c.scope;
     }
-    EXPECT_EQ(probe::number(), 42);
-    m.send(record(PARAMTYPE_STRING, kPrefix + "probe/rows/row_1/name", "Name", "renamed"));
+    EXPECT_EQ(probe::current().level, 42);
+    m.send(record(PARAMTYPE_SET, kPrefix + "probe/flags", "Flags", "green,blue"));
     back = next_record(m);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->scope, "probe/rows/row_1/name");
-    EXPECT_EQ(back->value, "renamed");
+    EXPECT_EQ(back->scope, "probe/flags");
+    EXPECT_EQ(back->value, "green,blue");
 }
 
 TEST_F(ProxySlave, LocalChangesFollowTheTree)
@@ -179,10 +181,10 @@ TEST_F(ProxySlave, LocalChangesFollowTheTree)
     EXPECT_EQ(rec->scope, "probe/rows/row_3");
     EXPECT_EQ(rec->type, uint32_t(PARAMTYPE_LIST));
 
-    kd_param_delete(kd_param_get_by_route("probe/choice"));
+    kd_param_delete(kd_param_get_by_route("probe/mode"));
     rec = next_record(m);
     ASSERT_TRUE(rec);
-    EXPECT_EQ(rec->scope, "probe/choice");
+    EXPECT_EQ(rec->scope, "probe/mode");
     EXPECT_EQ(rec->type, uint32_t(PARAMTYPE_NONE));
 
     // Unloading the probe removes its root: one removal for the whole tree.
@@ -212,7 +214,7 @@ TEST_F(ProxySlave, OnlyTheMasterMayConnectAndTheLatestLinkWins)
     peer second = connect_master();
     ASSERT_TRUE(run_until([&] { return first.closed(); }));
     EXPECT_EQ(proxy::st().count_connections, 1);
-    param_context *num = kd_param_get_by_route("probe/number");
+    param_context *num = kd_param_get_by_route("probe/level");
     kd_param_get_number_ops(num)->set(num, "9");
     auto rec = next_record(second);
     ASSERT_TRUE(rec);
@@ -223,7 +225,7 @@ TEST_F(ProxySlave, OnlyTheMasterMayConnectAndTheLatestLinkWins)
     ASSERT_TRUE(run_until([] { return proxy::st().count_connections == 0; }));
     std::map<std::string, proxy_param> tree;
     peer third = connect_master(&tree);
-    EXPECT_TRUE(tree.count("probe/number"));
+    EXPECT_TRUE(tree.count("probe/level"));
     EXPECT_EQ(proxy::st().count_connections, 1);
 }
 
