@@ -10,6 +10,7 @@
 #include <kerrow/ref.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>

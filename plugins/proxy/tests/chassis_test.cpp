@@ -157,6 +157,10 @@ protected:
         int status = 0;
         waitpid(slave_, &status, 0);
         slave_ = -1;
+        // Stopped in order, the host ends cleanly (the sanitizers would fail it).
+        if (sig == SIGTERM) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(slave_root_ + "/log");
+        }
     }
     // The test thread becomes the master card and starts the framework and
     // the proxy; the loop runs inside run_until.
