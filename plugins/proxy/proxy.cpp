@@ -590,6 +590,8 @@ cuvent_action fini()
     // Mirrored values are never kept.
     if (s.proxy_top)
         kd_store_remove_key(s.pli, kd_param_get_scope(s.proxy_top));
+    s.proxy_top = nullptr; // goes with the plug-in's tree; a second fini finds nothing to do
+    s.master = false;
     s.count_connections = 0;
     return CUVACT_SUCCESS;
 }
