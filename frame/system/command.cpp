@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -171,8 +172,20 @@ int run_command(const std::vector<std::string> &argv, command_opts opts)
     pid_t pid = -1;
     // A bare name is searched in PATH, a name with a "/" is taken as is.
     const bool search = path.find('/') == std::string::npos;
-    const int rc = search ? posix_spawnp(&pid, path.c_str(), &fa, nullptr, args.data(), envp.data())
-                          : posix_spawn(&pid, path.c_str(), &fa, nullptr, args.data(), envp.data());
+    // The program starts with every signal deliverable and at its default
+    // action, whatever the calling thread blocks or ignores (worker threads
+    // block them all): it can be stopped, and a closed pipe ends it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int rc = search ? posix_spawnp(&pid, path.c_str(), &fa, &attr, args.data(), envp.data())
+                          : posix_spawn(&pid, path.c_str(), &fa, &attr, args.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         CMD_LOG(KD_LOG_ERR, "[frame] Cannot run %s (%s)\n", path.c_str(), std::strerror(rc));

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 namespace kc = kd::carrier;
@@ -90,6 +92,25 @@ TEST(CommandRunner, RunsStandInsWithoutAShellAndReportsHowTheyEnded)
     for (const auto &c : cases)
         EXPECT_EQ(kd::run_command({"sh", "-c", c.script}, {.quiet = c.quiet, .env = c.env}), c.status) << c.script;
     unsetenv("KD_TEST_VAR");
+
+    // From a thread that blocks every signal and ignores SIGPIPE (as the
+    // worker threads do), the program still starts with none blocked or
+    // ignored.
+    std::thread([] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, nullptr);
+        struct sigaction old {}, ign {};
+        ign.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ign, &old);
+        // Signals 1 to 31; glibc's own real-time signals are left as they are.
+        EXPECT_EQ(kd::run_command({"sh", "-c",
+                                   "b=$(sed -n 's/^SigBlk:\\s*//p' /proc/self/status); "
+                                   "i=$(sed -n 's/^SigIgn:\\s*//p' /proc/self/status); "
+                                   "test $(( 0x$b & 0x7fffffff )) -eq 0 && test $(( 0x$i & 0x7fffffff )) -eq 0"}),
+                  0);
+        sigaction(SIGPIPE, &old, nullptr);
+    }).join();
     EXPECT_EQ(kd::command_refusals(), 0u);
 }
 
