@@ -1,0 +1,76 @@
+// The engine's components as the plug-in entry drives them: start and stop
+// of each part, and what the maintenance pass reads of the run-time
+// managers. Parts that are still to come keep minimal versions here
+// (engine_parts.cpp) with these signatures.
+#pragma once
+
+#include "cfg/mcf_services.h"
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+
+// ---- start and stop, in the order the plug-in entry calls them ----
+int mcastfwdr_maintainer_init(void);
+void mcastfwdr_maintainer_fini(void);
+int mcastfwdr_statistics_init(void);
+void mcastfwdr_statistics_fini(void);
+int manager_inputs_init(void);
+void manager_inputs_fini(void); // deletes every input manager
+int manager_outputs_init(void);
+void manager_outputs_fini(void); // deletes every output manager
+int phindex_init(void);
+void phindex_fini(void);
+int mcastfwdr_virtual_inputs_init(void);
+void mcastfwdr_virtual_inputs_fini(void);
+void mcastfwdr_virtual_inputs_check_pending(void);
+int mcastfwdr_asi_init(void);
+void mcastfwdr_asi_fini(void);
+void mcastfwdr_asi_apply_initial_hw_cfg(void);
+void mcastfwdr_asi_check_pending(void);
+void mcastfwdr_asi_signal_hw_start(void);
+int mcastfwdr_asi_hw_reset_interface(int output_id);
+int mcastfwdr_asi_info_rx_pkt_cp(const char *payload, uint32_t len);
+int mcastfwdr_asi_carrier_init(void);
+void mcastfwdr_asi_carrier_fini(void);
+int mcastfwdr_decoder_link_init(void);
+void mcastfwdr_decoder_link_fini(void);
+int mcastfwdr_ingress_init(void);
+void mcastfwdr_ingress_fini(void);
+int mcastfwdr_klv_init(plugin_load_info *pli);
+void mcastfwdr_klv_fini(void);
+int mcastfwdr_mux_init(void);
+void mcastfwdr_mux_fini(void);
+void mcastfwdr_ingress_announce_xsb_flows(void);
+void mcastfwdr_ingress_notify_bridged_inputs(void);
+
+// ---- managers (ctrl_data_lock held for writing where they change) ----
+int manager_inputs_disable_on_intf(const char *ifname);
+int manager_outputs_disable_on_intf(const char *ifname);
+int manager_inputs_delete(int id);
+int manager_outputs_delete_using_input(int input_id);
+int manager_outputs_delete_routing_single_input(int input_id);
+void mcastfwdr_klv_sources_enable(const char *ifname); // null: every interface
+void mcastfwdr_klv_sources_disable(const char *ifname);
+
+} // extern "C"
+
+// What the maintenance pass copies from an input manager.
+struct manager_input_status {
+    ingress_type type = INGRTYPE_NET;
+    bool streaming = false;
+    uint64_t ts_packets_rx = 0; // counted since the manager was made
+    int dvb_per_ip = 0;
+    bool is_rtp = false;
+    std::string pids;
+};
+bool manager_input_get_status(int id, manager_input_status *out);
+void manager_input_set_bps(int id, int bps);
+void manager_input_clear_program_status(int id);
+// What it copies from an output manager; false without a manager.
+struct manager_output_status {
+    int buf_lvl = 0;
+    int srt_status = 0;
+};
+bool manager_output_get_status(int id, manager_output_status *out);
