@@ -66,6 +66,9 @@ struct manager_input_status {
     std::string pids;
 };
 bool manager_input_get_status(int id, manager_input_status *out);
+// The receiving side's count of transport packets; a count of 0 marks the
+// input as not streaming.
+void manager_input_count_packets(manager_input *mi, unsigned packets);
 void manager_input_set_bps(int id, int bps);
 void manager_input_clear_program_status(int id);
 // What it copies from an output manager; false without a manager.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <map>
 
 struct manager_input {
@@ -15,6 +16,8 @@ struct manager_input {
     ingress_type type;
     int bps;
     char intf[8];
+    std::atomic<uint64_t> ts_packets_rx{0}; // relaxed: the receiving thread adds, the loop reads
+    std::atomic<bool> streaming{false};
 };
 struct manager_output {
     int id;
@@ -100,9 +103,11 @@ int manager_input_output_sync(int32_t force)
     for (cfg_rx &rx : mcf::records<cfg_rx>(mcf_cfg.rules_rx)) {
         if (!input_wanted(rx) || g_inputs.count(rx.ingress_id))
             continue;
-        manager_input mi{rx.ingress_id, rx.ingress_type, rx.ingress_bps, {}};
+        manager_input &mi = g_inputs[rx.ingress_id];
+        mi.id = rx.ingress_id;
+        mi.type = rx.ingress_type;
+        mi.bps = rx.ingress_bps;
         std::memcpy(mi.intf, rx.ingress_intf, sizeof mi.intf);
-        g_inputs.emplace(rx.ingress_id, mi);
         ++changed;
     }
     for (auto it = g_outputs.begin(); it != g_outputs.end();) {
@@ -202,7 +207,15 @@ bool manager_input_get_status(int id, manager_input_status *out)
         return false;
     *out = manager_input_status{};
     out->type = mi->type;
+    out->streaming = mi->streaming.load(std::memory_order_relaxed);
+    out->ts_packets_rx = mi->ts_packets_rx.load(std::memory_order_relaxed);
     return true;
+}
+
+void manager_input_count_packets(manager_input *mi, unsigned packets)
+{
+    mi->ts_packets_rx.fetch_add(packets, std::memory_order_relaxed);
+    mi->streaming.store(packets > 0, std::memory_order_relaxed);
 }
 
 void manager_input_set_bps(int id, int bps)

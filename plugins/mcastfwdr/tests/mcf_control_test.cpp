@@ -212,3 +212,74 @@ TEST_F(McfEncoderState, ValidTextDisablesThenAllowsTheProgramsOutputs)
 }
 
 } // namespace
+
+namespace {
+
+class McfMaintenance : public mcftest::EngineTest {
+protected:
+    cfg_rx *managed_input(int id, const char *node, int port, int bps)
+    {
+        cfg_rx *rx = net_input(id, node, port);
+        rx->ingress_bps = bps;
+        mcf::write_lock lock;
+        manager_input_output_sync(0);
+        return rx;
+    }
+};
+
+TEST_F(McfMaintenance, DetectedRateAndTheIngressAlarmAtTheLimit)
+{
+    cfg_rx *a = managed_input(100, "239.1.1.1", 5000, 105000000);
+    cfg_rx *b = managed_input(101, "239.1.1.2", 5000, 105000000);
+    manager_input_count_packets(manager_inputs_find_by_id(100), 1000);
+    manager_input_count_packets(manager_inputs_find_by_id(101), 1);
+    mcf::maintenance_pass();
+    EXPECT_EQ(a->ingress_bps_detected, 1504000);
+    EXPECT_EQ(a->ingress_stream_detected, 1);
+    EXPECT_EQ(totals.total_rate_rx.load(), 210000000);
+    EXPECT_EQ(mcf_ctrl_plane_ingress_bps_exceeded_alarm_is_set, 0u); // exactly the limit
+
+    b->ingress_bps = 105000001;
+    for (int i = 0; i < 2; ++i) {
+        manager_input_count_packets(manager_inputs_find_by_id(100), 1);
+        manager_input_count_packets(manager_inputs_find_by_id(101), 1);
+        mcf::maintenance_pass();
+    }
+    EXPECT_EQ(a->ingress_bps_detected, 1504);
+    EXPECT_EQ(mcf_ctrl_plane_ingress_bps_exceeded_alarm_is_set, 1u);
+    EXPECT_EQ(log_.count("MCF: Ingress rate exceeded alarm SET (210000001 bps)."), 1); // once
+
+    manager_input_count_packets(manager_inputs_find_by_id(101), 0); // b stops
+    manager_input_count_packets(manager_inputs_find_by_id(100), 1);
+    mcf::maintenance_pass();
+    EXPECT_EQ(mcf_ctrl_plane_ingress_bps_exceeded_alarm_is_set, 0u);
+    EXPECT_EQ(log_.count("MCF: Ingress rate exceeded alarm CLEAR (105000000 bps)."), 1);
+
+    // A rebuilt manager counts from 0 again: no negative rate.
+    {
+        mcf::write_lock lock;
+        manager_inputs_delete(100);
+        manager_input_output_sync(0);
+    }
+    manager_input_count_packets(manager_inputs_find_by_id(100), 10);
+    mcf::maintenance_pass();
+    EXPECT_EQ(a->ingress_bps_detected, 15040);
+}
+
+TEST_F(McfMaintenance, ProgramsOfASilentInputClearAtTheEleventhTickOnce)
+{
+    cfg_rx *rx = managed_input(100, "239.1.1.1", 5000, 1000000);
+    mcastfwdr_allocate_rule_input_program(rx->param_services, &rx->ingress_pgm_status[0], 0);
+    rx->ingress_pgm_status[0].pgm_num = 1;
+    rx->ingress_pgm_status_count = 1;
+    for (int tick = 1; tick <= 10; ++tick)
+        mcf::maintenance_pass();
+    EXPECT_EQ(rx->ingress_pgm_status_count, 1);
+    mcf::maintenance_pass();
+    EXPECT_EQ(rx->ingress_pgm_status_count, 0);
+    EXPECT_EQ(rx->ingress_stream_lost_secs, 11u);
+    EXPECT_EQ(kd_param_list_count(rx->param_services), 1u); // the row's placeholder
+    EXPECT_FALSE(mcastfwdr_is_in_startup_delay());
+}
+
+} // namespace
