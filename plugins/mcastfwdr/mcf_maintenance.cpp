@@ -2,6 +2,7 @@
 // status into the records, the ingress-rate alarm, KLV detection, the
 // encoder-state cache, the status queue and the start-up delay.
 #include "engine.h"
+#include "cfg/mcf_srt_stats.h"
 #include "mcastfwdr.h"
 
 #include <kerrow/alarm.h>
@@ -12,21 +13,6 @@
 namespace {
 
 constexpr uint32_t kLostSecsClear = 11; // seconds without stream before programs are cleared
-
-void clear_srt_status(cfg_rx &rx)
-{
-    rx.srt_status = 0;
-    srt_helper_format_duration(rx.srt_duration, 0);
-    srt_helper_format_rtt(rx.srt_rtt, 0);
-    srt_helper_format_mbps_rate(rx.srt_mbps_send_rate, 0);
-    srt_helper_format_mbps_rate(rx.srt_mbps_recv_rate, 0);
-    srt_helper_format_buffer_avail(rx.srt_buffer_avail, 0);
-    srt_helper_format_period_packet_loss_pct(rx.srt_period_packet_loss_pct, 0);
-    rx.srt_pkt_send_loss_total = rx.srt_pkt_recv_loss_total = rx.srt_pkt_retrans_total = 0;
-    rx.srt_pkt_send_drop_total = rx.srt_pkt_recv_drop_total = rx.srt_pkt_flow_window = 0;
-    rx.srt_pkt_flight_size = rx.srt_byte_avail_send_buffer_size = 0;
-    rx.srt_byte_avail_recv_buffer_size = rx.srt_pkt_send_buffer_not_acked = 0;
-}
 
 // Returns the rate this input adds to the ingress sum.
 int64_t maintain_input(cfg_rx &rx)
@@ -59,7 +45,7 @@ int64_t maintain_input(cfg_rx &rx)
         rx.ingress_pids[0] = '\0';
         rx.ingress_dvb_per_ip = 0;
         rx.ingress_is_rtp = 0;
-        clear_srt_status(rx);
+        mcf::clear_srt_stats(rx);
         if (rx.ingress_is_routable)
             mcfcfg_rx_set_all_program_status_inactive(&rx);
     }

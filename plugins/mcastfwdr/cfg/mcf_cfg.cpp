@@ -1,6 +1,7 @@
 // Defaults and small consistency operations of the configuration records.
 #include "mcf_cfg.h"
 #include "mcf_services.h"
+#include "mcf_srt_stats.h"
 
 #include <kerrow/carrier.h>
 
@@ -43,17 +44,8 @@ template <class Rec> void srt_defaults(Rec &r)
     r.srt_encrypt = SRT_ENCRYPT_OFF;
     r.srt_pbkeylen = SRT_PBKEYLEN_0;
     r.srt_log_level = SRT_LOG_OFF;
-    r.srt_status = 0;
     copy_text(r.srt_passphrase, MCF_SRT_NO_PASSPHRASE);
-    srt_helper_format_duration(r.srt_duration, 0);
-    srt_helper_format_rtt(r.srt_rtt, 0);
-    srt_helper_format_mbps_rate(r.srt_mbps_send_rate, 0);
-    srt_helper_format_buffer_avail(r.srt_buffer_avail, 0);
-    srt_helper_format_period_packet_loss_pct(r.srt_period_packet_loss_pct, 0);
-    r.srt_pkt_send_loss_total = r.srt_pkt_recv_loss_total = r.srt_pkt_retrans_total = 0;
-    r.srt_pkt_send_drop_total = r.srt_pkt_recv_drop_total = r.srt_pkt_flow_window = 0;
-    r.srt_pkt_flight_size = r.srt_byte_avail_send_buffer_size = 0;
-    r.srt_byte_avail_recv_buffer_size = r.srt_pkt_send_buffer_not_acked = 0;
+    mcf::clear_srt_stats(r);
 }
 
 void release_pid_maps(cfg_tx_input &svc)
@@ -115,7 +107,6 @@ int cfg_rx_init(cfg_rx *rx, ingress_type type)
     rx->srt_ingress_enabled = 0;
     rx->srt_connect = SRT_LISTENER;
     srt_defaults(*rx);
-    srt_helper_format_mbps_rate(rx->srt_mbps_recv_rate, 0);
     return 0;
 }
 
