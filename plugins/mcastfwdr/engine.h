@@ -20,8 +20,10 @@ int manager_inputs_init(void);
 void manager_inputs_fini(void); // deletes every input manager
 int manager_outputs_init(void);
 void manager_outputs_fini(void); // deletes every output manager
-int phindex_init(void);
-void phindex_fini(void);
+// The PID index's population from the configuration (minimal until the
+// PID-handler population lands: it only empties the index).
+int mcastfwdr_phindex_populate(void);
+int mcastfwdr_phindex_depopulate(void);
 int mcastfwdr_virtual_inputs_init(void);
 void mcastfwdr_virtual_inputs_fini(void);
 void mcastfwdr_virtual_inputs_check_pending(void);
@@ -69,6 +71,18 @@ bool manager_input_get_status(int id, manager_input_status *out);
 // The receiving side's count of transport packets; a count of 0 marks the
 // input as not streaming.
 void manager_input_count_packets(manager_input *mi, unsigned packets);
+extern "C" {
+int manager_input_get_id(const manager_input *mi);
+// Counts one continuity error of the input; the new count.
+uint32_t manager_input_add_cc_error(manager_input *mi);
+uint32_t manager_input_get_cc_errors(const manager_input *mi);
+ingress_type manager_input_get_type(const manager_input *mi);
+int manager_input_get_bps(const manager_input *mi);   // configured rate
+int manager_output_get_bps(const manager_output *mo); // configured destination rate
+// The input's RTP flag (read by the maintenance) and sequence state (multiplexer only).
+void manager_input_set_rtp(manager_input *mi, bool is_rtp);
+struct mcastfwdr_rtp_hdr *manager_input_get_rtp_state(manager_input *mi);
+}
 void manager_input_set_bps(int id, int bps);
 void manager_input_clear_program_status(int id);
 // What it copies from an output manager; false without a manager.

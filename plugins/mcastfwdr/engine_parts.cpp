@@ -5,10 +5,12 @@
 // threads behind them.
 #include "engine.h"
 #include "mcastfwdr.h"
+#include "router/phindex.h"
+#include "router/rtp.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <map>
 
 struct manager_input {
@@ -18,10 +20,14 @@ struct manager_input {
     char intf[8];
     std::atomic<uint64_t> ts_packets_rx{0}; // relaxed: the receiving thread adds, the loop reads
     std::atomic<bool> streaming{false};
+    std::atomic<uint32_t> cc_errors_counter{0}; // relaxed: the multiplexer counts, the loop reads
+    std::atomic<bool> is_rtp{false};            // relaxed: the multiplexer sets, the loop reads
+    mcastfwdr_rtp_hdr rtp{};                    // multiplexer only
 };
 struct manager_output {
     int id;
     char intf[8];
+    int bps;
 };
 
 namespace {
@@ -51,10 +57,12 @@ int manager_inputs_init(void) { return 0; }
 void manager_inputs_fini(void) { g_inputs.clear(); }
 int manager_outputs_init(void) { return 0; }
 void manager_outputs_fini(void) { g_outputs.clear(); }
-int phindex_init(void) { return 0; }
-void phindex_fini(void) {}
-int phindex_repopulate(void) { return 0; }
-void phindex_debug(void) {}
+int mcastfwdr_phindex_populate(void) { return 0; }
+int mcastfwdr_phindex_depopulate(void)
+{
+    phindex_clear();
+    return 0;
+}
 int mcastfwdr_virtual_inputs_init(void) { return 0; }
 void mcastfwdr_virtual_inputs_fini(void) {}
 void mcastfwdr_virtual_inputs_check_pending(void) {}
@@ -90,16 +98,10 @@ int mcastfwdr_asi_ip_address(char *buf, int output_id)
 
 int manager_input_output_sync(int32_t force)
 {
-    int changed = 0;
-    for (auto it = g_inputs.begin(); it != g_inputs.end();) {
-        const cfg_rx *rx = mcfcfg_rx_find_by_id(it->first);
-        if (rx && input_wanted(*rx)) {
-            ++it;
-            continue;
-        }
-        it = g_inputs.erase(it);
-        ++changed;
-    }
+    int changed = int(std::erase_if(g_inputs, [](const auto &kv) {
+        const cfg_rx *rx = mcfcfg_rx_find_by_id(kv.first);
+        return !rx || !input_wanted(*rx);
+    }));
     for (cfg_rx &rx : mcf::records<cfg_rx>(mcf_cfg.rules_rx)) {
         if (!input_wanted(rx) || g_inputs.count(rx.ingress_id))
             continue;
@@ -110,19 +112,14 @@ int manager_input_output_sync(int32_t force)
         std::memcpy(mi.intf, rx.ingress_intf, sizeof mi.intf);
         ++changed;
     }
-    for (auto it = g_outputs.begin(); it != g_outputs.end();) {
-        const cfg_tx *tx = mcfcfg_tx_find_by_id(it->first);
-        if (tx && output_wanted(*tx)) {
-            ++it;
-            continue;
-        }
-        it = g_outputs.erase(it);
-        ++changed;
-    }
+    changed += int(std::erase_if(g_outputs, [](const auto &kv) {
+        const cfg_tx *tx = mcfcfg_tx_find_by_id(kv.first);
+        return !tx || !output_wanted(*tx);
+    }));
     for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
         if (!output_wanted(tx) || g_outputs.count(tx.dest_id))
             continue;
-        manager_output mo{tx.dest_id, {}};
+        manager_output mo{tx.dest_id, {}, tx.dest_bps};
         std::memcpy(mo.intf, tx.dest_intf, sizeof mo.intf);
         g_outputs.emplace(tx.dest_id, mo);
         ++changed;
@@ -172,30 +169,12 @@ int manager_output_sync_unique_inputs(manager_output *) { return 0; }
 
 int manager_inputs_disable_on_intf(const char *ifname)
 {
-    int n = 0;
-    for (auto it = g_inputs.begin(); it != g_inputs.end();) {
-        if (std::strcmp(it->second.intf, ifname) == 0) {
-            it = g_inputs.erase(it);
-            ++n;
-        } else {
-            ++it;
-        }
-    }
-    return n;
+    return int(std::erase_if(g_inputs, [ifname](const auto &kv) { return std::strcmp(kv.second.intf, ifname) == 0; }));
 }
 
 int manager_outputs_disable_on_intf(const char *ifname)
 {
-    int n = 0;
-    for (auto it = g_outputs.begin(); it != g_outputs.end();) {
-        if (std::strcmp(it->second.intf, ifname) == 0) {
-            it = g_outputs.erase(it);
-            ++n;
-        } else {
-            ++it;
-        }
-    }
-    return n;
+    return int(std::erase_if(g_outputs, [ifname](const auto &kv) { return std::strcmp(kv.second.intf, ifname) == 0; }));
 }
 
 } // extern "C"
@@ -209,8 +188,27 @@ bool manager_input_get_status(int id, manager_input_status *out)
     out->type = mi->type;
     out->streaming = mi->streaming.load(std::memory_order_relaxed);
     out->ts_packets_rx = mi->ts_packets_rx.load(std::memory_order_relaxed);
+    out->is_rtp = mi->is_rtp.load(std::memory_order_relaxed);
     return true;
 }
+
+int manager_input_get_id(const manager_input *mi) { return mi->id; }
+
+uint32_t manager_input_add_cc_error(manager_input *mi)
+{
+    return mi->cc_errors_counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+uint32_t manager_input_get_cc_errors(const manager_input *mi)
+{
+    return mi->cc_errors_counter.load(std::memory_order_relaxed);
+}
+
+ingress_type manager_input_get_type(const manager_input *mi) { return mi->type; }
+int manager_input_get_bps(const manager_input *mi) { return mi->bps; }
+int manager_output_get_bps(const manager_output *mo) { return mo->bps; }
+void manager_input_set_rtp(manager_input *mi, bool is_rtp) { mi->is_rtp.store(is_rtp, std::memory_order_relaxed); }
+mcastfwdr_rtp_hdr *manager_input_get_rtp_state(manager_input *mi) { return &mi->rtp; }
 
 void manager_input_count_packets(manager_input *mi, unsigned packets)
 {

@@ -2,6 +2,7 @@
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "mmsg.h"
+#include "router/phindex.h"
 
 #include <kerrow/alarm.h>
 #include <kerrow/carrier.h>
@@ -136,7 +137,7 @@ void mcastfwdr_init(plugin_load_info *pli) noexcept
         mmsg_list_tx_ctor();
         manager_inputs_init();
         manager_outputs_init();
-        phindex_init();
+        phindex_init(mcastfwdr_phindex_populate, mcastfwdr_phindex_depopulate);
         mcastfwdr_setup_params(&mcf_cfg, pli);
         mcastfwdr_virtual_inputs_init();
         mcastfwdr_asi_init();
