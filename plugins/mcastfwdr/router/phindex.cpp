@@ -61,14 +61,14 @@ void erase_key(pid_handler_key &k)
 
 // Continuity per ISO/IEC 13818-1 2.4.3.3: a packet with payload advances
 // the counter; one without repeats it; one duplicate of a packet is
-// allowed; a set discontinuity_indicator accepts any counter.
-bool cc_ok(pid_handler_key &k, const tsPkt *pkt, unsigned cc)
+// allowed; a set discontinuity_indicator accepts any counter. Reads the
+// header bytes in place: this runs for every packet.
+bool cc_ok(pid_handler_key &k, const uint8_t *b, unsigned afc, unsigned cc)
 {
-    const unsigned afc = tsphGetAFCtrl(&pkt->header);
-    const bool payload = afc == 1 || afc == 3;
     if (k.cc < 0)
         return true;
-    if ((afc == 2 || afc == 3) && pkt->payload[0] > 0 && tsphGetDiscontinuityIndicator(pkt->payload)) {
+    const bool payload = afc & 1;
+    if ((afc & 2) && b[4] > 0 && (b[5] & 0x80)) { // adaptation field with discontinuity_indicator
         k.cc_dup_seen = 0;
         return true;
     }
@@ -88,13 +88,14 @@ bool cc_ok(pid_handler_key &k, const tsPkt *pkt, unsigned cc)
 
 void check_continuity(pid_handler_key &k, const tsPkt *pkt, manager_input *input, int pid)
 {
-    const unsigned cc = tsphGetContinuityCounter(&pkt->header);
-    const int expected = k.cc < 0 ? -1 : int((tsphGetAFCtrl(&pkt->header) & 1) ? (unsigned(k.cc) + 1) & 15 : unsigned(k.cc));
-    if (!cc_ok(k, pkt, cc) && input) {
+    const auto *b = reinterpret_cast<const uint8_t *>(pkt);
+    const unsigned afc = b[3] >> 4 & 3, cc = b[3] & 15;
+    if (__builtin_expect(!cc_ok(k, b, afc, cc), 0) && input) {
+        const unsigned expected = (afc & 1) ? (unsigned(k.cc) + 1) & 15 : unsigned(k.cc);
         const uint32_t errors = manager_input_add_cc_error(input);
         if (errors < 4)
             mcf_post_log(SQ_LOG_WARN, "Input %d: expected cc %2u but found %2u for pid %4d", manager_input_get_id(input),
-                         unsigned(expected), cc, pid);
+                         expected, cc, pid);
     }
     k.cc = int(cc);
 }
@@ -205,7 +206,7 @@ int phindex_repopulate(void)
 
 int phindex_process(manager_input *input, int pid, tsPkt *pkt, const struct timespec *tstamp)
 {
-    if (phindex_sync_pending)
+    if (__builtin_expect(phindex_sync_pending, 0))
         phindex_repopulate();
     phindex_lock = 1;
     pid_handler_key *k = input ? lookup(manager_input_get_id(input), pid) : nullptr;
