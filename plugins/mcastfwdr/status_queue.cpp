@@ -69,6 +69,17 @@ program_status_data *program_payload(uint32_t input_id, uint32_t prog_num)
     return d;
 }
 
+// Input events name a real input: ids 0 and below are refused.
+int post_input_event(queue_entry_type type, int input_id, bool is_added)
+{
+    if (input_id <= 0)
+        return -1;
+    auto *d = payload<rte_input_event_data>();
+    if (d)
+        *d = {uint32_t(input_id), is_added};
+    return post(type, d);
+}
+
 void copy_name(char (&dst)[20], const char *src)
 {
     std::snprintf(dst, sizeof dst, "%s", src ? src : "");
@@ -402,22 +413,12 @@ int mcf_post_info_record(const void *info_payload, uint32_t payload_len)
 
 int mcf_post_routable_input_added_deleted_event(int input_id, bool is_added)
 {
-    if (input_id <= 0)
-        return -1;
-    auto *d = payload<rte_input_event_data>();
-    if (d)
-        *d = {uint32_t(input_id), is_added};
-    return post(MCF_EVENT_RTE_INPUT_ADD_DEL, d);
+    return post_input_event(MCF_EVENT_RTE_INPUT_ADD_DEL, input_id, is_added);
 }
 
 int mcf_post_routable_input_bps_changed_event(int input_id)
 {
-    if (input_id <= 0)
-        return -1;
-    auto *d = payload<rte_input_event_data>();
-    if (d)
-        *d = {uint32_t(input_id), false};
-    return post(MCF_EVENT_RTE_INPUT_BPS_CHG, d);
+    return post_input_event(MCF_EVENT_RTE_INPUT_BPS_CHG, input_id, false);
 }
 
 int mcf_post_input_rate_detected(int input_id, uint32_t rate_bps)
