@@ -59,14 +59,16 @@ typedef struct pid_handler {
 /* Input ids the index takes: 0 .. MCF_PHINDEX_MAX_INPUT_ID - 1. */
 enum { MCF_PHINDEX_MAX_INPUT_ID = 2048, MCF_PHINDEX_MAX_HANDLERS = 10 };
 
+/* What every packet touches comes first, so that a key with one handler
+ * is read from one cache line. */
 typedef struct pid_handler_key {
     int in_id;
     int in_pid;
-    pid_handler entries[MCF_PHINDEX_MAX_HANDLERS]; /* insertion order, one per kind */
-    size_t entry_count;
     int pid_is_in_stream; /* 1 once a packet was seen since the last reset */
     int cc;               /* continuity counter of the last packet; -1 before the first */
     int cc_dup_seen;      /* one repeated packet is allowed (ISO/IEC 13818-1 2.4.3.3) */
+    size_t entry_count;
+    pid_handler entries[MCF_PHINDEX_MAX_HANDLERS]; /* insertion order, one per kind */
 } pid_handler_key;
 
 int phindex_init(phindex_populate_f populate_cb, phindex_depopulate_f depopulate_cb);
