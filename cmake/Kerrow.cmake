@@ -2,6 +2,11 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
+# Extra compile options of the test programs' own sources (not of the code
+# they test), e.g. -O1 in the sanitizer trees, where optimising the test
+# code itself takes much of the build.
+set(KD_TEST_COMPILE_OPTIONS "" CACHE STRING "Compile options added to the test programs' own sources")
+
 # kd_setup_tests(): called once by the top-level CMakeLists.txt after
 # GoogleTest is found. Makes
 # - kd_test_pch: the precompiled GoogleTest header every test reuses
@@ -12,6 +17,7 @@ find_package(Threads REQUIRED)
 function(kd_setup_tests)
   add_executable(kd_test_pch ${CMAKE_SOURCE_DIR}/cmake/test_pch.cpp)
   target_link_libraries(kd_test_pch PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
+  target_compile_options(kd_test_pch PRIVATE ${KD_TEST_COMPILE_OPTIONS})
   target_precompile_headers(kd_test_pch PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:<gtest/gtest.h$<ANGLE-R>>")
   set_target_properties(kd_test_pch PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_custom_target(kd_threads_tests)
@@ -39,6 +45,7 @@ function(kd_add_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_compile_options(${name} PRIVATE ${KD_TEST_COMPILE_OPTIONS})
   if(NOT T_NO_PCH)
     target_precompile_headers(${name} REUSE_FROM kd_test_pch)
   endif()
