@@ -210,7 +210,8 @@ function(kd_add_fuzz_target name)
     ${F_ARGS} ${corpora})
   math(EXPR timeout "${KD_FUZZ_SECONDS} + ${KD_FUZZ_MIN_SECONDS} + 120")
   # A high cost starts the fuzz runs first, so that they do not trail the run.
-  set_tests_properties(${name} PROPERTIES LABELS "fuzz;slow;${F_LABELS}" TIMEOUT ${timeout} COST 1000)
+  set(labels fuzz slow ${F_LABELS})
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${timeout} COST 1000)
   set_property(GLOBAL APPEND PROPERTY KD_FUZZ_TARGETS ${name})
 endfunction()
 
