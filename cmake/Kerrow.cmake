@@ -79,13 +79,13 @@ set(KD_FUZZ_SECONDS 160 CACHE STRING "Fuzzing time shared by all fuzz targets in
 set(KD_FUZZ_MIN_SECONDS 5 CACHE STRING "Least fuzzing time of one fuzz target (seconds)")
 set(KD_FUZZ_CXXFLAGS -std=c++20 -O1 -g -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
 
-function(_kd_fuzz_enabled out)
-  if(KD_BUILD_TESTS AND KD_CLANGXX)
-    set(${out} TRUE PARENT_SCOPE)
-  else()
-    set(${out} FALSE PARENT_SCOPE)
+# Ends the calling function when fuzz targets are not built (no tests, or
+# no clang++).
+macro(_kd_return_unless_fuzz)
+  if(NOT KD_BUILD_TESTS OR NOT KD_CLANGXX)
+    return()
   endif()
-endfunction()
+endmacro()
 
 # The fuzz libraries NAMES with every fuzz library they use, in link order.
 function(_kd_fuzz_closure out)
@@ -131,10 +131,7 @@ endfunction()
 # are fuzz libraries it uses: their include directories apply, and a
 # driver linking NAME links them too.
 function(kd_add_fuzz_library name)
-  _kd_fuzz_enabled(fuzz_enabled)
-  if(NOT fuzz_enabled)
-    return()
-  endif()
+  _kd_return_unless_fuzz()
   cmake_parse_arguments(F "" "" "SOURCES;LIBS;INCLUDES;DEFINES" ${ARGN})
   set(dir ${CMAKE_BINARY_DIR}/fuzz/${name})
   set(flags ${KD_FUZZ_CXXFLAGS} -fsanitize=fuzzer-no-link,address,undefined)
@@ -176,10 +173,7 @@ endfunction()
 # start from the committed CORPUS when given (read only; new inputs go to a
 # scratch corpus in the build tree).
 function(kd_add_fuzz_target name)
-  _kd_fuzz_enabled(fuzz_enabled)
-  if(NOT fuzz_enabled)
-    return()
-  endif()
+  _kd_return_unless_fuzz()
   cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS;LINK;INCLUDES;ARGS;LABELS" ${ARGN})
   set(out ${CMAKE_BINARY_DIR}/tests/${name})
   _kd_fuzz_uses(incs archives INCLUDES ${F_INCLUDES} LIBS ${F_LIBS})
