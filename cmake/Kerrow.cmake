@@ -1,6 +1,7 @@
 # Helpers shared by every module's CMakeLists.txt.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
+set(_KD_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # Extra compile options of the test programs' own sources (not of the code
 # they test), e.g. -O1 in the sanitizer trees, where optimising the test
@@ -15,7 +16,7 @@ set(KD_TEST_COMPILE_OPTIONS "" CACHE STRING "Compile options added to the test p
 # - kd_threads_tests: builds every test labelled "threads" and what it needs,
 #   and nothing else (the ThreadSanitizer tree builds only this).
 function(kd_setup_tests)
-  add_executable(kd_test_pch ${CMAKE_SOURCE_DIR}/cmake/test_pch.cpp)
+  add_executable(kd_test_pch ${_KD_CMAKE_DIR}/test_pch.cpp)
   target_link_libraries(kd_test_pch PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_options(kd_test_pch PRIVATE ${KD_TEST_COMPILE_OPTIONS})
   target_precompile_headers(kd_test_pch PRIVATE "$<$<COMPILE_LANGUAGE:CXX>:<gtest/gtest.h$<ANGLE-R>>")
@@ -48,6 +49,12 @@ function(kd_add_test name)
   target_compile_options(${name} PRIVATE ${KD_TEST_COMPILE_OPTIONS})
   if(NOT T_NO_PCH)
     target_precompile_headers(${name} REUSE_FROM kd_test_pch)
+    # The header is C++: C sources go without it.
+    foreach(src ${T_SOURCES})
+      if(src MATCHES "\\.c$")
+        set_source_files_properties(${src} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+      endif()
+    endforeach()
   endif()
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_LABELS)
