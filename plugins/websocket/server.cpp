@@ -382,7 +382,17 @@ int ws_start()
         info.ssl_private_key_filepath = s.cert_path.c_str();
         info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
     }
+    // The context first, then its one server: a server that cannot
+    // listen (port taken) is then undone by destroying the context, which
+    // releases everything the library set up.
+    info.options |= LWS_SERVER_OPTION_EXPLICIT_VHOSTS;
     s.context = lws_create_context(&info);
+    if (s.context && !lws_create_vhost(s.context, &info)) {
+        s.stopping = true;
+        lws_context_destroy(s.context);
+        s.context = nullptr;
+        s.stopping = false;
+    }
     if (!s.context) {
         KD_LOG(KD_LOG_ERR, "[%s] Context create error.\n", me());
         kd_alarm_detected(kStartFailureAlarm, ALARM_ACTIVE);
