@@ -2,10 +2,8 @@
 // HTTPS on 443 with the framework's self-signed certificate. Runs in a
 // network namespace of its own (80 and 443 free there), as root only.
 #include "ws_fixture.h"
+#include "ws_netns.h"
 
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,36 +19,6 @@
 namespace {
 
 using namespace wstest;
-
-// Enters a fresh network namespace with its loopback up; leaves it again.
-class OwnNetwork {
-public:
-    OwnNetwork()
-    {
-        old_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        if (old_ < 0 || unshare(CLONE_NEWNET) != 0)
-            return;
-        int s = socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq ifr{};
-        std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
-        ifr.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-        ok_ = s >= 0 && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-        if (s >= 0)
-            close(s);
-    }
-    ~OwnNetwork()
-    {
-        if (old_ >= 0) {
-            setns(old_, CLONE_NEWNET);
-            close(old_);
-        }
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int old_ = -1;
-    bool ok_ = false;
-};
 
 std::string fingerprint(X509 *cert)
 {
