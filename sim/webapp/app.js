@@ -66,6 +66,12 @@ function send(text) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(text);
 }
 
+// "#search=ROUTE&set=ROUTE VALUE" in the address runs a search and, once
+// its reply is shown, one set (handy for a quick look and for tests).
+const scripted = new URLSearchParams(location.hash.slice(1));
+if (scripted.has("search")) document.getElementById("query").value = scripted.get("search");
+let pendingSet = scripted.get("set");
+
 function connect() {
   const scheme = location.protocol === "https:" ? "wss://" : "ws://";
   socket = new WebSocket(scheme + location.host + "/", "sv-ws");
@@ -75,6 +81,7 @@ function connect() {
     send(document.getElementById("query").value);
   };
   let dynamicLoaded = false;
+  const searched = '"ref":"' + document.getElementById("query").value.replace(/\*+$/, "");
   socket.onmessage = (ev) => {
     stream += ev.data;
     let cut;
@@ -88,6 +95,10 @@ function connect() {
         } catch (e) { /* shown as a row anyway */ }
       }
       onReply(text);
+      if (pendingSet && text.includes(searched)) {
+        send(pendingSet);
+        pendingSet = null;
+      }
     }
   };
   socket.onclose = () => {
