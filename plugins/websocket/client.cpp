@@ -12,6 +12,7 @@
 
 #include <libwebsockets.h>
 
+#include <algorithm>
 #include <new>
 
 namespace ws {
@@ -182,6 +183,14 @@ void ws_store_param(ws_client *c, param_context *p, bool owned)
             return;
         for (auto &client : s.clients) {
             if (!client.wsi)
+                continue;
+            // A change still waiting to be sent is rendered with the value
+            // of its sending time: a second one adds nothing. This also keeps
+            // the queue of a client that reads slowly to the size of the tree.
+            const bool queued = std::any_of(client.requests.begin(), client.requests.end(), [node](const auto &r) {
+                return r.param == node && r.depth == PARAM_DEPTH_ALL && !r.owned;
+            });
+            if (queued)
                 continue;
             client.requests.push_back({node, PARAM_DEPTH_ALL, false});
             request_writable(client);

@@ -233,7 +233,9 @@ TEST_F(Server, LongRepliesArriveWholeAndSurviveClientsLeavingMidway)
         ASSERT_TRUE(j) << r->substr(0, 200);
         EXPECT_EQ(json_object_size(at(j.get(), {"rows", "params"})), static_cast<size_t>(kRows));
         EXPECT_TRUE(at(j.get(), {"rows", "params", "row_1499", "params", "value"}));
-        EXPECT_TRUE(wait_count(stayer, 1));
+        EXPECT_EQ(on_loop([] { return ws::ws_get_client_count(); }), 1);
+        ASSERT_TRUE(stayer.send_text("probe/level"));
+        EXPECT_TRUE(stayer.reply_with("\"ref\":\"probe/level\""));
     });
 }
 param_set_result set_port(const char *text)
@@ -357,5 +359,55 @@ TEST(ServerIdle, ASlaveCardStartsIdle)
     ws::ws_fini();
     kd_frame_fini();
     setenv("HW_SLOT", "3", 1);
+}
+TEST_F(Server, PortChangeInTheMiddleOfALongReplyLeavesTheServerRunning)
+{
+    const int next = free_port();
+    drive([&] {
+        on_loop([] {
+            param_context *rows = kd_param_get_by_route("probe/rows");
+            for (int i = 3; i < 800; ++i)
+                kd_param_alloc_row(rows, nullptr, nullptr);
+            max_param_prints = 20;
+            return 0;
+        });
+        ws_client a;
+        ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(a.send_text("websocket/port " + std::to_string(next)));
+        ASSERT_TRUE(a.reply_with("\"ref\":\"websocket/port\""));
+        // A search: the restart follows its first pass, the walk is cut short.
+        ASSERT_TRUE(a.send_text("probe/rows**"));
+        EXPECT_TRUE(a.wait_closed());
+        on_loop([] { return 0; });
+        ws_client b;
+        ASSERT_TRUE(b.open(next));
+        ASSERT_TRUE(b.send_text("probe/level"));
+        EXPECT_TRUE(b.reply_with("\"ref\":\"probe/level\""));
+    });
+}
+
+TEST_F(Server, ChangesWaitingForASlowClientAreSentOnceWithTheLatestValue)
+{
+    drive([&] {
+        ws_client a;
+        ASSERT_TRUE(a.open(port_));
+        ASSERT_EQ(a.next_frame(), "!@#");
+        // Many changes before the client's connection is served again.
+        on_loop([] {
+            param_context *p = kd_param_get_by_route("probe/level");
+            for (int i = 1; i <= 100; ++i)
+                kd_param_get_number_ops(p)->set(p, std::to_string(i).c_str());
+            return 0;
+        });
+        int level_replies = 0, last = -1;
+        ASSERT_TRUE(a.send_text("probe/mode"));
+        for (auto r = a.next_reply(); r && r->find("\"ref\":\"probe/mode\"") == std::string::npos; r = a.next_reply())
+            if (r->find("\"ref\":\"probe/level\"") != std::string::npos) {
+                ++level_replies;
+                last = int_at(*r, {"level", "value"});
+            }
+        EXPECT_EQ(level_replies, 1);
+        EXPECT_EQ(last, 100);
+    });
 }
 } // namespace
