@@ -46,19 +46,26 @@ ws_client *client_from_handle(void *handle)
     return find_client(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)));
 }
 
-ws_client &bind_new_client(lws *wsi)
+void bind_client(ws_client &c, lws *wsi)
 {
     ws_state &s = state();
-    ws_client &c = s.clients.emplace_back();
     c.wsi = wsi;
     c.conn_id = s.next_conn_id++;
+    c.requests.clear();
     c.pending.assign(kPre, '\0');
     c.pending_max = 2048;
     c.ready = 0;
     c.notify = 1;
-    gettimeofday(&c.login_time, nullptr);
+    c.rx.clear();
+    c.login_time = session_now();
     if (wsi)
         ws_update_client_count();
+}
+
+ws_client &bind_new_client(lws *wsi)
+{
+    ws_client &c = state().clients.emplace_back();
+    bind_client(c, wsi);
     return c;
 }
 
@@ -204,17 +211,16 @@ void ws_store_param(ws_client *c, param_context *p, bool owned)
     }
 }
 
-bool ws_client_may_set(const ws_client &, param_context *)
+// A set other than "Auth" needs a user above Guest.
+bool ws_client_may_set(const ws_client &c, param_context *p)
 {
-    // Until web users exist every client may set; with them, a set other
-    // than "Auth" needs a user above Guest.
-    return true;
+    return ws_is_auth_param(p) || (c.user && c.user->access > ACCESS_GUEST);
 }
 
 bool ws_client_keep_detached(const ws_client &c)
 {
-    // Only a logged-in session can be resumed by a later connection.
-    return c.user != nullptr;
+    // Only a logged-in session is worth resuming by its cookie.
+    return c.user && c.user->access > ACCESS_GUEST;
 }
 
 } // namespace ws

@@ -44,9 +44,6 @@ struct in_lws {
     in_lws &operator=(const in_lws &) = delete;
 };
 
-// Session hook: a logged-in client whose session has expired is closed.
-bool session_expired(const ws_client &) { return false; }
-
 void emit_sent(const char *route)
 {
     char name[50];
@@ -58,7 +55,7 @@ void emit_sent(const char *route)
 int serve(ws_client &c)
 {
     ws_state &s = state();
-    if (session_expired(c)) {
+    if (ws_session_expired(c)) {
         c.user = nullptr;
         return -1;
     }
@@ -156,10 +153,8 @@ int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, si
     ws_state &s = state();
     switch (reason) {
     case LWS_CALLBACK_ADD_HEADERS:
-        // The handshake: the session cookie joins here.
-        if (!find_client(wsi))
-            bind_new_client(wsi);
-        return 0;
+        // The handshake: the session cookie finds or makes the record.
+        return find_client(wsi) ? 0 : ws_handshake_session(wsi, in);
     case LWS_CALLBACK_ESTABLISHED: {
         KD_LOG(KD_LOG_INFO, "[%s] Connection established\n", me());
         ws_client *c = find_client(wsi);
@@ -191,6 +186,8 @@ int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, si
     }
     case LWS_CALLBACK_WSI_DESTROY:
         removed_destroyed(wsi);
+        if (!s.stopping)
+            remove_expired_clients();
         return 0;
     case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
@@ -293,9 +290,15 @@ void handle_message(ws_client &c, std::string_view message)
         s.active_client = cur;
         if (r.is_set) {
             param_context *p = kd_param_get_by_route(r.route.c_str());
-            if (!p || kd_param_get_type(p) == PARAMTYPE_NONE)
+            if (!p || kd_param_get_type(p) == PARAMTYPE_NONE) {
                 KD_LOG(KD_LOG_WARNING, "[%s] Set of unknown route '%s' ignored.\n", me(), r.route.c_str());
-            else if (!ws_client_may_set(*cur, p))
+            } else if (ws_is_auth_param(p)) {
+                // A failed login, or the empty text, logs the client out.
+                if (!ws_set_param(p, r.value) && (cur = find_client(id)) && cur->user) {
+                    cur->user = nullptr;
+                    kd_param_notify(s.access_param);
+                }
+            } else if (!ws_client_may_set(*cur, p))
                 KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' refused: no rights.\n", me(), r.route.c_str());
             else if (!ws_set_param(p, r.value))
                 KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' failed.\n", me(), r.route.c_str());
@@ -370,6 +373,8 @@ int ws_start()
     info.foreign_loops = loops;
     info.gid = -1;
     info.uid = -1;
+    // Browsers may carry many cookies of other pages on this host.
+    info.max_http_header_data = 16384;
     if (s.cfg.port == 443) {
         char *stored = nullptr;
         if (kd_store_load_string(nullptr, "frame/certificatefilepath", &stored) == 0 && stored &&

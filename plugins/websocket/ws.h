@@ -28,7 +28,16 @@ struct param_request {
     bool owned; // a search list from kd_param_get_query_list
 };
 
-struct ws_user; // web users come with the session support
+enum access_level { ACCESS_GUEST = 0, ACCESS_OPERATOR = 1, ACCESS_ADMIN = 2 };
+extern const char *const userAccessLevels[]; // "Guest", "Operator", "Admin", null
+
+// One web user; the digest is all that is kept of the password.
+struct ws_user {
+    param_context *user_row = nullptr;
+    char uname[20] = {};
+    access_level access = ACCESS_GUEST;
+    char hash[129] = {}; // 128 lower-case hexadecimal digits of SHA-512
+};
 
 // One record per browser session.
 struct ws_client {
@@ -56,6 +65,7 @@ struct ws_client {
 struct ws_cfg {
     int port = 80;
     char symlinkDir[20] = "pub";
+    std::list<ws_user> users; // creation order; nodes never move (rows point at them)
 };
 
 struct ws_state {
@@ -69,6 +79,8 @@ struct ws_state {
     uint64_t next_conn_id = 1;
     int lws_depth = 0;                 // >0 inside a libwebsockets callback
     param_context *client_count_param = nullptr;
+    param_context *auth_param = nullptr;
+    param_context *access_param = nullptr;
     bool restart_pending = false;
     // Texts libwebsockets keeps pointers to while the context lives.
     std::string origin_root, origin_pub, cert_path;
@@ -116,6 +128,20 @@ bool ws_client_keep_detached(const ws_client &c);
 
 // ---- parameter JSON (param_json.cpp) ----
 int ws_on_get_param_json(ws_client &c, param_context *p);
+
+// ---- users and sessions (users.cpp) ----
+void ws_init_users(param_context *root);
+bool ws_is_auth_param(param_context *p);
+// The clock of session ages; tests replace it.
+extern timeval (*session_now)();
+bool ws_session_expired(const ws_client &c);
+// Removes every record without a connection whose session has expired.
+void remove_expired_clients();
+// The cookie step of a websocket handshake: finds or makes the client
+// record and binds it; answers -1 to fail the handshake.
+int ws_handshake_session(lws *wsi, void *headers_args);
+// Binds an existing record to a new connection (a resumed session).
+void bind_client(ws_client &c, lws *wsi);
 
 // ---- dialogue and output (server.cpp) ----
 void handle_message(ws_client &c, std::string_view message);

@@ -114,7 +114,7 @@ void ws_init_cfg()
                           nullptr);
     s.client_count_param = kd_param_alloc_number(root, nullptr, "Client Count", PARAMCTRL_RDONLY, nullptr,
                                                  client_count_value, zero, zero, one, nullptr, nullptr);
-    // Web users ("Auth", "Access", "Users") join here.
+    ws_init_users(root);
 }
 
 // Empties the link directory, or makes it.
@@ -198,6 +198,7 @@ void ws_fini()
     KD_LOG(KD_LOG_INFO, "[%s] Stopping\n", me());
     if (s.master) {
         s.client_count_param = nullptr; // the tree goes with the plug-in
+        s.access_param = nullptr;
         ws_stop();
         release_clients();
     }

@@ -21,6 +21,7 @@ function valueText(node) {
 
 function show(node) {
   if (!node || typeof node !== "object" || node.type === "None") return;
+  if (node.ref === "websocket/access") document.getElementById("access").textContent = node.value;
   let tr = rows.get(node.ref);
   if (!tr) {
     tr = document.createElement("tr");
@@ -66,17 +67,31 @@ function send(text) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(text);
 }
 
-// "#search=ROUTE&set=ROUTE VALUE" in the address runs a search and, once
-// its reply is shown, one set (handy for a quick look and for tests).
+// "#login=USER:PASSWORD&search=ROUTE&set=ROUTE VALUE" in the address logs
+// in, runs a search and, once its reply is shown, one set (handy for a
+// quick look and for tests).
 const scripted = new URLSearchParams(location.hash.slice(1));
 if (scripted.has("search")) document.getElementById("query").value = scripted.get("search");
 let pendingSet = scripted.get("set");
 
+// The password never leaves the page: "Auth" takes the user name, "_" and
+// the SHA-512 digest of the password in lower-case hexadecimal.
+async function login(user, password) {
+  const bytes = new TextEncoder().encode(password);
+  const digest = new Uint8Array(await crypto.subtle.digest("SHA-512", bytes));
+  const hex = Array.from(digest, (b) => b.toString(16).padStart(2, "0")).join("");
+  send("websocket/auth " + user + "_" + hex);
+}
+
 function connect() {
   const scheme = location.protocol === "https:" ? "wss://" : "ws://";
   socket = new WebSocket(scheme + location.host + "/", "sv-ws");
-  socket.onopen = () => {
+  socket.onopen = async () => {
     document.getElementById("state").textContent = "connected";
+    if (scripted.has("login")) {
+      const [user, ...rest] = scripted.get("login").split(":");
+      await login(user, rest.join(":"));
+    }
     send("websocket/js_files");
     send(document.getElementById("query").value);
   };
@@ -107,6 +122,11 @@ function connect() {
     setTimeout(connect, 2000);
   };
 }
+
+document.getElementById("login").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  login(document.getElementById("user").value.trim(), document.getElementById("password").value);
+});
 
 document.getElementById("search").addEventListener("submit", (ev) => {
   ev.preventDefault();

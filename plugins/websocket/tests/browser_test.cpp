@@ -88,13 +88,14 @@ std::string row(const std::string &dom, const std::string &route)
 TEST_F(Browser, PageSearchesSetsAndSeesTheChangePushed)
 {
     drive([&] {
-        const std::string dom = dump("search=probe/*&set=probe/mode%20Auto", "<td>Auto</td>");
+        const std::string dom = dump("login=admin:lorv582&search=probe/*&set=probe/mode%20Auto", "<td>Auto</td>");
         EXPECT_NE(dom.find("<p id=\"state\">connected</p>"), std::string::npos) << dom;
         EXPECT_NE(row(dom, "probe/level").find("<td>Number</td><td>0</td>"), std::string::npos) << dom;
         EXPECT_NE(row(dom, "probe/mode").find("<td>Auto</td>"), std::string::npos) << dom;
         EXPECT_NE(row(dom, "probe/secret").find("(write-only)"), std::string::npos) << dom;
         // "JS Files" named the dynamic script, and the page loaded it.
         EXPECT_NE(dom.find("<title>Card parameters (stand-in)</title>"), std::string::npos);
+        EXPECT_NE(dom.find("<span id=\"access\">Operator</span>"), std::string::npos);
         EXPECT_EQ(on_loop([] { return probe::current().mode; }), "Auto");
     });
 }

@@ -54,6 +54,7 @@ TEST(Plugin, LoadedByTheFrameworkWithItsSavedPort)
     std::thread client([port] {
         ws_client c;
         EXPECT_TRUE(c.open(port));
+        EXPECT_TRUE(login(c));
         EXPECT_TRUE(c.send_text("probe/level 10!@#probe/level"));
         auto r = c.reply_with("\"ref\":\"probe/level\"");
         ASSERT_TRUE(r);

@@ -61,6 +61,7 @@ TEST_F(Server, ReadSetAndPushToEveryClient)
         EXPECT_TRUE(wait_count(a, 2));
 
         // A read and a set in one frame: read, then set.
+        ASSERT_TRUE(login(a));
         ASSERT_TRUE(a.send_text("probe/level!@#probe/level 42"));
         r = a.reply_with("\"level\"");
         ASSERT_TRUE(r);
@@ -126,6 +127,7 @@ TEST_F(Server, TextsReadBackAsTheyWereSet)
     drive([&] {
         ws_client a;
         ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(login(a));
         for (const auto &c : cases) {
             ASSERT_TRUE(a.send_text("probe/text " + c.sent, c.fragment));
             auto r = a.reply_with("\"ref\":\"probe/text\"", 30);
@@ -161,6 +163,7 @@ TEST_F(Server, BadRoutesAndValuesChangeNothingAndKeepTheConnection)
     drive([&] {
         ws_client a;
         ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(login(a));
         ASSERT_TRUE(a.send_text("probe/level 55"));
         ASSERT_TRUE(a.reply_with("\"value\":55"));
         const char *bad[] = {"probe/level abc", "probe/level 101", "probe/level -1", "probe/mode Sideways",
@@ -194,6 +197,7 @@ TEST_F(Server, ManyClientsAllSeeEveryChange)
         }
         EXPECT_TRUE(wait_count(*clients.front(), kClients));
         EXPECT_EQ(on_loop([] { return ws::ws_get_client_count(); }), kClients);
+        ASSERT_TRUE(login(*clients[5]));
         ASSERT_TRUE(clients[5]->send_text("probe/mode Auto"));
         for (auto &c : clients) {
             auto r = c->reply_with("\"ref\":\"probe/mode\"");
@@ -257,6 +261,7 @@ TEST_F(Server, PortFollowsItsParameter)
 
         ws_client a;
         ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(login(a));
         ASSERT_TRUE(a.send_text(std::string("websocket/port ") + hex));
         auto r = a.reply_with("\"ref\":\"websocket/port\"");
         ASSERT_TRUE(r);
@@ -373,6 +378,7 @@ TEST_F(Server, PortChangeInTheMiddleOfALongReplyLeavesTheServerRunning)
         });
         ws_client a;
         ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(login(a));
         ASSERT_TRUE(a.send_text("websocket/port " + std::to_string(next)));
         ASSERT_TRUE(a.reply_with("\"ref\":\"websocket/port\""));
         // A search: the restart follows its first pass, the walk is cut short.

@@ -116,8 +116,9 @@ public:
     ws_client &operator=(const ws_client &) = delete;
     ~ws_client() { close_now(); }
 
-    // Connects and performs the handshake for the protocol.
-    bool open(int port, const std::string &protocol = "sv-ws", double seconds = 10)
+    // Connects and performs the handshake for the protocol; `extra` holds
+    // further request header lines, each ended by CRLF.
+    bool open(int port, const std::string &protocol = "sv-ws", double seconds = 10, const std::string &extra = "")
     {
         fd_ = connect_loopback(port);
         if (fd_ < 0)
@@ -125,7 +126,7 @@ public:
         std::string req = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                           "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
-                          "Sec-WebSocket-Protocol: " + protocol + "\r\n\r\n";
+                          "Sec-WebSocket-Protocol: " + protocol + "\r\n" + extra + "\r\n";
         if (!send_all(fd_, req))
             return false;
         const auto deadline = clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
@@ -134,6 +135,7 @@ public:
             if (!read_some(fd_, in_, deadline))
                 return false;
         const bool ok = in_.rfind("HTTP/1.1 101", 0) == 0;
+        response_ = in_.substr(0, end);
         in_.erase(0, end + 4);
         return ok;
     }
@@ -223,6 +225,17 @@ public:
         fd_ = -1;
     }
     int fd() const { return fd_; }
+    // The handshake's response header lines.
+    const std::string &response() const { return response_; }
+    // The session id the server set, or "".
+    std::string session() const
+    {
+        const std::string key = "ZWSUI_SESSION=";
+        const size_t at = response_.find(key);
+        if (at == std::string::npos)
+            return "";
+        return response_.substr(at + key.size(), response_.find(';', at) - at - key.size());
+    }
 
 private:
     bool send_frame(int opcode, bool fin, std::string_view payload)
@@ -300,10 +313,27 @@ private:
     }
 
     int fd_ = -1;
-    std::string in_, stream_, partial_;
+    std::string in_, stream_, partial_, response_;
     bool closed_ = false;
     int frames_ = 0;
     std::minstd_rand rng_{std::random_device{}()};
 };
+
+// SHA-512 of the built-in users' default passwords (from sha512sum).
+inline const std::string kAdminDigest = "e207dcb14f9dd1fe9ee7442657ef258fba0d21ebb1be57ade2506fe6971efd4225a7e62a23deb1c636a042"
+                                        "a9a18d93d3cee145a165d447454b56515a5218f41b";
+inline const std::string kAgentDigest = "3e65e31750ac26c15c3a062d1475ea7db175522e962e4eabc8a9e5adde938937d1ae13e7d2df455300bd1f"
+                                        "c90980e8faf3561b35168c1c1f2fc804752c260102";
+
+// Logs the client in as admin and waits until it reads "Operator".
+inline bool login(ws_client &c)
+{
+    if (!c.send_text("websocket/auth admin_" + kAdminDigest))
+        return false;
+    while (auto r = c.reply_with("\"ref\":\"websocket/access\""))
+        if (r->find("\"value\":\"Operator\"") != std::string::npos)
+            return true;
+    return false;
+}
 
 } // namespace wstest
