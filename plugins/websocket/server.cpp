@@ -30,20 +30,6 @@ constexpr size_t kMaxMessage = 16u << 20;   // a joined message larger than this
 constexpr size_t kServeBudget = 256u << 10; // text rendered per writable callback before writing
 constexpr size_t kLargeWrite = 1048576;
 
-// Per-session data of the HTTP protocol; uploads hang their state here.
-struct per_session_data {
-    int unused;
-};
-
-// Counts nesting of library callbacks: the context is never destroyed
-// from inside one of its own callbacks.
-struct in_lws {
-    in_lws() { ++state().lws_depth; }
-    ~in_lws() { --state().lws_depth; }
-    in_lws(const in_lws &) = delete;
-    in_lws &operator=(const in_lws &) = delete;
-};
-
 void emit_sent(const char *route)
 {
     char name[50];
@@ -217,7 +203,7 @@ int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, si
 
 int ws_service_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len) noexcept
 {
-    in_lws guard;
+    in_lws_callback guard;
     try {
         return service_callback(wsi, reason, user, in, len);
     } catch (const std::exception &e) {
@@ -226,22 +212,11 @@ int ws_service_callback(lws *wsi, lws_callback_reasons reason, void *user, void 
     }
 }
 
-// HTTP: the mounts serve files; anything else is not found. Uploads join
-// here.
-int ws_http_cb(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len) noexcept
-{
-    in_lws guard;
-    if (reason == LWS_CALLBACK_HTTP) {
-        if (lws_return_http_status(wsi, HTTP_STATUS_NOT_FOUND, nullptr))
-            return -1;
-        return lws_http_transaction_completed(wsi) ? -1 : 0;
-    }
-    return lws_callback_http_dummy(wsi, reason, user, in, len);
-}
-
-const lws_protocols kProtocols[] = {
-    {"sv-http", ws_http_cb, sizeof(per_session_data), 0, 0, nullptr, 0},
-    {"sv-ws", ws_service_callback, sizeof(per_session_data), kRxBuffer, 0, nullptr, 0},
+// The HTTP protocol takes uploads; the session data's size is known at run
+// time only, so the table is filled when the server starts.
+lws_protocols kProtocols[] = {
+    {"sv-http", ws_http_cb, 0, 0, 0, nullptr, 0},
+    {"sv-ws", ws_service_callback, sizeof(int), kRxBuffer, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -263,7 +238,19 @@ lws_http_mount make_mount(const lws_http_mount *next, const char *point, const l
     return m;
 }
 
-lws_http_mount mount_pub = make_mount(nullptr, "/pub", nullptr);
+// "/upload" reaches the HTTP protocol's callback (the "/" mount would take it).
+lws_http_mount make_upload_mount()
+{
+    lws_http_mount m{};
+    m.mountpoint = "/upload";
+    m.origin = "sv-http";
+    m.origin_protocol = LWSMPRO_CALLBACK;
+    m.mountpoint_len = 7;
+    return m;
+}
+
+lws_http_mount mount_upload = make_upload_mount();
+lws_http_mount mount_pub = make_mount(&mount_upload, "/pub", nullptr);
 lws_http_mount mount_root = make_mount(&mount_pub, "/", &pdf_mime);
 
 const char *g_listen_iface = nullptr; // all addresses unless a test narrows it
@@ -356,6 +343,7 @@ int ws_start()
     }
     std::free(service);
 
+    kProtocols[0].per_session_data_size = http_session_data_size();
     static void *loops[1];
     loops[0] = kd_frame_get_loop();
     s.origin_root = kd::rooted(kWebRoot);

@@ -172,9 +172,10 @@ void remove_expired_clients()
     }
 }
 
-int ws_handshake_session(lws *wsi, void *headers_args)
+namespace {
+
+std::string cookie_header(lws *wsi)
 {
-    // The whole header, however long.
     std::string header;
     const int len = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_COOKIE);
     if (len > 0) {
@@ -184,6 +185,26 @@ int ws_handshake_session(lws *wsi, void *headers_args)
         if (n < 0)
             KD_LOG(KD_LOG_ERR, "[%s] Failed to parse cookie.\n", me());
     }
+    return header;
+}
+
+} // namespace
+
+bool ws_session_may_upload(lws *wsi)
+{
+    const cookie_lookup found = session_from_cookie(cookie_header(wsi));
+    if (!found.id)
+        return false;
+    for (const auto &c : state().clients)
+        if (*found.id == c.cookie && c.user && c.user->access > ACCESS_GUEST && !ws_session_expired(c))
+            return true;
+    return false;
+}
+
+int ws_handshake_session(lws *wsi, void *headers_args)
+{
+    // The whole header, however long.
+    const std::string header = cookie_header(wsi);
     const cookie_lookup found = session_from_cookie(header);
     if (found.id) {
         const std::string &id = *found.id;
@@ -213,7 +234,7 @@ int ws_handshake_session(lws *wsi, void *headers_args)
         }
         return 0;
     }
-    if (len > 0)
+    if (!header.empty())
         KD_LOG(KD_LOG_WARNING, "[%s] Client is missing their cookie.\n", me());
     const std::string id = new_session_id();
     auto *args = static_cast<lws_process_html_args *>(headers_args);

@@ -3,9 +3,11 @@
 // thread (libwebsockets is driven by the framework's libev loop); no locks.
 #pragma once
 
+#include <kerrow/cuvent.h>
 #include <kerrow/param.h>
 #include <kerrow/types.h>
 
+#include <libwebsockets.h>
 #include <sys/time.h>
 
 #include <cstddef>
@@ -15,8 +17,7 @@
 #include <string>
 #include <string_view>
 
-struct lws;
-struct lws_context;
+
 
 namespace ws {
 
@@ -89,6 +90,15 @@ struct ws_state {
 ws_state &state();
 const char *me();
 
+// Counts nesting of library callbacks: the context is never destroyed
+// from inside one of its own callbacks.
+struct in_lws_callback {
+    in_lws_callback() { ++state().lws_depth; }
+    ~in_lws_callback() { --state().lws_depth; }
+    in_lws_callback(const in_lws_callback &) = delete;
+    in_lws_callback &operator=(const in_lws_callback &) = delete;
+};
+
 // ---- paths of the card (resolved under KD_ROOT) ----
 inline constexpr const char *kWebRoot = "/usr/local/share/zwsui/";
 inline constexpr const char *kLinkRoot = "/var/run/zwsui/";
@@ -142,6 +152,16 @@ void remove_expired_clients();
 int ws_handshake_session(lws *wsi, void *headers_args);
 // Binds an existing record to a new connection (a resumed session).
 void bind_client(ws_client &c, lws *wsi);
+
+// Whether the HTTP request's session cookie names a logged-in user above
+// Guest whose session has not expired.
+bool ws_session_may_upload(lws *wsi);
+
+// ---- uploads and download links (uploads.cpp) ----
+size_t http_session_data_size();
+int ws_http_cb(lws *wsi, lws_callback_reasons reason, void *user, void *in, size_t len) noexcept;
+void ws_on_verify_answer(cuvent_wrapper *w);
+void ws_on_publish_dir_request(cuvent_wrapper *w);
 
 // ---- dialogue and output (server.cpp) ----
 void handle_message(ws_client &c, std::string_view message);

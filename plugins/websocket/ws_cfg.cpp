@@ -131,11 +131,9 @@ void reset_link_dir()
     // The parents may be missing in a fresh root.
     for (size_t i = 1; (i = dir.find('/', i)) != std::string::npos; ++i)
         mkdir(dir.substr(0, i).c_str(), 0755);
-    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    // Only the server writes links here: 0755.
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         KD_LOG(KD_LOG_WARNING, "[%s] Failed to create symlink directory '%s'.\n", me(), dir.c_str());
-        return;
-    }
-    chmod(dir.c_str(), 0777);
 }
 
 void on_param_update(cuvent_wrapper *w) { ws_store_param(nullptr, static_cast<param_context *>(w->emit_ctx)); }
@@ -187,8 +185,9 @@ void ws_init(plugin_load_info *pli)
     kd_cuvent_register_cb(pli, "on_param_insert", on_param_insert, nullptr, CUVFLT_NONE);
     kd_cuvent_register_cb(pli, "on_param_remove", on_param_remove, nullptr, CUVFLT_NONE);
     kd_cuvent_register_cb(pli, "on_param_free", on_param_free, nullptr, CUVFLT_NONE);
-    // "request_publish_dir" and the two verification events join with the
-    // uploads and download links.
+    kd_cuvent_register_cb(pli, "request_publish_dir", ws_on_publish_dir_request, nullptr, CUVFLT_NONE);
+    kd_cuvent_register_cb(pli, "verify_customer_certificate", ws_on_verify_answer, nullptr, CUVFLT_NONE);
+    kd_cuvent_register_cb(pli, "verify_settings_profile", ws_on_verify_answer, nullptr, CUVFLT_NONE);
     KD_LOG(KD_LOG_INFO, "[%s] Started Active\n", me());
 }
 

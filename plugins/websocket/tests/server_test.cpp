@@ -188,7 +188,7 @@ TEST_F(Server, BadRoutesAndValuesChangeNothingAndKeepTheConnection)
 
 TEST_F(Server, ManyClientsAllSeeEveryChange)
 {
-    constexpr int kClients = 24;
+    static constexpr int kClients = 24;
     drive([&] {
         std::vector<std::unique_ptr<ws_client>> clients;
         for (int i = 0; i < kClients; ++i) {
@@ -196,7 +196,7 @@ TEST_F(Server, ManyClientsAllSeeEveryChange)
             ASSERT_TRUE(clients.back()->open(port_));
         }
         EXPECT_TRUE(wait_count(*clients.front(), kClients));
-        EXPECT_EQ(on_loop([] { return ws::ws_get_client_count(); }), kClients);
+        EXPECT_TRUE(eventually([] { return ws::ws_get_client_count() == kClients; }));
         ASSERT_TRUE(login(*clients[5]));
         ASSERT_TRUE(clients[5]->send_text("probe/mode Auto"));
         for (auto &c : clients) {
@@ -237,7 +237,7 @@ TEST_F(Server, LongRepliesArriveWholeAndSurviveClientsLeavingMidway)
         ASSERT_TRUE(j) << r->substr(0, 200);
         EXPECT_EQ(json_object_size(at(j.get(), {"rows", "params"})), static_cast<size_t>(kRows));
         EXPECT_TRUE(at(j.get(), {"rows", "params", "row_1499", "params", "value"}));
-        EXPECT_EQ(on_loop([] { return ws::ws_get_client_count(); }), 1);
+        EXPECT_TRUE(eventually([] { return ws::ws_get_client_count() == 1; }));
         ASSERT_TRUE(stayer.send_text("probe/level"));
         EXPECT_TRUE(stayer.reply_with("\"ref\":\"probe/level\""));
     });

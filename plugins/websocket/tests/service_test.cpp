@@ -4,6 +4,8 @@
 #include "ws_fixture.h"
 #include "ws_netns.h"
 
+#include <kerrow/store.h>
+
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -117,4 +119,73 @@ TEST_F(Service, HttpsListensOn443WithTheFrameworksCertificate)
     });
 }
 
+int curl_upload(int port, const std::string &session, const std::string &path, const std::string &name)
+{
+    const std::string cmd = "curl -s -o /dev/null -w '%{http_code}' --max-time 20 -b 'ZWSUI_SESSION=" + session +
+                            "' -F 'uploadfile=@" + path + ";filename=\"" + name +
+                            "\"' -F uploadsubmit=Upload 'http://127.0.0.1:" + std::to_string(port) + "/upload?security'";
+    std::string out;
+    if (FILE *p = popen(cmd.c_str(), "r")) {
+        char buf[64];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return std::atoi(out.c_str());
+}
+
+TEST_F(Service, UploadedCustomerCertificateIsServedAfterARestart)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = root_ / "var/local/solvera/security/https-customer-certificate";
+    fs::create_directories(dir);
+    std::ofstream(dir / "older.pem") << "an earlier certificate";
+    const std::string key = root_ / "k.pem", crt = root_ / "c.pem", both = root_ / "both.pem";
+    const std::string gen = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + crt +
+                            " -subj /CN=customer -days 2 2>/dev/null && cat " + key + " " + crt + " > " + both;
+    ASSERT_EQ(std::system(gen.c_str()), 0);
+    std::ofstream(root_ / "junk.pem") << "not a certificate";
+    FILE *f = std::fopen(crt.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    X509 *cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    const std::string want = fingerprint(cert);
+    X509_free(cert);
+
+    drive([&] {
+        ws_client browser;
+        ASSERT_TRUE(browser.open(port_));
+        ASSERT_TRUE(login(browser));
+        // Refused: nothing changes.
+        EXPECT_EQ(curl_upload(port_, browser.session(), root_ / "junk.pem", "junk.pem"), 400);
+        EXPECT_TRUE(fs::exists(dir / "older.pem"));
+        EXPECT_EQ(on_loop([] {
+                      char *v = nullptr;
+                      const int r = kd_store_load_string(nullptr, "frame/certificatefilepath", &v);
+                      const bool none = r != 0 || std::string(v) == "NONE";
+                      std::free(v);
+                      return none;
+                  }),
+                  true);
+        // Accepted: the directory's only file, its path saved.
+        EXPECT_EQ(curl_upload(port_, browser.session(), both, "site.pem"), 200);
+        std::vector<std::string> files;
+        for (const auto &e : fs::directory_iterator(dir))
+            files.push_back(e.path().filename());
+        EXPECT_EQ(files, std::vector<std::string>{"site.pem"});
+        EXPECT_EQ(on_loop([] {
+                      char *v = nullptr;
+                      kd_store_load_string(nullptr, "frame/certificatefilepath", &v);
+                      std::string s = v ? v : "";
+                      std::free(v);
+                      return s;
+                  }),
+                  "/var/local/solvera/security/https-customer-certificate/site.pem");
+    });
+    ASSERT_EQ(set_service("HTTPS"), PARAM_SET_SUCCESS);
+    ws::ws_restart();
+    ASSERT_NE(ws::state().context, nullptr);
+    drive([&] { EXPECT_EQ(tls_get(443).first, want); });
+}
 } // namespace

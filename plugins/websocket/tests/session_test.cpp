@@ -216,7 +216,7 @@ TEST_F(Sessions, SessionsExpireAfterTenHours)
         const std::string id = a.session();
         ASSERT_TRUE(login(a));
         a.close_now();
-        EXPECT_EQ(on_loop([] { return ws::ws_get_client_count(); }), 0);
+        EXPECT_TRUE(eventually([] { return ws::ws_get_client_count() == 0; }));
         on_loop([] { return g_fake_now.tv_sec += 36001; });
         // Expired while away: the cookie no longer logs in.
         ws_client back;

@@ -96,6 +96,17 @@ protected:
         return fut.get();
     }
 
+    // Asks the loop until `pred` holds or the time is up (from the client
+    // thread): waits on the server's own progress, never on a guess.
+    template <typename F> bool eventually(F pred, double seconds = 10)
+    {
+        const auto deadline = clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (clock::now() < deadline)
+            if (on_loop(pred))
+                return true;
+        return false;
+    }
+
     int port_ = 0;
     plugin_load_info *pli_ = nullptr;
     plugin_load_info *probe_pli_ = nullptr;
