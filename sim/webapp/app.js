@@ -67,12 +67,28 @@ function send(text) {
   if (socket && socket.readyState === WebSocket.OPEN) socket.send(text);
 }
 
-// "#login=USER:PASSWORD&search=ROUTE&set=ROUTE VALUE" in the address logs
-// in, runs a search and, once its reply is shown, one set (handy for a
-// quick look and for tests).
+// "#login=USER:PASSWORD&search=ROUTE&set=ROUTE VALUE&upload=NAME:TEXT" in
+// the address logs in, runs a search and, once its reply is shown, one set
+// and one upload of a small text file (handy for a quick look and tests).
 const scripted = new URLSearchParams(location.hash.slice(1));
 if (scripted.has("search")) document.getElementById("query").value = scripted.get("search");
 let pendingSet = scripted.get("set");
+let pendingUpload = scripted.get("upload");
+
+// Uploads go to "/upload" as the form would send them; the session cookie
+// (set at the websocket handshake) tells the server who is uploading.
+async function upload(file, kind) {
+  const form = new FormData();
+  form.append("uploadfile", file, file.name);
+  form.append("uploadsubmit", "Upload");
+  const shown = document.getElementById("uploaded");
+  try {
+    const reply = await fetch("upload" + (kind ? "?" + kind : ""), { method: "POST", body: form });
+    shown.textContent = file.name + ": " + reply.status;
+  } catch (e) {
+    shown.textContent = file.name + ": failed";
+  }
+}
 
 // The password never leaves the page: "Auth" takes the user name, "_" and
 // the SHA-512 digest of the password in lower-case hexadecimal.
@@ -114,6 +130,11 @@ function connect() {
         send(pendingSet);
         pendingSet = null;
       }
+      if (pendingUpload && text.includes('"ref":"websocket/access"') && text.includes("Operator")) {
+        const [name, ...rest] = pendingUpload.split(":");
+        pendingUpload = null;
+        upload(new File([rest.join(":")], name), "");
+      }
     }
   };
   socket.onclose = () => {
@@ -126,6 +147,12 @@ function connect() {
 document.getElementById("login").addEventListener("submit", (ev) => {
   ev.preventDefault();
   login(document.getElementById("user").value.trim(), document.getElementById("password").value);
+});
+
+document.getElementById("upload").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  const file = document.getElementById("file").files[0];
+  if (file) upload(file, document.getElementById("kind").value);
 });
 
 document.getElementById("search").addEventListener("submit", (ev) => {

@@ -115,4 +115,17 @@ TEST_F(Browser, IllFormedTextKeepsTheConnection)
     });
 }
 
+TEST_F(Browser, PageLogsInAndUploads)
+{
+    fs::create_directories(root_ / "media/hd0/media");
+    drive([&] {
+        const std::string dom = dump("login=admin:lorv582&upload=notes.txt:hello%20card", "notes.txt: 200");
+        EXPECT_NE(dom.find("<span id=\"uploaded\">notes.txt: 200</span>"), std::string::npos) << dom;
+        std::ifstream in(root_ / "media/hd0/media/notes.txt");
+        std::string text;
+        std::getline(in, text);
+        EXPECT_EQ(text, "hello card");
+    });
+}
+
 } // namespace
