@@ -202,6 +202,10 @@ void ws_fini()
         release_clients();
     }
     KD_LOG(KD_LOG_INFO, "[%s] Stopped\n", me());
+    // The framework removes the plug-in's tree only after this returns:
+    // the users its rows point at stay until the next start.
+    static std::list<ws_user> retired;
+    retired = std::move(s.cfg.users);
     const int port = s.cfg.port;
     s = ws_state{};
     s.cfg.port = port;
