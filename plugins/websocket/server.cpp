@@ -136,7 +136,7 @@ void removed_destroyed(lws *wsi)
 
 int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, size_t len)
 {
-    ws_state &s = state();
+    const ws_state &s = state();
     switch (reason) {
     case LWS_CALLBACK_ADD_HEADERS:
         // The handshake: the session cookie finds or makes the record.
@@ -195,7 +195,6 @@ int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, si
     case LWS_CALLBACK_HTTP_CONFIRM_UPGRADE:
         return 0;
     default:
-        (void)s;
         KD_LOG(KD_LOG_DEBUG, "[%s] Unknown reason %d\n", me(), static_cast<int>(reason));
         return 0;
     }

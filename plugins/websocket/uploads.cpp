@@ -43,35 +43,49 @@ const char *const kPostFields[] = {"uploadfile", "uploadsubmit"};
 // that asked: the listeners answer before the emit returns.
 unsigned char *g_verify_answer = nullptr;
 
-bool is_real_dir(const std::string &path)
+bool is_dir(const std::string &path, bool no_link)
 {
     struct stat st;
+    if (!no_link)
+        return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// A directory made if missing; a symbolic link in its place is refused.
-bool ensure_dir(const std::string &path, mode_t mode)
+// A private staging directory: ours, a real directory, 0700.
+bool is_private_dir(const std::string &path)
 {
-    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST) {
-        KD_LOG(KD_LOG_ERR, "[%s] Mkdir:%s error\n", me(), path.c_str());
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
         return false;
-    }
-    if (!is_real_dir(path)) {
+    return (st.st_mode & 0777) == 0700 || chmod(path.c_str(), 0700) == 0;
+}
+
+// A directory made if missing. Staging directories in /tmp are private and
+// never reached through a symbolic link (anyone may make links there).
+bool ensure_dir(const std::string &path, mode_t mode, bool no_link)
+{
+    if ((mkdir(path.c_str(), mode) != 0 && errno != EEXIST) || !is_dir(path, no_link)) {
         KD_LOG(KD_LOG_ERR, "[%s] Mkdir:%s error\n", me(), path.c_str());
         return false;
     }
     return true;
 }
 
-// Makes every missing directory of a rooted path below the root.
-bool ensure_dirs(const char *card_path, mode_t mode)
+// Makes every missing directory of a card path below the root.
+bool ensure_dirs(const char *card_path, mode_t mode, bool no_link = false)
 {
     const std::string root = kd::rooted("");
     const std::string full = kd::rooted(card_path);
     for (size_t i = root.size() + 1; (i = full.find('/', i)) != std::string::npos; ++i)
-        if (!ensure_dir(full.substr(0, i), i + 1 == full.size() ? mode : 0755))
+        if (!ensure_dir(full.substr(0, i), i + 1 == full.size() ? mode : 0755, no_link))
             return false;
-    return full.back() == '/' || ensure_dir(full, mode);
+    if (full.back() != '/' && !ensure_dir(full, mode, no_link))
+        return false;
+    if (no_link && !is_private_dir(full)) {
+        KD_LOG(KD_LOG_ERR, "[%s] Mkdir:%s error\n", me(), full.c_str());
+        return false;
+    }
+    return true;
 }
 
 // A file name from a browser: one name, nothing that climbs or hides.
@@ -206,16 +220,16 @@ int open_upload(per_session_data &pss, const char *filename)
     std::snprintf(pss.filename, sizeof pss.filename, "%s", filename);
     std::string dir;
     if (pss.upload_cert) {
-        if (!ensure_dirs(kTmpSecurityDir, 0700) || !ensure_dirs(kTmpCertDir, 0700))
+        if (!ensure_dirs(kTmpSecurityDir, 0700, true) || !ensure_dirs(kTmpCertDir, 0700, true))
             return 500;
         dir = kd::rooted(kTmpCertDir);
     } else if (pss.upload_profile) {
-        if (!ensure_dirs(kTmpProfilesDir, 0700) || !ensure_dirs(kTmpProfilesHttpsDir, 0700))
+        if (!ensure_dirs(kTmpProfilesDir, 0700, true) || !ensure_dirs(kTmpProfilesHttpsDir, 0700, true))
             return 500;
         dir = kd::rooted(kTmpProfilesHttpsDir);
     } else {
         dir = kd::rooted(kMediaDir);
-        if (!is_real_dir(dir))
+        if (!is_dir(dir, false))
             dir = kd::rooted(kTmpDir);
     }
     if (dir.back() != '/')

@@ -193,4 +193,19 @@ TEST_F(Uploads, DownloadLinksOnRequest)
     EXPECT_EQ(log_.count("Unable to create download link for '/data/missing.txt'. File does not exist."), 1);
 }
 
+TEST_F(Uploads, StagingIsPrivateAndNeverThroughALink)
+{
+    fs::create_directories(root_ / "elsewhere");
+    fs::create_directories(root_ / "tmp");
+    fs::create_directory_symlink(root_ / "elsewhere", root_ / "tmp/security");
+    drive([&] {
+        const std::string session = logged_in_session();
+        EXPECT_EQ(upload(session, file("c", "cert"), "site.pem", "security"), 500);
+        EXPECT_TRUE(names(root_ / "elsewhere").empty());
+        EXPECT_EQ(upload(session, file("p", "{}"), "mine.pfl", "profile"), 200);
+        EXPECT_EQ(fs::status(root_ / "tmp/settings-profiles/https-settings-profiles").permissions() & fs::perms::all,
+                  fs::perms::owner_all);
+    });
+}
+
 } // namespace
