@@ -89,6 +89,7 @@ param_set_result flags_set(param_context *, const char *t)
     return PARAM_SET_SUCCESS;
 }
 
+const char *secret_value(param_context *) { return fresh(g_values.secret); }
 param_set_result secret_set(param_context *, const char *t)
 {
     g_values.secret = t ? t : "";
@@ -123,7 +124,7 @@ param_context *build(plugin_load_info *pli)
                           nullptr);
     kd_param_alloc_set(root, nullptr, "Flags", PARAMCTRL_RDWR, nullptr, flags_value, flags_options, flags_set,
                        nullptr);
-    kd_param_alloc_string(root, nullptr, "Secret", PARAMCTRL_WRONLY, nullptr, nullptr, secret_set, nullptr);
+    kd_param_alloc_string(root, nullptr, "Secret", PARAMCTRL_WRONLY, nullptr, secret_value, secret_set, nullptr);
     param_context *rows = kd_param_alloc_table(root, nullptr, "Rows", nullptr);
     const int count = env_int("PROBE_ROWS", 3);
     for (int i = 0; rows && i < count; ++i) {
