@@ -17,8 +17,11 @@ function(kd_add_test name)
     set(T_LABELS unit)
   endif()
   # Tests never write to the real root: each gets its own KD_ROOT unless it sets one.
+  # Programs a test's processes had refused or started outside KD_CMD_DIR
+  # are logged in tripwire/, which scripts/tripwire checks after the tests.
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/tripwire)
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}"
-    ENVIRONMENT "KD_NO_RT=1;KD_BUILD_DIR=${CMAKE_BINARY_DIR};KD_SOURCE_DIR=${CMAKE_SOURCE_DIR};${T_ENV}")
+    ENVIRONMENT "KD_NO_RT=1;KD_BUILD_DIR=${CMAKE_BINARY_DIR};KD_SOURCE_DIR=${CMAKE_SOURCE_DIR};KD_CMD_LOG=${CMAKE_BINARY_DIR}/tripwire/${name}.log;${T_ENV}")
 endfunction()
 
 # kd_add_plugin(NAME SOURCES...): libsv-NAME.so in the plug-in directory.
@@ -27,5 +30,6 @@ function(kd_add_plugin name)
   set_target_properties(sv-${name} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${KD_PLUGIN_OUTPUT_DIRECTORY}
     PREFIX "lib" OUTPUT_NAME "sv-${name}")
-  target_link_libraries(sv-${name} PRIVATE solverasdk)
+  # Programs are started only through the command runner.
+  target_link_libraries(sv-${name} PRIVATE solverasdk kdcmd)
 endfunction()

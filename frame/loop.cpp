@@ -11,6 +11,7 @@
 
 #include <ev.h>
 
+#include <atomic>
 #include <list>
 #include <string>
 #include <vector>
@@ -61,6 +62,9 @@ std::vector<Deferred> g_running;
 ev_idle g_idle;
 ev_check g_check;
 bool g_deferred_active = false;
+// A shutdown asked for before the loop runs (a plug-in's init, a "frame run"
+// listener): ev_run would clear libev's own break flag, so it is kept here.
+std::atomic<bool> g_stop_asked{false};
 
 kd::AliveState g_alive_state;
 
@@ -191,6 +195,7 @@ void on_alive(struct ev_loop *, ev_timer *, int)
 void kd::loop_init()
 {
     g_loop = ev_default_loop(0);
+    g_stop_asked = false;
     g_alive_state = {};
     ev_timer_init(&g_alive, on_alive, 2., 2.);
     ev_timer_start(g_loop, &g_alive);
@@ -359,6 +364,7 @@ extern "C" double kd_frame_now(void) { return g_loop ? ev_now(g_loop) : 0.0; }
 
 extern "C" int kd_shutdown(void)
 {
+    g_stop_asked = true;
     if (g_loop)
         ev_break(g_loop, EVBREAK_ALL);
     return 0;
@@ -366,6 +372,7 @@ extern "C" int kd_shutdown(void)
 
 void kd::loop_run()
 {
-    if (g_loop)
+    if (g_loop && !g_stop_asked.exchange(false))
         ev_run(g_loop, 0);
+    g_stop_asked = false;
 }

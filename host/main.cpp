@@ -5,7 +5,9 @@
 #include <kerrow/log.h>
 
 #include <ev.h>
+#include <pthread.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +35,15 @@ int main(int argc, char **argv)
         }
     }
 
+    // SIGINT and SIGTERM wait, blocked, until the loop's watchers take them:
+    // a stop asked for while the framework starts is a normal shutdown, not
+    // a killed process.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
     kd_frame_init();
     struct ev_loop *loop = kd_frame_get_loop();
     ev_signal sigint, sigterm;
@@ -40,6 +51,7 @@ int main(int argc, char **argv)
     ev_signal_init(&sigterm, on_signal, SIGTERM);
     ev_signal_start(loop, &sigint);
     ev_signal_start(loop, &sigterm);
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
     ev_unref(loop); // the signal watchers alone do not keep the loop alive
     ev_unref(loop);
 

@@ -103,6 +103,9 @@ int program_step();
 void clear_targets();
 // What ends the process after a reboot was requested (tests replace it).
 extern void (*exit_process)(int status);
+// This card needs a reboot after its own programming: reboots and ends the
+// process (status 0); -1 when the reboot was refused or failed.
+int reboot_after_programming();
 
 // ---- frame dump (VMWR, CFWR) ----
 void dump_frame(const xsb_pkt &pkt, int len);

@@ -4,7 +4,7 @@
 #include "carrier_internal.h"
 
 #include "../frame_internal.h"
-#include "../system/command.h"
+#include "../system/system_internal.h"
 
 #include <kerrow/log.h>
 #include <kerrow/path.h>
@@ -688,6 +688,5 @@ extern "C" KD_API int kd_carrier_update_function_targets(const uint32_t *func_nu
     }
     flag_program_on_boot();
     KD_LOG(KD_LOG_NOTICE, "[%s] Reboot required after chassis cfg update. Going down....\n", me());
-    kd::run_command({"reboot"}, {.quiet = true});
-    return 0;
+    return kd::sys::reboot_machine();
 }

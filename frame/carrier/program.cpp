@@ -4,7 +4,7 @@
 #include "carrier_internal.h"
 
 #include "../frame_internal.h"
-#include "../system/command.h"
+#include "../system/system_internal.h"
 
 #include <kerrow/log.h>
 #include <kerrow/path.h>
@@ -610,9 +610,17 @@ int program_step()
         return -1;
     if (self_queued) {
         KD_LOG(KD_LOG_NOTICE, "[%s] Node requires reboot after programming. Going down....\n", me());
-        kd::run_command({"reboot"}, {.quiet = true});
-        exit_process(0);
+        return reboot_after_programming();
     }
+    return 0;
+}
+
+int reboot_after_programming()
+{
+    // Discovery fails rather than end the process with no reboot coming.
+    if (kd::sys::reboot_machine() != 0)
+        return -1;
+    exit_process(0);
     return 0;
 }
 

@@ -6,7 +6,7 @@
 // so a refused apply leaves its store as it was.
 #include "profile_internal.h"
 
-#include "../system/command.h"
+#include "../system/system_internal.h"
 
 #include <kerrow/carrier.h>
 #include <kerrow/cuvent.h>
@@ -146,11 +146,7 @@ int check_part(const std::string &path)
     return CHECK_VALID;
 }
 
-void reboot_now(void *)
-{
-    // Through the command runner, like every program the framework starts.
-    kd::run_command({"reboot"}, {.quiet = true});
-}
+void reboot_now(void *) { reboot_after_apply(); }
 
 void finish_apply()
 {
@@ -267,6 +263,13 @@ void apply_profile(Profile &p)
     m.applying = true;
     kd_cuvent_emit(nullptr, "master send profile to slaves", nullptr);
     kd_cuvent_emit(nullptr, "master_apply_settings_profile_requested", nullptr);
+}
+
+void reboot_after_apply()
+{
+    // A reboot that does not come leaves no apply hanging "in progress".
+    if (kd::sys::reboot_machine() != 0)
+        set_apply_state(1);
 }
 
 void register_apply_listeners()

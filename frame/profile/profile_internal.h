@@ -86,6 +86,9 @@ void notify_table();
 
 // ---- apply (profile_apply.cpp) ----
 void apply_profile(Profile &p);
+// The reboot that ends a successful apply (a second after the request);
+// a refused or failed reboot sets the apply state to 1.
+void reboot_after_apply();
 void register_apply_listeners();
 
 // ---- directory (profile.cpp) ----

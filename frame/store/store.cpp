@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -142,14 +143,31 @@ json_t *read_file(const std::string &file)
     json_t *root = json_load_file(file.c_str(), 0, &err);
     if (json_is_object(root))
         return root;
+    std::string why;
+    if (root) {
+        static const char *const kinds[] = {"an object", "an array", "a string", "an integer",
+                                            "a real",    "true",     "false",    "null"};
+        why = std::string("holds ") + kinds[json_typeof(root)] + ", not an object";
+    } else {
+        why = std::string("is damaged (") + err.text + ", line " + std::to_string(err.line) + ")";
+    }
     json_decref(root);
-    std::string aside = file + ".damaged-" + std::to_string(std::time(nullptr));
-    if (rename(file.c_str(), aside.c_str()) == 0)
-        KD_LOG(KD_LOG_ERR, "[%s] Store file %s is damaged (%s, line %d); kept as %s, starting from defaults.\n",
-               me(), file.c_str(), err.text, err.line, aside.c_str());
+    // Set aside under a name no earlier copy holds: never replace one.
+    const std::string base = file + ".damaged-" + std::to_string(std::time(nullptr));
+    std::string aside = base;
+    int rc = -1;
+    for (int n = 1; n < 1000; ++n) {
+        rc = renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (rc == 0 || errno != EEXIST)
+            break;
+        aside = base + "-" + std::to_string(n);
+    }
+    if (rc == 0)
+        KD_LOG(KD_LOG_ERR, "[%s] Store file %s %s; kept as %s, starting from defaults.\n", me(), file.c_str(),
+               why.c_str(), aside.c_str());
     else
-        KD_LOG(KD_LOG_ERR, "[%s] Store file %s is damaged (%s) and could not be set aside: %s\n", me(),
-               file.c_str(), err.text, std::strerror(errno));
+        KD_LOG(KD_LOG_ERR, "[%s] Store file %s %s and could not be set aside: %s\n", me(), file.c_str(),
+               why.c_str(), std::strerror(errno));
     return json_object();
 }
 
@@ -406,6 +424,7 @@ extern "C" int kd_store_rename(plugin_load_info *pli, const char *old_key, const
         return 1;
     json_object_set(s, new_key, old_v); // the value moves as it is
     json_object_del(s, old_key);
+    g_persist_saved = true; // reaches the file at the next tick
     return 0;
 }
 

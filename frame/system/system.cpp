@@ -2,6 +2,7 @@
 // netlink (RFC 3549), the system bus for host name, time zone and NTP state,
 // and the small interface queries the settings and plug-ins use.
 #include <kerrow/alarm.h>
+#include <kerrow/command.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/frame.h>
 #include <kerrow/log.h>
@@ -208,10 +209,28 @@ void bus_release()
     g_system_bus_running = 0;
 }
 
+// Off the card only the bus that DBUS_SYSTEM_BUS_ADDRESS names is opened,
+// by its address, so that sd-bus is never asked for this machine's own.
+int bus_connect(sd_bus **bus)
+{
+    const std::optional<std::string> address = kd::system_bus_address();
+    if (!address)
+        return -ENOMEDIUM;
+    if (address->empty())
+        return sd_bus_open_system(bus);
+    int r = sd_bus_new(bus);
+    if (r < 0)
+        return r;
+    if ((r = sd_bus_set_address(*bus, address->c_str())) < 0 || (r = sd_bus_set_bus_client(*bus, 1)) < 0 ||
+        (r = sd_bus_start(*bus)) < 0)
+        return r;
+    return 0;
+}
+
 bool bus_open(bool quiet = false)
 {
     sd_bus *bus = nullptr;
-    const int r = sd_bus_open_system(&bus);
+    const int r = bus_connect(&bus);
     if (r < 0) {
         if (!quiet)
             KD_LOG(KD_LOG_ERR, "[%s] [system] Failed to open system bus %s\n", me(), std::strerror(-r));
@@ -297,8 +316,9 @@ void on_sdbus(void *) noexcept
 // bounded so that a daemon that never answers cannot hold up start-up.
 void bus_start()
 {
-    if (kd_frame_is_running_native() && !std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
-        KD_LOG(KD_LOG_NOTICE, "[%s] [system] Not on the card: no system bus\n", me());
+    if (!kd::system_bus_address()) {
+        KD_LOG(KD_LOG_NOTICE, "[%s] [system] Not on the card: no system bus (DBUS_SYSTEM_BUS_ADDRESS is not set)\n",
+               me());
         return;
     }
     if (!bus_open())

@@ -16,6 +16,11 @@ namespace kd::sys {
 // KD_ERR_SPAWN_STATUS with *status set when it exited non-zero.
 int spawn_helper(const std::vector<std::string> &argv, int *status, const std::vector<std::string> &env = {});
 
+// Runs "reboot" (quiet) through the command runner. 0 when it was asked to
+// reboot; -1, logged, when it was refused, could not run or failed: the
+// caller then reports failure instead of going on as if going down.
+int reboot_machine();
+
 // Dotted IPv4 text, checked with inet_pton.
 bool ipv4_valid(std::string_view text);
 // The prefix length of a dotted mask; -1 when the text is not an IPv4

@@ -3,6 +3,7 @@
 #include <kerrow/types.h>
 #include <kerrow/log.h>
 #include <kerrow/path.h>
+#include <kerrow/command.h>
 #include <kerrow/ref.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/frame.h>

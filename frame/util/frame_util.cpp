@@ -2,12 +2,12 @@
 // hex dump, message-handler tables and diagnostics.
 #include "../frame_internal.h"
 
+#include <kerrow/command.h>
 #include <kerrow/log.h>
 #include <kerrow/param.h>
 #include <kerrow/path.h>
 
 #include <execinfo.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -60,11 +60,7 @@ extern "C" const char *kd_frame_plugin_get_name(const plugin_load_info *pli)
     return (pli && pli->name) ? pli->name : "frame";
 }
 
-extern "C" bool kd_frame_is_running_native(void)
-{
-    struct stat st;
-    return stat(kd::rooted("/opt/pkg/var/oem").c_str(), &st) != 0;
-}
+extern "C" bool kd_frame_is_running_native(void) { return !kd::card_marker_present(); }
 
 extern "C" const char *kd_frame_get_uid(void)
 {

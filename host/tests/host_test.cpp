@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -72,6 +79,75 @@ TEST(Host, ProgramStopsCleanlyOnSigterm)
     // With --preserve-status this is the program's own status: 0 when it
     // took the signal through the loop and shut down, 143 had it died of it.
     EXPECT_STREQ(buf, "0\n");
+}
+
+// SIGTERM at any moment from the framework's first log line on, over the
+// first half second: the program always stops through the loop with 0.
+TEST(Host, SigtermDuringStartUpIsANormalShutdown)
+{
+    const char *build = std::getenv("KD_BUILD_DIR");
+    ASSERT_NE(build, nullptr);
+    const std::string bin = std::string(build) + "/bin/kerrow-host";
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        char root[] = "/tmp/kdh.XXXXXX";
+        ASSERT_TRUE(mkdtemp(root));
+        const std::string root_env = std::string("KD_ROOT=") + root;
+        std::vector<std::string> env_text = {root_env, "KD_LOG_NO_JOURNAL=1", "KD_LOG_STDERR=1", "KD_NO_RT=1"};
+        std::vector<char *> envp, argv = {const_cast<char *>(bin.c_str()), nullptr};
+        for (auto &e : env_text)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        int err[2];
+        ASSERT_EQ(pipe(err), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        posix_spawn_file_actions_addclose(&fa, err[0]);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(err[1]);
+        // The first line shows the framework starting.
+        char c = 0;
+        while (read(err[0], &c, 1) == 1 && c != '\n') {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(round * 25));
+        kill(pid, SIGTERM);
+        char buf[4096];
+        while (read(err[0], buf, sizeof buf) > 0) {
+        }
+        close(err[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status)) << "killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+        std::filesystem::remove_all(root);
+    }
+}
+
+// A shutdown asked for before the loop runs (from a plug-in's init, say) is
+// kept: the loop returns at once.
+TEST(Host, ShutdownBeforeRunIsNotLost)
+{
+    char root[] = "/tmp/kdh.XXXXXX";
+    ASSERT_TRUE(mkdtemp(root));
+    setenv("KD_ROOT", root, 1);
+    kd_frame_init();
+    static bool watchdog = false;
+    kd_frame_timeout_register("watchdog", [](void *) {
+        watchdog = true;
+        kd_shutdown();
+    }, nullptr, 60, 0, nullptr);
+    kd_shutdown();
+    kd_frame_run();
+    EXPECT_FALSE(watchdog);
+    // The request was spent: the next run waits for its own.
+    ASSERT_EQ(kd_frame_timeout_register("stop", [](void *) { kd_shutdown(); }, nullptr, 0.05, 0, nullptr), 0);
+    kd_frame_run();
+    kd_frame_fini();
+    EXPECT_FALSE(watchdog);
+    std::filesystem::remove_all(root);
 }
 
 } // namespace

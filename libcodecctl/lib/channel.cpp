@@ -204,7 +204,7 @@ extern "C" M30_API int m30_channel_start(m30_context *m30_, int i_) noexcept
     if (!m30_ || i_ < 0 || i_ >= M30_CHANNELS)
         return errno = EINVAL, -1;
     if (m30_->is_encode)
-        return m30_encode_unavailable(m30_, i_, "m30_channel_start");
+        return m30_channel_start_encode(m30_, static_cast<unsigned>(i_)) < 0 ? -1 : 0;
     if (i_ >= M30_DEC_CHANNELS) {
         M30_LOG(m30_, i_, M30_LOG_ERROR, "Invalid channel index. Channel not in use.");
         return errno = EINVAL, -1;

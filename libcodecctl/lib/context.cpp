@@ -344,10 +344,3 @@ void m30_report_encstatus(const m30_context *m30, int ch, m30_encoder_status st)
     if (m30->on_encstatus)
         m30->on_encstatus(m30->on_encstatus_ctx, ch, st);
 }
-
-int m30_encode_unavailable(m30_context *m30, int ch, const char *what) noexcept
-{
-    M30_LOG(m30, ch, M30_LOG_ERROR, "%s: encode channels are not available in this library build", what);
-    errno = ENOTSUP;
-    return -1;
-}

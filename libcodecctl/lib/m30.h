@@ -319,6 +319,23 @@ M30_API int m30_get_channel_count(m30_context *m30_) M30_NOEXCEPT;
 /* --- channels --- */
 M30_API int m30_channel_start(m30_context *m30_, int i_) M30_NOEXCEPT;
 M30_API int m30_channel_stop(m30_context *m30_, int i_) M30_NOEXCEPT;
+/* Encode channels (an encode context). m30_prepare and m30_channel_start
+ * call these for an encode context. m30_channel_start_encode answers 0 also
+ * when the start waits for a video standard; -1 with errno EPERM while the
+ * input runs, EINVAL for a channel beyond the channel count or a chip that
+ * reports ERROR after the input or output start. */
+M30_API int m30_prepare_encode(m30_context *m30_) M30_NOEXCEPT;
+M30_API int m30_channel_start_encode(m30_context *m30_, unsigned i_) M30_NOEXCEPT;
+/* Clamps the channel's encode configuration to what the chip and the video
+ * mode accept, reporting each change; 0, or -1 for a bad index or a decode
+ * context. testing_constrain only calls it. */
+M30_API int m30_channel_constrain_enc(m30_context *m30_, unsigned i_) M30_NOEXCEPT;
+M30_API int testing_constrain(m30_context *m30_, unsigned i_) M30_NOEXCEPT;
+/* Whether vsync arrived within the last 66 ms; false in a decode context. */
+M30_API bool m30_channel_is_video_detected(m30_context *m30_, unsigned i_) M30_NOEXCEPT;
+/* Every channel's PAT lists all channels whose video is on; a change marks
+ * every PAT for a version step. No effect in a decode context; 0. */
+M30_API int m30_set_pat_includes_all(m30_context *m30_, bool all_) M30_NOEXCEPT;
 M30_API int m30_channel_open_pci_input_device(m30_context *m30_, int ch_) M30_NOEXCEPT;
 M30_API int m30_channel_send(m30_context *m30_, int ch_, const uint8_t *buf_, size_t len_, bool start,
                              bool finish) M30_NOEXCEPT;

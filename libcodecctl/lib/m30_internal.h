@@ -165,8 +165,6 @@ extern std::mutex vd_errors_struct_mutex;
 void m30_stop_msg_thread(m30_context *m30) noexcept;
 // Writes to the debug stream when it is open.
 void m30_debug_printf(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
-// Encode paths built with the encode blocks; until then they refuse.
-int m30_encode_unavailable(m30_context *m30, int ch, const char *what) noexcept;
 
 // Driver port access: every descriptor on the driver goes through these.
 int m30_drv_open(const char *driver_path) noexcept; // resolved under KD_ROOT, O_RDWR

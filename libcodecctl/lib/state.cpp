@@ -17,15 +17,17 @@ const char *state_text(m30_main_state s)
 
 uint32_t channel_mode_word(const m30_context *m30) { return m30->multi_channel ? 2u : 1u; }
 
-// A rendered C block for the context's video mode and audio modes.
+// A rendered C block for the context's video mode and audio modes. An
+// encoder also takes the ultra-low-latency setting.
 int load_c_block(m30_context *m30)
 {
+    bool enc = m30->is_encode;
     cparam c;
-    if (cparam_init(&c, m30->video_mode, C_VI_ROBUST_MODE_STOP_ENCODING, m30->multi_channel ? 1 : 0, false,
-                    false) < 0)
+    if (cparam_init(&c, m30->video_mode, C_VI_ROBUST_MODE_STOP_ENCODING, m30->multi_channel ? 1 : 0, enc,
+                    enc && m30->ultra_low_latency_mode) < 0)
         return -1;
     for (unsigned k = 0; k < M30_AUDIO_RES; ++k)
-        cparam_set_audio_mode(&c, k, m30->audcfg[k].audio_mode, false);
+        cparam_set_audio_mode(&c, k, m30->audcfg[k].audio_mode, enc);
     uint8_t image[1024];
     int n = cparam_to_bin(&c, image, sizeof image);
     if (n < 0)
@@ -46,13 +48,28 @@ int step_to(m30_context *m30, m30_main_state next, const char *fail_fmt)
     return 0;
 }
 
-int prepare_decode(m30_context *m30)
+// What preparing for decoding or for encoding says and aims at.
+struct PrepareMode {
+    m30_main_state run, other; // the mode's running state, and the other mode's
+    const char *to_boot, *to_init, *to_run, *fail_run;
+};
+constexpr PrepareMode decode_mode{M30_MAIN_STATE_DECODE, M30_MAIN_STATE_ENCODE,
+                                  "State is error or encode. Going to boot...",
+                                  "State is boot or decode. Going to init...", "State is init. Going to decode...",
+                                  "Failed to set state to decode. State is %s"};
+constexpr PrepareMode encode_mode{M30_MAIN_STATE_ENCODE, M30_MAIN_STATE_DECODE,
+                                  "State is error or decode. Going to boot...",
+                                  "State is boot or encode. Going to init...", "State is init. Going to encode...",
+                                  "Failed to set state to encode. State is %s"};
+
+// From the other mode or ERROR the chip is reset to BOOT; from BOOT or the
+// mode's own running state it goes to INIT; from INIT the parameter area is
+// cleared, the C block loaded and the running state requested.
+int prepare_for(m30_context *m30, const PrepareMode &pm)
 {
     m30_main_state s = m30_get_main_state(m30);
-    switch (s) {
-    case M30_MAIN_STATE_ENCODE:
-    case M30_MAIN_STATE_ERROR:
-        M30_LOG(m30, -1, M30_LOG_INFO, "State is error or encode. Going to boot...");
+    if (s == pm.other || s == M30_MAIN_STATE_ERROR) {
+        M30_LOG(m30, -1, M30_LOG_INFO, "%s", pm.to_boot);
         if (m30_reset_main_state(m30) < 0)
             return -1;
         if (m30_get_main_state(m30) != M30_MAIN_STATE_BOOT) {
@@ -60,28 +77,47 @@ int prepare_decode(m30_context *m30)
                     state_text(m30_get_main_state(m30)));
             return -1;
         }
-        [[fallthrough]];
-    case M30_MAIN_STATE_BOOT:
-    case M30_MAIN_STATE_DECODE:
-        M30_LOG(m30, -1, M30_LOG_INFO, "State is boot or decode. Going to init...");
+        s = M30_MAIN_STATE_BOOT;
+    }
+    if (s == M30_MAIN_STATE_BOOT || s == pm.run) {
+        M30_LOG(m30, -1, M30_LOG_INFO, "%s", pm.to_init);
         if (step_to(m30, M30_MAIN_STATE_INIT, "Failed to set state to init. State is %s") < 0)
             return -1;
-        [[fallthrough]];
-    case M30_MAIN_STATE_INIT:
-        break;
-    default:
-        // BOOTER belongs to the chip's loader: nothing to prepare.
-        return 0;
+        s = M30_MAIN_STATE_INIT;
     }
-    M30_LOG(m30, -1, M30_LOG_INFO, "State is init. Going to decode...");
+    // BOOTER belongs to the chip's loader: nothing to prepare.
+    if (s != M30_MAIN_STATE_INIT)
+        return 0;
+    M30_LOG(m30, -1, M30_LOG_INFO, "%s", pm.to_run);
     if (m30_clear_param_area(m30) < 0)
         M30_LOG(m30, -1, M30_LOG_ERROR, "Failed to clear param area");
     if (load_c_block(m30) < 0)
         M30_LOG(m30, -1, M30_LOG_ERROR, "Error loading C params");
-    return step_to(m30, M30_MAIN_STATE_DECODE, "Failed to set state to decode. State is %s");
+    return step_to(m30, pm.run, pm.fail_run);
+}
+
+// Reports video detection that changed since the previous maintenance.
+void report_video_detection(m30_context *m30)
+{
+    for (int i = 0; i < M30_CHANNELS; ++i) {
+        bool now = m30_channel_is_video_detected(m30, static_cast<unsigned>(i));
+        if (now == m30->vde_prev[i])
+            continue;
+        m30->vde_prev[i] = now;
+        if (m30->on_vde)
+            m30->on_vde(m30->on_vde_ctx, i, now);
+        m30_report_encstatus(m30, i, now ? M30_ENCSTATUS_ENCODE : M30_ENCSTATUS_IDLE);
+    }
 }
 
 } // namespace
+
+extern "C" M30_API int m30_prepare_encode(m30_context *m30_) noexcept
+{
+    if (!m30_ || !m30_->is_encode)
+        return errno = EINVAL, -1;
+    return prepare_for(m30_, encode_mode);
+}
 
 extern "C" M30_API m30_main_state m30_get_main_state(m30_context *m30_) noexcept
 {
@@ -176,9 +212,7 @@ extern "C" M30_API int m30_prepare(m30_context *m30_) noexcept
         M30_LOG(m30_, -1, M30_LOG_ERROR, "Failed to cancel msg thread");
         return -1;
     }
-    if (m30_->is_encode)
-        return m30_encode_unavailable(m30_, -1, "m30_prepare");
-    if (prepare_decode(m30_) < 0)
+    if ((m30_->is_encode ? m30_prepare_encode(m30_) : prepare_for(m30_, decode_mode)) < 0)
         return -1;
     if (m30_launch_msg_thread(m30_) < 0)
         M30_LOG(m30_, -1, M30_LOG_ERROR, "Failed to launch msg thread");
@@ -201,8 +235,6 @@ extern "C" M30_API int m30_context_maintain(m30_context *m30_) noexcept
 {
     if (!m30_)
         return errno = EINVAL, -1;
-    if (m30_->is_encode)
-        return m30_encode_unavailable(m30_, -1, "m30_context_maintain");
     int count = m30_get_channel_count(m30_);
     if (m30_->prepare_needed) {
         for (int i = 0; i < M30_CHANNELS; ++i)
@@ -220,15 +252,19 @@ extern "C" M30_API int m30_context_maintain(m30_context *m30_) noexcept
         }
         return 0;
     }
+    if (m30_->is_encode)
+        report_video_detection(m30_);
     // One decode channel per call: a restart reloads every block of the
-    // channel, and the user's tick should stay short.
+    // channel, and the user's tick should stay short. An encoder restarts
+    // every flagged channel.
     for (int i = 0; i < count; ++i) {
         if (!m30_->restart_channel[i] || m30_->chcfg[i].video_state != M30_ON)
             continue;
         M30_LOG(m30_, i, M30_LOG_INFO, "Restarting channel");
         m30_channel_stop(m30_, i);
         m30_channel_start(m30_, i);
-        break;
+        if (!m30_->is_encode)
+            break;
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 // the next call reports the loss with DMUXSTAT_OVERFLOW.
 #include "section_dmux.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -23,10 +24,15 @@ struct section_dmux {
     uint8_t expected_cc = 16; // 16: no counter seen yet
     bool ignore_cc = false;
     size_t max_section_len = 0;
-    size_t partial_offset = 0;  // bytes gathered of the current section
-    std::vector<uint8_t> buf;   // reassembly area, max_section_len bytes
+    // The section being gathered: its first three bytes (table_id and
+    // section_length) here, then, once it is known to fit, the whole section
+    // straight at the FIFO's tail, so its bytes are copied once on the way in
+    // and once on the way out.
     bool gathering = false;
-    bool dup_seen = false;      // one repeated packet is allowed (2.4.3.3)
+    size_t partial_offset = 0; // bytes gathered of the current section
+    uint8_t head3[3] = {};
+    bool placed = false;       // being written at fifo[tail]
+    bool dup_seen = false;     // one repeated packet is allowed (2.4.3.3)
     // Completed sections, back to back in [head, tail); the front one is
     // the one fetched after process answered 1 (front_delivered).
     std::vector<uint8_t> fifo;
@@ -41,26 +47,25 @@ void drop_section(section_dmux *d)
 {
     d->gathering = false;
     d->partial_offset = 0;
+    d->placed = false;
 }
 
-bool push_complete(section_dmux *d, size_t len)
+// Room at the tail for a section of len bytes, moving the backlog to the
+// front when that makes it. false: the FIFO is full, the section is dropped.
+bool reserve(section_dmux *d, size_t len)
 {
     if (d->tail + len > d->fifo.size() && d->head > 0) {
         std::memmove(d->fifo.data(), d->fifo.data() + d->head, d->tail - d->head);
         d->tail -= d->head;
         d->head = 0;
     }
-    if (d->tail + len > d->fifo.size())
-        return false;
-    std::memcpy(d->fifo.data() + d->tail, d->buf.data(), len);
-    d->tail += len;
-    return true;
+    return d->tail + len <= d->fifo.size();
 }
 
 void pop_front(section_dmux *d)
 {
     d->head += complete_length(d->fifo.data() + d->head);
-    if (d->head >= d->tail)
+    if (d->head >= d->tail && !d->placed)
         d->head = d->tail = 0;
 }
 
@@ -71,27 +76,34 @@ enum class Feed { more, complete, overflow };
 Feed gather(section_dmux *d, const uint8_t *p, size_t n, size_t *used)
 {
     *used = 0;
-    auto take = [&](size_t want) {
-        size_t k = want < n - *used ? want : n - *used;
-        std::memcpy(d->buf.data() + d->partial_offset, p + *used, k);
-        d->partial_offset += k;
-        *used += k;
-    };
     // section_length is known only once table_id and the length bytes are in.
     if (d->partial_offset < 3) {
-        take(3 - d->partial_offset);
+        size_t k = std::min(3 - d->partial_offset, n);
+        std::memcpy(d->head3 + d->partial_offset, p, k);
+        d->partial_offset += k;
+        *used = k;
         if (d->partial_offset < 3)
             return Feed::more;
+        size_t total = complete_length(d->head3);
+        if (total > d->max_section_len) {
+            drop_section(d);
+            return Feed::overflow;
+        }
+        d->placed = reserve(d, total);
+        if (d->placed)
+            std::memcpy(d->fifo.data() + d->tail, d->head3, 3);
     }
-    size_t total = complete_length(d->buf.data());
-    if (total > d->max_section_len) {
-        drop_section(d);
-        return Feed::overflow;
-    }
-    take(total - d->partial_offset);
+    const size_t total = complete_length(d->head3);
+    size_t k = std::min(total - d->partial_offset, n - *used);
+    if (d->placed)
+        std::memcpy(d->fifo.data() + d->tail + d->partial_offset, p + *used, k);
+    d->partial_offset += k;
+    *used += k;
     if (d->partial_offset < total)
         return Feed::more;
-    if (!push_complete(d, total))
+    if (d->placed)
+        d->tail += total;
+    else
         d->dropped++;
     drop_section(d);
     return Feed::complete;
@@ -160,7 +172,6 @@ section_dmux *make(uint16_t pid, size_t max_section_len, bool ignore_cc)
         d->pid = pid;
         d->ignore_cc = ignore_cc;
         d->max_section_len = max_section_len;
-        d->buf.resize(max_section_len);
         // Room for a full section waiting while the next ones complete.
         d->fifo.resize(2 * max_section_len + 2 * TS_PACKET_SIZE);
         return d;

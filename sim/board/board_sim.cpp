@@ -4,9 +4,13 @@
 #include <kerrow/path.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +182,40 @@ std::vector<BusEvent> BoardSim::events() const
     return {board_->log, board_->log + n};
 }
 
+std::vector<BusEvent> BoardSim::events(uint8_t kind) const
+{
+    std::vector<BusEvent> out;
+    for (const BusEvent &e : events())
+        if (e.kind == kind)
+            out.push_back(e);
+    return out;
+}
+
+pid_t BoardSim::hold_bus_lock() const
+{
+    std::string path = kd::rooted("/run/spi_lock");
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+        char ok = (fd >= 0 && flock(fd, LOCK_EX) == 0) ? 1 : 0;
+        (void)!write(ready[1], &ok, 1);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char ok = 0;
+    bool held = child > 0 && read(ready[0], &ok, 1) == 1 && ok == 1;
+    close(ready[0]);
+    if (child > 0 && !held) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return held ? child : -1;
+}
+
 void BoardSim::clear_events() { __atomic_store_n(&board_->log_count, 0, __ATOMIC_RELEASE); }
 
 uint8_t *BoardSim::region(unsigned dev, unsigned map) const
@@ -224,7 +262,14 @@ void BoardSim::stop()
     thread_.join();
 }
 
-void BoardSim::consume_egress(unsigned ch)
+double BoardSim::egress_rate_bps(unsigned ch) const
+{
+    // The register holds round(166,330,368,000,000 / rate / 2) - 2048.
+    const double word = double(wr32(0x4000 + ch * 0x400)) + 2048.0;
+    return wr32(0x4000 + ch * 0x400) ? 166330368000000.0 / (2.0 * word) : 0.0;
+}
+
+void BoardSim::consume_egress(unsigned ch, double seconds)
 {
     uint32_t ctl = wr32(0x4014 + ch * 0x400);
     if (!(ctl & 1))
@@ -236,7 +281,15 @@ void BoardSim::consume_egress(unsigned ch)
         pos >= slots)
         return;
     const uint8_t *ring = region(0, 2) + (addr - egress_phys);
-    while (pos != host) {
+    const bool paced = paced_.load();
+    if (paced) {
+        credit_[ch] += seconds * egress_rate_bps(ch) / 1504.0; // 188-byte packets
+        // An idle ring banks no more than a few milliseconds of packets.
+        credit_[ch] = std::min(credit_[ch], egress_rate_bps(ch) / 1504.0 * 0.005 + 1.0);
+    }
+    while (pos != host && (!paced || credit_[ch] >= 1.0)) {
+        if (paced)
+            credit_[ch] -= 1.0;
         if (sink_)
             sink_(ch, ring + 256 * pos);
         pos = (pos + 1) % slots;
@@ -247,10 +300,14 @@ void BoardSim::consume_egress(unsigned ch)
 
 void BoardSim::model()
 {
+    auto last = std::chrono::steady_clock::now();
     while (running_.load()) {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - last).count();
+        last = now;
         if (!paused_.load()) {
-            consume_egress(0);
-            consume_egress(1);
+            consume_egress(0, seconds);
+            consume_egress(1, seconds);
         }
         if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
             produce_ingress(rate);

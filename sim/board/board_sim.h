@@ -7,6 +7,8 @@
 #include "sim_board.h"
 
 #include <atomic>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -55,6 +57,12 @@ public:
     uint8_t lmk_reg(uint8_t r) const { return board_->lmk.regs[r]; }
     void set_stuck_busy(bool on) { board_->stuck_busy = on; }
     std::vector<BusEvent> events() const;
+    std::vector<BusEvent> events(uint8_t kind) const; // of one bus only
+    // Another process holding the serial-bus lock ("/run/spi_lock" under
+    // KD_ROOT) on its own open file, as a second program would: the
+    // child's pid once it holds the lock, -1 when it could not take it.
+    // Killing the child releases the lock.
+    pid_t hold_bus_lock() const;
     void clear_events();
 
     // The mapping of a UIO map's memory, as the FPGA sees it.
@@ -74,11 +82,17 @@ public:
     void start(EgressSink sink);
     void stop();
     void pause_egress(bool paused) { paused_.store(paused); }
+    // With pacing on, each channel consumes at the rate its transport-rate
+    // register (TMR) names, as the card does; off (the default), the model
+    // consumes whatever is published at once.
+    void pace_egress(bool on) { paced_.store(on); }
+    // The rate a channel's TMR register holds, in bit/s (0 when unset).
+    double egress_rate_bps(unsigned ch) const;
     uint64_t consumed(unsigned ch) const { return consumed_[ch].load(); }
 
 private:
     void model();
-    void consume_egress(unsigned ch);
+    void consume_egress(unsigned ch, double seconds);
 
     Board *board_ = nullptr;
     std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
@@ -87,7 +101,8 @@ private:
     std::atomic<unsigned> ingress_rate_{0};
     EgressSink sink_;
     std::thread thread_;
-    std::atomic<bool> running_{false}, paused_{false};
+    std::atomic<bool> running_{false}, paused_{false}, paced_{false};
+    double credit_[2] = {0, 0}; // packets the paced model may still consume (model thread)
     std::atomic<uint64_t> consumed_[2] = {0, 0};
 };
 

@@ -132,8 +132,9 @@ public:
 
     const std::string &chassis() const { return chassis_; }
 
-    // A processor card: its namespace name, with eth2 on the backplane.
-    std::string add_card()
+    // A processor card: its namespace name, with eth2 on the backplane and,
+    // when given, an address ("169.254.1.3/24") on it.
+    std::string add_card(const std::string &address = "")
     {
         const std::string k = std::to_string(cards_++);
         const std::string ns = "kdcard" + tag_ + "c" + k;
@@ -143,7 +144,15 @@ public:
                 " link set bp" + k + " up") != 0)
             throw std::runtime_error("could not add a card namespace");
         card_ns_.push_back(ns);
+        if (!address.empty())
+            add_address(ns, address);
         return ns;
+    }
+    // One more address on a card's eth2.
+    void add_address(const std::string &ns, const std::string &address)
+    {
+        if (run("ip -n " + ns + " addr add " + address + " dev eth2") != 0)
+            throw std::runtime_error("could not give eth2 the address " + address);
     }
     // An interface in the chassis namespace for one simulated carrier.
     std::string add_carrier_port()

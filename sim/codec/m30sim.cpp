@@ -124,7 +124,23 @@ void Chip::clear_faults()
     echo_never_ = false;
     echo_delay_ = 0;
     state_stuck_ = false;
+    error_after_start_.clear();
     pending_.reset();
+}
+
+void Chip::error_after_next_start(unsigned long request)
+{
+    std::lock_guard l(mu_);
+    error_after_start_.insert(request);
+}
+
+void Chip::set_vsync(uint32_t vi_id, bool on)
+{
+    std::lock_guard l(mu_);
+    if (on)
+        vsync_off_.erase(vi_id);
+    else
+        vsync_off_.insert(vi_id);
 }
 
 bool Chip::param_addr(uint32_t addr) const
@@ -364,7 +380,11 @@ void Chip::generator_tick(uint64_t frame)
                 push_locked(t, id, 1, {});
             break;
         case FMB_MESSAGE_TARGET_VI:
-            if (g.vsync)
+            if (g.frame_captures)
+                // Channel, frame count, capture time, time valid, -, input
+                // normal (1), two further words.
+                push_locked(t, id, 1, {id, static_cast<uint32_t>(run_frame_), static_cast<uint32_t>(pts), 1, 0, 1, 0, 0});
+            if (g.vsync && !vsync_off_.count(id))
                 push_locked(t, id, 2, {id});
             break;
         default:
@@ -565,6 +585,8 @@ int Chip::ioctl(int fd, unsigned long request, void *arg)
         if (in->state < 1 || in->state > 2 || in->input_id >= 32)
             return fail(EINVAL);
         regs_[M30_REG_INPUT_STATE(in->input_id)] = in->state;
+        if (in->state == 2 && error_after_start_.erase(request))
+            regs_[M30_REG_MAIN_STATE] = 0xFFFFFFFFu;
         return 0;
     }
     case FMB_API_OUTPUT_STATE: {
@@ -577,6 +599,8 @@ int Chip::ioctl(int fd, unsigned long request, void *arg)
         for (unsigned id = 0; id < 32; ++id)
             if (out->output_id_bits & (1u << id))
                 regs_[M30_REG_OUTPUT_STATE(id)] = out->state;
+        if (out->state == 2 && error_after_start_.erase(request))
+            regs_[M30_REG_MAIN_STATE] = 0xFFFFFFFFu;
         return 0;
     }
     case FMB_API_GET_VERSION: {

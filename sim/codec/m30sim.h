@@ -39,7 +39,10 @@ struct GeneratorConfig {
     uint32_t stream_errors = 0; // DMX 3 with these error bits every 25 frames (0: none)
     bool pid_detect = false;   // DMX 4 for each PID enabled in the unit's loaded DMX block, every 25 frames
     bool audio_info = true;    // AD 1, every frame
-    bool vsync = true;         // VI 2 (video present), every frame
+    bool vsync = true;         // VI 2 (video present), every frame, for each VI unit whose vsync is on
+    // VI 1 (frame captured), every frame, with the number of frames since
+    // the chip started running.
+    bool frame_captures = false;
 };
 
 struct Message {
@@ -78,6 +81,13 @@ public:
     void fail_eventfd(int skip);
     // Main-state requests are accepted but the state stays.
     void set_state_stuck(bool stuck);
+    // The next accepted start request of this kind (FMB_API_INPUT_STATE or
+    // FMB_API_OUTPUT_STATE with the start state) turns the main state to
+    // ERROR once it has taken effect. One-shot.
+    void error_after_next_start(unsigned long request);
+    // The generator's vsync of one VI unit (chip id) stops or resumes, so
+    // one encode channel loses its video alone. On for every unit at first.
+    void set_vsync(uint32_t vi_id, bool on);
     void clear_faults();
 
     // --- direct access (no effect on echo or counts) ---
@@ -164,6 +174,8 @@ private:
     unsigned echo_delay_ = 0;
     bool echo_never_ = false;
     bool state_stuck_ = false;
+    std::set<unsigned long> error_after_start_;
+    std::set<uint32_t> vsync_off_;
     std::string driver_text_ = "7.3.0";
     uint32_t firmware_[5] = {2, 1, 0, 7, 31};
     std::map<unsigned long, Fault> ioctl_faults_;

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,10 +80,9 @@ public:
     {
         ::unlink(socket().c_str());
         daemon_ = spawn({"dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"});
-        if (!wait_for([&] {
-                struct stat st;
-                return ::stat(socket().c_str(), &st) == 0;
-            }))
+        // The socket file appears at bind(), before the daemon listens:
+        // ready once a connection is accepted.
+        if (!wait_for([&] { return accepts(socket()); }))
             throw std::runtime_error("dbus-daemon did not start");
         ::unlink(record_file().c_str());
         std::vector<std::string> argv{SYSBUS_SIM_PATH, "--record", record_file()};
@@ -95,7 +96,21 @@ public:
             throw std::runtime_error("the stand-in services did not start");
     }
 
-    template <typename F> static bool wait_for(F ready, int ms = 5000)
+    static bool accepts(const std::string &path)
+    {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    }
+
+    // Polls until ready or a generous deadline (a loaded machine is slow to
+    // start processes).
+    template <typename F> static bool wait_for(F ready, int ms = 30000)
     {
         for (int i = 0; i < ms / 10; ++i) {
             if (ready())

@@ -5,6 +5,7 @@
 #include "carrier_sim.h"
 #include "carrier_test_util.h"
 #include "netrig.h"
+#include "sysbus_rig.h"
 #include "test_support.h"
 
 #include <kerrow/carrier.h>
@@ -497,20 +498,24 @@ TEST(WholeChassis, MasterAndSlaveMeetOverTheBackplane)
         s->start();
         sims.push_back(std::move(s));
     }
+    // Each card as on the chassis: its own root with the on-card marker,
+    // recording stand-ins and a private system bus.
     kdtest::TempRoot master_root, slave_root;
     for (auto *r : {&master_root, &slave_root}) {
         write_text(*r / "opt/pkg/var/oem", "");
         recorder(*r / "cmd", "reboot");
     }
-    auto host = [&](const std::string &ns, unsigned slot, const kdtest::TempRoot &root) {
+    sysbus::rig master_bus(master_root.path()), slave_bus(slave_root.path());
+    auto host = [&](const std::string &ns, unsigned slot, const kdtest::TempRoot &root, const sysbus::rig &bus) {
         return spawn({"ip", "netns", "exec", ns, "env", "HW_SLOT=" + std::to_string(slot), "KD_ROOT=" + root.path(),
-                      "KD_CMD_DIR=" + (root / "cmd"), "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1", "KD_NO_RT=1",
-                      "KD_XSB_IFP_WAIT_MS=20", KERROW_HOST_PATH},
+                      "KD_CMD_DIR=" + (root / "cmd"), "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + bus.socket(),
+                      "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1", "KD_NO_RT=1", "KD_XSB_IFP_WAIT_MS=20",
+                      KERROW_HOST_PATH},
                      root / "log");
     };
     // The slave first: it keeps PINGing until the master answers.
-    const pid_t slave = host(slave_ns, 5, slave_root);
-    const pid_t master = host(master_ns, 3, master_root);
+    const pid_t slave = host(slave_ns, 5, slave_root, slave_bus);
+    const pid_t master = host(master_ns, 3, master_root, master_bus);
     ASSERT_GT(slave, 0);
     ASSERT_GT(master, 0);
     auto running = [](const kdtest::TempRoot &r) {
@@ -530,6 +535,8 @@ TEST(WholeChassis, MasterAndSlaveMeetOverTheBackplane)
     EXPECT_NE(mlog.find("Total cards discovered: 2"), std::string::npos);
     EXPECT_NE(slog.find("Received OKAY from master. Continue...."), std::string::npos) << slog;
     EXPECT_NE(slog.find("Running as Slave"), std::string::npos);
+    EXPECT_NE(mlog.find("[system] bus running!"), std::string::npos);
+    EXPECT_NE(slog.find("[system] bus running!"), std::string::npos);
     EXPECT_NE(slog.find("Total cards discovered: 2"), std::string::npos);
     EXPECT_NE(mlog.find("Lane: 1 - Card KT-3300-A Slot 3 Dcm-Tx 1 wired to Card KT-3300-A Slot 5 Dcm-Rx 1"),
               std::string::npos);

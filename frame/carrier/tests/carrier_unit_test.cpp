@@ -3,7 +3,6 @@
 // any network: INFO answers are fed to the registry as frames.
 #include "carrier_internal.h"
 #include "carrier_test_util.h"
-#include "system/command.h"
 #include "test_support.h"
 
 #include <kerrow/carrier.h>
@@ -468,43 +467,6 @@ TEST_F(Carrier, ImageTargetChecks)
     }
     EXPECT_EQ(kd_carrier_pgm_fpga_set_target(dir.c_str(), "ok.img", 8, 0x83, 0), -1);
     kc::clear_targets();
-}
-
-TEST(CommandRunner, RunsStandInsWithoutAShellAndReportsTheStatus)
-{
-    kdtest::TempRoot root;
-    kdtest::LogCapture log;
-    const std::string dir = root / "cmd";
-    recorder(dir, "reboot");
-    recorder(dir, "sed", 3);
-    setenv("KD_CMD_DIR", dir.c_str(), 1);
-    EXPECT_EQ(kd::run_command({"/sbin/reboot"}), 0);
-    EXPECT_EQ(kd::run_command({"sed", "-i", "a; touch /tmp/x", "$HOME"}, {.quiet = true}), 3);
-    EXPECT_EQ(kd::run_command({"systemctl", "restart"}), -1); // no stand-in: not run at all
-    EXPECT_EQ(kd::run_command({}), -1);
-    EXPECT_EQ(read_text(dir + "/calls"), "reboot \nsed -i a; touch /tmp/x $HOME\n");
-    EXPECT_EQ(kd::command_path("/bin/sed"), dir + "/sed");
-    unsetenv("KD_CMD_DIR");
-    EXPECT_EQ(kd::command_path("/bin/sed"), "/bin/sed");
-    EXPECT_EQ(kd::run_command({"true"}), 0);
-    EXPECT_EQ(kd::run_command({"sh", "-c", "kill -9 $$"}), -1);
-
-    // Extra variables replace inherited ones of the same name; a quiet
-    // program reads end of file instead of the caller's input.
-    setenv("KD_TEST_VAR", "inherited", 1);
-    struct Case {
-        std::vector<std::string> env;
-        bool quiet;
-        std::string script;
-        int status;
-    } cases[] = {
-        {{"KD_TEST_VAR=given"}, false, "test \"$KD_TEST_VAR\" = given", 0},
-        {{"LD_LIBRARY_PATH=/usr/local/lib"}, false, "test \"$KD_TEST_VAR\" = inherited", 0},
-        {{}, true, "read line; test $? -ne 0", 0},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(kd::run_command({"sh", "-c", c.script}, {.quiet = c.quiet, .env = c.env}), c.status) << c.script;
-    unsetenv("KD_TEST_VAR");
 }
 
 TEST(HwUid, ReadsTwoWordsFromTheFuseBlock)

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -249,6 +250,47 @@ TEST_F(ParamTest, RowLabelsAreTextNeverFormatsAndUserSlashesStayVisible)
     param_context *r = kd_param_alloc_row(t, nullptr, long_label.c_str());
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(std::string(kd_param_get_label(r)).size(), 99u);
+}
+
+namespace {
+bool valid_utf8(std::string_view s)
+{
+    for (size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > s.size())
+            return false;
+        for (size_t k = 1; k < len; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += len;
+    }
+    return true;
+}
+} // namespace
+
+TEST_F(ParamTest, LongRowLabelsAreCutOnACharacterBoundary)
+{
+    // Two-, three- and four-byte characters, starting at every byte offset,
+    // so that the 99-byte cut falls on every byte of a character.
+    param_context *root = kd_param_alloc_list(nullptr, "root", "Root", nullptr);
+    int n = 0;
+    for (std::string ch : {"\u00e9", "\u20ac", "\U0001F3B5"}) {
+        for (size_t offset = 0; offset < 4; ++offset) {
+            std::string label(offset, 'a');
+            while (label.size() < 120)
+                label += ch;
+            SCOPED_TRACE(label);
+            param_context *t = kd_param_alloc_table(root, nullptr, ("T" + std::to_string(n++)).c_str(), nullptr);
+            param_context *r = kd_param_alloc_row(t, nullptr, label.c_str());
+            ASSERT_NE(r, nullptr);
+            std::string got = kd_param_get_label(r);
+            EXPECT_LE(got.size(), 99u);
+            EXPECT_GT(got.size(), 99u - ch.size());
+            EXPECT_TRUE(valid_utf8(got));
+            EXPECT_EQ(label.compare(0, got.size(), got), 0);
+        }
+    }
 }
 
 TEST_F(ParamTest, NavigationAccessors)

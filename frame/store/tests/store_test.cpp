@@ -15,11 +15,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <dlfcn.h>
+
+// fsync and rename of this test program stand in front of the C library's, so
+// the order of the store's write steps can be read back.
+namespace {
+std::vector<std::string> *g_steps = nullptr; // recording while set
+}
+
+extern "C" int fsync(int fd)
+{
+    static auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    if (g_steps) {
+        struct stat st {};
+        fstat(fd, &st);
+        g_steps->push_back(S_ISDIR(st.st_mode) ? "fsync dir" : "fsync file");
+    }
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept
+{
+    static auto real = reinterpret_cast<int (*)(const char *, const char *)>(dlsym(RTLD_NEXT, "rename"));
+    if (g_steps)
+        g_steps->push_back("rename");
+    return real(from, to);
+}
 
 namespace {
 
@@ -162,6 +190,35 @@ TEST_F(StoreTest, UpdatesMarkTheStoreDirtyOnlyForPersistentValues)
     EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
 }
 
+TEST_F(StoreTest, AWriteSyncsTheDataBeforeTheRenameAndTheDirectoryAfter)
+{
+    start();
+    build_tree();
+    std::vector<std::string> steps;
+    set(level_, "7");
+    g_steps = &steps;
+    kd_store_check_persist(nullptr);
+    g_steps = nullptr;
+    EXPECT_EQ(steps, (std::vector<std::string>{"fsync file", "rename", "fsync dir"}));
+    EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
+}
+
+TEST_F(StoreTest, AFailedWriteIsRetriedAtTheNextTickWithoutAnotherChange)
+{
+    start();
+    build_tree();
+    kd_store_check_persist(nullptr);
+    const std::filesystem::path blocker = file() + ".tmp";
+    std::filesystem::create_directory(blocker); // the temporary file cannot be made
+    set(level_, "7");
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(log_.count("Failed to write store file"), 1);
+    EXPECT_NE(read_store(file())["frame"]["frame/audio/level"], "7");
+    std::filesystem::remove(blocker);
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
+}
+
 TEST_F(StoreTest, KeyOperations)
 {
     start();
@@ -258,6 +315,45 @@ TEST_F(StoreTest, DamagedFileIsSetAsideAndAnEmptyOneIsANewStore)
     log_.clear();
     start();
     EXPECT_EQ(log_.count("is damaged"), 0);
+}
+
+TEST_F(StoreTest, StartsFromFilesThatAreNoStoreKeepEveryCopyAside)
+{
+    // Two damaged starts within one second, then a file holding an array.
+    std::filesystem::create_directories(root_ / "var/local/solvera");
+    struct Case {
+        const char *text, *message;
+    } cases[] = {
+        {"{\"frame\": {", "is damaged ("},
+        {"{\"frame\": [", "is damaged ("},
+        {"[1, 2]", "holds an array, not an object"},
+    };
+    for (const auto &c : cases) {
+        std::ofstream(file(), std::ios::trunc) << c.text;
+        log_.clear();
+        start();
+        EXPECT_EQ(log_.count(c.message), 1) << c.text;
+        stop();
+    }
+    std::vector<std::string> kept;
+    for (auto &e : std::filesystem::directory_iterator(root_ / "var/local/solvera"))
+        if (e.path().filename().string().rfind("store.json.damaged-", 0) == 0)
+            kept.push_back(slurp(e.path()));
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"frame\": [", "{\"frame\": {"}));
+}
+
+TEST_F(StoreTest, ARenameReachesTheFileAtTheNextTick)
+{
+    start();
+    build_tree();
+    set(level_, "7");
+    kd_store_check_persist(nullptr);
+    ASSERT_EQ(kd_store_rename(nullptr, "frame/audio/level", "frame/audio/gain"), 0);
+    kd_store_check_persist(nullptr);
+    auto on_disk = read_store(file());
+    EXPECT_EQ(on_disk["frame"]["frame/audio/gain"], "7");
+    EXPECT_EQ(on_disk["frame"].count("frame/audio/level"), 0u);
 }
 
 TEST_F(StoreTest, ReplacingTheStoreRebindsPluginSections)

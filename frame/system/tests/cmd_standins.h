@@ -67,4 +67,41 @@ private:
     bool had_old_ = false;
 };
 
+// Points the command log (KD_CMD_LOG) at a file of the test's own while
+// alive. A test that provokes refusals on purpose reads them here, and they
+// stay off the log that the test command checks after the last test.
+class OwnCommandLog {
+public:
+    explicit OwnCommandLog(const std::string &path) : path_(path)
+    {
+        const char *old = std::getenv("KD_CMD_LOG");
+        had_old_ = old != nullptr;
+        if (old)
+            old_ = old;
+        setenv("KD_CMD_LOG", path_.c_str(), 1);
+    }
+    ~OwnCommandLog()
+    {
+        if (had_old_)
+            setenv("KD_CMD_LOG", old_.c_str(), 1);
+        else
+            unsetenv("KD_CMD_LOG");
+    }
+    OwnCommandLog(const OwnCommandLog &) = delete;
+    OwnCommandLog &operator=(const OwnCommandLog &) = delete;
+
+    std::vector<std::string> lines() const
+    {
+        std::vector<std::string> out;
+        std::ifstream in(path_);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
+
+private:
+    std::string path_, old_;
+    bool had_old_ = false;
+};
+
 } // namespace kdtest

@@ -1,6 +1,8 @@
 // System-bus calls reach the stand-in services on a private dbus-daemon;
 // the connection comes back after the daemon dies; without a bus nothing
-// blocks and every call answers -1.
+// blocks and every call answers -1. The tests run as a card would (the
+// on-card marker in a private root): sd-bus is never asked for this
+// machine's own system bus.
 #include <kerrow/frame.h>
 #include <kerrow/system.h>
 
@@ -11,9 +13,23 @@
 
 #include <gtest/gtest.h>
 
+#include <systemd/sd-bus.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+
+// Every way sd-bus reaches the default system bus, answered here instead:
+// a call counts and fails.
+static std::atomic<int> g_default_bus_asks{0};
+extern "C" int sd_bus_open_system(sd_bus **) { return ++g_default_bus_asks, -ECONNREFUSED; }
+extern "C" int sd_bus_open_system_with_description(sd_bus **, const char *) { return ++g_default_bus_asks, -ECONNREFUSED; }
+extern "C" int sd_bus_default_system(sd_bus **) { return ++g_default_bus_asks, -ECONNREFUSED; }
+extern "C" int sd_bus_default(sd_bus **) { return ++g_default_bus_asks, -ECONNREFUSED; }
 
 namespace {
 
@@ -23,9 +39,27 @@ bool has(const std::vector<std::string> &v, const std::string &s) { return std::
 
 class SystemBus : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(root_ / "opt/pkg/var");
+        std::ofstream(root_ / "opt/pkg/var/oem") << "";
+    }
+    void TearDown() override { EXPECT_EQ(g_default_bus_asks, 0); }
     kdtest::TempRoot root_;
     kdtest::LogCapture log_;
 };
+
+TEST_F(SystemBus, NoAddressNoConnection)
+{
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    kd_frame_init();
+    EXPECT_EQ(log_.count("[system] Not on the card: no system bus"), 1);
+    EXPECT_EQ(log_.count("Failed to open system bus"), 0);
+    EXPECT_FALSE(kd::sys::bus_running());
+    EXPECT_EQ(kd_system_send_hostname("x"), -1);
+    EXPECT_EQ(kd_system_request_timezone(), -1);
+    kd_frame_fini();
+}
 
 TEST_F(SystemBus, CallsReachTheServicesAndSurviveABusRestart)
 {

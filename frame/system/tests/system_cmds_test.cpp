@@ -78,10 +78,12 @@ TEST_F(SystemCmds, SpawnHelperReportsWhyAProgramFailed)
     EXPECT_EQ(status, -7);
     // Off the card without stand-ins nothing runs at all.
     ASSERT_TRUE(kd_frame_is_running_native());
+    kdtest::OwnCommandLog refusals(root_ / "commands.log");
     unsetenv("KD_CMD_DIR");
     cmds_.clear();
     EXPECT_EQ(kd_system_set_service_mode(1, "snmpd"), -1);
-    EXPECT_EQ(log_.count("Not on the card: /bin/systemctl not run"), 1);
+    EXPECT_EQ(log_.count("Not on the card: /bin/systemctl refused"), 1);
+    EXPECT_EQ(refusals.lines().size(), 1u);
     EXPECT_TRUE(cmds_.calls().empty());
 }
 

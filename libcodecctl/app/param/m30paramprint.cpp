@@ -26,6 +26,7 @@
 #include "encode/vinparam.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
@@ -153,7 +154,12 @@ int main(int argc, char **argv)
     // A longer file is printed from its first 1024 bytes; the rest of a
     // shorter one stays zero.
     size_t n = std::fread(image, 1, sizeof image, f);
+    const int read_error = std::ferror(f) ? errno : 0;
     std::fclose(f);
+    if (read_error) { // a directory, an I/O error
+        std::fprintf(stderr, "Could not read %s: %s! Exiting.\n", filename, std::strerror(read_error));
+        return 1;
+    }
     if (n < image_min) {
         std::fprintf(stderr, "File %s is too small - %zu bytes! Exiting.\n", filename, n);
         return 1;

@@ -8,10 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace m30test {
@@ -64,6 +67,59 @@ private:
     mutable std::mutex mu_;
     std::vector<LogRec> lines_;
 };
+
+// Callback reports as text ("cfg 1 4", "enc 2 3", "vde 0 1", "pre 2"),
+// safe to record from the message thread.
+struct Calls {
+    std::mutex mu;
+    std::vector<std::string> seen;
+    void add(std::string s)
+    {
+        std::lock_guard l(mu);
+        seen.push_back(std::move(s));
+    }
+    std::vector<std::string> get()
+    {
+        std::lock_guard l(mu);
+        return seen;
+    }
+    void clear()
+    {
+        std::lock_guard l(mu);
+        seen.clear();
+    }
+    int count(const std::string &s)
+    {
+        auto v = get();
+        return static_cast<int>(std::count(v.begin(), v.end(), s));
+    }
+    static void cfg(void *c, int ch, m30_change x)
+    {
+        static_cast<Calls *>(c)->add("cfg " + std::to_string(ch) + " " + std::to_string(x));
+    }
+    static void enc(void *c, int ch, m30_encoder_status s)
+    {
+        static_cast<Calls *>(c)->add("enc " + std::to_string(ch) + " " + std::to_string(s));
+    }
+    static void vde(void *c, int ch, bool d)
+    {
+        static_cast<Calls *>(c)->add("vde " + std::to_string(ch) + " " + std::to_string(d));
+    }
+    static void pre(void *c, int ch) { static_cast<Calls *>(c)->add("pre " + std::to_string(ch)); }
+};
+
+// Polls until f() holds or the (generous) limit passes.
+template <class F>
+bool eventually(F f, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+{
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (f())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return f();
+}
 
 class Ctx : public ::testing::Test {
 protected:

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
@@ -198,6 +199,12 @@ TEST_F(ParamPrint, FileSizes)
     r = run("kerrow_aeparam_0.bin");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "File kerrow_aeparam_0.bin is too small - 0 bytes! Exiting.\n");
+
+    // A directory is named as what it is, not as a file of 0 bytes.
+    std::filesystem::create_directory(dir_ + "/kerrow_eaparam_0.bin");
+    r = run("kerrow_eaparam_0.bin");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not read kerrow_eaparam_0.bin: Is a directory! Exiting.\n");
 }
 
 TEST_F(ParamPrint, CommandLineErrorsAndHelp)

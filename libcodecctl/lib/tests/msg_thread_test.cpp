@@ -21,17 +21,6 @@ int thread_count()
     return n;
 }
 
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = 3000ms)
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (f())
-            return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return f();
-}
 
 std::string thread_name()
 {

@@ -156,6 +156,35 @@ TEST(ParamBlock, EachFieldLandsOnlyOnItsOwnBits)
         {"dmxparam", "AUDIO3_PID", SET(dmxparam, AUDIO3_PID), 6, 0xFFFF0000},
         {"dmxparam", "OTHER_EN", SET(dmxparam, OTHER_EN), 9, 0x000000FF},
         {"dmxparam", "OTHER0_SEL", SET(dmxparam, OTHER0_SEL), 12, 0x000000FF},
+        {"dparam", "STOP_CONDITION", SET(dparam, STOP_CONDITION), 1, 0xFF000000},
+        {"dparam", "INPUT_STREAM_TYPE", SET(dparam, INPUT_STREAM_TYPE), 1, 0x00FF0000},
+        {"dparam", "SOURCE", SET(dparam, SOURCE), 2, 0xFF000000},
+        {"dparam", "SINK_A", SET(dparam, SINK_A), 2, 0x00FF0000},
+        {"dparam", "SINK_V", SET(dparam, SINK_V), 2, 0x0000FF00},
+        {"dparam", "STREAM_REALTIME_MODE", SET(dparam, STREAM_REALTIME_MODE), 2, 0x000000FF},
+        {"dparam", "DECODE_LATENCY", SET(dparam, DECODE_LATENCY), 3, 0xFFFFFFFF},
+        {"dparam", "LOW_LATENCY", SET(dparam, LOW_LATENCY), 4, 0x0000FF00},
+        {"dparam", "AV_RESYNC_MODE", SET(dparam, AV_RESYNC_MODE), 4, 0x000000FF},
+        {"dparam", "SYSTEM_CLOCK_SEL", SET(dparam, SYSTEM_CLOCK_SEL), 5, 0x000000FF},
+        {"dparam", "PWM_EN", SET(dparam, PWM_EN), 6, 0xFF000000},
+        {"dparam", "VCLK_GEN_MODE", SET(dparam, VCLK_GEN_MODE), 6, 0x0000FF00},
+        {"dparam", "ACLK_GEN_MODE", SET(dparam, ACLK_GEN_MODE), 6, 0x000000FF},
+        {"dparam", "VIDEO_CONCEAL_LEVEL", SET(dparam, VIDEO_CONCEAL_LEVEL), 7, 0xFF000000},
+        {"dparam", "VIDEO_CONCEAL_LEVEL_REF", SET(dparam, VIDEO_CONCEAL_LEVEL_REF), 7, 0x00FF0000},
+        {"dparam", "VIDEO_MODE", SET(dparam, VIDEO_MODE), 7, 0x000000FF},
+        {"dparam", "AUDIO0_MODE", SET(dparam, AUDIO0_MODE), 8, 0xFFFFFFFF},
+        {"dparam", "AUDIO1_MODE", SET(dparam, AUDIO1_MODE), 9, 0xFFFFFFFF},
+        {"dparam", "AUDIO2_MODE", SET(dparam, AUDIO2_MODE), 10, 0xFFFFFFFF},
+        {"dparam", "AUDIO3_MODE", SET(dparam, AUDIO3_MODE), 11, 0xFFFFFFFF},
+        {"dparam", "D_AUDIO_AD_ID_EN", SET(dparam, D_AUDIO_AD_ID_EN), 19, 0x000000FF},
+        {"dparam", "D_AUDIO_START_FRAME_NUM", SET(dparam, D_AUDIO_START_FRAME_NUM), 20, 0x000000FF},
+        {"dparam", "D_AUDIO0_AD_ID", SET(dparam, D_AUDIO0_AD_ID), 22, 0xFF000000},
+        {"dparam", "D_AUDIO0_AO_ID", SET(dparam, D_AUDIO0_AO_ID), 22, 0x00FF0000},
+        {"dparam", "D_AUDIO1_AD_ID", SET(dparam, D_AUDIO1_AD_ID), 23, 0xFF000000},
+        {"dparam", "D_AUDIO1_AO_ID", SET(dparam, D_AUDIO1_AO_ID), 23, 0x00FF0000},
+        {"dparam", "D_AUDIO2_AD_ID", SET(dparam, D_AUDIO2_AD_ID), 24, 0xFF000000},
+        {"dparam", "D_AUDIO2_AO_ID", SET(dparam, D_AUDIO2_AO_ID), 24, 0x00FF0000},
+        {"dparam", "D_AUDIO3_AD_ID", SET(dparam, D_AUDIO3_AD_ID), 25, 0xFF000000},
         {"dparam", "LATENCY_CHECK_VSYNC_CYCLE", SET(dparam, LATENCY_CHECK_VSYNC_CYCLE), 5, 0xFFFF0000},
         {"dparam", "D_AUDIO3_AO_ID", SET(dparam, D_AUDIO3_AO_ID), 25, 0x00FF0000},
         {"dparam", "AUDIO_PTS_OFFSET", SET(dparam, AUDIO_PTS_OFFSET), 34, 0x0000FFFF},
@@ -184,6 +213,20 @@ TEST(ParamBlock, EachFieldLandsOnlyOnItsOwnBits)
         std::vector<uint8_t> only = image(o.image, {{c.word, c.mask}});
         ASSERT_EQ(o.from_bin(back.get(), only.data(), only.size()), 0);
         EXPECT_EQ(first_difference(pack(o, back.get()), only), "");
+    }
+}
+
+TEST(ParamBlock, DecodeSinksPackToTheirOwnBytes)
+{
+    const BlockOps &o = ops("dparam");
+    for (int which = 0; which < 2; ++which) {
+        Block b = hold(o, o.make_zero());
+        auto *d = static_cast<dparam *>(b.get());
+        if (which == 0)
+            d->SINK_A = D_SINK_A_PCIE;
+        else
+            d->SINK_V = D_SINK_V_PCIE;
+        EXPECT_EQ(word(pack(o, b.get()), 2), which == 0 ? 0x00010000u : 0x00000100u) << which;
     }
 }
 

@@ -13,19 +13,6 @@ namespace {
 
 constexpr uint32_t ERROR_REG = 0xFFFFFFFFu;
 
-struct Calls {
-    std::vector<std::string> seen;
-    static void cfg(void *c, int ch, m30_change x)
-    {
-        static_cast<Calls *>(c)->seen.push_back("cfg " + std::to_string(ch) + " " + std::to_string(x));
-    }
-    static void enc(void *c, int ch, m30_encoder_status s)
-    {
-        static_cast<Calls *>(c)->seen.push_back("enc " + std::to_string(ch) + " " + std::to_string(s));
-    }
-    static void pre(void *c, int ch) { static_cast<Calls *>(c)->seen.push_back("pre " + std::to_string(ch)); }
-};
-
 // Counter writes at block bases, in order: each block load ends with one.
 std::vector<uint32_t> counter_writes(const std::vector<m30sim::LoadRun> &log, const std::vector<uint32_t> &bases)
 {
@@ -190,21 +177,6 @@ TEST_F(Ctx, ResetReopensControlAndKeepsGoingAfterFailures)
     EXPECT_EQ(rc[1], -1);
     EXPECT_EQ(rc[2], -1);
     EXPECT_EQ(logs_.count("m30_launch_msg_thread must be called in main thread"), 1);
-}
-
-TEST_F(Ctx, EncodePathsRefuseUntilTheEncodeBlocksExist)
-{
-    m30_context *e = create(true);
-    ASSERT_NE(e, nullptr);
-    chip_.reset_counts();
-    errno = 0;
-    EXPECT_EQ(m30_prepare(e), -1);
-    EXPECT_EQ(m30_context_maintain(e), -1);
-    EXPECT_EQ(m30_channel_start(e, 0), -1);
-    EXPECT_EQ(errno, ENOTSUP);
-    EXPECT_EQ(logs_.count("encode channels are not available"), 3);
-    EXPECT_EQ(chip_.ioctl_count(FMB_API_CHANGE_MAIN_STATE), 0u);
-    EXPECT_EQ(chip_.ioctl_count(FMB_API_OUTPUT_STATE), 0u);
 }
 
 TEST_F(Ctx, ChannelCount)

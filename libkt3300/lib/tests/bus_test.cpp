@@ -16,19 +16,6 @@
 
 using boardsim::BusEvent;
 
-namespace {
-
-std::vector<BusEvent> of_kind(const std::vector<BusEvent> &ev, uint8_t kind)
-{
-    std::vector<BusEvent> out;
-    for (const BusEvent &e : ev)
-        if (e.kind == kind)
-            out.push_back(e);
-    return out;
-}
-
-} // namespace
-
 class BusTest : public BoardTest {
 protected:
     void *base() const { return kt3300_get_artix_base_addr(ctx_); }
@@ -51,7 +38,7 @@ TEST_F(BusTest, ProbeDetects3gModulesOnly)
     EXPECT_EQ(spi_kt33_get_dev_id(3), 77);
     EXPECT_EQ(spi_kt33_get_dev_detected(6), -1);
     // No GSPI traffic on a 3G board.
-    EXPECT_TRUE(of_kind(sim_->events(), boardsim::BUS_GSPI).empty());
+    EXPECT_TRUE(sim_->events(boardsim::BUS_GSPI).empty());
     spi_kt33_close();
 }
 
@@ -117,22 +104,8 @@ TEST_F(BusTest, LockHeldByAnotherProcess)
     sim_->add_chip(6, 0);
     ASSERT_EQ(spi_kt33_open(base()), 0);
     std::string lock_path = root_ / "run/spi_lock";
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int fd = open(lock_path.c_str(), O_RDWR);
-        char ok = (fd >= 0 && flock(fd, LOCK_EX) == 0) ? 1 : 0;
-        (void)!write(ready[1], &ok, 1);
-        for (;;)
-            pause();
-    }
-    close(ready[1]);
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(ok, 1);
+    pid_t child = sim_->hold_bus_lock();
+    ASSERT_GT(child, 0);
 
     sim_->clear_events();
     uint32_t v = 0;
@@ -203,7 +176,7 @@ TEST_F(BusTest, TwoProcessesNeverInterleaveTransfers)
         EXPECT_EQ(sim_->chip_reg(3, 0x100 + r), 0x3000 | r) << r;
     }
     unsigned writes = 0;
-    for (const BusEvent &e : of_kind(sim_->events(), boardsim::BUS_GSPI))
+    for (const BusEvent &e : sim_->events(boardsim::BUS_GSPI))
         if (!e.rd && e.addr >= 0x100) {
             ++writes;
             EXPECT_EQ(e.data >> 12, e.chn) << "transfer of one process completed by the other";
@@ -298,7 +271,7 @@ TEST_F(BusTest, ClockGeneratorBringUp)
     sim_->clear_events();
     ASSERT_EQ(i2c_kt33_pclk_open(base()), 0);
     EXPECT_EQ(i2c_kt33_pclk_lmk_detected(), 1);
-    auto i2c = of_kind(sim_->events(), boardsim::BUS_I2C);
+    auto i2c = sim_->events(boardsim::BUS_I2C);
     ASSERT_EQ(i2c.size(), 3u); // 0x56 does not answer, 0x55 does, then its identification
     EXPECT_EQ(i2c[0].chn, 0x56);
     EXPECT_EQ(i2c[1].chn, 0x55);
@@ -307,8 +280,7 @@ TEST_F(BusTest, ClockGeneratorBringUp)
 
     sim_->clear_events();
     ASSERT_EQ(i2c_kt33_pclk_init(1, 0), 0);
-    auto ev = sim_->events();
-    i2c = of_kind(ev, boardsim::BUS_I2C);
+    i2c = sim_->events(boardsim::BUS_I2C);
     ASSERT_EQ(i2c.size(), 151u + 14u);
     for (size_t i = 0; i < 151; ++i) {
         EXPECT_EQ(i2c[i].addr, LMK_I2C_INIT_WIDE[i].reg) << i;
@@ -325,7 +297,7 @@ TEST_F(BusTest, ClockGeneratorBringUp)
         EXPECT_EQ(i2c[158 + i].data, out1[i][0]) << i;
         EXPECT_EQ(i2c[158 + i].addr, out1[i][1]) << i;
     }
-    auto clk = of_kind(ev, boardsim::BUS_CLK);
+    auto clk = sim_->events(boardsim::BUS_CLK);
     ASSERT_GE(clk.size(), 2u);
     EXPECT_EQ(clk.front().data, 0x5AB0u);
     EXPECT_EQ(sim_->wr16(0x3004), 0x5A80); // serdes released
@@ -351,6 +323,6 @@ TEST_F(BusTest, ClockGeneratorAbsent)
     sim_->clear_events();
     EXPECT_EQ(i2c_kt33_pclk_set_decode_freq(0, 1), 1);
     EXPECT_EQ(i2c_kt33_pclk_init(1, 1), 1);
-    EXPECT_TRUE(of_kind(sim_->events(), boardsim::BUS_I2C).empty());
+    EXPECT_TRUE(sim_->events(boardsim::BUS_I2C).empty());
     EXPECT_EQ(i2c_kt33_pclk_open(nullptr), -1);
 }

@@ -98,35 +98,36 @@ std::string dumper::receiver_key_id() const
 
 bool dumper::process_read(std::span<uint8_t> bytes)
 {
+    out_buf_.clear();
     for (size_t at = 0; at + TS_PACKET_SIZE <= bytes.size(); at += TS_PACKET_SIZE) {
         if (bytes[at] != TS_SYNC_BYTE)
             continue;
-        if (!process_packet(reinterpret_cast<tsPkt *>(bytes.data() + at)))
-            return false;
+        process_packet(reinterpret_cast<tsPkt *>(bytes.data() + at));
     }
-    return true;
+    return out_fd_ < 0 || write_all(out_fd_, out_buf_.data(), out_buf_.size());
 }
 
-bool dumper::process_packet(tsPkt *pkt)
+void dumper::process_packet(tsPkt *pkt)
 {
     ++packets_;
     if (mode_ == mode::ca)
         descramble(pkt);
-    if (out_fd_ >= 0 && !write_all(out_fd_, reinterpret_cast<const uint8_t *>(pkt), TS_PACKET_SIZE))
-        return false;
+    if (out_fd_ >= 0) {
+        const auto *bytes = reinterpret_cast<const uint8_t *>(pkt);
+        out_buf_.insert(out_buf_.end(), bytes, bytes + TS_PACKET_SIZE);
+    }
     uint16_t pid = tsphGetPid(pkt);
     if (pid == TS_PID_NULL)
-        return true;
+        return;
     pid_slot *slot = find_slot(pid);
     if (!slot)
-        return true;
+        return;
     ++slot->packets;
     if (section_dmux_process(slot->dmux.get(), pkt) <= 0)
-        return true;
+        return;
     int n = section_dmux_get_section(slot->dmux.get(), section_buf_.data(), section_buf_.size());
     if (n >= 3)
         on_section(*slot, std::span<const uint8_t>(section_buf_.data(), size_t(n)));
-    return true;
 }
 
 // CISSA with the receiver's word of the packet's parity (ETSI TS 103 127):

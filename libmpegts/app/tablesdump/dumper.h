@@ -19,8 +19,8 @@ enum class mode { summary, pid, ca };
 
 constexpr size_t kSlots = 10;
 constexpr size_t kSectionsPerSlot = 10;
-// 21 packets per read; the read is walked in 188-byte steps from its start.
-constexpr size_t kReadSize = 21 * TS_PACKET_SIZE;
+// 4096 packets per read; the read is walked in 188-byte steps from its start.
+constexpr size_t kReadSize = 4096 * TS_PACKET_SIZE;
 
 struct dmux_free {
     void operator()(section_dmux *d) const { section_dmux_dtor(d); }
@@ -75,7 +75,7 @@ public:
     uint16_t audio_pid() const { return audio_pid_; }
 
 private:
-    bool process_packet(tsPkt *pkt);
+    void process_packet(tsPkt *pkt);
     void descramble(tsPkt *pkt);
     void on_section(pid_slot &slot, std::span<const uint8_t> section);
     void follow_pat(std::span<const uint8_t> section);
@@ -93,6 +93,7 @@ private:
     std::vector<pid_slot> slots_;
     std::vector<uint8_t> section_buf_;
     int out_fd_ = -1;
+    std::vector<uint8_t> out_buf_; // one read's packets for out_fd_
 
     uint16_t emm_pid_ = TS_PID_NULL, ecm_pid_ = TS_PID_NULL;
     uint16_t video_pid_ = TS_PID_NULL, audio_pid_ = TS_PID_NULL;

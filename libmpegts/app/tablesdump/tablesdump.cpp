@@ -205,8 +205,7 @@ int run(int argc, char **argv)
             return -1;
         }
     }
-    std::fflush(stdout);
-    return 0;
+    return 0; // main flushes the output and reports a failed write
 }
 
 } // namespace
@@ -216,7 +215,11 @@ int main(int argc, char **argv)
     int rc = run(argc, argv);
     // Output that could not be written is a failure too (a full disk, a
     // closed pipe).
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    errno = 0;
+    bool flushed = std::fflush(stdout) == 0;
+    if (!flushed || std::ferror(stdout)) {
+        std::fprintf(stderr, "tablesdump: cannot write the output: %s\n", std::strerror(errno ? errno : EIO));
         return rc != 0 ? rc : 1;
+    }
     return rc;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -434,6 +435,46 @@ TEST_F(Biss2ca, ReceiverRulesForEmmAndEcm)
     }
     EXPECT_FALSE(biss2ca_rx_is_entitled(rx.get()));
     EXPECT_EQ(biss2ca_rx_get_session_word(rx.get(), 0, got), 0);
+}
+
+// A receiver whose entry sits in the second section keeps its keys while the
+// next version's first section arrives, and takes the new flags from the
+// second one.
+TEST_F(Biss2ca, EntryInTheSecondSectionSurvivesTheNextVersionsFirstSection)
+{
+    tx_ptr tx(biss2ca_tx_ctor(esid, onid, 1000000));
+    ASSERT_TRUE(tx);
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(biss2ca_tx_entitle_rx_key(tx.get(), key(i).pub.c_str()), 0);
+    rx_ptr rx(biss2ca_rx_ctor(key(15).priv.c_str()));
+    ASSERT_TRUE(rx);
+    section s0 = get_emm(tx.get(), 0), s1 = get_emm(tx.get(), 1);
+    auto id15 = ekid(15);
+    ASSERT_EQ(biss2ca_emm_get_entry_for_ekid(s0.data(), id15.data()), nullptr);
+    ASSERT_NE(biss2ca_emm_get_entry_for_ekid(s1.data(), id15.data()), nullptr);
+    EXPECT_EQ(biss2ca_rx_process_emm(rx.get(), s0.data()), 0);
+    EXPECT_EQ(biss2ca_rx_process_emm(rx.get(), s1.data()), 1);
+    ASSERT_TRUE(biss2ca_rx_is_entitled(rx.get()));
+    section ecm = get_ecm(tx.get());
+    ASSERT_EQ(biss2ca_rx_process_ecm(rx.get(), ecm.data()), 1);
+    uint8_t got[16], want[16];
+    biss2ca_tx_get_sw(tx.get(), want);
+
+    biss2ca_tx_set_flags(tx.get(), BISS2CA_FLAG_PREVENT_DECODED_FORWARD);
+    section t0 = get_emm(tx.get(), 0), t1 = get_emm(tx.get(), 1);
+    ASSERT_NE(tsGetVersion(reinterpret_cast<TTableBase *>(t0.data())),
+              tsGetVersion(reinterpret_cast<TTableBase *>(s0.data())));
+    EXPECT_EQ(biss2ca_rx_process_emm(rx.get(), t0.data()), 0);
+    EXPECT_TRUE(biss2ca_rx_is_entitled(rx.get()));
+    ASSERT_EQ(biss2ca_rx_get_session_word(rx.get(), 0, got), 1);
+    EXPECT_EQ(std::memcmp(got, want, 16), 0);
+    EXPECT_FALSE(biss2ca_rx_prevent_decoded_forward(rx.get()));
+
+    EXPECT_EQ(biss2ca_rx_process_emm(rx.get(), t1.data()), 1);
+    EXPECT_TRUE(biss2ca_rx_is_entitled(rx.get()));
+    EXPECT_TRUE(biss2ca_rx_prevent_decoded_forward(rx.get()));
+    ASSERT_EQ(biss2ca_rx_get_session_word(rx.get(), 0, got), 1);
+    EXPECT_EQ(std::memcmp(got, want, 16), 0);
 }
 
 TEST(Biss2caRandom, EveryTransmitterDrawsItsOwnKeys)

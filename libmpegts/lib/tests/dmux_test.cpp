@@ -213,6 +213,50 @@ TEST(MpegtsDmux, RefusalsAndReset)
     EXPECT_EQ(section_dmux_ctor(0, 2), nullptr);
 }
 
+// A pointer_field may point at the payload's last byte, never past it; the
+// refused packet sits at the very end of its allocation so that any read
+// beyond it is caught.
+TEST(MpegtsDmux, PointerFieldAtThePayloadEndIsRefusedWithoutReadingPastThePacket)
+{
+    struct Case {
+        uint8_t af_length; // 0: no adaptation field
+    };
+    for (Case c : {Case{0}, Case{10}, Case{181}}) {
+        SCOPED_TRACE(int(c.af_length));
+        const size_t start = c.af_length ? 1u + c.af_length : 0; // pointer_field's offset
+        const size_t n = 184 - start;                             // payload from the pointer_field on
+        // X fills the first packet after its pointer_field and exactly the
+        // second packet's n - 1 bytes before the pointer target.
+        auto x = make_section(0x02, 183 + (n - 1), 7);
+        auto second = [&](uint8_t pointer) {
+            tsPkt p = raw_packet(0x100, true, 1, {0});
+            if (c.af_length) {
+                tsphSetAFCtrl(&p, 3);
+                p.payload[0] = c.af_length;
+                std::memset(p.payload + 1, 0, c.af_length); // no flags
+            }
+            p.payload[start] = pointer;
+            std::memcpy(p.payload + start + 1, x.data() + 183, n - 1);
+            return p;
+        };
+        tsPkt first = raw_packet(0x100, true, 0, cat({{0}, slice(x, 0, 183)}));
+
+        Dmux ok(0x100);
+        EXPECT_EQ(section_dmux_process(ok.d, &first), 0);
+        tsPkt last = second(uint8_t(n - 1));
+        EXPECT_EQ(section_dmux_process(ok.d, &last), 1);
+        EXPECT_EQ(ok.section(), x);
+
+        Dmux refused(0x100);
+        EXPECT_EQ(section_dmux_process(refused.d, &first), 0);
+        std::vector<uint8_t> heap(sizeof(tsPkt));
+        tsPkt bad = second(uint8_t(n));
+        std::memcpy(heap.data(), &bad, sizeof bad);
+        EXPECT_EQ(section_dmux_process(refused.d, reinterpret_cast<tsPkt *>(heap.data())), -1);
+        EXPECT_EQ(section_dmux_get_section(refused.d, nullptr, 0), -1);
+    }
+}
+
 TEST(MpegtsDmux, FullBacklogIsCountedAndReported)
 {
     // Packets each carrying many small sections while the caller fetches

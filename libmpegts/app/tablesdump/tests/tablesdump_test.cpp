@@ -318,6 +318,14 @@ TEST_F(Tablesdump, CommandLineAndExitStatuses)
     r = tablesdump("-c '" + file("junk.pem").string() + "' x.ts", root_.path);
     EXPECT_EQ(r.rc, 1);
     EXPECT_NE(r.err.find("Failed constructing decrypter\n"), std::string::npos);
+
+    // Output that cannot be written: the system's reason and status 1.
+    Muxer m;
+    m.add(0, pat(0x0ABC, 0, {{1, 0x30}}));
+    tsfix::write_file(file("one.ts"), m.pkts);
+    r = tablesdump("'" + file("one.ts").string() + "' >/dev/full", root_.path);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("tablesdump: cannot write the output: No space left on device\n"), std::string::npos) << r.err;
 }
 
 // Truncated files, lost sync and garbage sections: the program reads on

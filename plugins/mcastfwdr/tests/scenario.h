@@ -1,0 +1,102 @@
+// A card for forwarder scenarios: namespaces with eth0 and eth1 addressed,
+// a simulated carrier in hardware slot 3 (and one for the card's own slot
+// when it is another), the on-card marker in a temporary root, and the
+// framework started inside the card's namespace. The forwarder is then
+// either started from its linked entries, as the plug-in manager would
+// (start_linked), or loaded from libsv-mcastfwdr through the manager.
+// Needs root; skip_reason() says why it cannot run.
+#pragma once
+
+#include "engine_fixture.h"
+#include "netrig.h"
+
+#include <kerrow/store.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mcftest {
+
+class scenario {
+public:
+    static std::string skip_reason() { return xsbsim::net_rig::skip_reason(); }
+
+    // hw_slot: this card's hardware slot (3: the master). with_library:
+    // the plug-in manager finds libsv-mcastfwdr; otherwise it finds nothing
+    // and start_linked() inserts the record.
+    explicit scenario(unsigned hw_slot = 3, bool with_library = false)
+    {
+        std::filesystem::create_directories(root_ / "opt/pkg/var");
+        std::ofstream(root_ / "opt/pkg/var/oem") << "";
+        std::filesystem::create_directories(root_ / "cmd");
+        setenv("KD_CMD_DIR", (root_ / "cmd").c_str(), 1);
+        rig_ = std::make_unique<xsbsim::net_rig>();
+        const std::string in = rig_->exec_in(rig_->card());
+        std::system((in + "ip addr add 10.77.0.1/24 dev eth0 >/dev/null 2>&1").c_str());
+        std::system((in + "ip addr add 10.77.1.1/24 dev eth1 >/dev/null 2>&1").c_str());
+        add_carrier(3);
+        if (hw_slot != 3)
+            add_carrier(int(hw_slot));
+        card_ = std::make_unique<xsbsim::net_rig::enter>(rig_->card());
+        setenv("HW_SLOT", std::to_string(hw_slot).c_str(), 1);
+        std::filesystem::create_directories(root_ / "noplugins");
+        setenv("SV_PLUGINS_PATH",
+               with_library ? (std::string(std::getenv("KD_BUILD_DIR")) + "/plugins").c_str() : (root_ / "noplugins").c_str(), 1);
+        kd_frame_init();
+    }
+    ~scenario()
+    {
+        kd_frame_fini();
+        card_.reset();
+        sims_.clear();
+        rig_.reset();
+        for (const char *v : {"KD_CMD_DIR", "HW_SLOT", "SV_PLUGINS_PATH"})
+            unsetenv(v);
+    }
+    scenario(const scenario &) = delete;
+    scenario &operator=(const scenario &) = delete;
+
+    // The forwarder from its linked entries, with the saved values applied
+    // and "mcastfwdr_parms_loaded" emitted as the plug-in manager does.
+    plugin_load_info *start_linked()
+    {
+        plugin_load_info *pli = __test_insert_active_plugin("mcastfwdr", "/linked/libsv-mcastfwdr.so");
+        pli->init = mcastfwdr_init;
+        pli->fini = mcastfwdr_fini;
+        pli->init(pli);
+        if (pli->top_param)
+            kd_store_load_params(pli, pli->top_param);
+        kd_cuvent_emit(nullptr, "mcastfwdr_parms_loaded", nullptr);
+        return pli;
+    }
+    // A later change as the configuration's appliers make it.
+    template <class F> int change(F fn)
+    {
+        mcf::write_lock lock;
+        fn();
+        return manager_input_output_sync(0);
+    }
+    const kdtest::LogCapture &log() const { return log_; }
+
+private:
+    void add_carrier(int slot)
+    {
+        xsbsim::config c;
+        c.ifname = "peer2";
+        c.slot = slot;
+        c.erase_ms = 5;
+        sims_.push_back(xsbsim::start_carrier_in(rig_->chassis(), std::move(c)));
+    }
+
+    kdtest::TempRoot root_;
+    kdtest::LogCapture log_;
+    std::unique_ptr<xsbsim::net_rig> rig_;
+    std::vector<std::unique_ptr<xsbsim::carrier_sim>> sims_;
+    std::unique_ptr<xsbsim::net_rig::enter> card_;
+};
+
+} // namespace mcftest

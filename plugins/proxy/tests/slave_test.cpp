@@ -1,0 +1,232 @@
+// The slave side of the proxy in one process: the engine listens on a
+// loopback port, the master is played by the test with the wire codec, the
+// probe's tree is what the slave has to offer.
+#include "probe.h"
+#include "proxy_internal.h"
+#include "proxy_test_support.h"
+#include "test_support.h"
+
+#include <kerrow/plugin.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace proxytest;
+using proxy::proxy_param;
+
+namespace {
+
+// Off the card there is no own node: the slave is "Carrier 0".
+const std::string kPrefix = "proxy/carrier_0/";
+
+class ProxySlave : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("HW_SLOT", "5", 1);
+        kd_frame_init();
+        probe_pli_ = __test_insert_active_plugin("probe", "/nowhere/libsv-probe.so");
+        unsetenv("PROBE_ROWS");
+        probe::build(probe_pli_); // three rows
+        pli_ = __test_insert_active_plugin("proxy", "/nowhere/libsv-proxy.so");
+        proxy::st().opt.port = "0"; // any free port
+        proxy::st().opt.master_addr = "127.0.0.1";
+        proxy::init(pli_);
+        ASSERT_FALSE(proxy::st().master);
+        ASSERT_GE(proxy::st().server_socket, 0);
+        port_ = local_port(proxy::st().server_socket);
+    }
+    void TearDown() override
+    {
+        proxy::fini();
+        proxy::st().opt = {};
+        kd_frame_fini();
+        unsetenv("HW_SLOT");
+    }
+
+    // A master link: the records of the tree up to the finish message, by route.
+    peer connect_master(std::map<std::string, proxy_param> *tree = nullptr, std::vector<std::string> *order = nullptr,
+                        const std::string &from = "127.0.0.1")
+    {
+        peer m = peer::connect_to("127.0.0.1", port_, from);
+        EXPECT_TRUE(m.ok());
+        for (;;) {
+            auto msg = m.next_any();
+            if (!msg)
+                break;
+            if (msg->hdr.type == proxy::PROXY_MSG_CTRL_PARAM_FINISH) {
+                EXPECT_EQ(proxy::read_u32(msg->payload, 0), 0u);
+                break;
+            }
+            EXPECT_EQ(msg->hdr.type, proxy::PROXY_MSG_PARAM);
+            auto rec = proxy::proxy_param_ctor_msg_param(msg->payload);
+            EXPECT_TRUE(rec);
+            if (rec && tree)
+                (*tree)[rec->scope] = *rec;
+            if (rec && order)
+                order->push_back(rec->scope);
+        }
+        return m;
+    }
+    // Waits for the next record the slave sends.
+    static std::optional<proxy_param> next_record(peer &m)
+    {
+        auto msg = m.next(proxy::PROXY_MSG_PARAM);
+        if (!msg)
+            return std::nullopt;
+        return proxy::proxy_param_ctor_msg_param(msg->payload);
+    }
+
+    kdtest::TempRoot root_;
+    kdtest::LogCapture log_;
+    plugin_load_info *pli_ = nullptr, *probe_pli_ = nullptr;
+    uint16_t port_ = 0;
+};
+
+TEST_F(ProxySlave, SendsItsTreeButNotItsOwnAtConnection)
+{
+    std::map<std::string, proxy_param> tree;
+    std::vector<std::string> order;
+    peer m = connect_master(&tree, &order);
+    ASSERT_TRUE(tree.count("probe/level"));
+    const proxy_param &n = tree["probe/level"];
+    EXPECT_EQ(n.type, uint32_t(PARAMTYPE_NUMBER));
+    EXPECT_EQ(n.readwrite, uint32_t(PARAMCTRL_RDWR));
+    EXPECT_EQ(n.label, "Level");
+    EXPECT_EQ(n.value, "0");
+    EXPECT_EQ(std::tuple(n.min, n.max, n.step), std::tuple(0, 100, 1));
+    EXPECT_EQ(tree["probe/mode"].options, "Off,On,Auto");
+    EXPECT_EQ(tree["probe/mode"].value, "Off");
+    EXPECT_EQ(tree["probe/flags"].options, "red,green,blue");
+    EXPECT_EQ(tree["probe/secret"].value, ""); // write-only: no value travels
+    EXPECT_EQ(tree["probe/secret"].readwrite, uint32_t(PARAMCTRL_WRONLY));
+    EXPECT_EQ(tree["probe/rows"].type, uint32_t(PARAMTYPE_TABLE));
+    EXPECT_EQ(tree["probe/rows/row_2/value"].value, "2");
+    EXPECT_EQ(tree["probe/rows/row_2/value"].readwrite, uint32_t(PARAMCTRL_RDONLY));
+    EXPECT_TRUE(tree.count("frame")); // the framework's tree travels too
+    for (const auto &[route, rec] : tree)
+        EXPECT_NE(route.rfind("proxy", 0), 0u) << route;
+    // Parents come before their children.
+    auto pos = [&](const std::string &r) { return std::find(order.begin(), order.end(), r) - order.begin(); };
+    EXPECT_LT(pos("probe"), pos("probe/rows"));
+    EXPECT_LT(pos("probe/rows"), pos("probe/rows/row_0"));
+    EXPECT_LT(pos("probe/rows/row_0"), pos("probe/rows/row_0/value"));
+    EXPECT_EQ(proxy::st().count_connections, 1);
+}
+
+TEST_F(ProxySlave, AppliesRecordsFromTheMasterThroughTheParameter)
+{
+    peer m = connect_master();
+    m.send(record(PARAMTYPE_NUMBER, kPrefix + "probe/level", "Level", "42"));
+    auto back = next_record(m);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->scope, "probe/level");
+    EXPECT_EQ(back->value, "42");
+    EXPECT_EQ(probe::current().level, 42);
+
+    // The parameter's own setter decides; its answer is announced either way.
+    m.send(record(PARAMTYPE_CHOICE, kPrefix + "probe/mode", "Mode", "Purple"));
+    back = next_record(m);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->value, "Off");
+    m.send(record(PARAMTYPE_STRING, kPrefix + "probe/secret", "Secret", "s3cret"));
+    back = next_record(m);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->value, ""); // write-only: the value never travels back
+    EXPECT_EQ(probe::current().secret, "s3cret");
+
+    // Records that are not this card's to apply are dropped and logged.
+    struct Case {
+        std::string scope, log;
+    } cases[] = {
+        {"probe/level", "of another card"},
+        {"proxy/carrier_5/probe/level", "of another card"},
+        {"xproxy/carrier_0/probe/level", "of another card"},
+        {kPrefix + "probe/nothing", "does not exist. Scope: probe/nothing"},
+        {kPrefix + "proxy", "does not exist. Scope: proxy"},
+        {kPrefix + "probe/rows/row_1/value", "is read-only. Scope: probe/rows/row_1/value"},
+    };
+    for (const Case &c : cases) {
+        log_.clear();
+        m.send(record(PARAMTYPE_NUMBER, c.scope, "x", "7"));
+        EXPECT_TRUE(run_until([&] { return log_.count(c.log) == 1; })) << c.scope;
+    }
+    EXPECT_EQ(probe::current().level, 42);
+    m.send(record(PARAMTYPE_SET, kPrefix + "probe/flags", "Flags", "green,blue"));
+    back = next_record(m);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->scope, "probe/flags");
+    EXPECT_EQ(back->value, "green,blue");
+}
+
+TEST_F(ProxySlave, LocalChangesFollowTheTree)
+{
+    peer m = connect_master();
+    param_context *text = kd_param_get_by_route("probe/text");
+    // Too large for the link: logged and not sent (the master would reset it).
+    ASSERT_EQ(kd_param_get_string_ops(text)->set(text, std::string(proxy::kMaxPayload, 'x').c_str()),
+              PARAM_SET_SUCCESS);
+    EXPECT_EQ(log_.count("Param probe/text is too large to send"), 1);
+    ASSERT_EQ(kd_param_get_string_ops(text)->set(text, "changed here"), PARAM_SET_SUCCESS);
+    auto rec = next_record(m);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->scope, "probe/text");
+    EXPECT_EQ(rec->value, "changed here");
+
+    param_context *row = kd_param_alloc_row(kd_param_get_by_route("probe/rows"), nullptr, nullptr);
+    ASSERT_NE(row, nullptr);
+    rec = next_record(m);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->scope, "probe/rows/row_3");
+    EXPECT_EQ(rec->type, uint32_t(PARAMTYPE_LIST));
+
+    kd_param_delete(kd_param_get_by_route("probe/mode"));
+    rec = next_record(m);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->scope, "probe/mode");
+    EXPECT_EQ(rec->type, uint32_t(PARAMTYPE_NONE));
+
+    // Unloading the probe removes its root: one removal for the whole tree.
+    kd_param_remove_cfg(probe_pli_);
+    rec = next_record(m);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->scope, "probe");
+    EXPECT_EQ(rec->type, uint32_t(PARAMTYPE_NONE));
+    m.pump();
+    for (auto &msg : m.got()) {
+        auto r = proxy::proxy_param_ctor_msg_param(msg.payload);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->type, uint32_t(PARAMTYPE_NONE)) << "no placeholder is announced as a parameter: " << r->scope;
+    }
+}
+
+TEST_F(ProxySlave, OnlyTheMasterMayConnectAndTheLatestLinkWins)
+{
+    // From another address: closed at once, nothing sent.
+    peer stranger = peer::connect_to("127.0.0.1", port_, "127.0.0.2");
+    ASSERT_TRUE(stranger.ok());
+    ASSERT_TRUE(run_until([&] { return stranger.closed(); }));
+    EXPECT_TRUE(stranger.got().empty());
+    EXPECT_EQ(log_.count("Refused a connection from 127.0.0.2"), 1);
+
+    peer first = connect_master();
+    peer second = connect_master();
+    ASSERT_TRUE(run_until([&] { return first.closed(); }));
+    EXPECT_EQ(proxy::st().count_connections, 1);
+    param_context *num = kd_param_get_by_route("probe/level");
+    kd_param_get_number_ops(num)->set(num, "9");
+    auto rec = next_record(second);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->value, "9");
+
+    // The master goes; the slave waits for the next link.
+    second.close();
+    ASSERT_TRUE(run_until([] { return proxy::st().count_connections == 0; }));
+    std::map<std::string, proxy_param> tree;
+    peer third = connect_master(&tree);
+    EXPECT_TRUE(tree.count("probe/level"));
+    EXPECT_EQ(proxy::st().count_connections, 1);
+}
+
+} // namespace
