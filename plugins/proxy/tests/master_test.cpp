@@ -2,6 +2,7 @@
 // cards on loopback, each slave played by the test with the wire codec.
 #include "proxy_internal.h"
 #include "proxy_test_support.h"
+#include "cmd_standins.h"
 #include "test_support.h"
 
 #include <kerrow/cuvent.h>
@@ -107,6 +108,8 @@ protected:
     }
 
     kdtest::TempRoot root_;
+    // The framework switches services (snmpd) at start: stand-ins only.
+    kdtest::CommandStandins commands_{root_ / "cmd"};
     kdtest::LogCapture log_;
     plugin_load_info *pli_ = nullptr;
     int listen_ = -1;

@@ -4,6 +4,7 @@
 #include "probe.h"
 #include "proxy_internal.h"
 #include "proxy_test_support.h"
+#include "cmd_standins.h"
 #include "test_support.h"
 
 #include <kerrow/plugin.h>
@@ -79,6 +80,8 @@ protected:
     }
 
     kdtest::TempRoot root_;
+    // The framework switches services (snmpd) at start: stand-ins only.
+    kdtest::CommandStandins commands_{root_ / "cmd"};
     kdtest::LogCapture log_;
     plugin_load_info *pli_ = nullptr, *probe_pli_ = nullptr;
     uint16_t port_ = 0;
