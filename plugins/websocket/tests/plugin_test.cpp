@@ -2,6 +2,7 @@
 // framework, the saved port applied through the set path, a browser-like
 // client served, and a clean unload. In a network namespace of its own,
 // since the server first opens its default port.
+#include "cmd_standins.h"
 #include "sysbus_rig.h"
 #include "test_support.h"
 #include "ws_client.h"
@@ -40,8 +41,7 @@ TEST(Plugin, LoadedByTheFrameworkWithItsSavedPort)
     // file, and also use the system bus and run commands: a private bus,
     // and no commands at all.
     sysbus::rig bus(root.path());
-    fs::create_directories(root / "cmd");
-    setenv("KD_CMD_DIR", (root / "cmd").c_str(), 1);
+    kdtest::CommandStandins commands(root / "cmd");
     fs::create_directories(root / "opt/pkg/var");
     std::ofstream(root / "opt/pkg/var/oem") << "";
     fs::create_directories(root / "var/local/solvera");
@@ -73,7 +73,6 @@ TEST(Plugin, LoadedByTheFrameworkWithItsSavedPort)
     kd_frame_stop_watcher("test-pump", nullptr);
     kd_frame_fini();
     EXPECT_EQ(log.count("[websocket] Stopped"), 1);
-    unsetenv("KD_CMD_DIR");
     // The new value reached the store through "on_param_update".
     std::ifstream in(root / "var/local/solvera/store.json");
     const std::string store((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -351,6 +351,7 @@ TEST_F(Server, HttpServesTheApplicationAndTheLinkDirectory)
 TEST(ServerIdle, ASlaveCardStartsIdle)
 {
     kdtest::TempRoot root;
+    kdtest::CommandStandins commands(root / "cmd");
     kdtest::LogCapture log;
     setenv("HW_SLOT", "5", 1);
     kd_frame_init();

@@ -1,5 +1,6 @@
 // Plain parts of the front end: JSON text escaping, member names, the
 // dialogue parser and the JSON rendering of every kind of parameter.
+#include "cmd_standins.h"
 #include "dialogue.h"
 #include "json_text.h"
 #include "probe.h"
@@ -90,6 +91,7 @@ TEST(Dialogue, MessagesCutIntoReadsAndSets)
 // stays in the buffer.
 class ParamJson : public kdtest::FrameTest {
 protected:
+    kdtest::CommandStandins commands_{root_ / "cmd"};
     void SetUp() override
     {
         FrameTest::SetUp();

@@ -3,6 +3,7 @@
 // runs on another and hands loop-side work over with on_loop.
 #pragma once
 
+#include "cmd_standins.h"
 #include "probe.h"
 #include "test_support.h"
 #include "ws.h"
@@ -111,6 +112,8 @@ protected:
     plugin_load_info *pli_ = nullptr;
     plugin_load_info *probe_pli_ = nullptr;
     kdtest::TempRoot root_;
+    // The framework switches services (snmpd) at start: stand-ins only.
+    kdtest::CommandStandins commands_{root_ / "cmd"};
     kdtest::LogCapture log_;
 
 private:
