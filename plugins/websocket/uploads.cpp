@@ -370,8 +370,8 @@ int http_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, s
             return -1;
         if (pss->spa)
             lws_spa_finalize(pss->spa);
-        if (pss->fd_open && !pss->status)
-            pss->status = HTTP_STATUS_BAD_REQUEST; // the file never ended
+        if ((pss->fd_open || !pss->filename[0]) && !pss->status)
+            pss->status = HTTP_STATUS_BAD_REQUEST; // no file, or one that never ended
         const unsigned int status = pss->status ? static_cast<unsigned int>(pss->status)
                                                   : static_cast<unsigned int>(HTTP_STATUS_OK);
         release(pss);

@@ -117,6 +117,16 @@ TEST_F(Uploads, RefusedWithoutLoginOrWithABadName)
         const std::string session = logged_in_session();
         for (const char *bad : {"../../x", ".hidden", "..", "a/b", "a\\\\b"})
             EXPECT_EQ(upload(session, src, bad), 400) << bad;
+        // A form without a file uploads nothing.
+        const std::string nofile = "curl -s -o /dev/null -w '%{http_code}' -b 'ZWSUI_SESSION=" + session +
+                                   "' -F uploadsubmit=Upload 'http://127.0.0.1:" + std::to_string(port_) + "/upload'";
+        std::string code;
+        if (FILE *p = popen(nofile.c_str(), "r")) {
+            char buf[16] = {};
+            code = fgets(buf, sizeof buf, p) ? buf : "";
+            pclose(p);
+        }
+        EXPECT_EQ(code, "400");
         EXPECT_TRUE(names(media_).empty());
         EXPECT_FALSE(fs::exists(root_ / "x"));
         EXPECT_FALSE(fs::exists(root_ / "media/x"));
