@@ -1,7 +1,12 @@
 // A running framework with the front-panel plug-in loadable from the build,
-// the menu daemon stand-in on a queue pair of the test's own (KD_MQ_SUFFIX
-// made unique per process and fixture), built-in menu files in a private
-// KD_ROOT, and a loop runner that waits on a condition.
+// the menu daemon stand-in on a queue pair of the test's own, built-in menu
+// files in a private KD_ROOT, and a loop runner that waits on a condition.
+//
+// Queues: KD_MQ_SUFFIX is made unique per process and fixture, so tests
+// running side by side never share a queue. Where the test may (root), the
+// test thread also moves into a fresh IPC namespace first: the machine's
+// queues are out of sight, and a queue a failed test leaves behind goes
+// with the namespace instead of holding the user's queue memory.
 #pragma once
 
 #include "test_support.h"
@@ -24,7 +29,7 @@
 
 #include <dirent.h>
 #include <mqueue.h>
-#include <sys/resource.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace fptest {
@@ -75,10 +80,7 @@ protected:
         static int serial = 0;
         suffix_ = "." + std::to_string(getpid()) + "." + std::to_string(serial++);
         setenv("KD_MQ_SUFFIX", suffix_.c_str(), 1);
-        // Queue memory is counted per user over the whole machine; a root
-        // test run is not held back by the other queues of that user.
-        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-        setrlimit(RLIMIT_MSGQUEUE, &unlimited);
+        unshare(CLONE_NEWIPC); // optional: without it the names alone keep tests apart
         plugin_queue_ = menud::queue_name("/solvera_plugin_fp");
         daemon_queue_ = menud::queue_name("/menumgr");
         const char *build = std::getenv("KD_BUILD_DIR");

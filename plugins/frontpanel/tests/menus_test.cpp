@@ -43,6 +43,21 @@ TEST_F(FrontPanelTest, ASlaveCardStaysIdle)
     EXPECT_EQ(log_.count("[frontpanel] Stopped"), 1);
 }
 
+TEST_F(FrontPanelTest, WithoutItsOwnQueueThePluginStops)
+{
+    setenv("KD_MQ_SUFFIX", "/no/such/name", 1); // not a queue name
+    frame_up();
+    kd_frame_load_plugin("frontpanel");
+    run_once();
+    EXPECT_EQ(log_.count("[frontpanel] Still no que?"), 1);
+    EXPECT_EQ(log_.count("[frontpanel] Failed to create menu que exiting front panel plugin"), 1);
+    EXPECT_EQ(log_.count("Started Active"), 0);
+    EXPECT_EQ(log_.count("Opened menu managers que"), 0);
+    EXPECT_EQ(kd_param_get_by_route("frontpanel/register_menu"), nullptr);
+    frame_down();
+    EXPECT_EQ(log_.count("[frontpanel] Stopped"), 1);
+}
+
 TEST_F(FrontPanelTest, FrameRunRegistersTheBuiltInMenus)
 {
     struct Case {
