@@ -93,7 +93,8 @@ void frontpanel::frontpanel_frame_run()
             KD_LOG(KD_LOG_INFO, "[%s] Attempted to register a bad menu path %s\n", tag(), path.c_str());
             continue;
         }
-        if (mdi_.mdi_register_menu(name == kTopMenu, path, kBuiltinMenuAux2) == 0)
+        const bool top = std::string_view(name) == kTopMenu;
+        if (mdi_.mdi_register_menu(top, path, kBuiltinMenuAux2) == 0)
             KD_LOG(KD_LOG_INFO, "[%s] Register menu message sent\n", tag());
         else
             KD_LOG(KD_LOG_ERR, "[%s] Failed to send menu register command for menu %s ERROR=%s\n", tag(),
