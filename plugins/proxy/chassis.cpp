@@ -465,14 +465,23 @@ void on_apply_profile(cuvent_wrapper *w) noexcept
 
 void on_master_apply(cuvent_wrapper *) noexcept { proxy_handle_msg_apply_profile(); }
 
-void master_add(std::span<const uint8_t> p)
+// A slave's report "flag + 10 * slot"; false (logged) when malformed.
+bool read_report(std::span<const uint8_t> p, const char *what, int &slot, int &flag)
 {
     const uint32_t v = read_u32(p, 0);
-    const int slot = int(v / 10), flag = int(v % 10);
-    if (!user_slot(slot) || (flag != CHECK_VALID && flag != CHECK_INVALID)) {
-        KD_LOG(KD_LOG_ERR, "[%s] Bad profile add report %u, ignored\n", me(), v);
+    slot = int(v / 10);
+    flag = int(v % 10);
+    if (user_slot(slot) && (flag == CHECK_VALID || flag == CHECK_INVALID))
+        return true;
+    KD_LOG(KD_LOG_ERR, "[%s] Bad profile %s report %u, ignored\n", me(), what, v);
+    return false;
+}
+
+void master_add(std::span<const uint8_t> p)
+{
+    int slot = 0, flag = 0;
+    if (!read_report(p, "add", slot, flag))
         return;
-    }
     if (flag == CHECK_VALID)
         KD_LOG(KD_LOG_NOTICE, "[%s] Slave send profile success!\n", me());
     KD_LOG(KD_LOG_NOTICE, "[%s] Add slave %d profile\n", me(), slot);
@@ -481,13 +490,9 @@ void master_add(std::span<const uint8_t> p)
 
 void master_apply_check_ready(std::span<const uint8_t> p)
 {
-    const uint32_t v = read_u32(p, 0);
-    const int slot = int(v / 10), flag = int(v % 10);
-    if (!user_slot(slot) || (flag != CHECK_VALID && flag != CHECK_INVALID)) {
-        KD_LOG(KD_LOG_ERR, "[%s] Bad profile apply report %u, ignored\n", me(), v);
-        return;
-    }
-    report_apply(slot, flag);
+    int slot = 0, flag = 0;
+    if (read_report(p, "apply", slot, flag))
+        report_apply(slot, flag);
 }
 
 // Slave: "settings profile add" (emitted on the master's request).

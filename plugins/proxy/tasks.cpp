@@ -39,27 +39,17 @@ void task_done(kd_worker_task *task)
         return; // queued by an earlier run of the plug-in
     // Either an error or a status means the copy did not happen.
     const bool ok = data->task_errno == 0 && data->status == 0;
-    const char *why = kd_frame_strerror(data->task_errno);
-    switch (data->kind) {
-    case task_kind::put_file:
-        if (ok)
-            KD_LOG(KD_LOG_NOTICE, "[%s] Sync success\n", me());
-        else
-            KD_LOG(KD_LOG_ERR, "[%s] Sync fail %s (%d)\n", me(), why, data->status);
-        break;
-    case task_kind::master_send_profile:
-        if (ok)
-            KD_LOG(KD_LOG_NOTICE, "[%s] Master send profile to salve success\n", me());
-        else
-            KD_LOG(KD_LOG_ERR, "[%s] Master send profile to salve fail %s (%d)\n", me(), why, data->status);
-        break;
-    case task_kind::slave_send_profile:
-        if (ok)
-            KD_LOG(KD_LOG_NOTICE, "[%s] Slave send profile to master success\n", me());
-        else
-            KD_LOG(KD_LOG_ERR, "[%s] Slave send profile to master fail %s (%d)\n", me(), why, data->status);
-        break;
-    }
+    // What each kind logs on success and on failure.
+    static constexpr const char *kLines[][2] = {
+        {"[%s] Sync success\n", "[%s] Sync fail %s (%d)\n"},
+        {"[%s] Master send profile to salve success\n", "[%s] Master send profile to salve fail %s (%d)\n"},
+        {"[%s] Slave send profile to master success\n", "[%s] Slave send profile to master fail %s (%d)\n"},
+    };
+    const auto &lines = kLines[size_t(data->kind)];
+    if (ok)
+        KD_LOG(KD_LOG_NOTICE, lines[0], me());
+    else
+        KD_LOG(KD_LOG_ERR, lines[1], me(), kd_frame_strerror(data->task_errno), data->status);
     try {
         proxy_task_finished(*data, ok);
     } catch (...) {
