@@ -4,6 +4,7 @@
 #include "proxy_test_support.h"
 #include "test_support.h"
 
+#include <ev.h>
 #include <kerrow/alarm.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/system.h>
@@ -513,7 +514,8 @@ TEST_F(ProxyMaster, ProfileRequestsReachTheSlaveAndItsReportsComeBack)
 {
     connect_slave();
     // A slave with no link is reported failed at once.
-    proxy::add_slave(4, "127.0.0.9");
+    auto &unlinked = *proxy::st().clients.emplace_back(std::make_unique<proxy::proxy_client>());
+    unlinked.slave_slot = 4;
     kd_cuvent_emit(nullptr, "add settings profile requested", nullptr);
     EXPECT_EQ(g_heard.add_state, std::vector<int>{42});
     EXPECT_TRUE(slave_.next(proxy::PROXY_MSG_SEND_STORE));
