@@ -3,6 +3,7 @@
 // probe's tree is what the slave has to offer.
 #include "probe.h"
 #include "proxy_internal.h"
+#include "cmd_standins.h"
 #include "proxy_test_support.h"
 #include "test_support.h"
 
