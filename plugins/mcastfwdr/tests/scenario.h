@@ -11,6 +11,7 @@
 #include "netrig.h"
 
 #include <kerrow/store.h>
+#include <kerrow/system.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -47,6 +48,8 @@ public:
         setenv("SV_PLUGINS_PATH",
                with_library ? (std::string(std::getenv("KD_BUILD_DIR")) + "/plugins").c_str() : (root_ / "noplugins").c_str(), 1);
         kd_frame_init();
+        // The card's interfaces as the framework learns them from route netlink.
+        run_loop_until([] { return mcastfwdr_eth_intf_is_operational("eth0") && mcastfwdr_eth_intf_is_operational("eth1"); });
     }
     ~scenario()
     {
