@@ -65,10 +65,7 @@ int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
 void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
-void mcastfwdr_ingress_announce_xsb_flows(void) {}
 void mcastfwdr_ingress_notify_bridged_inputs(void) {}
-int mcastfwdr_ingress_notify_internal_ts(int, int) { return 0; }
-int mcastfwdr_ingress_notify_internal_ts_clear(int) { return 0; }
 void mcastfwdr_klv_sources_enable(const char *) {}
 void mcastfwdr_klv_sources_disable(const char *) {}
 

@@ -6,6 +6,7 @@
 // referenced.
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
+#include "ingress/xsb_bridge.h"
 #include "mcastfwdr.h"
 
 #include <interlink.h>
@@ -373,6 +374,7 @@ void release()
 
 namespace mcf {
 ingress_counters &ingress_stats(ingress_src_t src) { return g_stats[src]; }
+xsb_sock *ingress_xsb_socket() { return g_xsb; }
 } // namespace mcf
 
 extern "C" {
@@ -394,6 +396,7 @@ int mcastfwdr_ingress_init(void)
         for (auto *c : {&s.entries, &s.recv_errors, &s.pipe_full, &s.dropped, &s.cycles})
             c->store(0, std::memory_order_relaxed);
     xsb_socket_open();
+    mcf::xsb_bridge_init();
     g_halt.store(false);
     for (const thread_def &def : kThreads) {
         pthread_t &t = g_threads[&def - kThreads];
@@ -412,6 +415,7 @@ int mcastfwdr_ingress_init(void)
 
 void mcastfwdr_ingress_fini(void)
 {
+    mcf::xsb_bridge_fini();
     g_halt.store(true);
     join_threads();
     release();

@@ -6,6 +6,7 @@
 // XSB pipe or are dropped and counted. Needs root; skips otherwise.
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
+#include "ingress/xsb_bridge.h"
 #include "scenario.h"
 
 #include <interlink.h>
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -296,6 +298,164 @@ TEST_F(Ingress, XsbFramesReachThePipeOrAreDroppedAndCounted)
         EXPECT_EQ(std::memcmp(e.buf, ts.data(), 188), 0);
         EXPECT_GT(e.tstamp.tv_sec, 0);
     }
+    xsb_close(raw);
+}
+
+} // namespace
+
+namespace {
+
+internal_ts_info announcement(const char *src, const char *dst, uint32_t index, uint32_t routable, uint32_t rate)
+{
+    internal_ts_info info{};
+    std::memcpy(info.src, src, std::min<size_t>(std::strlen(src), 4));
+    std::memcpy(info.dst, dst, std::min<size_t>(std::strlen(dst), 4));
+    info.index = index;
+    info.routable = routable;
+    info.rate = rate;
+    return info;
+}
+
+unsigned input_count()
+{
+    return mcf_list_count(mcf_cfg.rules_rx);
+}
+
+// Other cards' flows become XSB inputs, mapped once per bay after the
+// start-up delay; the last withdrawal unmaps; hostile payloads change nothing.
+TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
+{
+    scenario card(3);
+    card.start_linked();
+    startup_time_current = 0; // within the start-up delay
+    auto &log = card.log();
+    xsbsim::carrier_sim &sim = card.carrier();
+
+    internal_ts_info a = announcement("e21", "1a0", 5, 1, 5000000);
+    kd_cuvent_emit(nullptr, "internal_ts", &a); // bay 2 is UI slot 7
+    cfg_rx *rx = mcfcfg_rx_find_by_id(1705);
+    ASSERT_NE(rx, nullptr);
+    EXPECT_EQ(rx->ingress_type, INGRTYPE_XSB);
+    EXPECT_EQ(rx->ingress_bps, 5000000);
+    manager_input *mi = manager_inputs_find_by_id(1705);
+    ASSERT_NE(mi, nullptr);
+    EXPECT_EQ(mi->socket_id, 10002);
+    ingress_to_mux_item e{};
+    e.baypos = 2;
+    e.input_map_idx = 5;
+    EXPECT_EQ(mcastfwdr_ingress_get_xsb_input_map(&e), mi);
+    EXPECT_EQ(log.count("MCF: Internal TS notify referencing UI slot 7, HW bay 2 - added input, Ingress ID 1705"), 1);
+    EXPECT_EQ(sim.vmap().count(0x1a0), 0u); // not during the delay
+
+    mcastfwdr_ingress_set_ts_flow_vmaps(); // the delay is over
+    EXPECT_TRUE(mcftest::eventually([&] { auto m = sim.vmap(); return m.count(0x1a0) && m[0x1a0] != 0; }));
+    startup_time_current = 10;
+
+    // The same flow again with another rate; a second flow from the bay.
+    a.rate = 6000000;
+    kd_cuvent_emit(nullptr, "internal_ts", &a);
+    EXPECT_EQ(rx->ingress_bps, 6000000);
+    internal_ts_info b = announcement("e21", "1a0", 6, 1, 1000000);
+    kd_cuvent_emit(nullptr, "internal_ts", &b);
+    ASSERT_NE(manager_inputs_find_by_id(1706), nullptr);
+
+    // Unroutable: the index follows src character 2.
+    internal_ts_info u = announcement("e29", "1a1", 0, 0, 2000000);
+    kd_cuvent_emit(nullptr, "internal_ts", &u);
+    ASSERT_NE(mcfcfg_rx_find_by_id(71), nullptr);
+    EXPECT_EQ(mcastfwdr_ingress_get_xsb_unr_input_id(2, 9), 71u);
+    EXPECT_EQ(mcastfwdr_ingress_get_xsb_unr_input_id(2, 1), 0u);
+
+    // Hostile payloads change nothing.
+    const unsigned inputs = input_count();
+    const char unterminated[4] = {'e', '2', '1', '1'};
+    internal_ts_info hostile[] = {
+        announcement("e/1", "1a0", 1, 1, 1), announcement("e91", "1a0", 1, 1, 1),
+        announcement("e81", "1a0", 1, 1, 1), announcement("e21", "1a0", 55, 1, 1),
+        announcement("", "1a0", 1, 1, 1),    announcement("e2g", "1a0", 1, 1, 1),
+        announcement("e21", "1a0", 1, 1, 1),
+    };
+    std::memcpy(hostile[6].dst, unterminated, 4);
+    internal_ts_info no_nul = announcement("e21", "1a0", 2, 1, 1);
+    std::memcpy(no_nul.src, unterminated, 4);
+    for (internal_ts_info &h : hostile)
+        kd_cuvent_emit(nullptr, "internal_ts", &h);
+    kd_cuvent_emit(nullptr, "internal_ts", &no_nul);
+    for (internal_ts_info &h : hostile)
+        kd_cuvent_emit(nullptr, "internal_ts_clear", &h);
+    EXPECT_EQ(input_count(), inputs);
+    EXPECT_NE(manager_inputs_find_by_id(1705), nullptr);
+
+    // Withdrawing the first keeps the mapping; the last removes it.
+    kd_cuvent_emit(nullptr, "internal_ts_clear", &a);
+    EXPECT_EQ(mcfcfg_rx_find_by_id(1705), nullptr);
+    EXPECT_EQ(manager_inputs_find_by_id(1705), nullptr);
+    EXPECT_EQ(mcastfwdr_ingress_get_xsb_input_map(&e), nullptr);
+    EXPECT_NE(sim.vmap()[0x1a0], 0u);
+    kd_cuvent_emit(nullptr, "internal_ts_clear", &b);
+    EXPECT_TRUE(mcftest::eventually([&] { auto m = sim.vmap(); return !m.count(0x1a0) || m[0x1a0] == 0; }));
+    EXPECT_EQ(mcfcfg_rx_find_by_id(1706), nullptr);
+}
+
+// This card's bridged inputs: announced with its own addresses (and not
+// heard by itself), and their datagrams sent as LINK frames.
+TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
+{
+    scenario card(3);
+    card.start_linked();
+    auto &log = card.log();
+    static internal_ts_info heard;
+    static int heard_count;
+    heard_count = 0;
+    kd_cuvent_register_cb(nullptr, "internal_ts", [](cuvent_wrapper *w) {
+        std::memcpy(&heard, w->emit_ctx, sizeof heard);
+        ++heard_count;
+    }, nullptr, CUVFLT_NONE);
+    const unsigned inputs = input_count();
+    EXPECT_EQ(mcastfwdr_ingress_notify_internal_ts(7000000, 101), 0);
+    EXPECT_EQ(heard_count, 1);
+    EXPECT_EQ(input_count(), inputs); // our own announcement adds nothing here
+    const std::string src = mcastfwdr_ingress_get_local_bridge_src_addr();
+    ASSERT_FALSE(src.empty());
+    EXPECT_EQ(std::string(heard.src, strnlen(heard.src, 4)), src);
+    EXPECT_EQ(heard.index, 1u);
+    EXPECT_EQ(heard.routable, 1u);
+    EXPECT_EQ(heard.rate, 7000000u);
+    EXPECT_EQ(mcastfwdr_ingress_notify_internal_ts(7000000, 155), -1); // no LINK index 55
+    EXPECT_EQ(heard_count, 1);
+    EXPECT_EQ(log.count("MCF: Input 155 cannot be bridged"), 1);
+
+    xsb_sock *raw = nullptr;
+    {
+        xsbsim::net_rig::enter in(card.rig().chassis());
+        raw = xsb_open("peer2", XSB_ETH_P_CONFIG);
+    }
+    ASSERT_GE(xsb_fileno(raw), 0);
+    std::vector<uint8_t> payload = datagram(3);
+    EXPECT_EQ(mcastfwdr_ingress_send_ts_data_into_ring(payload.data(), payload.size(), 154), 0);
+    EXPECT_EQ(mcastfwdr_ingress_send_ts_data_into_ring(payload.data(), payload.size(), 155), -1);
+    EXPECT_EQ(mcastfwdr_ingress_send_ts_data_into_ring(payload.data(), 1501, 101), -1);
+    EXPECT_EQ(log.count("TS data too large to send into ring: 1501"), 1);
+
+    bool seen = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!seen && std::chrono::steady_clock::now() < until) {
+        pollfd p{xsb_fileno(raw), POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        xsb_pkt pkt{};
+        const int n = xsb_recv(raw, &pkt, sizeof pkt);
+        if (n < XSB_HDR_LEN + 5 || std::memcmp(pkt.data, "LINK", 4) != 0)
+            continue;
+        seen = true;
+        char from[8] = {};
+        xsbpkt_get_source(&pkt, from, sizeof from);
+        EXPECT_EQ(std::string(from), src);
+        EXPECT_EQ(pkt.data[4], 54);
+        ASSERT_EQ(size_t(n), XSB_HDR_LEN + 5 + payload.size());
+        EXPECT_EQ(std::memcmp(pkt.data + 5, payload.data(), payload.size()), 0);
+    }
+    EXPECT_TRUE(seen);
     xsb_close(raw);
 }
 

@@ -89,6 +89,8 @@ public:
     const kdtest::LogCapture &log() const { return log_; }
     kdtest::LogCapture &log() { return log_; }
     const xsbsim::net_rig &rig() const { return *rig_; }
+    // The simulated carriers: [0] in hardware slot 3, [1] in the card's own slot when another.
+    xsbsim::carrier_sim &carrier(size_t i = 0) { return *sims_.at(i); }
     // A shell command in the card's or the chassis' namespace; its exit status.
     int in_card(const std::string &cmd) const { return std::system((rig_->exec_in(rig_->card()) + cmd).c_str()); }
     int in_chassis(const std::string &cmd) const { return std::system((rig_->exec_in(rig_->chassis()) + cmd).c_str()); }
