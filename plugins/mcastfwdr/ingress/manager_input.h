@@ -40,6 +40,9 @@ struct manager_input {
     std::atomic<uint32_t> cc_errors_counter;
     std::atomic<uint32_t> status_stream_detected;
     std::atomic<uint32_t> pcr_discontinuity_occurred;
+    // The input's last SDT section: the longest (1024 + 3 header bytes,
+    // plus room) fits whole.
+    uint8_t sdt_section_buf[1030];
     uint32_t pcr_lost_lock_alarm_is_set;
     uint32_t cc_errors_alarm_is_set;
 };
@@ -60,6 +63,14 @@ int manager_inputs_member_has_unique_route(const manager_input *mi);
 int manager_inputs_route_exists_in_set(const char *route_id);
 unsigned manager_inputs_collect_net_input_socket_ids(kd_dataset *set);
 void manager_inputs_foreach(void (*fn)(manager_input *mi));
+// The data path's report of received data (multiplexer, read lock held).
+void manager_input_update_stream_status(manager_input *mi);
+// Monitors the multiplexer runs under the read lock: stream loss, and the
+// PCR-lock and continuity alarms (0, 1 when some input had continuity
+// errors, 2 when an input's continuity alarm cleared while it feeds a
+// decoder output; the last manager's answer wins).
+void manager_inputs_datapath_monitor_for_stream_loss(void);
+unsigned manager_inputs_datapath_check_alarm_state(void);
 // Output managers: whether one has this primary route (none yet: 0).
 int manager_outputs_route_exists_in_set(const char *route_id);
 }

@@ -337,6 +337,70 @@ unsigned manager_inputs_collect_net_input_socket_ids(kd_dataset *set)
     return n;
 }
 
+void manager_input_update_stream_status(manager_input *mi)
+{
+    mi->status_stream_detected.store(1, std::memory_order_relaxed);
+    if (mi->streaming.exchange(true, std::memory_order_relaxed))
+        return;
+    mcf_post_log(SQ_LOG_INFO, "MCF: Input %u is now streaming.", unsigned(mi->id));
+}
+
+void manager_inputs_datapath_monitor_for_stream_loss(void)
+{
+    for (manager_input &m : managers()) {
+        if (m.status_stream_detected.exchange(0, std::memory_order_relaxed))
+            continue; // data since the last pass
+        if (m.streaming.exchange(false, std::memory_order_relaxed))
+            mcf_post_log(SQ_LOG_WARN, "MCF: Input %u stream lost.", unsigned(m.id));
+    }
+}
+
+unsigned manager_inputs_datapath_check_alarm_state(void)
+{
+    unsigned result = 0;
+    // A flag changes only when the report was queued, so a full alarm queue
+    // makes the next pass report again.
+    auto report = [](manager_input &m, const char *name, alarm_state state) {
+        char label[64];
+        std::snprintf(label, sizeof label, "%s: %s", m.configured_label, name);
+        return kd_alarm_detected_in_worker_thread(label, state) == 0;
+    };
+    for (manager_input &m : managers()) {
+        if (m.pcr_discontinuity_occurred.exchange(0, std::memory_order_relaxed)) {
+            if (!m.pcr_lost_lock_alarm_is_set) {
+                mcf_post_log(SQ_LOG_WARN, "MCF: Input %u PCR lost lock alarm SET.", unsigned(m.id));
+                if (report(m, kAlarmPcr, ALARM_ACTIVE))
+                    m.pcr_lost_lock_alarm_is_set = 1;
+            }
+        } else if (m.pcr_lost_lock_alarm_is_set) {
+            mcf_post_log(SQ_LOG_INFO, "MCF: Input %u PCR lost lock alarm CLEAR.", unsigned(m.id));
+            if (report(m, kAlarmPcr, ALARM_INACTIVE))
+                m.pcr_lost_lock_alarm_is_set = 0;
+        }
+        if (const uint32_t errors = m.cc_errors_counter.exchange(0, std::memory_order_relaxed)) {
+            mcf_post_log(SQ_LOG_WARN, "MCF: Input %d total CC errors this interval: %u.", m.id, errors);
+            if (!m.cc_errors_alarm_is_set) {
+                mcf_post_log(SQ_LOG_WARN, "MCF: Input %u CC errors alarm SET.", unsigned(m.id));
+                if (report(m, kAlarmCc, ALARM_ACTIVE))
+                    m.cc_errors_alarm_is_set = 1;
+            }
+            result = 1;
+        } else if (m.cc_errors_alarm_is_set) {
+            mcf_post_log(SQ_LOG_INFO, "MCF: Input %u CC errors alarm CLEAR.", unsigned(m.id));
+            if (report(m, kAlarmCc, ALARM_INACTIVE))
+                m.cc_errors_alarm_is_set = 0;
+            bool feeds_decoder = false;
+            for (const cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
+                for (const cfg_tx_input &svc : mcf::records<cfg_tx_input>(tx.dest_services))
+                    feeds_decoder = feeds_decoder || (tx.egress_type == EGRTYPE_DEC && svc.input_id == m.id &&
+                                                      manager_outputs_find_by_id(tx.dest_id));
+            if (feeds_decoder)
+                result = 2;
+        }
+    }
+    return result;
+}
+
 void manager_inputs_foreach(void (*fn)(manager_input *mi))
 {
     for (manager_input &m : managers())
