@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -457,6 +458,98 @@ TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
     }
     EXPECT_TRUE(seen);
     xsb_close(raw);
+}
+
+} // namespace
+
+namespace {
+
+bool have(const char *program)
+{
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::vector<uint8_t> read_file(const std::string &path)
+{
+    std::vector<uint8_t> d;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buf[65536];
+        while (size_t n = std::fread(buf, 1, sizeof buf, f))
+            d.insert(d.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return d;
+}
+
+// The payloads of the pipe's entries for one socket, in order, until `bytes`
+// arrived or nothing came for a while.
+std::vector<ingress_to_mux_item> drain_bytes(size_t bytes)
+{
+    std::vector<ingress_to_mux_item> got;
+    size_t have_bytes = 0;
+    mcftest::eventually([&] {
+        ingress_to_mux_item e;
+        while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_NET], &e) == 0) {
+            got.push_back(e);
+            have_bytes += size_t(e.len);
+        }
+        return have_bytes >= bytes;
+    });
+    return got;
+}
+
+// Streams as the usual tools send them: socat and FFmpeg's mpegts output
+// arrive byte for byte, rtp_mpegts as RTP datagrams of seven packets.
+TEST_F(Ingress, ToolStreamsArriveByteExact)
+{
+    if (!have("ffmpeg") || !have("socat"))
+        GTEST_SKIP() << "needs ffmpeg and socat";
+    scenario card(3);
+    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
+    card.start_linked();
+    card.change([] {
+        input(100, "239.1.1.1", 5000);
+        input(101, "239.1.1.2", 5002);
+        input(102, "239.1.1.3", 5004);
+    });
+    const std::string dir = "/tmp/mcfingress." + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    const std::string gen = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 "
+                            "-c:v mpeg2video -b:v 300k -muxrate 1500000 -fflags +bitexact -flags +bitexact ";
+    ASSERT_EQ(std::system((gen + "-f mpegts " + dir + "/a.ts").c_str()), 0);
+    const std::vector<uint8_t> ts = read_file(dir + "/a.ts");
+    ASSERT_GT(ts.size(), 100000u);
+    auto concat = [](const std::vector<ingress_to_mux_item> &v, size_t skip) {
+        std::vector<uint8_t> out;
+        for (const ingress_to_mux_item &e : v)
+            out.insert(out.end(), e.buf + skip, e.buf + e.len);
+        return out;
+    };
+
+    ASSERT_EQ(card.in_chassis("socat -u -b 1316 OPEN:" + dir + "/a.ts UDP4-DATAGRAM:239.1.1.1:5000,ip-multicast-if=10.77.1.2"), 0);
+    std::vector<ingress_to_mux_item> got = drain_bytes(ts.size());
+    EXPECT_TRUE(concat(got, 0) == ts) << "socat";
+    for (const ingress_to_mux_item &e : got)
+        EXPECT_STREQ(e.ip, "239.1.1.1");
+
+    ASSERT_EQ(card.in_chassis(gen + "-f mpegts 'udp://239.1.1.2:5002?pkt_size=1316&localaddr=10.77.1.2'"), 0);
+    got = drain_bytes(ts.size());
+    EXPECT_TRUE(concat(got, 0) == ts) << "ffmpeg mpegts";
+
+    ASSERT_EQ(card.in_chassis(gen + "-f rtp_mpegts 'rtp://239.1.1.3:5004?pkt_size=1328&localaddr=10.77.1.2'"), 0);
+    got = drain_bytes(ts.size() * 9 / 10); // its own multiplex: about the same size
+    ASSERT_GT(got.size(), 10u);
+    uint16_t seq = uint16_t(got[0].buf[2] << 8 | got[0].buf[3]);
+    for (const ingress_to_mux_item &e : got) {
+        ASSERT_GE(e.len, 12 + 188);
+        EXPECT_EQ(e.buf[0], 0x80);
+        EXPECT_EQ(e.buf[1] & 0x7F, 33);
+        EXPECT_EQ(uint16_t(e.buf[2] << 8 | e.buf[3]), seq++);
+        EXPECT_EQ((e.len - 12) % 188, 0);
+        for (int p = 12; p < e.len; p += 188)
+            EXPECT_EQ(e.buf[p], 0x47);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
