@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <unistd.h>
@@ -481,20 +482,26 @@ std::vector<uint8_t> read_file(const std::string &path)
     return d;
 }
 
-// The payloads of the pipe's entries for one socket, in order, until `bytes`
-// arrived or nothing came for a while.
-std::vector<ingress_to_mux_item> drain_bytes(size_t bytes)
+// Everything a finished sender left: the entries until the input's socket
+// is empty and the pipe drained.
+std::vector<ingress_to_mux_item> drain_sent(int input_id)
 {
     std::vector<ingress_to_mux_item> got;
-    size_t have_bytes = 0;
+    const int fd = manager_inputs_find_by_id(input_id)->socket_id;
     mcftest::eventually([&] {
+        int queued = 0;
+        ioctl(fd, FIONREAD, &queued);
         ingress_to_mux_item e;
-        while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_NET], &e) == 0) {
+        while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_NET], &e) == 0)
             got.push_back(e);
-            have_bytes += size_t(e.len);
-        }
-        return have_bytes >= bytes;
+        return queued == 0 && kd_pipe_level(ingress_pipe[INGRESS_SRC_NET]) == 0;
     });
+    // A batch taken from the socket but not yet written: two more cycles.
+    const uint64_t cycles = mcf::ingress_stats(INGRESS_SRC_NET).cycles.load();
+    mcftest::eventually([&] { return mcf::ingress_stats(INGRESS_SRC_NET).cycles.load() >= cycles + 2; });
+    ingress_to_mux_item e;
+    while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_NET], &e) == 0)
+        got.push_back(e);
     return got;
 }
 
@@ -527,17 +534,17 @@ TEST_F(Ingress, ToolStreamsArriveByteExact)
     };
 
     ASSERT_EQ(card.in_chassis("socat -u -b 1316 OPEN:" + dir + "/a.ts UDP4-DATAGRAM:239.1.1.1:5000,ip-multicast-if=10.77.1.2"), 0);
-    std::vector<ingress_to_mux_item> got = drain_bytes(ts.size());
+    std::vector<ingress_to_mux_item> got = drain_sent(100);
     EXPECT_TRUE(concat(got, 0) == ts) << "socat";
     for (const ingress_to_mux_item &e : got)
         EXPECT_STREQ(e.ip, "239.1.1.1");
 
     ASSERT_EQ(card.in_chassis(gen + "-f mpegts 'udp://239.1.1.2:5002?pkt_size=1316&localaddr=10.77.1.2'"), 0);
-    got = drain_bytes(ts.size());
+    got = drain_sent(101);
     EXPECT_TRUE(concat(got, 0) == ts) << "ffmpeg mpegts";
 
     ASSERT_EQ(card.in_chassis(gen + "-f rtp_mpegts 'rtp://239.1.1.3:5004?pkt_size=1328&localaddr=10.77.1.2'"), 0);
-    got = drain_bytes(ts.size() * 9 / 10); // its own multiplex: about the same size
+    got = drain_sent(102);
     ASSERT_GT(got.size(), 10u);
     uint16_t seq = uint16_t(got[0].buf[2] << 8 | got[0].buf[3]);
     for (const ingress_to_mux_item &e : got) {
