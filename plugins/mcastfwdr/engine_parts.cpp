@@ -65,7 +65,6 @@ int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
 void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
-void mcastfwdr_ingress_notify_bridged_inputs(void) {}
 void mcastfwdr_klv_sources_enable(const char *) {}
 void mcastfwdr_klv_sources_disable(const char *) {}
 

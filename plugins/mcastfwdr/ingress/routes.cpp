@@ -130,6 +130,28 @@ bool rx_route_unique(const manager_input *mi)
            !mcfcfg_route_exists_in_klv_sources(&mcf_cfg, mi->route_id);
 }
 
+bool klv_route_unique(const cfg_rx_klv *klv)
+{
+    return mcfcfg_rx_klv_member_has_unique_route(&mcf_cfg, klv) && !manager_inputs_route_exists_in_set(klv->route_id) &&
+           !manager_outputs_route_exists_in_set(klv->route_id);
+}
+
+// Removes an owner's route when it is the last user; the id is emptied either way.
+template <size_t N> void route_delete(char (&route_id)[N], bool unique)
+{
+    if (!route_id[0])
+        return;
+    if (unique) {
+        char addr[128];
+        const char *intf = nullptr;
+        if (split_route_id(route_id, addr, sizeof addr, &intf))
+            mcf_route_apply_rule(addr, intf, false);
+    } else {
+        mcf_post_log(SQ_LOG_DEBUG, "Route not deleted <%s> - used by another socket", route_id);
+    }
+    route_id[0] = '\0';
+}
+
 } // namespace
 
 extern "C" {
@@ -173,19 +195,25 @@ void mcf_route_rx_add(manager_input *mi, const cfg_rx *rx)
     mcf_route_apply_rule(rx->ingress_node, rx->ingress_intf, true);
 }
 
-void mcf_route_rx_delete(manager_input *mi)
+void mcf_route_rx_delete(manager_input *mi) { route_delete(mi->route_id, !mi->route_id[0] || rx_route_unique(mi)); }
+
+int mcf_route_rx_klv_add(cfg_rx_klv *klv)
 {
-    if (!mi->route_id[0])
-        return;
-    if (rx_route_unique(mi)) {
-        char addr[128];
-        const char *intf = nullptr;
-        if (split_route_id(mi->route_id, addr, sizeof addr, &intf))
-            mcf_route_apply_rule(addr, intf, false);
-    } else {
-        mcf_post_log(SQ_LOG_DEBUG, "Route not deleted <%s> - used by another socket", mi->route_id);
+    klv->route_id[0] = '\0';
+    if (std::strcmp(klv->node, "0.0.0.0") == 0)
+        return -1;
+    std::snprintf(klv->route_id, sizeof klv->route_id, "%.118s %.7s", klv->node, klv->intf);
+    if (!klv_route_unique(klv)) {
+        mcf_post_log(SQ_LOG_DEBUG, "Route not added <%s> - already exists", klv->route_id);
+        return -1;
     }
-    mi->route_id[0] = '\0';
+    return mcf_route_apply_rule(klv->node, klv->intf, true);
+}
+
+int mcf_route_rx_klv_delete(cfg_rx_klv *klv)
+{
+    route_delete(klv->route_id, !klv->route_id[0] || klv_route_unique(klv));
+    return 0;
 }
 
 } // extern "C"

@@ -20,6 +20,9 @@ int mcf_route_apply_rule(const char *addr, const char *intf, bool is_add);
 /* Route of an input manager from its record; nothing for a unicast input. */
 void mcf_route_rx_add(manager_input *mi, const cfg_rx *rx);
 void mcf_route_rx_delete(manager_input *mi);
+/* A KLV source's route (none for "0.0.0.0"; -1 then and when shared). */
+int mcf_route_rx_klv_add(cfg_rx_klv *klv);
+int mcf_route_rx_klv_delete(cfg_rx_klv *klv);
 
 #ifdef __cplusplus
 }

@@ -404,6 +404,13 @@ void mcastfwdr_ingress_set_ts_flow_vmaps(void)
 
 void mcastfwdr_ingress_announce_xsb_flows(void) { mcastfwdr_ingress_set_ts_flow_vmaps(); }
 
+void mcastfwdr_ingress_notify_bridged_inputs(void)
+{
+    for (const cfg_rx &rx : mcf::records<cfg_rx>(mcf_cfg.rules_rx))
+        if (rx.ingress_type == INGRTYPE_NET && rx.ingress_is_bridged)
+            mcastfwdr_ingress_notify_internal_ts(rx.ingress_bps, rx.ingress_id);
+}
+
 manager_input *mcastfwdr_ingress_get_xsb_input_map(const ingress_to_mux_item *e)
 {
     if (!e || e->baypos >= XSB_BAYS || e->input_map_idx < 0)

@@ -427,6 +427,15 @@ TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
     EXPECT_EQ(heard_count, 1);
     EXPECT_EQ(log.count("MCF: Input 155 cannot be bridged"), 1);
 
+    // Once the other cards are connected, every bridged Net input is announced.
+    card.change([] {
+        input(102, "239.1.1.2", 5000)->ingress_is_bridged = 1;
+        input(103, "239.1.1.3", 5000);
+    });
+    kd_cuvent_emit(nullptr, "on_proxy_all_slaves_connected", nullptr);
+    EXPECT_EQ(heard_count, 2);
+    EXPECT_EQ(heard.index, 2u);
+
     xsb_sock *raw = nullptr;
     {
         xsbsim::net_rig::enter in(card.rig().chassis());

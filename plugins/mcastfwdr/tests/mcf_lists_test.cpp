@@ -165,3 +165,34 @@ TEST_F(McfLists, RouteCheckIsExact)
 }
 
 } // namespace
+
+namespace {
+
+// KLV routes: none for 0.0.0.0; a shared one is neither added nor deleted
+// twice (the kernel is not asked off a test namespace either way).
+TEST_F(McfLists, KlvRoutesAreSharedAndNeverFor00000)
+{
+    auto source = [](const char *node) {
+        cfg_rx_klv *k = mcfcfg_add_klv_source(-1);
+        std::snprintf(k->node, sizeof k->node, "%s", node);
+        return k;
+    };
+    cfg_rx_klv *any = source("0.0.0.0");
+    EXPECT_EQ(mcf_route_rx_klv_add(any), -1);
+    EXPECT_STREQ(any->route_id, "");
+    cfg_rx_klv *a = source("239.4.4.4"), *b = source("239.4.4.4");
+    EXPECT_EQ(mcf_route_rx_klv_add(a), 0);
+    EXPECT_STREQ(a->route_id, "239.4.4.4 eth1");
+    EXPECT_EQ(mcf_route_rx_klv_add(b), -1);
+    EXPECT_EQ(log_.count("Route not added <239.4.4.4 eth1> - already exists"), 1);
+    EXPECT_EQ(mcf_route_rx_klv_delete(a), 0);
+    EXPECT_EQ(log_.count("Route not deleted <239.4.4.4 eth1> - used by another socket"), 1);
+    EXPECT_STREQ(a->route_id, "");
+    log_.clear();
+    EXPECT_EQ(mcf_route_rx_klv_delete(b), 0);
+    EXPECT_EQ(log_.count("Unable to delete route: <239.4.4.4 eth1>"), 1); // the last user; refused here
+    EXPECT_EQ(mcf_route_rx_klv_delete(b), 0); // no route left: nothing
+    EXPECT_EQ(log_.count("route"), 1);
+}
+
+} // namespace
