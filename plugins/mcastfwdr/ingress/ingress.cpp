@@ -18,7 +18,6 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +91,21 @@ private:
     time_t last_ = 0;
 };
 
+// The address as dotted text (at most 16 bytes with the terminator); the
+// per-datagram path, so no formatting library.
+void dotted(uint32_t a, char *out)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned v = (a >> shift) & 0xFF;
+        if (v >= 100)
+            *out++ = char('0' + v / 100);
+        if (v >= 10)
+            *out++ = char('0' + v / 10 % 10);
+        *out++ = char('0' + v % 10);
+        *out++ = shift ? '.' : '\0';
+    }
+}
+
 // One batch of up to ten datagrams with their control data.
 struct batch {
     mmsghdr msgs[INGRESS_BATCH];
@@ -121,8 +135,9 @@ struct batch {
             } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo pi;
                 std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
-                if ((ntohl(pi.ipi_addr.s_addr) >> 28) == 0xE)
-                    inet_ntop(AF_INET, &pi.ipi_addr, e->ip, sizeof e->ip);
+                const uint32_t a = ntohl(pi.ipi_addr.s_addr);
+                if ((a >> 28) == 0xE)
+                    dotted(a, e->ip);
             }
         }
     }
