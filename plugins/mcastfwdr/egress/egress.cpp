@@ -49,6 +49,8 @@ uint32_t cycle_budget(const mcastfwdr_egress *eg)
 void complete_datagram(mcastfwdr_egress *eg)
 {
     egress_datagram_t &d = eg->dgram[eg->dgram_wr_idx];
+    if (eg->cc_check)
+        ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt);
     totals.ip_packets_tx.fetch_add(1, std::memory_order_relaxed);
     totals.ts_packets_tx.fetch_add(int32_t(eg->dgram_tspkt_cnt), std::memory_order_relaxed);
     if (eg->status_ts_pkts_tx)
@@ -198,8 +200,10 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);
     eg->status_ts_pkts_tx = sent;
-    if (pthread_create(&eg->thread, nullptr, egress_thread, eg) != 0) {
+    eg->cc_check = ts_validation_ctor(1, eg->tx_id, 3);
+    if (!eg->cc_check || pthread_create(&eg->thread, nullptr, egress_thread, eg) != 0) {
         mcf_post_log(SQ_LOG_ERROR, "egress-%d: failed pthread_create", eg->tx_id);
+        ts_validation_dtor(eg->cc_check);
         ts_pool_dtor(eg->ts_pool);
         delete eg;
         return nullptr;
@@ -218,6 +222,7 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    ts_validation_dtor(eg->cc_check);
     ts_pool_dtor(eg->ts_pool);
     delete eg;
     return 0;

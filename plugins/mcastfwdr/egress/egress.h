@@ -8,6 +8,7 @@
 
 #include "cfg/mcf_cfg.h"
 #include "egress/ts_pool.h"
+#include "egress/ts_validation.h"
 
 #include <atomic>
 #include <cstdint>
@@ -46,6 +47,7 @@ struct mcastfwdr_egress {
     protocol_type protocol = PROTOCOL_UDP;
     redundant_xmit_select redundant_transmit = REDUNDANT_XMIT_OFF;
     std::atomic<uint64_t> *status_ts_pkts_tx = nullptr; // the output manager's sent counter
+    ts_validation *cc_check = nullptr;                  // continuity of what is sent
     egress_datagram_t dgram[EGRESS_DGRAMS] = {};
     unsigned dgram_rd_idx = 0, dgram_wr_idx = 0;
     unsigned dgram_tspkt_idx = 0, dgram_tspkt_cnt = EGRESS_DGRAM_PKTS;

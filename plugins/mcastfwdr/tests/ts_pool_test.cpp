@@ -93,3 +93,58 @@ TEST(TsPool, TwoThreadsCarryEveryEntryInOrder)
 }
 
 } // namespace
+
+#include "egress/ts_validation.h"
+#include "test_support.h"
+
+#include <vector>
+
+namespace {
+
+// Counters as a table of packets on one PID: the first is the reference,
+// one duplicate and a flagged discontinuity are no error.
+TEST(TsValidation, FollowsTheInputSideRule)
+{
+    kdtest::LogCapture log;
+    struct Pkt {
+        unsigned cc;
+        bool payload;
+        bool discontinuity;
+        int pid;
+    };
+    const std::vector<Pkt> seq = {
+        {9, true, false, 0x100},   // first: the reference, whatever its counter
+        {10, true, false, 0x100},  //
+        {10, true, false, 0x100},  // one duplicate
+        {10, true, false, 0x100},  // a second one is an error (1)
+        {11, true, false, 0x100},  //
+        {11, false, false, 0x100}, // no payload: the same counter
+        {3, true, true, 0x100},    // flagged jump
+        {5, true, false, 0x100},   // a jump (2)
+        {0, true, false, 0x12},    // not checked
+        {7, true, false, 8191},    // null packets are not checked
+        {2, true, false, 0x200},   // another PID starts from its own first packet
+    };
+    std::vector<uint8_t> buf;
+    for (const Pkt &p : seq) {
+        uint8_t b[188] = {0x47, uint8_t(p.pid >> 8), uint8_t(p.pid), 0};
+        b[3] = uint8_t((p.payload ? 0x10 : 0) | (p.discontinuity ? 0x20 : 0) | p.cc);
+        if (p.discontinuity) {
+            b[4] = 1;
+            b[5] = 0x80;
+        }
+        buf.insert(buf.end(), b, b + 188);
+    }
+    ts_validation *v = ts_validation_ctor(1, 3, 1);
+    EXPECT_EQ(ts_validation_check_cc(v, buf.data(), buf.size()), 0);
+    EXPECT_EQ(ts_validation_get_error_counter(v), 2u);
+    EXPECT_EQ(log.count("Output 3: expected cc 11 but found 10 for pid  256"), 1);
+    EXPECT_EQ(log.count("expected cc"), 1); // the log limit
+    ts_validation_reset_error_counter(v);
+    EXPECT_EQ(ts_validation_get_error_counter(v), 0u);
+    EXPECT_EQ(ts_validation_check_cc(v, buf.data(), 187), -1);
+    EXPECT_EQ(log.count("buflen not a multiple of 188! buflen: 187, stream: 'Output 3'"), 1);
+    ts_validation_dtor(v);
+}
+
+} // namespace
