@@ -9,9 +9,11 @@
 #include "router/rtp.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <type_traits>
 
 struct manager_input {
     int id;
@@ -24,6 +26,9 @@ struct manager_input {
     std::atomic<bool> is_rtp{false};            // relaxed: the multiplexer sets, the loop reads
     mcastfwdr_rtp_hdr rtp{};                    // multiplexer only
 };
+// manager_input_id (engine.h) reads the id in place.
+static_assert(std::is_standard_layout_v<manager_input> && offsetof(manager_input, id) == 0);
+static_assert(std::is_same_v<decltype(manager_input::id), int32_t>);
 struct manager_output {
     int id;
     char intf[8];
