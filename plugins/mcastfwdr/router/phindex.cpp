@@ -1,17 +1,16 @@
 // The PID index (see phindex.h). Each input id with keys has a table of
-// 8192 key pointers, so a packet's lookup is two array reads and one
-// 32-byte key. Keys live in a pool of fixed blocks (they never move: a
-// pointer to one stays valid until the key goes); the handler lists live in
-// an ordered map beside it (walks and the debug dump go by input id, then
-// PID).
+// its 8192 keys, so a packet's lookup is two array reads into one cache
+// line. A key stays in place until it goes; the table goes with the input's
+// last key. The handler lists live in an ordered map beside the tables
+// (walks and the debug dump go by input id, then PID).
 #include "phindex.h"
 
 #include "status_queue.h"
 
 #include <array>
+#include <cstdlib>
 #include <map>
 #include <memory>
-#include <vector>
 
 namespace mcf::phindex_detail {
 hot_state g_hot{};
@@ -25,41 +24,38 @@ constexpr int kPidEit = 0x12;
 
 using handler_list = std::array<pid_handler, MCF_PHINDEX_MAX_HANDLERS>;
 
-using key_table = std::array<pid_handler_key *, kPids>;
+static_assert(sizeof(pid_handler_key) == 32, "two keys to a cache line");
 
-// Keys side by side, 128 to a block (4 KiB), reused through a free list.
-class key_pool {
+// calloc'd (pages nobody touches cost no memory), keys on 64-byte lines.
+class key_table {
 public:
-    pid_handler_key *take()
+    bool make()
     {
-        if (free_.empty()) {
-            blocks_.push_back(std::make_unique<block>());
-            for (size_t i = kPerBlock; i-- > 0;)
-                free_.push_back(&(*blocks_.back())[i]);
-        }
-        pid_handler_key *k = free_.back();
-        free_.pop_back();
-        *k = pid_handler_key{};
-        return k;
+        mem_.reset(std::calloc(1, kPids * sizeof(pid_handler_key) + 64));
+        if (!mem_)
+            return false;
+        keys_ = reinterpret_cast<pid_handler_key *>((reinterpret_cast<uintptr_t>(mem_.get()) + 63) & ~uintptr_t(63));
+        return true;
     }
-    void give_back(pid_handler_key *k)
+    void reset()
     {
-        *k = pid_handler_key{};
-        free_.push_back(k);
+        mem_.reset();
+        keys_ = nullptr;
     }
+    pid_handler_key *keys() const { return keys_; }
 
 private:
-    static constexpr size_t kPerBlock = 128;
-    using block = std::array<pid_handler_key, kPerBlock>;
-    std::vector<std::unique_ptr<block>> blocks_;
-    std::vector<pid_handler_key *> free_;
+    struct free_mem {
+        void operator()(void *p) const { std::free(p); }
+    };
+    std::unique_ptr<void, free_mem> mem_;
+    pid_handler_key *keys_ = nullptr;
 };
 
 struct index_state {
     std::map<int32_t, handler_list> lists; // by in_id * 8192 + in_pid: one per key
-    std::array<std::unique_ptr<key_table>, MCF_PHINDEX_MAX_INPUT_ID> tables;
+    std::array<key_table, MCF_PHINDEX_MAX_INPUT_ID> tables;
     std::array<int, MCF_PHINDEX_MAX_INPUT_ID> keys_per_input{};
-    key_pool keys;
 };
 
 std::unique_ptr<index_state> g_index;
@@ -75,7 +71,8 @@ pid_handler_key *lookup(int id, int pid)
 {
     if (!g_index || !valid(id, pid) || !g_hot.tables[size_t(id)])
         return nullptr;
-    return g_hot.tables[size_t(id)][pid];
+    pid_handler_key *k = &g_hot.tables[size_t(id)][pid];
+    return k->entry_count ? k : nullptr;
 }
 
 // A key with several handlers runs them in order; the answer is the last one's.
@@ -118,8 +115,7 @@ void erase_key(pid_handler_key &k)
     const int id = k.in_id, pid = k.in_pid;
     while (k.entry_count)
         drop_handler(k, 0);
-    g_hot.tables[size_t(id)][pid] = nullptr;
-    g_index->keys.give_back(&k);
+    k = pid_handler_key{};
     g_index->lists.erase(order_of(id, pid));
     if (--g_index->keys_per_input[size_t(id)] == 0) {
         g_hot.tables[size_t(id)] = nullptr;
@@ -212,13 +208,13 @@ int phindex_append(int id, int pid, phdatatype dtype, void *data, process_pkt_f 
         if (k->entry_count == MCF_PHINDEX_MAX_HANDLERS)
             return -1;
     } else {
-        auto &table = g_index->tables[size_t(id)];
-        if (!table) {
-            table = std::make_unique<key_table>(); // value-initialised: all null
-            g_hot.tables[size_t(id)] = table->data();
+        key_table &table = g_index->tables[size_t(id)];
+        if (!table.keys()) {
+            if (!table.make())
+                return -1;
+            g_hot.tables[size_t(id)] = table.keys();
         }
-        k = g_index->keys.take();
-        (*table)[size_t(pid)] = k;
+        k = &table.keys()[pid];
         k->entries = g_index->lists[order_of(id, pid)].data();
         k->in_id = static_cast<unsigned short>(id);
         k->in_pid = static_cast<unsigned short>(pid);

@@ -65,10 +65,9 @@ enum {
     MCF_PHINDEX_CC_UNCHECKED = 2 /* EIT and null packets: no continuity check */
 };
 
-/* One (input, PID). Keys sit side by side in a pool, found through one
- * 8192-slot table per input id; a packet reads one 32-byte record: its
- * handler (the only one, or the walk over the list), the continuity state
- * and the presence flag. */
+/* One (input, PID). Each input id with keys has a table of its 8192 keys;
+ * a packet reads one 32-byte key: its handler (the only one, or the walk
+ * over the list), the continuity state and the presence flag. */
 typedef struct pid_handler_key {
     process_pkt_f run;     /* the only handler's function, or the walk over entries */
     void *run_data;        /* its data, or the key */
@@ -112,7 +111,7 @@ namespace mcf::phindex_detail {
 struct hot_state {
     int lock;         // 1 while phindex_process runs handlers
     int sync_pending; // a rebuild was asked for while locked
-    pid_handler_key **tables[MCF_PHINDEX_MAX_INPUT_ID]; // by input id: 8192 keys (or nulls) each, or null
+    pid_handler_key *tables[MCF_PHINDEX_MAX_INPUT_ID]; // by input id: 8192 keys each, or null
 };
 extern hot_state g_hot;
 
@@ -132,10 +131,9 @@ extern "C" inline int phindex_process(manager_input *input, int pid, tsPkt *pkt,
     const unsigned id = unsigned(manager_input_id(input));
     if (id >= MCF_PHINDEX_MAX_INPUT_ID || unsigned(pid) >= 8192 || !g_hot.tables[id])
         return -1;
-    pid_handler_key *const key = g_hot.tables[id][pid];
-    if (!key)
+    pid_handler_key &k = g_hot.tables[id][pid];
+    if (!k.entry_count)
         return -1;
-    pid_handler_key &k = *key;
     if (__builtin_expect(!k.pid_is_in_stream, 0))
         k.pid_is_in_stream = 1;
     if (pkt && !(k.cc_flags & MCF_PHINDEX_CC_UNCHECKED)) {
