@@ -8,11 +8,13 @@
 #include <kerrow/log.h>
 #include <kerrow/path.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string_view>
@@ -264,10 +266,24 @@ param_set_result on_installed_action(param_context *p, const char *text)
 
 void sync_media() { version_cfg_sync_files(kd::rooted(kMediaDir)); }
 
+void request_sync();
+
+// The directory's watcher compares stat records whose times count whole
+// seconds: after it last looked, a change in that same second shows it
+// nothing new. While the directory changed in the current second, one more
+// sync a second later finds what such a change brought.
+void resync_if_changed_this_second()
+{
+    struct stat st {};
+    if (::stat(kd::rooted(kMediaDir).c_str(), &st) == 0 && st.st_mtime == std::time(nullptr))
+        request_sync();
+}
+
 void on_delayed_sync(void *)
 {
     cfg().pending_sync = false;
     sync_media();
+    resync_if_changed_this_second();
 }
 
 void request_sync()
@@ -303,6 +319,7 @@ void on_frame_run(cuvent_wrapper *)
     version_cfg_sync_installed(firmware);
     kd_frame_start_stat_watcher(cfg().pli, "media dir", media.c_str(), on_media_change, nullptr);
     kd_frame_start_stat_watcher(cfg().pli, "oem dir", firmware.c_str(), on_oem_change, nullptr);
+    resync_if_changed_this_second();
     KD_LOG(KD_LOG_INFO, "[%s] request_publish_dir share/sv-version\n", me());
     emit("request_publish_dir", const_cast<char *>(kPublishDir));
     version_cfg_set_state(TASKSTATE_READY);

@@ -118,6 +118,15 @@ TEST_F(VersionCard, NamesMatchExactlySoLongerNamesakesAreKeptApart)
     EXPECT_TRUE(commands_.calls().empty());
 }
 
+TEST_F(VersionCard, AFileWrittenInTheSecondTheWatcherLookedIsFound)
+{
+    // No wait for the next second: the watcher cannot see this change.
+    start();
+    put("quick.vorpt.tgz");
+    ASSERT_TRUE(run_until([] { return rows(kFiles).size() == 1; }, 20));
+    EXPECT_EQ(heard("version_task_completed_fwpkgadd"), 1);
+}
+
 TEST_F(VersionCard, DeletingAMissingFileFails)
 {
     put("fw.vorpt.tgz");
@@ -130,6 +139,7 @@ TEST_F(VersionCard, DeletingAMissingFileFails)
 TEST_F(VersionCard, FiveFilesWithinASecondGiveOneSync)
 {
     start();
+    ASSERT_TRUE(wait_ready());
     next_second();
     for (int i = 0; i < 5; ++i)
         put("p" + std::to_string(i) + ".vorpt.tgz");
@@ -285,6 +295,7 @@ TEST_F(VersionMaster, InstallWaitsForTheOtherSideWhicheverEndsFirst)
 {
     put("fw.vorpt.tgz");
     start();
+    ASSERT_TRUE(wait_ready()); // the rescans counted below are the only ones
     kd_cuvent_emit(nullptr, "on_proxy_all_slaves_connected", nullptr);
 
     // Local first.
