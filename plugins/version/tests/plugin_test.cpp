@@ -18,7 +18,6 @@ TEST(VersionPlugin, LoadedInstallsAndUnloadsClean)
     setenv("SV_PLUGINS_PATH", (std::string(std::getenv("KD_BUILD_DIR")) + "/plugins").c_str(), 1);
     card.put("fw.vorpt.tgz");
     kd_frame_init();
-    keep_children_from_the_loop();
     card.listen();
     kd_frame_load_plugin("version");
     EXPECT_EQ(card.log_.count("[version] Starting.."), 1);

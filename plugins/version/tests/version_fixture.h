@@ -118,14 +118,6 @@ private:
     static void on_bare(cuvent_wrapper *w) { static_cast<Card *>(w->cb_ctx)->events.push_back({w->name, ""}); }
 };
 
-// The framework's loop (libev's default loop) reaps every child process
-// from its SIGCHLD handler, so a program that the worker pool waits for can
-// be taken away from it ("waitpid err"). Until the command runner's children
-// are kept from that reaper, the tests turn it off once the framework is up
-// (the tool's real failures are still told apart: exit codes and signals
-// come through the runner's own wait).
-inline void keep_children_from_the_loop() { std::signal(SIGCHLD, SIG_DFL); }
-
 inline std::string value_at(const std::string &route)
 {
     char *v = kd_param_get_value_text(kd_param_get_by_route(route.c_str()));

@@ -24,7 +24,6 @@ protected:
     void SetUp() override
     {
         kd_frame_init();
-        keep_children_from_the_loop();
         listen();
         pli_ = __test_insert_active_plugin("version", "/nowhere/libsv-version.so");
         version::init(pli_);
