@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #define DLOG(prio, fmt, ...) KD_LOG(prio, "[%s] " fmt, decode_name() __VA_OPT__(, ) __VA_ARGS__)
@@ -112,6 +113,16 @@ const char *mode_name(unsigned m) { return m <= M30_VIDEO_MODE_HEVC_ULL ? m30_vi
 
 const char *tp_name(kt33_tpvidstd tp) { return tp < TP_NONE && strings_testpat[tp] ? strings_testpat[tp] : "?"; }
 
+// An enumeration field of a record from another thread, as its raw word:
+// the record may carry any value.
+template <typename E> uint32_t raw(const E &field)
+{
+    static_assert(sizeof(E) == sizeof(uint32_t));
+    uint32_t v;
+    std::memcpy(&v, &field, sizeof v);
+    return v;
+}
+
 void set_tp_vidstd(unsigned ch, kt33_tpvidstd tp)
 {
     kt3300_testpattern_set_vidstd(dec().kt3300, ch, tp, true, true);
@@ -188,25 +199,27 @@ void decode_program_on_pid_info(const pid_info_data &info)
     const unsigned ch = info.ch_idx;
     if (ch >= decode_parameters_get_num_chns() || ch >= DEC_CHANNELS || !d.m30)
         return;
-    if (unsigned(info.video_mode) > M30_VIDEO_MODE_HEVC_ULL) {
-        DLOG(KD_LOG_WARNING, "Chn %u pgm change - unknown video codec %u ignored\n", ch, unsigned(info.video_mode));
+    const uint32_t wanted = raw(info.video_mode);
+    if (wanted > M30_VIDEO_MODE_HEVC_ULL) {
+        DLOG(KD_LOG_WARNING, "Chn %u pgm change - unknown video codec %u ignored\n", ch, wanted);
         return;
     }
+    const auto mode = m30_video_mode(wanted);
     m30_context *m = d.m30;
     const int c = int(ch);
     bool changed = false;
     const m30_video_mode chip_mode = m30_get_video_mode(m);
-    if (chip_mode != info.video_mode) {
+    if (chip_mode != mode) {
         if (ch != 0) {
             DLOG(KD_LOG_WARNING, "Chn %u pgm change - video codec fault - streaming (%s) but (%s) is set.\n", ch,
-                 mode_name(info.video_mode), mode_name(chip_mode));
+                 mode_name(mode), mode_name(chip_mode));
             d.state[ch].video_codec_in_fault = 1;
             m30_channel_stop(m, c);
             m30_channel_set_video_pid(m, c, 0);
             m30_channel_set_vid_std(m, c, M30_VIDSTD_INVALID);
             return;
         }
-        m30_set_video_mode(m, info.video_mode);
+        m30_set_video_mode(m, mode);
         m30_channel_set_video_pid(m, 1, 0);
         m30_channel_set_vid_std(m, 1, M30_VIDSTD_INVALID);
         decode_ingress_trigger_program(1);
@@ -226,7 +239,7 @@ void decode_program_on_pid_info(const pid_info_data &info)
         m30_channel_set_vid_std(m, c, M30_VIDSTD_INVALID);
     }
     DLOG(KD_LOG_INFO, "Chn %u pgm change (%s) - PCR %u, video %u (%s) Audio (ffmpeg)\n", ch,
-         changed ? "active" : "ignored", info.pcr_pid, info.video_pid, mode_name(info.video_mode));
+         changed ? "active" : "ignored", info.pcr_pid, info.video_pid, mode_name(mode));
 }
 
 // ---- video format ----
@@ -262,12 +275,12 @@ void decode_program_on_vid_info(const video_info_data &info)
     if (ch >= decode_parameters_get_num_chns() || ch >= DEC_CHANNELS)
         return;
     decoder_state &st = d.state[ch];
-    const bool progressive = info.display == VID_DSP_PROGRESSIVE;
+    const bool progressive = raw(info.display) == VID_DSP_PROGRESSIVE;
     const m30_vidstd s = decode_vidstd_for(info.hsize, info.vsize, progressive, info.frame_rate,
                                            decode_parameters_get_uhd_mode());
     unsigned depth = 8;
     m30_chroma_fmt chroma = M30_CHROMAFMT_420;
-    switch (info.bd_chrm) {
+    switch (raw(info.bd_chrm)) {
     case VID_BD_CHR_8BIT420: break;
     case VID_BD_CHR_8BIT422: chroma = M30_CHROMAFMT_422; break;
     case VID_BD_CHR_10BIT420: depth = 10; break;
@@ -297,7 +310,7 @@ void decode_program_on_vid_info(const video_info_data &info)
         DLOG(KD_LOG_INFO,
              "Chn %u applying video display info - %s %ubit %s colorprim= %u trc= %u colorspace= %u il_p= %u\n", ch,
              vidstd_name(s), depth, chroma_name, unsigned(info.color_primaries), unsigned(info.color_trc),
-             unsigned(info.color_space), unsigned(info.display));
+             unsigned(info.color_space), raw(info.display));
     } else {
         DLOG(KD_LOG_INFO, "Chn %u exiting video display fault on video info - %s %ubit %s\n", ch, vidstd_name(s),
              depth, chroma_name);
