@@ -238,7 +238,16 @@ extern std::chrono::milliseconds g_decode_clock_settle;
 
 // ---- audio path (audio.cpp) ----
 int decode_audio_ctor(unsigned ch);
-void decode_audio_dtor(unsigned ch);
+// 0, or -1 when a thread outlived its limit (it keeps what it uses; call
+// again later).
+int decode_audio_dtor(unsigned ch);
+bool decode_audio_running(unsigned ch);
+// The video format record of a stream's report (codec by FFmpeg's name,
+// field order and pixel format by FFmpeg's numbers); `last` and `repeat`
+// follow an H.264 stream without field information.
+video_info_data decode_audio_video_info(unsigned ch, const char *codec, int pid, int width, int height,
+                                        int field_order, double rate, int pix_fmt, char (&last)[64],
+                                        unsigned &repeat);
 void decode_audio_signal_reset(unsigned ch);
 bool decode_audio_is_reading_feed(unsigned ch);
 void decode_audio_video_pts(unsigned ch, uint64_t pts);

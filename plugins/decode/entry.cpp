@@ -226,9 +226,14 @@ bool teardown(int restart)
         DLOG(KD_LOG_ERR, "Ingress thread did not stop in time, stopping again later\n");
         return false;
     }
+    bool audio_ended = true;
     for (unsigned ch = 0; ch < DEC_CHANNELS; ++ch) {
-        decode_audio_dtor(ch);
+        audio_ended = decode_audio_dtor(ch) == 0 && audio_ended;
         d.stats[ch].zero();
+    }
+    if (!audio_ended) {
+        DLOG(KD_LOG_ERR, "Audio threads did not stop in time, stopping again later\n");
+        return false;
     }
     if (d.has_lmk) {
         if (decode_clkmgr_dtor() < 0) {

@@ -1,0 +1,153 @@
+// The software audio path on the decode-card harness: FFmpeg's video
+// reports turned into video formats, and an FFmpeg-made H.264 + MP2 stream
+// demultiplexed and decoded into the SDI embedder in step with video time
+// stamps.
+#include "anc_embed.h"
+#include "dec_harness.h"
+#include "decfeed.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+TEST(AudioVideoInfo, FfmpegReportsLeadToTheirStandards)
+{
+    // What FFmpeg 5.1 reports for ffmpeg-made streams of these kinds.
+    struct Case {
+        const char *what, *codec;
+        int w, h, field_order;
+        double rate;
+        m30_vidstd want;
+    } cases[] = {
+        {"1080i H.264", "h264", 1920, 1080, AV_FIELD_TT, 30000.0 / 1001, M30_VIDSTD_1080I5994},
+        {"1080i MPEG-2", "mpeg2video", 1920, 1080, AV_FIELD_TT, 30000.0 / 1001, M30_VIDSTD_1080I5994},
+        {"1080p59.94 H.264", "h264", 1920, 1080, AV_FIELD_PROGRESSIVE, 60000.0 / 1001, M30_VIDSTD_1080P5994},
+        {"720p50 HEVC", "hevc", 1280, 720, AV_FIELD_UNKNOWN, 50.0, M30_VIDSTD_720P50},
+        {"field-coded HEVC", "hevc", 1920, 540, AV_FIELD_PROGRESSIVE, 50.0, M30_VIDSTD_1080I50},
+        {"720p H.264 without field order", "h264", 1280, 720, AV_FIELD_UNKNOWN, 50.0, M30_VIDSTD_720P50},
+        {"1080p50 MPEG-2", "mpeg2video", 1920, 1080, AV_FIELD_PROGRESSIVE, 50.0, M30_VIDSTD_1080P50},
+    };
+    for (const Case &c : cases) {
+        char last[64] = {};
+        unsigned repeat = 0;
+        const video_info_data v =
+            decode_audio_video_info(0, c.codec, 0x100, c.w, c.h, c.field_order, c.rate, AV_PIX_FMT_YUV420P, last, repeat);
+        EXPECT_EQ(v.bd_chrm, VID_BD_CHR_8BIT420) << c.what;
+        EXPECT_EQ(decode_vidstd_for(v.hsize, v.vsize, v.display == VID_DSP_PROGRESSIVE, v.frame_rate, DECODE_UHD_SQD),
+                  c.want)
+            << c.what;
+    }
+}
+
+TEST(AudioVideoInfo, H264WithoutFieldOrderIsInterlacedAtTheSixthSameReport)
+{
+    char last[64] = {};
+    unsigned repeat = 0;
+    auto report = [&](int pid) {
+        return decode_audio_video_info(0, "h264", pid, 1920, 1080, AV_FIELD_UNKNOWN, 30000.0 / 1001,
+                                       AV_PIX_FMT_YUV420P10LE, last, repeat);
+    };
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(report(0x100).display, VID_DSP_OTHER) << i;
+    report(0x101); // another stream in between restarts the count
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(report(0x100).display, VID_DSP_OTHER) << i;
+    const video_info_data v = report(0x100);
+    EXPECT_EQ(v.display, VID_DSP_INTERLACE);
+    EXPECT_EQ(v.bd_chrm, VID_BD_CHR_10BIT420);
+    EXPECT_EQ(decode_vidstd_for(v.hsize, v.vsize, false, v.frame_rate, DECODE_UHD_SQD), M30_VIDSTD_1080I5994);
+    EXPECT_EQ(repeat, 0u);
+}
+
+class AudioCard : public dectest::DecodeCard {
+protected:
+    void TearDown() override
+    {
+        stop_video_ = true;
+        if (video_.joinable())
+            video_.join();
+        DecodeCard::TearDown();
+    }
+    // Video time stamps as the chip reports decoded pictures, at 50 Hz.
+    void run_video(unsigned ch)
+    {
+        video_ = std::thread([this, ch] {
+            uint64_t pts = 90000;
+            while (!stop_video_) {
+                decode_audio_video_pts(ch, pts += 1800);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    std::atomic<bool> stop_video_{false};
+    std::thread video_;
+};
+
+TEST_F(AudioCard, Mp2StreamIsDecodedIntoTheEmbedder)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test stream";
+    const std::string file = root_ / "in.ts";
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+                            "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 3 -c:v libx264 -preset ultrafast "
+                            "-pix_fmt yuv420p -b:v 1000k -c:a mp2 -b:a 192k -ac 2 -f mpegts " + file;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const auto ts = decfeed::read_ts(file);
+    ASSERT_FALSE(ts.empty());
+
+    run_until([] { return true; });
+    const int threads = dectest::count_entries("/proc/self/task");
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    ASSERT_TRUE(run_until([&] { return a.frames_tx > 50 && ancDecAudEmbedPairPosition(0, 0) >= 0; }, 30))
+        << "frames " << a.frames_tx;
+    drain_queue();
+    EXPECT_EQ(a.type.load(), AUDIO_CODEC_MPEG1_L2);
+    EXPECT_EQ(a.bit_rate.load(), 192000);
+    EXPECT_TRUE(a.is_active.load());
+    EXPECT_EQ(dec().stats[0].audio_streams_ct.load(), 1);
+    EXPECT_EQ(value("decode/decoders/dec_0/audio_decode_details/audio_streams/aud_st_0/type"), "MPEG1 L2 03");
+    EXPECT_GE(log_.count("info - 720P50 "), 1) << "the video format reached the loop";
+
+    // The written samples: a 1000 Hz tone at the generator's level (1/8,
+    // 3 dB down on each side of the stereo made from it), the same on both
+    // sides.
+    uint32_t sets = 0;
+    const int32_t *ring = ancDecAudEmbedRing(0, &sets);
+    ASSERT_NE(ring, nullptr);
+    const int end = ancDecAudEmbedPairPosition(0, 0);
+    ASSERT_GE(end, 0);
+    int crossings = 0;
+    double peak = 0;
+    int32_t prev = 0;
+    for (int k = 0; k < 960; ++k) {
+        const uint32_t s = uint32_t(end + int(sets) - 960 + k) % sets;
+        const int32_t l = __atomic_load_n(&ring[s * 16], __ATOMIC_RELAXED);
+        const int32_t r = __atomic_load_n(&ring[s * 16 + 1], __ATOMIC_RELAXED);
+        EXPECT_NEAR(double(l), double(r), 65536.0 * 2) << k;
+        peak = std::max(peak, std::fabs(double(l)) / 2147483648.0);
+        if (k && ((prev < 0) != (l < 0)))
+            ++crossings;
+        prev = l;
+    }
+    EXPECT_NEAR(peak, 0.125 / std::sqrt(2.0), 0.02);
+    EXPECT_NEAR(crossings, 40, 6) << "20 ms of 1000 Hz";
+
+    feed.stop();
+    stop_video_ = true;
+    video_.join();
+    unload();
+    EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
+}
+
+} // namespace
