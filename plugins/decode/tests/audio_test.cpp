@@ -167,12 +167,27 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
         EXPECT_TRUE(t.sides_equal);
         EXPECT_NEAR(t.peak, c.peak, 0.02);
         EXPECT_NEAR(t.crossings, 40, 6) << "20 ms of 1000 Hz";
+        // With audio streams, 100 ms without data rebuilds the path.
+        const int resets = dec().stats[0].aud_dec_reset_ct;
         feed.stop();
+        ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
         drain_queue();
-        // The next stream is a new program: the path is rebuilt for it.
-        decode_audio_signal_reset(0);
-        ASSERT_TRUE(run_until([&] { return a.frames_tx == 0; }));
     }
+    // E-AC-3 is decoded by FFmpeg but has no slot.
+    const std::string file = root_ / "eac3.ts";
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+                            "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 1 -c:v libx264 -preset ultrafast "
+                            "-pix_fmt yuv420p -b:v 500k -c:a eac3 -f mpegts " + file;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    decfeed::feeder feed(decfeed::read_ts(file), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    ASSERT_TRUE(run_until([&] {
+        drain_queue();
+        return log_.count("Chn 0 program:audio stream 01:00 eac3 is unsupported (codec_id = ") >= 1;
+    }, 30));
+    EXPECT_EQ(dec().stats[0].audio_streams_ct.load(), 0);
+    EXPECT_FALSE(dec().stats[0].audio_streams[0].is_active.load());
+    feed.stop();
     EXPECT_GE(log_.count("info - 720P50 "), 1) << "the video format reached the loop";
 
     stop_video_ = true;
