@@ -9,6 +9,8 @@
 // names cross under their own mutex.
 #pragma once
 
+#include "clkmgr.h"
+
 #include <kerrow/pipe.h>
 #include <kerrow/types.h>
 
@@ -16,6 +18,7 @@
 #include <m30.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -218,21 +221,37 @@ void decode_parameters_reset(); // back to the defaults (start-up)
 // ---- program and video format (program.cpp) ----
 void decode_program_on_pid_info(const pid_info_data &info);
 void decode_program_on_vid_info(const video_info_data &info);
+// Chip standard of a video format (M30_VIDSTD_INVALID: none); UHD sizes
+// take the kind the "UHD Mode" names.
+m30_vidstd decode_vidstd_for(int width, int height, bool progressive, double frame_rate, decode_uhd_mode uhd);
 // Test-pattern standard of a chip standard; false when there is none.
 bool decode_tpvidstd_for(m30_vidstd std, kt33_tpvidstd &out);
+// Pixel clock (lmk_freq) and HD chip standard of a test-pattern standard.
+uint32_t decode_tp_pixel_clock(kt33_tpvidstd tp);
+m30_vidstd decode_tp_hd_vidstd(kt33_tpvidstd tp);
+// Pixel clock a chip standard wants (148.35 MHz when it has no pattern).
+uint32_t decode_vidstd_pixel_clock(m30_vidstd std);
 void decode_tstpat_set_text(unsigned ch, kt33_tpvidstd tp);
+// How long a new standard waits for the pixel clock before its test
+// pattern is set again (600 ms).
+extern std::chrono::milliseconds g_decode_clock_settle;
 
 // ---- audio path (audio.cpp) ----
 int decode_audio_ctor(unsigned ch);
-void decode_audio_dtor(unsigned ch);
+// 0, or -1 when a thread outlived its limit (it keeps what it uses; call
+// again later).
+int decode_audio_dtor(unsigned ch);
+bool decode_audio_running(unsigned ch);
+// The video format record of a stream's report (codec by FFmpeg's name,
+// field order and pixel format by FFmpeg's numbers); `last` and `repeat`
+// follow an H.264 stream without field information.
+video_info_data decode_audio_video_info(unsigned ch, const char *codec, int pid, int width, int height,
+                                        int field_order, double rate, int pix_fmt, char (&last)[64],
+                                        unsigned &repeat);
 void decode_audio_signal_reset(unsigned ch);
 bool decode_audio_is_reading_feed(unsigned ch);
 void decode_audio_video_pts(unsigned ch, uint64_t pts);
 
-// ---- clock manager (clkmgr.cpp) ----
-int decode_clkmgr_ctor(void *window);
-void decode_clkmgr_dtor();
-void decode_clkmgr_chk_update_freq(unsigned ch);
 
 // ---- events toward the forwarder ----
 constexpr const char *EV_CHANNEL_ENABLED = "decoder_channel_enabled";

@@ -164,9 +164,9 @@ void apply_fault_std(unsigned ch)
 {
     decoder &d = dec();
     const fault_std &f = decode_fault_std(d.conf[ch].fault_vidstd);
-    const anc_ip ip = f.progressive ? IP_PROGRESSIVE : IP_INTERLACED;
-    const DecAudHdrS352VidInfo info{ch, f.width, f.height, ip, ip, f.rate, 1, 1, 1};
-    ancS352mUpdate(nullptr, &info);
+    const int ip = f.progressive ? IP_PROGRESSIVE : IP_INTERLACED;
+    const DecAudHdrS352VidInfo info{int(ch), int(f.width), int(f.height), ip, ip, f.rate, 1, 1, 1};
+    ancS352mUpdate(d.kt3300, &info);
     kt33_tpvidstd tp;
     if (!decode_tpvidstd_for(f.chip, tp) || !d.kt3300) {
         DLOG(KD_LOG_WARNING, "Chn %u unable to set FPGA VidStd for: %s\n", ch, m30_vidstd_strings[f.chip]);
@@ -226,12 +226,20 @@ bool teardown(int restart)
         DLOG(KD_LOG_ERR, "Ingress thread did not stop in time, stopping again later\n");
         return false;
     }
+    bool audio_ended = true;
     for (unsigned ch = 0; ch < DEC_CHANNELS; ++ch) {
-        decode_audio_dtor(ch);
+        audio_ended = decode_audio_dtor(ch) == 0 && audio_ended;
         d.stats[ch].zero();
     }
+    if (!audio_ended) {
+        DLOG(KD_LOG_ERR, "Audio threads did not stop in time, stopping again later\n");
+        return false;
+    }
     if (d.has_lmk) {
-        decode_clkmgr_dtor();
+        if (decode_clkmgr_dtor() < 0) {
+            DLOG(KD_LOG_ERR, "Clock manager thread did not stop in time, stopping again later\n");
+            return false;
+        }
         i2c_kt33_pclk_close();
         d.has_lmk = false;
     }
@@ -358,7 +366,12 @@ bool start(carrier_node *self, const char *name, unsigned slot, int &restart)
         }
         kt3300_audio_sdi_out_source_select(d.kt3300, ch, KT33_AUD_SDI_OUT_SRC_MUTED);
     }
-    if ((d.has_lmk && decode_clkmgr_ctor(window) < 0) || decode_audio_ctor(0) < 0 || decode_audio_ctor(1) < 0 ||
+    if (d.has_lmk && decode_clkmgr_ctor(window) == 0) {
+        // Each output is clocked for its fault pattern until video arrives.
+        for (unsigned ch = 0; ch < DEC_CHANNELS; ++ch)
+            decode_clkmgr_set_vidstd_freq(ch, decode_vidstd_pixel_clock(decode_fault_std(d.conf[ch].fault_vidstd).chip));
+    }
+    if ((d.has_lmk && !decode_clkmgr_running()) || decode_audio_ctor(0) < 0 || decode_audio_ctor(1) < 0 ||
         decode_ingress_ctor() < 0) {
         DLOG(KD_LOG_ERR, "Failed to construct clkmgr, audio, or ingress\n");
         return false;

@@ -161,6 +161,12 @@ param_set_result chmode_set(param_context *p, const char *text)
     const bool multi = i == 1;
     if (multi == chip_multi())
         return PARAM_SET_SUCCESS;
+    // Channel 1's audio threads are stopped (single) or started (multi);
+    // a thread that outlived an earlier stop is stopped first.
+    if (dec().frame_event_loop_is_running && (!multi || decode_audio_running(1)) && decode_audio_dtor(1) < 0) {
+        DLOG(KD_LOG_ERR, "Decoder channel 2 audio threads still running, channel mode not changed\n");
+        return PARAM_SET_FAILURE;
+    }
     DLOG(KD_LOG_INFO, "Decoder setting channel mode to %s\n", argsDEC_CFG_CHMODE[i]);
     num_channels = multi ? 2 : 1;
     if (decoder &d = dec(); d.m30)

@@ -224,6 +224,45 @@ protected:
     // SDI audio source word of output n: 0 muted, 0x55555555 from the embedder.
     uint32_t sdi_audio_source(unsigned n) const { return board_->wr32(n * 0x100 + 0x10); }
 
+    // Test-pattern standard word of input n (format, rate, clock and force
+    // bits) and its text size (1 single, 2 double).
+    uint16_t tp_std(unsigned n) const { return board_->wr16(0x1000 + n * 0x200 + 0x04); }
+    uint16_t tp_text_size(unsigned n) const { return board_->wr16(0x1000 + n * 0x200 + 0x18); }
+    // SDI control word: 0x5A00 | 0x40 inverted | 0x80 UHD.
+    uint16_t sdi_control() const { return board_->wr16(0x3000); }
+    // ST 352 payload and control word of hardware channel c.
+    uint32_t st352_data(unsigned c) const { return board_->wr32(c * 0x100 + 0x404); }
+    uint16_t st352_ctl(unsigned c) const { return board_->wr16(c * 0x100 + 0x402); }
+    // Overwrites what the board shows as last written (to see whether a
+    // register is written again).
+    void poison16(uint32_t off, uint16_t v) { boardsim::put16(board_->board().wr, off, v); }
+    void poison32(uint32_t off, uint32_t v) { boardsim::put32(board_->board().wr, off, v); }
+
+    // A record posted to the plug-in's queue as its threads post them; the
+    // loop reads it at the next drain.
+    template <typename T> void post(dec_msg_type type, const T &rec)
+    {
+        ASSERT_NE(dec().mqueue, nullptr);
+        auto *block = static_cast<T *>(std::malloc(sizeof(T)));
+        std::memcpy(static_cast<void *>(block), &rec, sizeof(T));
+        const kd_mqueue_entry e{type, block};
+        ASSERT_EQ(kd_mqueue_write(dec().mqueue, &e), 0);
+    }
+    // mode: an m30_video_mode, or any other word the record may carry.
+    void post_program(unsigned ch, uint32_t pcr, uint32_t video, uint32_t mode)
+    {
+        pid_info_data p{};
+        p.ch_idx = ch, p.pcr_pid = pcr, p.video_pid = video;
+        std::memcpy(&p.video_mode, &mode, sizeof mode);
+        post(DEC_MSG_PID_INFO, p);
+        drain_queue();
+    }
+    void post_video(const video_info_data &v)
+    {
+        post(DEC_MSG_VID_INFO, v);
+        drain_queue();
+    }
+
     // Packets the simulated FPGA consumed from a channel's ring.
     std::vector<uint8_t> consumed(unsigned ch)
     {

@@ -1,0 +1,219 @@
+// The software audio path on the decode-card harness: FFmpeg's video
+// reports turned into video formats, and an FFmpeg-made H.264 + MP2 stream
+// demultiplexed and decoded into the SDI embedder in step with video time
+// stamps.
+#include "anc_embed.h"
+#include "dec_harness.h"
+#include "decfeed.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+TEST(AudioVideoInfo, FfmpegReportsLeadToTheirStandards)
+{
+    // What FFmpeg 5.1 reports for ffmpeg-made streams of these kinds.
+    struct Case {
+        const char *what, *codec;
+        int w, h, field_order;
+        double rate;
+        m30_vidstd want;
+    } cases[] = {
+        {"1080i H.264", "h264", 1920, 1080, AV_FIELD_TT, 30000.0 / 1001, M30_VIDSTD_1080I5994},
+        {"1080i MPEG-2", "mpeg2video", 1920, 1080, AV_FIELD_TT, 30000.0 / 1001, M30_VIDSTD_1080I5994},
+        {"1080p59.94 H.264", "h264", 1920, 1080, AV_FIELD_PROGRESSIVE, 60000.0 / 1001, M30_VIDSTD_1080P5994},
+        {"720p50 HEVC", "hevc", 1280, 720, AV_FIELD_UNKNOWN, 50.0, M30_VIDSTD_720P50},
+        {"field-coded HEVC", "hevc", 1920, 540, AV_FIELD_PROGRESSIVE, 50.0, M30_VIDSTD_1080I50},
+        {"720p H.264 without field order", "h264", 1280, 720, AV_FIELD_UNKNOWN, 50.0, M30_VIDSTD_720P50},
+        {"1080p50 MPEG-2", "mpeg2video", 1920, 1080, AV_FIELD_PROGRESSIVE, 50.0, M30_VIDSTD_1080P50},
+    };
+    for (const Case &c : cases) {
+        char last[64] = {};
+        unsigned repeat = 0;
+        const video_info_data v =
+            decode_audio_video_info(0, c.codec, 0x100, c.w, c.h, c.field_order, c.rate, AV_PIX_FMT_YUV420P, last, repeat);
+        EXPECT_EQ(v.bd_chrm, VID_BD_CHR_8BIT420) << c.what;
+        EXPECT_EQ(decode_vidstd_for(v.hsize, v.vsize, v.display == VID_DSP_PROGRESSIVE, v.frame_rate, DECODE_UHD_SQD),
+                  c.want)
+            << c.what;
+    }
+}
+
+TEST(AudioVideoInfo, H264WithoutFieldOrderIsInterlacedAtTheSixthSameReport)
+{
+    char last[64] = {};
+    unsigned repeat = 0;
+    auto report = [&](int pid) {
+        return decode_audio_video_info(0, "h264", pid, 1920, 1080, AV_FIELD_UNKNOWN, 30000.0 / 1001,
+                                       AV_PIX_FMT_YUV420P10LE, last, repeat);
+    };
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(report(0x100).display, VID_DSP_OTHER) << i;
+    report(0x101); // another stream in between restarts the count
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(report(0x100).display, VID_DSP_OTHER) << i;
+    const video_info_data v = report(0x100);
+    EXPECT_EQ(v.display, VID_DSP_INTERLACE);
+    EXPECT_EQ(v.bd_chrm, VID_BD_CHR_10BIT420);
+    EXPECT_EQ(decode_vidstd_for(v.hsize, v.vsize, false, v.frame_rate, DECODE_UHD_SQD), M30_VIDSTD_1080I5994);
+    EXPECT_EQ(repeat, 0u);
+}
+
+class AudioCard : public dectest::DecodeCard {
+protected:
+    void TearDown() override
+    {
+        stop_video_ = true;
+        if (video_.joinable())
+            video_.join();
+        DecodeCard::TearDown();
+    }
+    // Video time stamps as the chip reports decoded pictures, at 50 Hz.
+    void run_video(unsigned ch)
+    {
+        video_ = std::thread([this, ch] {
+            uint64_t pts = 90000;
+            while (!stop_video_) {
+                decode_audio_video_pts(ch, pts += 1800);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    std::atomic<bool> stop_video_{false};
+    std::thread video_;
+};
+
+struct Tone {
+    double peak;
+    int crossings;
+    bool sides_equal;
+};
+
+// The last 20 ms written to pair 0 of embedder 0.
+Tone last_tone()
+{
+    uint32_t sets = 0;
+    const int32_t *ring = ancDecAudEmbedRing(0, &sets);
+    const int end = ancDecAudEmbedPairPosition(0, 0);
+    Tone t{0, 0, true};
+    if (!ring || end < 0)
+        return t;
+    int32_t prev = 0;
+    for (int k = 0; k < 960; ++k) {
+        const uint32_t s = uint32_t(end + int(sets) - 960 + k) % sets;
+        const int32_t l = __atomic_load_n(&ring[s * 16], __ATOMIC_RELAXED);
+        const int32_t r = __atomic_load_n(&ring[s * 16 + 1], __ATOMIC_RELAXED);
+        t.sides_equal = t.sides_equal && std::fabs(double(l) - double(r)) <= 65536.0 * 2;
+        t.peak = std::max(t.peak, std::fabs(double(l)) / 2147483648.0);
+        if (k && ((prev < 0) != (l < 0)))
+            ++t.crossings;
+        prev = l;
+    }
+    return t;
+}
+
+TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // A 1000 Hz tone at the generator's level (1/8); -ac 2 makes each side
+    // 3 dB lower, a mono stream plays the same samples on both sides.
+    struct Case {
+        const char *audio;     // ffmpeg's audio options
+        audio_codec type;
+        const char *type_text; // as the parameter shows it
+        int32_t bit_rate;      // 0: not checked
+        double peak;
+    } cases[] = {
+        {"-c:a mp2 -b:a 192k -ac 2", AUDIO_CODEC_MPEG1_L2, "MPEG1 L2 03", 192000, 0.125 / std::sqrt(2.0)},
+        {"-c:a mp2 -b:a 96k -ac 1", AUDIO_CODEC_MPEG1_L2, "MPEG1 L2 03", 96000, 0.125},
+        {"-c:a aac -b:a 128k -ac 2", AUDIO_CODEC_AAC_LC, "AAC-LC", 0, 0.125 / std::sqrt(2.0)},
+        {"-c:a ac3 -b:a 192k -ac 2", AUDIO_CODEC_AC3_81, "DD AC3 81", 192000, 0.125 / std::sqrt(2.0)},
+    };
+    run_until([] { return true; });
+    const int threads = dectest::count_entries("/proc/self/task");
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.audio);
+        const std::string file = root_ / ("in" + std::to_string(n++) + ".ts");
+        const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+                                "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 2 -c:v libx264 -preset ultrafast "
+                                "-pix_fmt yuv420p -b:v 500k " + std::string(c.audio) + " -f mpegts " + file;
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        const auto ts = decfeed::read_ts(file);
+        ASSERT_FALSE(ts.empty());
+        const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+        decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+        feed.start();
+        ASSERT_TRUE(run_until([&] {
+            return a.type == c.type && a.frames_tx > 40 && ancDecAudEmbedPairPosition(0, 0) >= 0;
+        }, 30)) << "type " << a.type << " frames " << a.frames_tx;
+        EXPECT_TRUE(a.is_active.load());
+        if (c.bit_rate) {
+            EXPECT_EQ(a.bit_rate.load(), c.bit_rate);
+        }
+        EXPECT_EQ(dec().stats[0].audio_streams_ct.load(), 1);
+        EXPECT_EQ(value("decode/decoders/dec_0/audio_decode_details/audio_streams/aud_st_0/type"), c.type_text);
+        const Tone t = last_tone();
+        EXPECT_TRUE(t.sides_equal);
+        EXPECT_NEAR(t.peak, c.peak, 0.02);
+        EXPECT_NEAR(t.crossings, 40, 6) << "20 ms of 1000 Hz";
+        // With audio streams, 100 ms without data rebuilds the path.
+        const int resets = dec().stats[0].aud_dec_reset_ct;
+        feed.stop();
+        ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
+        drain_queue();
+    }
+    // E-AC-3 is decoded by FFmpeg but has no slot.
+    const std::string file = root_ / "eac3.ts";
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+                            "-f lavfi -i sine=frequency=1000:sample_rate=48000 -t 1 -c:v libx264 -preset ultrafast "
+                            "-pix_fmt yuv420p -b:v 500k -c:a eac3 -f mpegts " + file;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    decfeed::feeder feed(decfeed::read_ts(file), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    ASSERT_TRUE(run_until([&] {
+        drain_queue();
+        return log_.count("Chn 0 program:audio stream 01:00 eac3 is unsupported (codec_id = ") >= 1;
+    }, 30));
+    EXPECT_EQ(dec().stats[0].audio_streams_ct.load(), 0);
+    EXPECT_FALSE(dec().stats[0].audio_streams[0].is_active.load());
+    feed.stop();
+    EXPECT_GE(log_.count("info - 720P50 "), 1) << "the video format reached the loop";
+
+    stop_video_ = true;
+    video_.join();
+    unload();
+    EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
+}
+
+TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
+{
+    run_until([] { return true; });
+    const int threads = dectest::count_entries("/proc/self/task");
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    // Idle, building (waiting for data in the analysis), in the rebuild pause.
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(decode_audio_dtor(0), 0) << i;
+        EXPECT_FALSE(decode_audio_running(0));
+        ASSERT_EQ(decode_audio_ctor(0), 0) << i;
+        EXPECT_EQ(decode_audio_ctor(0), 0) << "no second thread";
+        if (i % 2)
+            decode_audio_signal_reset(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 * 30));
+    }
+    unload();
+    EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads);
+}
+
+} // namespace
