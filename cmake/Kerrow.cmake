@@ -6,7 +6,7 @@ set(_KD_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 # Extra compile options of the test programs' own sources (not of the code
 # they test), e.g. -O1 in the sanitizer trees, where optimising the test
 # code itself takes much of the build.
-set(KD_TEST_COMPILE_OPTIONS "" CACHE STRING "Compile options added to the test programs' own sources")
+set(KD_TEST_COMPILE_OPTIONS "-O1" CACHE STRING "Compile options added to the test programs' own sources")
 
 # kd_setup_tests(): called once by the top-level CMakeLists.txt after
 # GoogleTest is found. Makes

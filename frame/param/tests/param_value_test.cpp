@@ -298,7 +298,7 @@ TEST_F(ParamValueTest, AutoNotifyPollsEveryThreeSecondsAndReportsOnlyChanges)
         "change",
         [](void *ctx) {
             g_polled[1].value = "after";
-            g_polled[2].value = std::string(39, 'p') + "2";
+            g_polled[2].value.assign(39, 'p').push_back('2');
             kd_param_delete(static_cast<param_context *>(ctx));
         },
         nodes[3], 1.0, 0, nullptr);

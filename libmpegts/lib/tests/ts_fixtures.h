@@ -19,7 +19,8 @@ namespace tsfix {
 
 inline bool have_program(const char *name)
 {
-    std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    std::string cmd = "command -v ";
+    cmd.append(name).append(" >/dev/null 2>&1");
     return std::system(cmd.c_str()) == 0;
 }
 
