@@ -2,6 +2,7 @@
 // same iteration: the CRC against FFmpeg's av_crc, the header accessors
 // against a 188-byte memcpy per packet, and the demultiplexer and analyzer
 // on a stream of 100 PIDs against a memcpy of the same packets.
+#include "alternate.h"
 #include "mpegts.h"
 
 #include <benchmark/benchmark.h>
@@ -17,13 +18,12 @@ extern "C" {
 
 namespace {
 
-using clk = std::chrono::steady_clock;
+using bench::secs;
+using bench::timed;
 
 // Seven-packet datagrams, and a whole number of counter cycles on every PID
 // (1 or 100 PIDs), so that the stream can repeat without continuity errors.
 constexpr size_t kStreamPackets = 100 * 16 * 7 * 7;
-
-double secs(clk::time_point a, clk::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
 void BM_Crc(benchmark::State &state)
 {
@@ -34,18 +34,25 @@ void BM_Crc(benchmark::State &state)
         b = uint8_t(rng());
     const AVCRC *table = av_crc_get_table(AV_CRC_32_IEEE);
     const int reps = int(1 + (1 << 20) / len);
+    static bench::Alternation order;
     double ours = 0, theirs = 0;
     for (auto _ : state) {
-        auto t0 = clk::now();
-        for (int i = 0; i < reps; ++i)
-            benchmark::DoNotOptimize(DvbCrc32Compute(buf.data(), len));
-        auto t1 = clk::now();
-        for (int i = 0; i < reps; ++i)
-            benchmark::DoNotOptimize(av_crc(table, 0xFFFFFFFFu, buf.data(), len));
-        auto t2 = clk::now();
-        ours += secs(t0, t1);
-        theirs += secs(t1, t2);
-        state.SetIterationTime(secs(t0, t1));
+        double t = 0;
+        order.run(
+            [&] {
+                t = timed([&] {
+                    for (int i = 0; i < reps; ++i)
+                        benchmark::DoNotOptimize(DvbCrc32Compute(buf.data(), len));
+                });
+            },
+            [&] {
+                theirs += timed([&] {
+                    for (int i = 0; i < reps; ++i)
+                        benchmark::DoNotOptimize(av_crc(table, 0xFFFFFFFFu, buf.data(), len));
+                });
+            });
+        ours += t;
+        state.SetIterationTime(t);
     }
     const double bytes = double(len) * reps * double(state.iterations());
     state.counters["GB/s"] = bytes / ours / 1e9;
@@ -87,26 +94,28 @@ std::vector<tsPkt> make_stream(int pids, size_t packets)
 }
 
 // Runs `work` over the packets and a memcpy of the same packets in each
-// iteration; returns the seconds of each, summed. `work` alone is the
-// iteration time.
+// iteration, in alternating order; returns the seconds of each, summed.
+// `work` alone is the iteration time.
 struct Split {
     double ours = 0, copy = 0;
 };
-template <typename F> Split against_memcpy(benchmark::State &state, const std::vector<tsPkt> &pkts, F work)
+template <typename F>
+Split against_memcpy(benchmark::State &state, bench::Alternation &order, const std::vector<tsPkt> &pkts, F work)
 {
     std::vector<tsPkt> dst(pkts.size());
     Split t;
     for (auto _ : state) {
-        auto t0 = clk::now();
-        work();
-        auto t1 = clk::now();
-        for (size_t i = 0; i < pkts.size(); ++i) // one packet at a time, as a forwarder copies them
-            std::memcpy(&dst[i], &pkts[i], sizeof(tsPkt));
-        benchmark::ClobberMemory();
-        auto t2 = clk::now();
-        t.ours += secs(t0, t1);
-        t.copy += secs(t1, t2);
-        state.SetIterationTime(secs(t0, t1));
+        double ours = 0;
+        order.run([&] { ours = timed(work); },
+                  [&] {
+                      t.copy += timed([&] {
+                          for (size_t i = 0; i < pkts.size(); ++i) // one packet at a time, as a forwarder copies them
+                              std::memcpy(&dst[i], &pkts[i], sizeof(tsPkt));
+                          benchmark::ClobberMemory();
+                      });
+                  });
+        t.ours += ours;
+        state.SetIterationTime(ours);
     }
     return t;
 }
@@ -119,7 +128,8 @@ void BM_HeaderAccessors(benchmark::State &state)
         pkts[i].payload[0] = 7;
         pkts[i].payload[1] = 0x10;
     }
-    Split t = against_memcpy(state, pkts, [&] {
+    static bench::Alternation order;
+    Split t = against_memcpy(state, order, pkts, [&] {
         unsigned sum = 0;
         for (const tsPkt &p : pkts) {
             sum += tsphGetPid(&p) + tsphGetContinuityCounter(&p) + tsphGetPLStartIndicator(&p) +
@@ -144,7 +154,8 @@ void BM_Demux(benchmark::State &state)
         by_pid[size_t(0x100 + p)] = section_dmux_ctor(uint16_t(0x100 + p), 1024);
     std::vector<uint8_t> sec(1024);
     long sections = 0;
-    Split t = against_memcpy(state, pkts, [&] {
+    static bench::Alternation order;
+    Split t = against_memcpy(state, order, pkts, [&] {
         for (const tsPkt &p : pkts) {
             section_dmux *d = by_pid[tsphGetPid(&p)];
             if (section_dmux_process(d, &p) == 1 && section_dmux_get_section(d, sec.data(), sec.size()) > 0)
@@ -169,7 +180,8 @@ void BM_Analyzer(benchmark::State &state)
         analyzer_add_referenced_pid(a, uint16_t(0x100 + p));
     analyzer_set_pid_error_distance(a, 10000);
     const auto *bytes = reinterpret_cast<const uint8_t *>(pkts.data());
-    Split t = against_memcpy(state, pkts, [&] {
+    static bench::Alternation order;
+    Split t = against_memcpy(state, order, pkts, [&] {
         // Datagrams of seven packets, as they arrive from the network.
         for (size_t off = 0; off < pkts.size(); off += 7)
             benchmark::DoNotOptimize(analyzer_process(a, bytes + off * 188, 7 * 188));

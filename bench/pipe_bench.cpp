@@ -5,6 +5,8 @@
 //    Boost's lock-free SPSC queue of the same capacity;
 //  - dataset insert of n values, against appending to a vector and sorting
 //    it once.
+#include "alternate.h"
+
 #include <kerrow/dataset.h>
 #include <kerrow/pipe.h>
 
@@ -126,14 +128,15 @@ struct SpscPair {
 
 void BM_PipeThroughput64(benchmark::State &state)
 {
+    static bench::Alternation order;
     double pipe = 0, spsc = 0, copy = 0;
     for (auto _ : state) {
         PipePair a;
         SpscPair b;
-        double t = transfer(a.pusher(), a.popper());
+        double t = 0;
+        order.run([&] { t = transfer(a.pusher(), a.popper()); }, [&] { spsc += transfer(b.pusher(), b.popper()); },
+                  [&] { copy += memcpy_seconds(); });
         pipe += t;
-        spsc += transfer(b.pusher(), b.popper());
-        copy += memcpy_seconds();
         state.SetIterationTime(t);
     }
     double n = double(state.iterations()) * kBatch;
@@ -149,13 +152,14 @@ BENCHMARK(BM_PipeThroughput64)->UseManualTime()->Iterations(5)->Unit(benchmark::
 void BM_PipeLatency64(benchmark::State &state)
 {
     constexpr size_t kRounds = 200000;
+    static bench::Alternation order;
     double pipe = 0, spsc = 0, copy = 0;
     for (auto _ : state) {
         PipePair a, b;
         SpscPair c, d;
-        pipe += pingpong(a.pusher(), a.popper(), b.pusher(), b.popper(), kRounds);
-        spsc += pingpong(c.pusher(), c.popper(), d.pusher(), d.popper(), kRounds);
-        copy += memcpy_seconds() / kBatch;
+        order.run([&] { pipe += pingpong(a.pusher(), a.popper(), b.pusher(), b.popper(), kRounds); },
+                  [&] { spsc += pingpong(c.pusher(), c.popper(), d.pusher(), d.popper(), kRounds); },
+                  [&] { copy += memcpy_seconds() / kBatch; });
     }
     double it = double(state.iterations());
     state.counters["pipe_ns"] = pipe / it * 1e9;
@@ -174,27 +178,32 @@ void BM_DatasetInsert(benchmark::State &state)
     std::vector<int> vals(n);
     for (int &v : vals)
         v = int(rng() % 8192);
+    static bench::Alternation order;
     double set_s = 0, ref_s = 0;
     for (auto _ : state) {
-        kd_dataset *s = kd_dataset_ctor(n, 1);
-        auto t0 = clock_type::now();
-        for (int v : vals)
-            kd_dataset_insert(s, v);
-        auto t1 = clock_type::now();
-        benchmark::DoNotOptimize(s->nums);
-        kd_dataset_dtor(s);
-
-        std::vector<int> ref;
-        ref.reserve(n);
-        auto t2 = clock_type::now();
-        for (int v : vals)
-            ref.push_back(v);
-        std::sort(ref.begin(), ref.end());
-        auto t3 = clock_type::now();
-        benchmark::DoNotOptimize(ref.data());
-        set_s += std::chrono::duration<double>(t1 - t0).count();
-        ref_s += std::chrono::duration<double>(t3 - t2).count();
-        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+        double t = 0;
+        order.run(
+            [&] {
+                kd_dataset *s = kd_dataset_ctor(n, 1);
+                t = bench::timed([&] {
+                    for (int v : vals)
+                        kd_dataset_insert(s, v);
+                });
+                benchmark::DoNotOptimize(s->nums);
+                kd_dataset_dtor(s);
+            },
+            [&] {
+                std::vector<int> ref;
+                ref.reserve(n);
+                ref_s += bench::timed([&] {
+                    for (int v : vals)
+                        ref.push_back(v);
+                    std::sort(ref.begin(), ref.end());
+                });
+                benchmark::DoNotOptimize(ref.data());
+            });
+        set_s += t;
+        state.SetIterationTime(t);
     }
     state.counters["insert_ns"] = set_s / double(state.iterations()) / double(n) * 1e9;
     state.counters["set/sort_once"] = set_s / ref_s;

@@ -11,6 +11,8 @@
 
 #include <ev.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <list>
 #include <string>
@@ -195,6 +197,13 @@ void on_alive(struct ev_loop *, ev_timer *, int)
 void kd::loop_init()
 {
     g_loop = ev_default_loop(0);
+    // The default loop reaps every child on SIGCHLD, but the command runner
+    // waits for its own programs, also on worker threads (copies, version
+    // tasks), and would lose their exit status to it. No watcher here
+    // follows children through the loop.
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &dfl, nullptr);
     g_stop_asked = false;
     g_alive_state = {};
     ev_timer_init(&g_alive, on_alive, 2., 2.);

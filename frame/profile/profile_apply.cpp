@@ -93,8 +93,7 @@ bool install_part(const std::string &path)
         KD_LOG(KD_LOG_ERR, "[%s] Error opening file current store.json!\n", me());
         return false;
     }
-    json_error_t err;
-    json_t *old_store = json_loadb(current.data(), current.size(), 0, &err);
+    json_t *old_store = parse_store_text(current);
     json_t *store = merge_store(part, old_store);
     json_decref(old_store);
     if (!store) {
@@ -135,8 +134,7 @@ int check_part(const std::string &path)
         return CHECK_INVALID;
     }
     KD_LOG(KD_LOG_NOTICE, "[%s] Type is the same! Apply_profile is valid! %d %d\n", me(), mine, theirs);
-    json_error_t err;
-    json_t *j = json_loadb(part.data(), part.size(), 0, &err);
+    json_t *j = parse_store_text(part);
     const bool object = json_is_object(j);
     json_decref(j);
     if (!object) {

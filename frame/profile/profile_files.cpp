@@ -157,10 +157,18 @@ std::map<std::string, std::string> split_profile(std::string_view text)
     return parts; // a section without its end line is left out
 }
 
+json_t *parse_store_text(std::string_view text)
+{
+    // As for the store itself: an empty file is a store with no settings.
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
+        return json_object();
+    json_error_t err;
+    return json_loadb(text.data(), text.size(), 0, &err);
+}
+
 json_t *merge_store(std::string_view part, json_t *old_store)
 {
-    json_error_t err;
-    json_t *store = json_loadb(part.data(), part.size(), 0, &err);
+    json_t *store = parse_store_text(part);
     if (!json_is_object(store)) {
         json_decref(store);
         return nullptr;

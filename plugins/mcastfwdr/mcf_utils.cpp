@@ -184,8 +184,8 @@ bool mcastfwdr_eth_intf_is_operational(const char *ifname)
     if (!ifname)
         return false;
     if (std::strcmp(ifname, "eth2") == 0)
-        return kd_system_link_is_up(ifname) == 1;
-    return kd_system_link_is_up(ifname) == 1 && kd_system_address_is_valid(ifname) > 0;
+        return kd_system_link_is_up(ifname) > 0;
+    return kd_system_link_is_up(ifname) > 0 && kd_system_address_is_valid(ifname) > 0;
 }
 
 } // extern "C"

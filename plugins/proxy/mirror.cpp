@@ -359,6 +359,7 @@ void proxy_master_handle_msg_param(proxy_client &c, const proxy_param &rec)
     const std::string full = std::string(kd_param_get_scope(c.top_param)) + "/" + rec.scope;
     if (s.on_master_param)
         s.on_master_param(c, rec, full);
+    encoder_output_control(rec, full);
     param_context *p = kd_param_get_by_route(full.c_str());
     const param_type have = kd_param_get_type(p);
     if (p && have != PARAMTYPE_NONE && (p == c.top_param || !kd_param_is_related(c.top_param, p))) {

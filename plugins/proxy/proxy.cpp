@@ -177,8 +177,10 @@ void on_retry(void *) noexcept
 // it; the master tries again later.
 void close_link(proxy_client &c)
 {
+    chassis_link_lost(c);
     reset_client(c);
-    if (st().master)
+    // After a firmware select the slaves reboot into the new firmware.
+    if (st().master && !firmware_select_active())
         schedule_retry();
 }
 
@@ -212,12 +214,7 @@ void master_connected(proxy_client &c)
 
     timespec now{};
     if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
-        std::vector<uint8_t> t(8);
-        for (int i = 0; i < 4; ++i) {
-            t[size_t(i)] = uint8_t(uint32_t(now.tv_sec) >> (8 * i));
-            t[size_t(4 + i)] = uint8_t(uint32_t(now.tv_nsec) >> (8 * i));
-        }
-        proxy_send_msg(c, proxy_msg_init_control(PROXY_MSG_TIME_SYNC, t));
+        proxy_send_msg(c, time_sync_msg(now));
     } else {
         KD_LOG(KD_LOG_ERR, "[%s] (Master) Failed to get clock time (%s)\n", me(), std::strerror(errno));
     }
@@ -298,6 +295,7 @@ int slave_on_connect(int fd, void *) noexcept
         KD_LOG(KD_LOG_NOTICE, "[%s] (Slave) Connection established\n", me());
         if (c->fd >= 0) {
             KD_LOG(KD_LOG_NOTICE, "[%s] (Slave) A new master link replaces the one on %d\n", me(), c->fd);
+            chassis_link_lost(*c);
             reset_client(*c);
         }
         // The accepted socket blocks; reads and writes must never hold the loop.
@@ -307,8 +305,7 @@ int slave_on_connect(int fd, void *) noexcept
         c->fd = fd;
         send_tree(*c);
         c->notify = true;
-        carrier_node *self = kd_carrier_get_self();
-        const unsigned slot = self ? kd_carrier_get_slot(self) : 0;
+        const unsigned slot = own_slot();
         KD_LOG(KD_LOG_NOTICE, "[%s] Send control param finish (%u)\n", me(), slot);
         send_u32(*c, PROXY_MSG_CTRL_PARAM_FINISH, slot);
         c->counted = true;
@@ -366,10 +363,11 @@ bool handle(proxy_client &c, const framer::message &m)
         return true;
     }
     default:
-        if (m.type < PROXY_MSG_END && s.handlers[m.type]) {
-            s.handlers[m.type](c, m.payload);
-        } else if (m.type < PROXY_MSG_END) {
-            KD_LOG(KD_LOG_DEBUG, "[%s] Proxy message type %u has no handler on this card\n", me(), m.type);
+        if (m.type < PROXY_MSG_END) {
+            const unsigned gen = c.generation;
+            chassis_handle_msg(c, m.type, m.payload);
+            if (s.handlers[m.type] && c.generation == gen)
+                s.handlers[m.type](c, m.payload);
         } else {
             KD_LOG(KD_LOG_ERR, "[%s] Received invalid proxy message type: %d Payload size: %zd\n", me(), int(m.type),
                    ssize_t(m.payload.size()));
@@ -458,6 +456,20 @@ constexpr const char *kModels[] = {"KT-3100", "KT-3500", "KT-3300"};
 state &st() { return g_state; }
 const char *me() { return kd_frame_plugin_get_name(g_state.pli); }
 
+unsigned own_slot()
+{
+    carrier_node *self = kd_carrier_get_self();
+    return self ? kd_carrier_get_slot(self) : 0;
+}
+
+proxy_client *client_in_slot(int slot)
+{
+    for (auto &c : st().clients)
+        if (c->slave_slot == slot)
+            return c.get();
+    return nullptr;
+}
+
 proxy_client *master_link()
 {
     state &s = st();
@@ -541,7 +553,9 @@ void init(plugin_load_info *pli)
     const options opt = s.opt;
     const auto handlers = s.handlers;
     const auto on_param = s.on_master_param;
+    const unsigned epoch = s.epoch;
     s = state{};
+    s.epoch = epoch + 1;
     s.opt = opt;
     s.handlers = handlers;
     s.on_master_param = on_param;
@@ -552,17 +566,18 @@ void init(plugin_load_info *pli)
         KD_LOG(KD_LOG_NOTICE, "[%s] Starting Master\n", me());
         for (const char *model : kModels)
             kd_carrier_register_factory(model, pli, proxy_bind_carrier);
+        chassis_init();
         return;
     }
     KD_LOG(KD_LOG_NOTICE, "[%s] Starting Slave\n", me());
     slave_listen();
+    chassis_init();
     s.server_socket = kd_remote_register_server(s.opt.port.c_str(), &g_server_ops);
     if (s.server_socket < 0) {
         KD_LOG(KD_LOG_ERR, "[%s] Error opening proxy server socket.\n", me());
         return;
     }
-    carrier_node *self = kd_carrier_get_self();
-    const unsigned slot = self ? kd_carrier_get_slot(self) : 0;
+    const unsigned slot = own_slot();
     const std::string label = "Carrier " + std::to_string(slot);
     const std::string top = s.proxy_top ? kd_param_get_scope(s.proxy_top) : "proxy";
     proxy_client &link = *s.clients.emplace_back(std::make_unique<proxy_client>());
@@ -582,6 +597,7 @@ cuvent_action fini()
         kd_remote_close(s.server_socket);
         s.server_socket = -1;
     }
+    chassis_fini();
     if (s.retry_pending)
         kd_frame_stop_watcher(kRetryTimer, s.pli);
     s.retry_pending = false;

@@ -16,6 +16,7 @@
 #include <vector>
 
 struct ev_io;
+struct timespec;
 struct carrier_node;
 
 namespace proxy {
@@ -43,8 +44,8 @@ struct proxy_client {
     bool wio_active = false;
 };
 
-// A handler for a message type the links themselves do not act on
-// (time, chassis data, reboot, profiles, firmware tasks).
+// An observer of a message type, run after the proxy's own handling
+// (tests count messages with it).
 using msg_handler = std::function<void(proxy_client &, std::span<const uint8_t> payload)>;
 
 // Settings a test may change before init.
@@ -54,6 +55,20 @@ struct options {
     double retry_seconds = 4.0;
     size_t max_queued = size_t(64) << 20; // bytes queued for one peer before it is reset
 };
+
+// Master: the firmware task the slaves are running.
+struct proxy_verctl_task_info {
+    proxy_verctl_active_taskid active_task_id = PROXY_VER_CTRL_TASK_NONE_ACTIVE;
+    int total_slaves_running_task = 0;
+    int task_completed_on_slaves_count = 0;
+    std::array<bool, 9> task_is_completed_on_this_slot{}; // by user slot 0..8
+    int rsync_threads_completed_count = 0;
+    bool rsync_threads_are_done = false;
+    bool rsync_copies_complete_on_slaves = false;
+    std::array<bool, 9> taking_part{}; // slots the task went to
+};
+
+constexpr int kEncoders = 32;
 
 struct state {
     plugin_load_info *pli = nullptr;
@@ -68,6 +83,16 @@ struct state {
     // Master: runs for every received record before it is applied.
     std::function<void(proxy_client &, const proxy_param &, const std::string &route)> on_master_param;
     options opt;
+
+    // ---- chassis work (chassis.cpp, tasks.cpp) ----
+    proxy_verctl_task_info verctl_task_info;
+    std::array<bool, kEncoders> video_lost{}, stop_encoding{};
+    bool reboot_pending = false;
+    unsigned epoch = 0; // bumped at every init: copy tasks of an earlier run change nothing
+    // Master: profile requests a slave has not answered yet, by user slot.
+    std::array<bool, 9> pending_add{}, pending_apply{};
+    // Payloads of the per-slot reports (they outlive a lazy emit).
+    std::array<int, 9> add_report{}, apply_report{};
 };
 
 state &st();
@@ -87,6 +112,8 @@ void send_to_notified(const proxy_msg &msg, const proxy_client *skip = nullptr);
 // Closes the socket, deletes the mirror list and clears the link's state.
 void reset_client(proxy_client &c);
 proxy_client *master_link(); // slave: the first entry
+proxy_client *client_in_slot(int slot);
+unsigned own_slot(); // user slot of this card, 0 off the card
 
 // ---- parameters (mirror.cpp) ----
 proxy_param proxy_param_ctor_from_param(param_context *p);
@@ -99,5 +126,37 @@ void proxy_sync_proxy_param(const proxy_param &rec);
 void send_tree(proxy_client &c);
 void slave_listen();
 bool in_own_tree(param_context *p);
+
+// ---- chassis work (chassis.cpp) ----
+proxy_msg time_sync_msg(const timespec &now);
+void chassis_init();
+void chassis_fini();
+// A received message of a type the links do not handle themselves.
+void chassis_handle_msg(proxy_client &c, uint32_t type, std::span<const uint8_t> payload);
+// Master: encoder output control for a received record (full route).
+void encoder_output_control(const proxy_param &rec, const std::string &route);
+// A link is about to be reset: what it still owed counts as failed.
+void chassis_link_lost(proxy_client &c);
+void proxy_handle_msg_apply_profile();
+bool firmware_select_active();
+
+// ---- copy tasks (tasks.cpp) ----
+enum class task_kind { put_file, master_send_profile, slave_send_profile };
+struct proxy_task_data {
+    int status = 0;     // the copy program's exit status
+    int task_errno = 0; // a kd_err code
+    std::string slave_ipaddr;
+    std::string fwpath; // the file to copy
+    int slave_slot = -1;
+    task_kind kind = task_kind::put_file;
+    std::string source, destination;
+    unsigned epoch = 0;
+};
+// Starts a copy on the worker pool; false (nothing started) when it cannot be queued.
+bool proxy_task_start(task_kind kind, const std::string &addr, const std::string &path, int slot);
+// Runs rsync for the task (pool thread); fills status and task_errno.
+void proxy_task_run(proxy_task_data &t);
+// Loop thread: a copy ended.
+void proxy_task_finished(const proxy_task_data &t, bool ok);
 
 } // namespace proxy

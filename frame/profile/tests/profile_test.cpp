@@ -18,8 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <jansson.h>
-
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -502,6 +500,20 @@ TEST_F(ProfileTest, ApplyOnMasterAloneKeepsTheCardsOwnSettingsAndReboots)
     EXPECT_FALSE(fs::exists(root_ / "cmd/calls")) << "reboot without the second for the slaves";
     ASSERT_TRUE(run_until([&] { return fs::exists(root_ / "cmd/calls"); }, 3.0));
     EXPECT_EQ(slurp(root_ / "cmd/calls"), "reboot \n");
+}
+
+// A card whose settings were never changed has an empty store file: its
+// part is a store with no settings, applied like any other.
+TEST_F(ProfileTest, EmptyPartIsAStoreWithoutSettings)
+{
+    put(store_file(), ""); // this card too was never set up
+    put(profile("fresh"), "masterstart\n\nmasterend\n");
+    sync();
+    ASSERT_EQ(set("frame/settings_profiles/fresh/action", "ProfileApply"), PARAM_SET_SUCCESS);
+    ASSERT_TRUE(run_until([] { return g_heard.count["profile reboot requested"] > 0; }, 5.0));
+    EXPECT_EQ(value("frame/settings_profiles_add/applyprofilestate"), "0");
+    for (const auto &[section, keys] : kdtest::store_sections(slurp(store_file())))
+        EXPECT_TRUE(keys.empty()) << section;
 }
 
 TEST_F(ProfileTest, InvalidPartAnywhereStopsTheApplyAndLeavesTheMasterStore)

@@ -1,6 +1,7 @@
 // The libev-bound pool and the worker service on top of it.
 #include "evtp.h"
 
+#include <kerrow/command.h>
 #include <kerrow/plugin.h>
 #include <kerrow/worker.h>
 
@@ -15,6 +16,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -265,6 +268,40 @@ TEST_F(WorkerTest, TasksRunOnTwoThreadsAndFinishOnTheLoop)
     EXPECT_GE(b.finished_when_third_started, 1);
     EXPECT_FALSE(b.done_off_loop);
     board = nullptr;
+}
+
+// Programs run from pool threads while the loop turns: each run keeps its
+// own exit status (the loop must not reap the runner's children).
+TEST_F(WorkerTest, ProgramsRunOnWorkersKeepTheirExitStatus)
+{
+    const std::string dir = root_ / "cmd";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/seven") << "#!/bin/sh\nexit 7\n";
+    std::filesystem::permissions(dir + "/seven", std::filesystem::perms::owner_all);
+    setenv("KD_CMD_DIR", dir.c_str(), 1);
+    struct Run {
+        int rc = 0;
+        kd::command_end end = kd::command_end::not_started;
+    };
+    static std::vector<Run> runs;
+    static size_t finished;
+    runs.assign(40, Run{});
+    finished = 0;
+    for (Run &r : runs)
+        ASSERT_NE(kd_worker_create_task(nullptr, [](kd_worker_task *t) {
+            auto *run = static_cast<Run *>(kd_worker_get_task_data(t));
+            run->rc = kd::run_command({"seven"}, {.quiet = true, .end = &run->end});
+        }, &r, [](kd_worker_task *) {
+            if (++finished == runs.size())
+                kd_shutdown();
+        }), nullptr);
+    run_for(60);
+    unsetenv("KD_CMD_DIR");
+    ASSERT_EQ(finished, runs.size());
+    for (const Run &r : runs) {
+        EXPECT_EQ(r.rc, 7);
+        EXPECT_EQ(r.end, kd::command_end::exited);
+    }
 }
 
 TEST_F(WorkerTest, FailedSubmissionAnswersNull)

@@ -35,6 +35,8 @@ const TTableBase *base(std::span<const uint8_t> s) { return reinterpret_cast<con
 dumper::dumper(mode m, bool verbose, FILE *out, FILE *err)
     : mode_(m), verbose_(verbose), out_(out), err_(err), slots_(kSlots), section_buf_(PSI_SECTION_MAX_SIZE + 3)
 {
+    static_assert(kSlots < kNoSlot);
+    slot_index_.fill(kNoSlot);
 }
 
 void dumper::verbose(const char *fmt, ...) const
@@ -71,6 +73,7 @@ bool dumper::add_slot(uint16_t pid, size_t size)
         return false;
     free_slot->pid = pid;
     free_slot->size = size;
+    slot_index_[pid] = uint8_t(free_slot - slots_.data());
     return true;
 }
 
@@ -116,10 +119,7 @@ void dumper::process_packet(tsPkt *pkt)
         const auto *bytes = reinterpret_cast<const uint8_t *>(pkt);
         out_buf_.insert(out_buf_.end(), bytes, bytes + TS_PACKET_SIZE);
     }
-    uint16_t pid = tsphGetPid(pkt);
-    if (pid == TS_PID_NULL)
-        return;
-    pid_slot *slot = find_slot(pid);
+    pid_slot *slot = slot_of(tsphGetPid(pkt)); // none for the null PID
     if (!slot)
         return;
     ++slot->packets;

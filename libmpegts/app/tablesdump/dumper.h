@@ -85,12 +85,20 @@ private:
     void on_emm(std::span<const uint8_t> section);
     void save_section(const char *path_format, std::span<const uint8_t> section) const;
     pid_slot *find_slot(uint16_t pid);
+    pid_slot *slot_of(uint16_t pid)
+    {
+        const uint8_t i = slot_index_[pid & 0x1FFF];
+        return i == kNoSlot ? nullptr : &slots_[i];
+    }
     void verbose(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
 
     mode mode_;
     bool verbose_;
     FILE *out_, *err_;
     std::vector<pid_slot> slots_;
+    // The slot of each PID, kNoSlot for none: the packet loop's lookup.
+    static constexpr uint8_t kNoSlot = 0xFF;
+    std::array<uint8_t, 0x2000> slot_index_;
     std::vector<uint8_t> section_buf_;
     int out_fd_ = -1;
     std::vector<uint8_t> out_buf_; // one read's packets for out_fd_

@@ -32,53 +32,9 @@ const char *pgm_ca_status(param_context *p)
 const char **pgm_status_choices(param_context *) { return const_cast<const char **>(kPgmStatusChoices); }
 const char **ca_status_choices(param_context *) { return const_cast<const char **>(kCaStatusChoices); }
 
-template <class T, class Id> T *find(const mcf_list *l, Id id_of, int id)
-{
-    for (T &r : mcf::records<T>(l))
-        if (id_of(r) == id)
-            return &r;
-    return nullptr;
-}
-
 } // namespace
 
 extern "C" {
-
-cfg_rx *mcfcfg_rx_find_by_id(int id)
-{
-    return find<cfg_rx>(mcf_cfg.rules_rx, [](const cfg_rx &r) { return r.ingress_id; }, id);
-}
-
-cfg_tx *mcfcfg_tx_find_by_id(int id)
-{
-    return find<cfg_tx>(mcf_cfg.rules_tx, [](const cfg_tx &r) { return r.dest_id; }, id);
-}
-
-cfg_rx *mcfcfg_rx_add_net(int id)
-{
-    if (id < 0) // the lowest id from 100 up that no input uses
-        for (id = 100; mcfcfg_rx_find_by_id(id); ++id) {
-        }
-    auto *rx = static_cast<cfg_rx *>(mcf_list_append(mcf_cfg.rules_rx));
-    if (!rx)
-        return nullptr;
-    rx->ingress_id = id;
-    cfg_rx_init(rx, INGRTYPE_NET);
-    return rx;
-}
-
-cfg_tx *mcfcfg_tx_add_net(mcastfwdr_cfg *cfg, int id)
-{
-    if (id < 0)
-        for (id = 0; mcfcfg_tx_find_by_id(id); ++id) {
-        }
-    auto *tx = static_cast<cfg_tx *>(mcf_list_append(cfg->rules_tx));
-    if (!tx)
-        return nullptr;
-    tx->dest_id = id;
-    cfg_tx_init(tx, EGRTYPE_NET);
-    return tx;
-}
 
 void mcfcfg_rx_clear_all_program_status(cfg_rx *rx)
 {

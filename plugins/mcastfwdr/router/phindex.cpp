@@ -2,6 +2,7 @@
 // debug dump go by input id, then PID); beside it, one 8192-slot table per
 // input id points at them, so a packet's lookup is two array reads.
 #include "phindex.h"
+#include "continuity.h"
 
 #include "engine.h"
 #include "status_queue.h"
@@ -59,45 +60,18 @@ void erase_key(pid_handler_key &k)
     g_index->keys.erase(order_of(id, pid));
 }
 
-// Continuity per ISO/IEC 13818-1 2.4.3.3: a packet with payload advances
-// the counter; one without repeats it; one duplicate of a packet is
-// allowed; a set discontinuity_indicator accepts any counter. Reads the
-// header bytes in place: this runs for every packet.
-bool cc_ok(pid_handler_key &k, const uint8_t *b, unsigned afc, unsigned cc)
-{
-    if (k.cc < 0)
-        return true;
-    const bool payload = afc & 1;
-    if ((afc & 2) && b[4] > 0 && (b[5] & 0x80)) { // adaptation field with discontinuity_indicator
-        k.cc_dup_seen = 0;
-        return true;
-    }
-    if (!payload)
-        return cc == unsigned(k.cc);
-    if (cc == ((unsigned(k.cc) + 1) & 15)) {
-        k.cc_dup_seen = 0;
-        return true;
-    }
-    if (cc == unsigned(k.cc) && !k.cc_dup_seen) {
-        k.cc_dup_seen = 1;
-        return true;
-    }
-    k.cc_dup_seen = 0;
-    return false;
-}
-
 void check_continuity(pid_handler_key &k, const tsPkt *pkt, manager_input *input, int pid)
 {
     const auto *b = reinterpret_cast<const uint8_t *>(pkt);
     const unsigned afc = b[3] >> 4 & 3, cc = b[3] & 15;
-    if (__builtin_expect(!cc_ok(k, b, afc, cc), 0) && input) {
-        const unsigned expected = (afc & 1) ? (unsigned(k.cc) + 1) & 15 : unsigned(k.cc);
+    const int prev = k.cc;
+    if (__builtin_expect(!mcf_cc_ok(&k.cc, &k.cc_dup_seen, b), 0) && input) {
+        const unsigned expected = (afc & 1) ? (unsigned(prev) + 1) & 15 : unsigned(prev);
         const uint32_t errors = manager_input_add_cc_error(input);
         if (errors < 4)
             mcf_post_log(SQ_LOG_WARN, "Input %d: expected cc %2u but found %2u for pid %4d", manager_input_get_id(input),
                          expected, cc, pid);
     }
-    k.cc = int(cc);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine.h"
+#include "ingress/manager_input.h"
 #include "mcastfwdr.h"
 #include "test_support.h"
 
@@ -60,12 +61,15 @@ protected:
         mcf_status_queue_init(pthread_self());
         mcastfwdr_setup_params(&mcf_cfg, pli_);
         mcf::register_listeners(pli_);
+        mcf::manager_inputs_records_only(true);
+        manager_inputs_init();
     }
     void TearDown() override
     {
         mcf::release_listeners();
         manager_outputs_fini();
         manager_inputs_fini();
+        mcf::manager_inputs_records_only(false);
         mcf_status_queue_fini();
         mcastfwdr_cfg_fini(&mcf_cfg);
         mcf_ctrl_plane_configuration_is_loaded = 0;

@@ -11,6 +11,7 @@
 #include "netrig.h"
 
 #include <kerrow/store.h>
+#include <kerrow/system.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -47,6 +48,11 @@ public:
         setenv("SV_PLUGINS_PATH",
                with_library ? (std::string(std::getenv("KD_BUILD_DIR")) + "/plugins").c_str() : (root_ / "noplugins").c_str(), 1);
         kd_frame_init();
+        // The card's interfaces as the framework learns them from route netlink.
+        run_loop_until([] {
+            return mcastfwdr_eth_intf_is_operational("eth0") && mcastfwdr_eth_intf_is_operational("eth1") &&
+                   mcastfwdr_eth_intf_is_operational("eth2");
+        });
     }
     ~scenario()
     {
@@ -81,6 +87,25 @@ public:
         return manager_input_output_sync(0);
     }
     const kdtest::LogCapture &log() const { return log_; }
+    kdtest::LogCapture &log() { return log_; }
+    const xsbsim::net_rig &rig() const { return *rig_; }
+    // The simulated carriers: [0] in hardware slot 3, [1] in the card's own slot when another.
+    xsbsim::carrier_sim &carrier(size_t i = 0) { return *sims_.at(i); }
+    // A shell command in the card's or the chassis' namespace; its exit status.
+    int in_card(const std::string &cmd) const { return std::system((rig_->exec_in(rig_->card()) + cmd).c_str()); }
+    int in_chassis(const std::string &cmd) const { return std::system((rig_->exec_in(rig_->chassis()) + cmd).c_str()); }
+    // Standard output of a command in the card's namespace.
+    std::string card_output(const std::string &cmd) const
+    {
+        std::string out;
+        if (FILE *f = popen((rig_->exec_in(rig_->card()) + cmd).c_str(), "r")) {
+            char buf[512];
+            while (size_t n = fread(buf, 1, sizeof buf, f))
+                out.append(buf, n);
+            pclose(f);
+        }
+        return out;
+    }
 
 private:
     void add_carrier(int slot)

@@ -54,12 +54,20 @@ void write_file(const std::string &path, const std::string &text, mode_t mode = 
     chmod(path.c_str(), mode);
 }
 
-// A card's root: the on-card marker and a recording "reboot" stand-in.
+// A card's root: the on-card marker, recording "reboot" and "date"
+// stand-ins, the real rsync and the media directory its daemon serves.
 void card_root(const std::string &root)
 {
     write_file(root + "/opt/pkg/var/oem", "");
-    write_file(root + "/cmd/reboot", "#!/bin/sh\necho \"reboot $*\" >> \"$(dirname \"$0\")/calls\"\n", 0755);
+    for (const char *name : {"reboot", "date"})
+        write_file(root + "/cmd/" + name,
+                   "#!/bin/sh\necho \"" + std::string(name) + " $*\" >> \"$(dirname \"$0\")/calls\"\n", 0755);
+    std::filesystem::create_symlink("/usr/bin/rsync", root + "/cmd/rsync");
     std::filesystem::create_directories(root + "/bus");
+    std::filesystem::create_directories(root + "/media/hd0/media");
+    std::filesystem::create_directories(root + "/etc/solvera");
+    write_file(root + "/rsyncd.conf", "use chroot = no\n[media]\n    path = " + root +
+                                          "/media/hd0/media\n    read only = no\n    uid = root\n    gid = root\n");
 }
 
 pid_t spawn(const std::vector<std::string> &args, const std::string &log)
@@ -84,8 +92,24 @@ std::string read_file(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::vector<std::string> lines_of(const std::string &path)
+{
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+size_t count_prefix(const std::vector<std::string> &lines, const std::string &prefix)
+{
+    return size_t(std::count_if(lines.begin(), lines.end(), [&](const auto &l) { return l.rfind(prefix, 0) == 0; }));
+}
+
 class ProxyChassis : public ::testing::Test {
 protected:
+    explicit ProxyChassis(bool other_model = true) : other_model_(other_model) {}
+
     void SetUp() override
     {
         const std::string why = net_rig::skip_reason();
@@ -95,7 +119,10 @@ protected:
         master_ns_ = rig_->add_card("169.254.1.8/24");
         slave_ns_ = rig_->add_card("169.254.1.3/24");
         // Hardware slot 0 holds a card of a model the proxy does not serve.
-        for (unsigned slot : {3u, 5u, 0u}) {
+        std::vector<unsigned> slots{3u, 5u};
+        if (other_model_)
+            slots.push_back(0u);
+        for (unsigned slot : slots) {
             xsbsim::config c;
             c.ifname = rig_->add_carrier_port();
             c.slot = int(slot);
@@ -121,10 +148,16 @@ protected:
     }
     void TearDown() override
     {
+        for (pid_t &d : daemons_) {
+            kill(d, SIGTERM);
+            waitpid(d, nullptr, 0);
+        }
         if (up_) {
             proxy::fini();
             kd_frame_fini();
             proxy::st().handlers = {};
+        } else if (fake_master_) {
+            kd_frame_fini();
         }
         stop_slave(SIGTERM);
         card_.reset();
@@ -202,6 +235,43 @@ protected:
         }
     }
 
+    // An rsync daemon serving the card's media directory as module "media"
+    // on its backplane address; ready once it accepts a connection.
+    void rsync_daemon(const std::string &ns, const std::string &root, const std::string &ip)
+    {
+        const pid_t pid = spawn({"ip", "netns", "exec", ns, "rsync", "--daemon", "--no-detach",
+                                 "--config=" + root + "/rsyncd.conf", "--address=" + ip, "--port=873"},
+                                root + "/rsyncd.log");
+        ASSERT_GT(pid, 0);
+        daemons_.push_back(pid);
+        net_rig::enter in(ns);
+        bool up = false;
+        for (int i = 0; i < 3000 && !up; ++i) {
+            peer p = peer::connect_to(ip, 873);
+            up = p.ok();
+            if (!up)
+                usleep(10000); // polling a daemon's start, not timing the code under test
+        }
+        ASSERT_TRUE(up) << read_file(root + "/rsyncd.log");
+    }
+    // The master's log lines that mention a word, for failure messages.
+    std::string master_log(const std::string &word) const
+    {
+        std::string out;
+        for (const auto &l : log_.lines())
+            if (l.text.find(word) != std::string::npos)
+                out += l.text;
+        return out;
+    }
+    std::string master_path(const std::string &rel) const { return master_root_->path() + "/" + rel; }
+    std::string slave_path(const std::string &rel) const { return slave_root_ + "/" + rel; }
+    bool file_holds(const std::string &path, const std::string &text, double limit = 60)
+    {
+        return run_until([&] { return read_file(path).find(text) != std::string::npos; }, limit);
+    }
+
+    bool other_model_ = true;
+    std::vector<pid_t> daemons_;
     std::unique_ptr<xsbsim::chassis_rig> rig_;
     std::string master_ns_, slave_ns_;
     std::vector<std::unique_ptr<xsbsim::carrier_sim>> sims_;
@@ -213,6 +283,8 @@ protected:
     plugin_load_info *pli_ = nullptr;
     pid_t slave_ = -1;
     bool up_ = false;
+    bool fake_master_ = false; // the framework runs without the proxy
+
 };
 
 TEST_F(ProxyChassis, TheSlaveTreeIsMirroredSetAndRelinked)
@@ -312,6 +384,148 @@ TEST_F(ProxyChassis, TensOfThousandsOfParametersArriveWhole)
         const std::string row = kTop + "/probe/rows/row_" + std::to_string(i);
         EXPECT_EQ(value_at(row + "/value"), std::to_string(i));
     }
+}
+
+TEST_F(ProxyChassis, TimeZoneAndFirmwarePackagesReachTheSlave)
+{
+    rsync_daemon(slave_ns_, slave_root_, "169.254.1.3");
+    start_slave(1);
+    master_up();
+    ASSERT_TRUE(linked(1));
+
+    // The master's time zone goes to the slave's time-date service.
+    param_context *tz = kd_param_get_by_route("frame/timezone");
+    ASSERT_TRUE(run_until([&] { return kd_param_get_readwrite(tz) == PARAMCTRL_RDWR_NOPERSIST; }));
+    const std::string zone = value_at("frame/timezone") == "Europe/Berlin" ? "Europe/Lisbon" : "Europe/Berlin";
+    ASSERT_EQ(set("frame/timezone", zone.c_str()), PARAM_SET_SUCCESS);
+    EXPECT_TRUE(run_until([&] {
+        const auto calls = slave_bus_->calls();
+        return std::find(calls.begin(), calls.end(), "SetTimezone " + zone + " 1") != calls.end();
+    })) << read_file(slave_path("log"));
+
+    // A firmware package goes into the slave's media directory by rsync.
+    write_file(master_path("fw/kt3300-2.0.pkg"), "package bytes\n");
+    static std::string pkg;
+    pkg = master_path("fw/kt3300-2.0.pkg");
+    kd_cuvent_emit(nullptr, "version firmware package add", pkg.data());
+    EXPECT_TRUE(run_until([&] { return log_.count("Sync success") + log_.count("Sync fail") > 0; }));
+    EXPECT_EQ(read_file(slave_path("media/hd0/media/kt3300-2.0.pkg")), "package bytes\n");
+    EXPECT_EQ(proxy::st().verctl_task_info.rsync_threads_are_done, true); // waiting for the slave's report
+}
+
+// A master played by the test: the slave follows its clock and chassis
+// configuration and reboots on request.
+TEST_F(ProxyChassis, AFakeMasterSetsTheSlavesClockAndChassisConfiguration)
+{
+    start_slave(1);
+    // The framework of the master card, without the proxy: it answers the
+    // slave's discovery.
+    card_ = std::make_unique<net_rig::enter>(master_ns_);
+    setenv("HW_SLOT", "3", 1);
+    setenv("KD_CMD_DIR", (master_root_->path() + "/cmd").c_str(), 1);
+    setenv("KD_XSB_IFP_WAIT_MS", "20", 1);
+    kd_frame_init();
+    fake_master_ = true;
+    peer m;
+    ASSERT_TRUE(run_until([&] {
+        m = peer::connect_to("169.254.1.3", 5005, "169.254.1.8");
+        return m.ok();
+    }, 60)) << read_file(slave_path("log"));
+    ASSERT_TRUE(m.next(proxy::PROXY_MSG_CTRL_PARAM_FINISH));
+    // The slave compares with the cards it found itself.
+    ASSERT_TRUE(run_until([&] { return read_file(slave_path("log")).find("Total cards discovered") != std::string::npos; }))
+        << read_file(slave_path("log"));
+    const time_t now = time(nullptr);
+    for (time_t t : {now + 2, now - 3}) {
+        std::vector<uint8_t> p(8);
+        for (int i = 0; i < 4; ++i)
+            p[size_t(i)] = uint8_t(uint32_t(t) >> (8 * i));
+        m.send(proxy::proxy_msg_init_control(proxy::PROXY_MSG_TIME_SYNC, p));
+    }
+    std::vector<uint8_t> conf(32);
+    for (size_t node = 0; node < 8; ++node)
+        conf[4 * node] = 77;
+    m.send(proxy::proxy_msg_init_control(proxy::PROXY_MSG_CHASSIS_CONF, conf));
+    // The configuration is written for the cards the slave sees, and it reboots.
+    ASSERT_TRUE(run_until([&] { return count_prefix(lines_of(slave_path("cmd/calls")), "reboot") == 1; }))
+        << read_file(slave_path("log"));
+    EXPECT_EQ(lines_of(slave_path("cmd/calls")),
+              (std::vector<std::string>{"date -s @" + std::to_string(now - 3), "reboot "}));
+    const std::string cfg = read_file(slave_path("etc/solvera/chassis.conf"));
+    EXPECT_NE(cfg.find("HW_SLOT_5_FUNCTION=77"), std::string::npos) << cfg;
+    EXPECT_NE(read_file(slave_path("log")).find("Mismatch found. Multi-fn node"), std::string::npos);
+
+    // REBOOT: the stand-in runs once more, a second later.
+    const double asked = kd_frame_now();
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_REBOOT, proxy::kRebootMagic));
+    ASSERT_TRUE(run_until([&] { return count_prefix(lines_of(slave_path("cmd/calls")), "reboot") == 2; }));
+    EXPECT_GE(kd_frame_now() - asked, 0.9);
+}
+
+// Profiles across the master and one slave with the framework's profile
+// code on both; no card of another model, so every card takes part.
+class ProxyChassisProfiles : public ProxyChassis {
+protected:
+    ProxyChassisProfiles() : ProxyChassis(false) {}
+    param_set_result frame_set(const std::string &route, const char *text) { return set(route, text); }
+};
+
+TEST_F(ProxyChassisProfiles, CreateAndApplyAcrossTheChassis)
+{
+    rsync_daemon(master_ns_, master_root_->path(), "169.254.1.8");
+    rsync_daemon(slave_ns_, slave_root_, "169.254.1.3");
+    start_slave(1);
+    master_up();
+    ASSERT_TRUE(linked(1));
+    ASSERT_EQ(set(kTop + "/probe/level", "21"), PARAM_SET_SUCCESS);
+    ASSERT_TRUE(run_until([] { return value_at(kTop + "/probe/level") == "21"; }));
+    ASSERT_EQ(set("frame/chassis_number", "2"), PARAM_SET_SUCCESS); // the master's store holds something
+
+    // Creating: the slave's store comes by rsync, the profile holds both parts.
+    ASSERT_EQ(set("frame/settings_profiles_add/settings_profiles_add_name", "snap"), PARAM_SET_SUCCESS);
+    const std::string profile = master_path("var/local/solvera/profiles/snap.pfl");
+    ASSERT_TRUE(file_holds(profile, "masterend")) << read_file(slave_path("log"));
+    const std::string text = read_file(profile);
+    const size_t s3 = text.find("slot3start\n"), e3 = text.find("\nslot3end\n");
+    ASSERT_NE(s3, std::string::npos) << text;
+    ASSERT_NE(e3, std::string::npos) << text;
+    EXPECT_NE(text.substr(s3, e3 - s3).find("\"probe/level\": \"21\""), std::string::npos) << text;
+    EXPECT_NE(text.find("masterstart\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(master_path("media/hd0/media/slot3.pfl"))); // taken into the profile
+
+    // Applying: the slave installs its part and keeps its old store; both reboot.
+    ASSERT_EQ(set(kTop + "/probe/level", "33"), PARAM_SET_SUCCESS);
+    ASSERT_TRUE(run_until([] { return value_at(kTop + "/probe/level") == "33"; }));
+    ASSERT_TRUE(run_until([] { return type_at("frame/settings_profiles/snap/action") == PARAMTYPE_CHOICE; }));
+    ASSERT_EQ(set("frame/settings_profiles/snap/action", "ProfileApply"), PARAM_SET_SUCCESS);
+    ASSERT_TRUE(run_until([&] {
+        return count_prefix(lines_of(master_path("cmd/calls")), "reboot") == 1 &&
+               count_prefix(lines_of(slave_path("cmd/calls")), "reboot") == 1;
+    })) << master_log("rofile") << master_log("lave");
+    EXPECT_NE(read_file(slave_path("var/local/solvera/store.json")).find("\"probe/level\": \"21\""),
+              std::string::npos);
+    const std::string kept = slave_path("var/local/solvera/oldprofiles/store.json");
+    EXPECT_NE(read_file(kept).find("\"probe/level\": \"33\""), std::string::npos) << read_file(kept);
+    struct stat st{};
+    ASSERT_EQ(stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(slave_path("var/local/solvera/oldprofiles").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::filesystem::exists(master_path("var/local/solvera/oldprofiles/store.json")));
+    EXPECT_EQ(read_file(master_path("var/local/solvera/lastapplyprofilename.txt")), "snap");
+
+    // A part the slave refuses (a decoder's store) fails the apply; the
+    // master's store stays as it was and nobody reboots.
+    const std::string master_store = read_file(master_path("var/local/solvera/store.json"));
+    write_file(master_path("var/local/solvera/profiles/other.pfl"),
+               "slot3start\n{\"decode\": {}}\nslot3end\nmasterstart\n" + master_store + "\nmasterend\n");
+    ASSERT_TRUE(run_until([] { return type_at("frame/settings_profiles/other/action") == PARAMTYPE_CHOICE; }));
+    ASSERT_EQ(set("frame/settings_profiles/other/action", "ProfileApply"), PARAM_SET_SUCCESS);
+    ASSERT_TRUE(run_until([] { return value_at("frame/settings_profiles_add/applyprofilestate") == "1"; }))
+        << read_file(slave_path("log"));
+    EXPECT_EQ(read_file(master_path("var/local/solvera/store.json")), master_store);
+    EXPECT_EQ(count_prefix(lines_of(master_path("cmd/calls")), "reboot"), 1u);
+    EXPECT_EQ(count_prefix(lines_of(slave_path("cmd/calls")), "reboot"), 1u);
 }
 
 } // namespace

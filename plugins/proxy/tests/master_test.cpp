@@ -2,10 +2,12 @@
 // cards on loopback, each slave played by the test with the wire codec.
 #include "proxy_internal.h"
 #include "proxy_test_support.h"
-#include "cmd_standins.h"
 #include "test_support.h"
 
+#include <ev.h>
+#include <kerrow/alarm.h>
 #include <kerrow/cuvent.h>
+#include <kerrow/system.h>
 #include <kerrow/plugin.h>
 #include <kerrow/ref.h>
 #include <kerrow/store.h>
@@ -24,6 +26,10 @@ const std::string kTop = "proxy/carrier_3";
 
 struct Heard {
     int all_connected = 0;
+    int tasks_complete = 0;
+    std::vector<std::string> io_sync;
+    std::vector<int> add_state, apply_state;
+    std::vector<int> alarms; // state of "Carrier 3 firmware mismatch" at each change
     std::vector<std::string> event_data;
     bool aligned = true;
 };
@@ -42,6 +48,17 @@ protected:
             auto *p = static_cast<const char *>(w->emit_ctx);
             g_heard.aligned &= reinterpret_cast<uintptr_t>(p) % alignof(std::max_align_t) == 0;
             g_heard.event_data.emplace_back(p, p + 5);
+        }, nullptr, CUVFLT_NONE);
+        kd_cuvent_register_cb(nullptr, "on_proxy_version_task_slaves_complete",
+                              [](cuvent_wrapper *) { ++g_heard.tasks_complete; }, nullptr, CUVFLT_NONE);
+        kd_cuvent_register_cb(nullptr, "input_output_sync", [](cuvent_wrapper *w) {
+            g_heard.io_sync.emplace_back(static_cast<const char *>(w->emit_ctx));
+        }, nullptr, CUVFLT_NONE);
+        kd_cuvent_register_cb(nullptr, "settings_profile_slaves_add_state", [](cuvent_wrapper *w) {
+            g_heard.add_state.push_back(*static_cast<const int *>(w->emit_ctx));
+        }, nullptr, CUVFLT_NONE);
+        kd_cuvent_register_cb(nullptr, "settings profile slaves apply state", [](cuvent_wrapper *w) {
+            g_heard.apply_state.push_back(*static_cast<const int *>(w->emit_ctx));
         }, nullptr, CUVFLT_NONE);
         listen_ = listen_on("127.0.0.1", 0, &port_);
         ASSERT_GE(listen_, 0);
@@ -64,14 +81,15 @@ protected:
 
     // A slave in user slot 3 at 127.0.0.1, accepted and past the master's
     // greeting (time, chassis number, chassis configuration).
-    void connect_slave()
+    void connect_slave(int slot = 3)
     {
-        proxy::add_slave(3, "127.0.0.1");
-        accept_slave();
+        proxy::add_slave(slot, "127.0.0.1");
+        accept_slave(slot);
     }
-    void accept_slave()
+    void accept_slave(int slot = 3)
     {
-        ASSERT_TRUE(run_until([] { return type_at(kTop) == PARAMTYPE_LIST; }));
+        const std::string top = "proxy/carrier_" + std::to_string(slot);
+        ASSERT_TRUE(run_until([&] { return type_at(top) == PARAMTYPE_LIST; }));
         slave_ = peer::accept_from(listen_);
         ASSERT_TRUE(slave_.ok());
         for (uint32_t t : {proxy::PROXY_MSG_TIME_SYNC, proxy::PROXY_MSG_CHASSIS_NUMBER, proxy::PROXY_MSG_CHASSIS_CONF}) {
@@ -107,9 +125,37 @@ protected:
         }
     }
 
+    // The version plug-in's tree as the master and the slave both have it:
+    // a banner and a firmware entry's action.
+    param_context *version_tree(const char *banner)
+    {
+        static std::string g_banner;
+        g_banner = banner;
+        plugin_load_info *v = __test_insert_active_plugin("version", "/nowhere/libsv-version.so");
+        param_context *top = kd_param_create_cfg(v);
+        kd_param_alloc_string(top, "banner", "Banner", PARAMCTRL_RDONLY, nullptr,
+                              [](param_context *) { return g_banner.c_str(); }, nullptr, nullptr);
+        return kd_param_alloc_choice(top, "action", "Action", PARAMCTRL_WRONLY, nullptr, nullptr,
+                                     [](param_context *) {
+                                         static const char *c[] = {"Install", "Delete", "Select", nullptr};
+                                         return c;
+                                     },
+                                     [](param_context *, const char *) { return PARAM_SET_SUCCESS; }, nullptr);
+    }
+    void send_version_tree(const char *banner)
+    {
+        slave_.send(record(PARAMTYPE_LIST, "version", "version", "", PARAMCTRL_RDONLY));
+        slave_.send(record(PARAMTYPE_STRING, "version/banner", "Banner", banner, PARAMCTRL_RDONLY));
+        slave_.send(record(PARAMTYPE_CHOICE, "version/action", "Action", "", PARAMCTRL_WRONLY, "Install,Delete,Select"));
+    }
+    void ready(uint32_t value) { slave_.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_REMOTE_VERSION_READY, value)); }
+    bool logged(const std::string &text, int n = 1)
+    {
+        return run_until([&] { return log_.count(text) >= n; });
+    }
+
     kdtest::TempRoot root_;
-    // The framework switches services (snmpd) at start: stand-ins only.
-    kdtest::CommandStandins commands_{root_ / "cmd"};
+    standins cmds_{root_ / "cmd"};
     kdtest::LogCapture log_;
     plugin_load_info *pli_ = nullptr;
     int listen_ = -1;
@@ -342,6 +388,168 @@ TEST_F(ProxyMaster, APeerThatStopsReadingIsReset)
     }
     ASSERT_TRUE(run_until([] { return type_at(kTop) == PARAMTYPE_NONE; }));
     EXPECT_EQ(log_.count("does not read"), 1);
+}
+
+TEST_F(ProxyMaster, EncoderOutputFollowsVideoAndFaultRecords)
+{
+    connect_slave(1);
+    struct Case {
+        std::string route, label, value;
+    } cases[] = {
+        {"enc/encoder_40/video", "Video Detected", "NO"}, // encoder 40: out of range, nothing
+        {"enc/encoder_2/level", "Level", "NO"},           // another label, nothing
+        {"enc/encoder_2/fault", "Fault Mode", "STOP ENCODING"},
+        {"enc/encoder_2/video", "Video Detected", "NO"},
+        {"enc/encoder_2/video", "Video Detected", "YES"},
+    };
+    for (const Case &c : cases)
+        slave_.send(record(PARAMTYPE_STRING, c.route, c.label, c.value, PARAMCTRL_RDONLY));
+    ASSERT_TRUE(run_until([] { return g_heard.io_sync.size() >= 3; }));
+    const std::string top = "proxy/carrier_1/enc/encoder_2/";
+    EXPECT_EQ(g_heard.io_sync, (std::vector<std::string>{top + "fault:2", top + "video:1", top + "video:2"}));
+    EXPECT_EQ(log_.count("Encoder 40 of proxy/carrier_1/enc/encoder_40/video is out of range"), 1);
+}
+
+TEST_F(ProxyMaster, FirmwareTasksCountSlavesAndLocalCopies)
+{
+    connect_slave();
+    char pkg[] = "/tmp/fw.pkg";
+
+    // The slave reports before the local copy ends.
+    cmds_.hold_rsync(true);
+    kd_cuvent_emit(nullptr, "version firmware package add", pkg);
+    EXPECT_EQ(proxy::st().verctl_task_info.active_task_id, proxy::PROXY_VER_CTRL_TASK_FWPKGADD);
+    ready(2 + 30); // another task
+    ready(1 + 90); // no such slot
+    ready(1 + 50); // a slot that takes no part
+    ready(1 + 30);
+    ready(1 + 30); // the same again
+    ASSERT_TRUE(logged("FwPkgAdd task completed on slaves. Waiting for local RSYNC threads to complete"));
+    ASSERT_TRUE(logged("But already received! Ignoring."));
+    EXPECT_EQ(log_.count("But active taskId is: 1! Ignoring."), 1);
+    EXPECT_EQ(log_.count("But the slot takes no part! Ignoring."), 2);
+    EXPECT_EQ(g_heard.tasks_complete, 0);
+    cmds_.hold_rsync(false);
+    ASSERT_TRUE(run_until([] { return g_heard.tasks_complete == 1; }));
+    EXPECT_EQ(cmds_.lines(), std::vector<std::string>{"rsync -c /tmp/fw.pkg 127.0.0.1::media"});
+    EXPECT_EQ(log_.count("Sync success"), 1);
+    ready(1 + 30);
+    ASSERT_TRUE(logged("But no task active! Ignoring."));
+
+    // The local copy ends first.
+    kd_cuvent_emit(nullptr, "version firmware package add", pkg);
+    ASSERT_TRUE(logged("RSYNC threads complete. Waiting for rsync copies complete on slaves."));
+    EXPECT_EQ(g_heard.tasks_complete, 1);
+    ready(1 + 30);
+    ASSERT_TRUE(run_until([] { return g_heard.tasks_complete == 2; }));
+
+    // A failed copy: the slave never gets the package, the task ends failed.
+    cmds_.rsync_status(23);
+    kd_cuvent_emit(nullptr, "version firmware package add", pkg);
+    ASSERT_TRUE(run_until([] { return g_heard.tasks_complete == 3; }));
+    EXPECT_EQ(log_.count("Sync fail exit status (23)"), 1);
+    EXPECT_EQ(log_.count("Slot 3 did not get the package: counted as finished, failed"), 1);
+}
+
+TEST_F(ProxyMaster, FirmwareActionsGoToTheSlaveMirrorsAndComparison)
+{
+    param_context *action = version_tree("fw 2.0");
+    kd_alarm_listener("Carrier 3 firmware mismatch", nullptr, [](cuvent_wrapper *w) {
+        g_heard.alarms.push_back(static_cast<kd_alarm *>(w->emit_ctx)->state);
+    }, nullptr);
+    connect_slave();
+    send_version_tree("fw 1.0");
+    slave_.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_CTRL_PARAM_FINISH, 3));
+    ASSERT_TRUE(logged("Comparing " + kTop + "/version/banner (fw 1.0) to local banner (fw 2.0)"));
+    EXPECT_EQ(g_heard.alarms, std::vector<int>{ALARM_ACTIVE});
+    slave_.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_CTRL_PARAM_FINISH, 6));
+    ASSERT_TRUE(logged("Received control param finish from unknown client in slot 6."));
+
+    // "Install" goes to the slave's mirror, which sends it on.
+    kd_cuvent_emit(nullptr, "version firmware package extracting", action);
+    auto m = slave_.next(proxy::PROXY_MSG_PARAM);
+    ASSERT_TRUE(m);
+    auto rec = proxy::proxy_param_ctor_msg_param(m->payload);
+    ASSERT_TRUE(rec);
+    EXPECT_EQ(rec->scope, kTop + "/version/action");
+    EXPECT_EQ(rec->value, "Install");
+    EXPECT_EQ(proxy::st().verctl_task_info.active_task_id, proxy::PROXY_VER_CTRL_TASK_INSTALL);
+    ready(2 + 30);
+    ASSERT_TRUE(run_until([] { return g_heard.tasks_complete == 1; }));
+
+    // The slave goes during an uninstall: counted as finished, failed.
+    kd_cuvent_emit(nullptr, "version firmware delete", action);
+    EXPECT_EQ(proxy::st().verctl_task_info.active_task_id, proxy::PROXY_VER_CTRL_TASK_UNINSTALL);
+    slave_.close();
+    ASSERT_TRUE(run_until([] { return g_heard.tasks_complete == 2; }));
+    EXPECT_EQ(log_.count("Slot 3 left during firmware task 3: counted as finished, failed"), 1);
+}
+
+TEST_F(ProxyMaster, ChassisNumberRebootAndRelayedEventsReachTheSlave)
+{
+    connect_slave();
+    ASSERT_EQ(kd_frame_set_chassis_num(pli_, 12), 0);
+    kd_cuvent_emit(nullptr, "chassis_number_changed", nullptr);
+    EXPECT_EQ(u32_of(slave_.next(proxy::PROXY_MSG_CHASSIS_NUMBER)), 12u);
+    kd_cuvent_emit(nullptr, "profile reboot requested", nullptr);
+    EXPECT_EQ(u32_of(slave_.next(proxy::PROXY_MSG_REBOOT)), proxy::kRebootMagic);
+    kd_cuvent_emit(nullptr, "version reboot requested", nullptr);
+    EXPECT_EQ(u32_of(slave_.next(proxy::PROXY_MSG_REBOOT)), proxy::kRebootMagic);
+
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_event");
+    info.len = 5;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
+    char data[] = "hello world";
+    kd_cuvent_emit(nullptr, "test_event", data);
+    auto ev = slave_.next(proxy::PROXY_MSG_CUVENT);
+    ASSERT_TRUE(ev);
+    auto v = proxy::proxy_cuvent_parse(ev->payload);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->name, "test_event");
+    EXPECT_EQ(std::string(v->data.begin(), v->data.end()), "hello");
+}
+
+TEST_F(ProxyMaster, ProfileRequestsReachTheSlaveAndItsReportsComeBack)
+{
+    connect_slave();
+    // A slave with no link is reported failed at once.
+    auto &unlinked = *proxy::st().clients.emplace_back(std::make_unique<proxy::proxy_client>());
+    unlinked.slave_slot = 4;
+    kd_cuvent_emit(nullptr, "add settings profile requested", nullptr);
+    EXPECT_EQ(g_heard.add_state, std::vector<int>{42});
+    EXPECT_TRUE(slave_.next(proxy::PROXY_MSG_SEND_STORE));
+    slave_.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_ADD, 1 + 30));
+    ASSERT_TRUE(run_until([] { return g_heard.add_state.size() == 2; }));
+    EXPECT_EQ(g_heard.add_state[1], 31);
+
+    // The part goes by rsync; APPLY follows once, after the copy.
+    const std::string dir = root_ / "var/local/solvera/slaveprofiles/";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "slot3.pfl") << "{}\n";
+    kd_cuvent_emit(nullptr, "master send profile to slaves", nullptr);
+    EXPECT_TRUE(slave_.next(proxy::PROXY_MSG_APPLY));
+    EXPECT_EQ(cmds_.lines(), std::vector<std::string>{"rsync -c " + dir + "slot3.pfl 127.0.0.1::media"});
+    EXPECT_EQ(log_.count("Applying to slave"), 1);
+    slave_.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_APPLY_CHECK_READY, 1 + 30));
+    ASSERT_TRUE(run_until([] { return !g_heard.apply_state.empty(); }));
+    EXPECT_EQ(g_heard.apply_state, std::vector<int>{31});
+
+    // A copy that fails reports the slot failed and sends no APPLY.
+    cmds_.rsync_status(23);
+    kd_cuvent_emit(nullptr, "master send profile to slaves", nullptr);
+    ASSERT_TRUE(run_until([] { return g_heard.apply_state.size() == 2; }));
+    EXPECT_EQ(g_heard.apply_state[1], 32);
+    EXPECT_EQ(log_.count("Master send profile to salve fail exit status (23)"), 1);
+
+    // The slave goes before answering a store request: failed.
+    kd_cuvent_emit(nullptr, "add settings profile requested", nullptr);
+    EXPECT_TRUE(slave_.next(proxy::PROXY_MSG_SEND_STORE));
+    slave_.close();
+    ASSERT_TRUE(run_until([] { return g_heard.add_state.size() == 4; }));
+    EXPECT_EQ(g_heard.add_state[3], 32);
+    slave_.pump();
+    EXPECT_EQ(log_.count("Applying to slave"), 1);
 }
 
 } // namespace

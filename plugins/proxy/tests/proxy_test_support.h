@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -241,6 +243,91 @@ inline proxy::proxy_param record(param_type type, const std::string &scope, cons
                                  const std::string &options = "", int min = 0, int max = 0, int step = 0)
 {
     return {uint32_t(type), uint32_t(rw), min, max, step, label, scope, value, options};
+}
+
+// Recording stand-ins for the programs the proxy runs ("rsync", "reboot",
+// "date") in a directory that KD_CMD_DIR names while alive. Each call
+// appends "NAME ARGS..." to calls.log. rsync also notes its environment
+// in env.log and copies its source to "copied"; it waits while rsync.hold
+// exists and exits with the status in rsync.status when there is one.
+class standins {
+public:
+    explicit standins(std::string dir) : dir_(std::move(dir))
+    {
+        std::filesystem::create_directories(dir_);
+        for (const char *name : {"rsync", "reboot", "date"}) {
+            std::string body = "echo \"" + std::string(name) + " $*\" >> $D/calls.log\n";
+            if (std::string(name) == "rsync")
+                body = "while [ -f $D/rsync.hold ]; do sleep 0.02; done\n" + body +
+                       "echo \"LD_LIBRARY_PATH=$LD_LIBRARY_PATH PATH=${PATH:+set}\" >> $D/env.log\n"
+                       "cp \"$2\" $D/copied 2>/dev/null\n"
+                       "[ -f $D/rsync.status ] && exit $(cat $D/rsync.status)\n";
+            write(name, body + "exit 0\n");
+        }
+        // The framework switches services (snmpd) at start: not recorded.
+        write("systemctl", "exit 0\n");
+        const char *old = std::getenv("KD_CMD_DIR");
+        had_old_ = old != nullptr;
+        if (old)
+            old_ = old;
+        setenv("KD_CMD_DIR", dir_.c_str(), 1);
+    }
+    ~standins()
+    {
+        if (had_old_)
+            setenv("KD_CMD_DIR", old_.c_str(), 1);
+        else
+            unsetenv("KD_CMD_DIR");
+    }
+    standins(const standins &) = delete;
+    standins &operator=(const standins &) = delete;
+
+    const std::string &dir() const { return dir_; }
+    // A stand-in NAME running the shell text `body` ($D is the directory).
+    void write(const std::string &name, const std::string &body) const
+    {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\nD=" << dir_ << "\n" << body;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    }
+    void remove(const std::string &name) const { std::filesystem::remove(dir_ + "/" + name); }
+    std::vector<std::string> lines(const std::string &file = "calls.log") const
+    {
+        std::vector<std::string> out;
+        std::ifstream in(dir_ + "/" + file);
+        for (std::string line; std::getline(in, line);)
+            out.push_back(line);
+        return out;
+    }
+    size_t count(const std::string &prefix) const
+    {
+        size_t n = 0;
+        for (const auto &l : lines())
+            n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::string copied() const
+    {
+        std::ifstream in(dir_ + "/copied");
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    void rsync_status(int status) const { std::ofstream(dir_ + "/rsync.status") << status; }
+    void hold_rsync(bool on) const
+    {
+        if (on)
+            std::ofstream(dir_ + "/rsync.hold") << "";
+        else
+            std::filesystem::remove(dir_ + "/rsync.hold");
+    }
+
+private:
+    std::string dir_, old_;
+    bool had_old_ = false;
+};
+
+inline uint32_t u32_of(const std::optional<proxy::proxy_msg> &m)
+{
+    return m && m->payload.size() >= 4 ? proxy::read_u32(m->payload, 0) : 0xFFFFFFFFu;
 }
 
 } // namespace proxytest

@@ -3,14 +3,21 @@
 // probe's tree is what the slave has to offer.
 #include "probe.h"
 #include "proxy_internal.h"
-#include "proxy_test_support.h"
 #include "cmd_standins.h"
+#include "proxy_test_support.h"
 #include "test_support.h"
 
+#include <kerrow/cuvent.h>
+#include <kerrow/frame.h>
 #include <kerrow/plugin.h>
+#include <kerrow/store.h>
+#include <kerrow/system.h>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 
 using namespace proxytest;
@@ -79,9 +86,19 @@ protected:
         return proxy::proxy_param_ctor_msg_param(msg->payload);
     }
 
+    // The next u32 message of `type` from the slave.
+    static uint32_t next_u32(peer &m, uint32_t type) { return u32_of(m.next(type)); }
+    static proxy::proxy_msg time_sync(time_t t)
+    {
+        std::vector<uint8_t> p(8);
+        for (int i = 0; i < 4; ++i)
+            p[size_t(i)] = uint8_t(uint32_t(t) >> (8 * i));
+        return proxy::proxy_msg_init_control(proxy::PROXY_MSG_TIME_SYNC, p);
+    }
+    static proxy::proxy_msg bare(proxy::pm_type type) { return proxy::proxy_msg_init_control(type, {}); }
+
     kdtest::TempRoot root_;
-    // The framework switches services (snmpd) at start: stand-ins only.
-    kdtest::CommandStandins commands_{root_ / "cmd"};
+    standins cmds_{root_ / "cmd"};
     kdtest::LogCapture log_;
     plugin_load_info *pli_ = nullptr, *probe_pli_ = nullptr;
     uint16_t port_ = 0;
@@ -230,6 +247,124 @@ TEST_F(ProxySlave, OnlyTheMasterMayConnectAndTheLatestLinkWins)
     peer third = connect_master(&tree);
     EXPECT_TRUE(tree.count("probe/level"));
     EXPECT_EQ(proxy::st().count_connections, 1);
+}
+
+TEST_F(ProxySlave, FollowsTheMastersClockChassisNumberAndReboot)
+{
+    peer m = connect_master();
+    // 2 s off is close enough; 3 s behind sets the clock with "date".
+    const time_t now = time(nullptr);
+    m.send(time_sync(now + 2));
+    m.send(time_sync(now - 3));
+    ASSERT_TRUE(run_until([&] { return cmds_.count("date") == 1; }));
+    EXPECT_EQ(cmds_.lines(), std::vector<std::string>{"date -s @" + std::to_string(now - 3)});
+    EXPECT_EQ(log_.count("Sync system time on slave to"), 1);
+
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_CHASSIS_NUMBER, 7));
+    EXPECT_TRUE(run_until([] { return kd_frame_get_chassis_num() == 7; }));
+
+    // A reboot request without its magic number does nothing; two requests
+    // reboot once, a second after the first.
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_REBOOT, 1));
+    ASSERT_TRUE(run_until([&] { return log_.count("without its magic number") == 1; }));
+    const double asked = kd_frame_now();
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_REBOOT, proxy::kRebootMagic));
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_REBOOT, proxy::kRebootMagic));
+    ASSERT_TRUE(run_until([&] { return cmds_.count("reboot") == 1; }));
+    EXPECT_GE(kd_frame_now() - asked, 0.9);
+    EXPECT_EQ(log_.count("Rebooting this slave!"), 2);
+    m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_CHASSIS_NUMBER, 8));
+    ASSERT_TRUE(run_until([] { return kd_frame_get_chassis_num() == 8; }));
+    EXPECT_EQ(cmds_.count("reboot"), 1u);
+}
+
+TEST_F(ProxySlave, RelaysRegisteredEventsAndReportsVersionTasks)
+{
+    peer m = connect_master();
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_relay");
+    info.len = 4;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info); // the same again: refused by the bus
+    EXPECT_EQ(log_.count("Registered proxy cuvent 'test_relay'."), 1);
+    char data[8] = "abcdefg";
+    kd_cuvent_emit(nullptr, "test_relay", data);
+    auto ev = m.next(proxy::PROXY_MSG_CUVENT);
+    ASSERT_TRUE(ev);
+    auto v = proxy::proxy_cuvent_parse(ev->payload);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->name, "test_relay");
+    EXPECT_EQ(std::string(v->data.begin(), v->data.end()), "abcd");
+
+    // An event that came from the master is not sent back.
+    m.send(proxy::proxy_msg_init_cuvent("test_relay", std::vector<uint8_t>{'w', 'x', 'y', 'z'}));
+    ASSERT_TRUE(run_until([&] { return log_.count("Received a proxy cuvent from remote: 'test_relay'") == 1; }));
+
+    // Off the card this is slot 0: READY values are the task ids alone.
+    kd_cuvent_emit(nullptr, "version_task_completed_install", nullptr);
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_REMOTE_VERSION_READY), uint32_t(proxy::PROXY_VER_CTRL_TASK_INSTALL));
+    kd_cuvent_emit(nullptr, "version_task_completed_fwpkgadd", nullptr);
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_REMOTE_VERSION_READY), uint32_t(proxy::PROXY_VER_CTRL_TASK_FWPKGADD));
+    m.pump();
+    for (const auto &msg : m.got())
+        EXPECT_NE(msg.hdr.type, uint32_t(proxy::PROXY_MSG_CUVENT));
+}
+
+TEST_F(ProxySlave, SendsItsStoreByRsyncAndReportsTheResult)
+{
+    peer m = connect_master();
+    m.send(bare(proxy::PROXY_MSG_SEND_STORE));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_ADD), 1u); // flag 1 + 10 * slot 0
+    EXPECT_EQ(cmds_.lines(), std::vector<std::string>{"rsync -c " + root_.path() +
+                                                      "/var/local/solvera/store.json 127.0.0.1::media/slot0.pfl"});
+    EXPECT_EQ(cmds_.lines("env.log"), std::vector<std::string>{"LD_LIBRARY_PATH=/usr/local/lib PATH=set"});
+
+    // rsync's status 23 (partial transfer) and an rsync that cannot start
+    // are failures.
+    cmds_.rsync_status(23);
+    m.send(bare(proxy::PROXY_MSG_SEND_STORE));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_ADD), 2u);
+    EXPECT_EQ(log_.count("Slave send profile to master fail exit status (23)"), 1);
+    kdtest::OwnCommandLog refused(root_ / "refused.log");
+    cmds_.remove("rsync");
+    m.send(bare(proxy::PROXY_MSG_SEND_STORE));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_ADD), 2u);
+    EXPECT_EQ(log_.count("Slave send profile to master fail spawn err"), 1);
+}
+
+TEST_F(ProxySlave, AppliesItsPartKeepingTheOldStorePrivate)
+{
+    peer m = connect_master();
+    const std::string part = root_ / "media/hd0/media/slot0.pfl";
+    const std::string old = root_ / "var/local/solvera/oldprofiles/store.json";
+    std::filesystem::create_directories(root_ / "media/hd0/media");
+    // Off the card the store lives in memory: the file is the test's.
+    std::ofstream(root_ / "var/local/solvera/store.json") << "{\"probe\": {\"probe/level\": \"55\"}}\n";
+
+    // No part: refused at once.
+    m.send(bare(proxy::PROXY_MSG_APPLY));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_APPLY_CHECK_READY), 2u);
+
+    // A part of another kind: the framework refuses it, the store stays.
+    std::ofstream(part) << "{\n    \"decode\": {}\n}\n";
+    m.send(bare(proxy::PROXY_MSG_APPLY));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_APPLY_CHECK_READY), 2u);
+    EXPECT_EQ(log_.count("] Apply_profile is invalid!"), 1);
+
+    // A part of this card's kind is installed; the old store is kept, private.
+    std::ofstream(part) << "{\n    \"probe\": {\"probe/level\": \"12\"}\n}\n";
+    m.send(bare(proxy::PROXY_MSG_APPLY));
+    EXPECT_EQ(next_u32(m, proxy::PROXY_MSG_APPLY_CHECK_READY), 1u);
+    EXPECT_EQ(log_.count("] Apply_profile is valid!"), 1);
+    std::ifstream in(old);
+    const std::string kept{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_NE(kept.find("55"), std::string::npos) << kept;
+    struct stat sd{}, sf{};
+    ASSERT_EQ(stat((root_ / "var/local/solvera/oldprofiles").c_str(), &sd), 0);
+    ASSERT_EQ(stat(old.c_str(), &sf), 0);
+    EXPECT_EQ(sd.st_mode & 0777, 0700u);
+    EXPECT_EQ(sf.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(part)); // installed parts are removed
 }
 
 } // namespace

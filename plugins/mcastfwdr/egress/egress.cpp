@@ -1,0 +1,231 @@
+// The egress thread of an output.
+#include "egress/egress.h"
+#include "mcastfwdr.h"
+#include "router/rtp.h"
+
+#include <kerrow/pipe.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <random>
+
+namespace {
+
+constexpr int kPriority = 90;
+constexpr uint32_t kBitsPerPacket = 1504;
+constexpr uint32_t kMaxCycleBits = 404000;
+constexpr int kBatch = 5;
+constexpr int kEgressStage = 2;
+
+uint64_t raw_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+unsigned ready(const mcastfwdr_egress *eg) { return (eg->dgram_wr_idx + EGRESS_DGRAMS - eg->dgram_rd_idx) % EGRESS_DGRAMS; }
+
+// Bits this cycle may send: the output rate per ms, steered towards the
+// egress stage's buffer target.
+uint32_t cycle_budget(const mcastfwdr_egress *eg)
+{
+    const int64_t buffered = int64_t(ts_pool_level(eg->ts_pool)) * kBitsPerPacket;
+    const int b = get_ime_buffer_ms(kEgressStage);
+    if (b <= 0)
+        return kMaxCycleBits;
+    const int64_t ideal = int64_t(eg->tmr_out_mbps * 1000000.0 / 1000.0);
+    const int64_t error = buffered - (ideal + kBitsPerPacket) * (b + 1);
+    const int64_t adjust = error < 0 ? -int64_t(kBitsPerPacket) : error / (b + 1) + kBitsPerPacket;
+    const int64_t budget = ideal + adjust;
+    return budget <= 0 ? 0 : budget > kMaxCycleBits ? kMaxCycleBits : uint32_t(budget);
+}
+
+void complete_datagram(mcastfwdr_egress *eg)
+{
+    egress_datagram_t &d = eg->dgram[eg->dgram_wr_idx];
+    if (eg->cc_check)
+        ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt);
+    totals.ip_packets_tx.fetch_add(1, std::memory_order_relaxed);
+    totals.ts_packets_tx.fetch_add(int32_t(eg->dgram_tspkt_cnt), std::memory_order_relaxed);
+    if (eg->status_ts_pkts_tx)
+        eg->status_ts_pkts_tx->fetch_add(eg->dgram_tspkt_cnt, std::memory_order_relaxed);
+    if (eg->protocol == PROTOCOL_RTP) {
+        const uint64_t ticks = uint64_t(double(raw_ns() - eg->rtp_base_time) / 11111.111111111);
+        rtp_hdr_set_update(d.rtp_hdr, eg->rtp_seq_num++, uint32_t(ticks));
+    }
+    eg->dgram_wr_idx = (eg->dgram_wr_idx + 1) % EGRESS_DGRAMS;
+}
+
+void *egress_thread(void *arg)
+{
+    auto *eg = static_cast<mcastfwdr_egress *>(arg);
+    char name[16];
+    std::snprintf(name, sizeof name, "SVM:egress-%d", eg->tx_id);
+    rt_thread_setup(name, kPriority);
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    next.tv_nsec -= next.tv_nsec % 1000000;
+    while (!eg->halt.load(std::memory_order_relaxed)) {
+        const bool empty_at_start = ts_pool_level(eg->ts_pool) == 0;
+        const uint32_t budget = cycle_budget(eg);
+        uint32_t bits = 0;
+        bool sent = false;
+        while (bits < budget) {
+            // Nothing is taken while the ring has no free datagram slot.
+            if (eg->dgram_tspkt_idx == 0 && ready(eg) == EGRESS_DGRAMS - 1) {
+                sent = try_to_send_dgrams(eg, 1) || sent;
+                if (ready(eg) == EGRESS_DGRAMS - 1) {
+                    eg->stats.ring_full.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                }
+            }
+            uint16_t pid = 0;
+            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, &pid, nullptr, nullptr);
+            if (!pkt)
+                break;
+            bits += kBitsPerPacket;
+            uint8_t *copy = eg->dgram[eg->dgram_wr_idx].ts_pkt + eg->dgram_tspkt_idx * 188;
+            std::memcpy(copy, pkt, 188);
+            if (pid) {
+                copy[1] = uint8_t((copy[1] & 0xE0) | ((pid >> 8) & 0x1F));
+                copy[2] = uint8_t(pid);
+            }
+            eg->dgram_tspkt_idx = (eg->dgram_tspkt_idx + 1) % eg->dgram_tspkt_cnt;
+            if (eg->dgram_tspkt_idx == 0) {
+                complete_datagram(eg);
+                sent = try_to_send_dgrams(eg, 0) || sent;
+            }
+        }
+        if (sent)
+            try_to_send_dgrams(eg, 1);
+        if (empty_at_start && ts_pool_level(eg->ts_pool) == 0)
+            eg->stats.underflow.fetch_add(1, std::memory_order_relaxed);
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+int get_ime_buffer_ms(int stage)
+{
+    static constexpr int kDefaults[3] = {0, 10, 10};
+    return stage >= 0 && stage < 3 ? kDefaults[stage] : -1;
+}
+
+int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
+{
+    const unsigned n = ready(eg);
+    if (n == 0)
+        return 0;
+    if (eg->protocol != PROTOCOL_UDP && eg->protocol != PROTOCOL_RTP) {
+        mcf_post_log(SQ_LOG_WARN, "%s: Unknown egress output protocol (%d ?)", "try_to_send_dgrams", int(eg->protocol));
+        return 0;
+    }
+    if (!flush && n < unsigned(kBatch))
+        return 0;
+    const bool rtp = eg->protocol == PROTOCOL_RTP;
+    const size_t len = 188 * eg->dgram_tspkt_cnt + (rtp ? 12 : 0);
+    mmsghdr msgs[EGRESS_DGRAMS];
+    iovec iov[EGRESS_DGRAMS];
+    for (unsigned i = 0; i < n; ++i) {
+        egress_datagram_t &d = eg->dgram[(eg->dgram_rd_idx + i) % EGRESS_DGRAMS];
+        iov[i] = {rtp ? d.rtp_hdr : d.ts_pkt, len};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int rc = sendmmsg(eg->tx_fd, msgs, n, MSG_DONTWAIT);
+    if (rc < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+            eg->stats.busy.fetch_add(1, std::memory_order_relaxed);
+            return 0; // kept for the next call
+        }
+        eg->stats.socket_error.fetch_add(n, std::memory_order_relaxed);
+        eg->dgram_rd_idx = (eg->dgram_rd_idx + n) % EGRESS_DGRAMS;
+        return 1;
+    }
+    if (rc == 0) {
+        eg->stats.busy.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    if (rtp && eg->redundant_transmit == REDUNDANT_XMIT_ON && eg->redundant_tx_fd >= 0)
+        sendmmsg(eg->redundant_tx_fd, msgs, unsigned(rc), MSG_DONTWAIT); // its result is not used
+    // Sent ones leave the ring; the rest wait for the next call.
+    eg->stats.dgrams_sent.fetch_add(uint64_t(rc), std::memory_order_relaxed);
+    eg->dgram_rd_idx = (eg->dgram_rd_idx + unsigned(rc)) % EGRESS_DGRAMS;
+    return 1;
+}
+
+mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redundant_fd, std::atomic<uint64_t> *sent)
+{
+    auto *eg = new (std::nothrow) mcastfwdr_egress;
+    if (!eg)
+        return nullptr;
+    const double bps = double(mcfcfg_tx_get_dest_bps_for_routing_mode(tx));
+    eg->ts_pool = ts_pool_ctor(bps, 100.0);
+    if (!eg->ts_pool) {
+        mcf_post_log(SQ_LOG_ERROR, "ts_pool(%f, 100.0) constructor failed!", bps);
+        delete eg;
+        return nullptr;
+    }
+    eg->tx_id = tx->dest_id;
+    eg->tx_fd = tx_fd;
+    eg->redundant_tx_fd = redundant_fd;
+    eg->redundant_transmit = tx->redundant_transmit;
+    eg->tx_type = tx->egress_type;
+    std::snprintf(eg->tx_label, sizeof eg->tx_label, "%s", tx->dest_ui_label);
+    eg->tmr_out_mbps = bps / 1000000.0;
+    const int per = tx->dest_dvb_per_ip >= 1 && tx->dest_dvb_per_ip <= EGRESS_DGRAM_PKTS ? tx->dest_dvb_per_ip : EGRESS_DGRAM_PKTS;
+    eg->dvb_per_ip = per;
+    eg->dgram_tspkt_cnt = unsigned(per);
+    std::random_device rd;
+    eg->rtp_seq_num = uint16_t(std::uniform_int_distribution<int>(1, 1000)(rd));
+    eg->protocol = tx->dest_protocol;
+    eg->rtp_base_time = raw_ns();
+    for (egress_datagram_t &d : eg->dgram)
+        rtp_hdr_set_initial(d.rtp_hdr);
+    eg->status_ts_pkts_tx = sent;
+    eg->cc_check = ts_validation_ctor(1, eg->tx_id, 3);
+    if (!eg->cc_check || pthread_create(&eg->thread, nullptr, egress_thread, eg) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "egress-%d: failed pthread_create", eg->tx_id);
+        ts_validation_dtor(eg->cc_check);
+        ts_pool_dtor(eg->ts_pool);
+        delete eg;
+        return nullptr;
+    }
+    mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread ID %lu created", eg->tx_id, (unsigned long)eg->thread);
+    return eg;
+}
+
+int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
+{
+    if (!eg)
+        return 0;
+    eg->halt.store(true);
+    mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread %ld join... waiting", eg->tx_id, long(eg->thread));
+    if (rt_thread_join(&eg->thread, 0) == 0)
+        mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
+    else
+        mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    ts_validation_dtor(eg->cc_check);
+    ts_pool_dtor(eg->ts_pool);
+    delete eg;
+    return 0;
+}
+
+} // extern "C"

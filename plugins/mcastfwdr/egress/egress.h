@@ -1,0 +1,69 @@
+// An output's egress: a real-time thread that empties the output's pool at
+// the output's rate, packs 1 to 7 packets a datagram (UDP, or RTP with its
+// header, the redundant destination getting the same RTP datagrams) and
+// sends up to five at a time with sendmmsg. The ring of six datagrams is
+// never overrun: while no datagram slot is free the thread leaves packets
+// in the pool. Decoder and SRT outputs come with their own work.
+#pragma once
+
+#include "cfg/mcf_cfg.h"
+#include "egress/ts_pool.h"
+#include "egress/ts_validation.h"
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+
+enum { EGRESS_DGRAMS = 6, EGRESS_DGRAM_PKTS = 7 };
+
+struct egress_datagram_t {
+    uint8_t rtp_hdr[12];
+    uint8_t ts_pkt[EGRESS_DGRAM_PKTS * 188];
+};
+static_assert(sizeof(egress_datagram_t) == 1328);
+
+// What one egress counted (relaxed; the thread writes, anyone reads).
+struct egress_counters {
+    std::atomic<uint64_t> dgrams_sent{0};
+    std::atomic<uint64_t> busy{0};         // socket busy: kept for the next call
+    std::atomic<uint64_t> socket_error{0}; // datagrams dropped on a send error
+    std::atomic<uint64_t> underflow{0};    // cycles with the pool empty throughout
+    std::atomic<uint64_t> ring_full{0};    // cycles that left packets in the pool
+};
+
+struct mcastfwdr_egress {
+    pthread_t thread{};
+    std::atomic<bool> halt{false};
+    mcastfwdr_ts_pool *ts_pool = nullptr;
+    int tx_id = 0;
+    int tx_fd = -1;
+    int redundant_tx_fd = -1;
+    egress_types tx_type = EGRTYPE_NET;
+    char tx_label[32] = {};
+    double tmr_out_mbps = 0;
+    int dvb_per_ip = EGRESS_DGRAM_PKTS;
+    uint64_t rtp_base_time = 0; // raw monotonic ns
+    uint16_t rtp_seq_num = 0;
+    protocol_type protocol = PROTOCOL_UDP;
+    redundant_xmit_select redundant_transmit = REDUNDANT_XMIT_OFF;
+    std::atomic<uint64_t> *status_ts_pkts_tx = nullptr; // the output manager's sent counter
+    ts_validation *cc_check = nullptr;                  // continuity of what is sent
+    egress_datagram_t dgram[EGRESS_DGRAMS] = {};
+    unsigned dgram_rd_idx = 0, dgram_wr_idx = 0;
+    unsigned dgram_tspkt_idx = 0, dgram_tspkt_cnt = EGRESS_DGRAM_PKTS;
+    egress_counters stats;
+};
+
+extern "C" {
+// Builds the record for an output (its rate for the routing mode, 100 ms of
+// pool) sending on tx_fd (and redundant_fd for redundant RTP), counting sent
+// packets into *sent (may be null), and starts its thread. Null when the
+// pool or the thread cannot be made, so that the output build fails.
+mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redundant_fd, std::atomic<uint64_t> *sent);
+int mcastfwdr_egress_dtor(mcastfwdr_egress *eg);
+// Sends the ready datagrams (with flush, also fewer than five): 1 when it
+// sent or dropped any, else 0.
+int try_to_send_dgrams(mcastfwdr_egress *eg, int flush);
+// The egress stage's buffer setting in ms (the maintainer's; 10 until it reads one).
+int get_ime_buffer_ms(int stage);
+}

@@ -1,0 +1,439 @@
+// The ingress threads. Each runs 1 ms cycles on an absolute monotonic grid
+// and writes one pipe entry per received datagram. A thread receives no
+// more datagrams than its pipe has room for, so a slow multiplexer leaves
+// data in the socket instead of losing what was received; with areas larger
+// than everything that can point into them, no slot is refilled while
+// referenced.
+#include "ingress/ingress.h"
+#include "ingress/manager_input.h"
+#include "ingress/xsb_bridge.h"
+#include "mcastfwdr.h"
+
+#include <interlink.h>
+
+#include <kerrow/pipe.h>
+
+#include <fcntl.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+extern "C" {
+kd_pipe_t *ingress_pipe[INGRESS_SRC_NUM] = {};
+}
+
+namespace {
+
+constexpr int kPriority = 89;
+constexpr int kXsbRcvBuf = 37500000;
+constexpr const char *kXsbIf = "eth2";
+constexpr unsigned kMaxSockets = 50;
+constexpr int kJoinTimeoutNs = 0; // the threads end within a cycle
+constexpr unsigned kLinkIndexes = 55;
+
+std::array<mcf::ingress_counters, INGRESS_SRC_NUM> g_stats;
+std::atomic<bool> g_halt{false};
+xsb_sock *g_xsb = nullptr;
+
+// A receive area: slots of 1520 bytes, written in runs of up to ten.
+struct rx_area {
+    uint8_t *base = nullptr;
+    unsigned pos = 0; // next slot
+    bool make()
+    {
+        if (!base)
+            base = static_cast<uint8_t *>(std::calloc(INGRESS_AREA_SLOTS, INGRESS_SLOT_BYTES));
+        pos = 0;
+        return base != nullptr;
+    }
+    void release()
+    {
+        std::free(base);
+        base = nullptr;
+    }
+    // The first of `n` consecutive free slots.
+    uint8_t *run(unsigned n)
+    {
+        if (pos + n > INGRESS_AREA_SLOTS)
+            pos = 0;
+        return base + size_t(pos) * INGRESS_SLOT_BYTES;
+    }
+    void advance(unsigned n) { pos += n; }
+};
+rx_area g_net_area, g_xsb_area;
+
+// Logs a class of data-path trouble at most once a second.
+class rate_limited {
+public:
+    bool due()
+    {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (last_ && now.tv_sec == last_)
+            return false;
+        last_ = now.tv_sec ? now.tv_sec : 1;
+        return true;
+    }
+
+private:
+    time_t last_ = 0;
+};
+
+// The address as dotted text (at most 16 bytes with the terminator); the
+// per-datagram path, so no formatting library.
+void dotted(uint32_t a, char *out)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned v = (a >> shift) & 0xFF;
+        if (v >= 100)
+            *out++ = char('0' + v / 100);
+        if (v >= 10)
+            *out++ = char('0' + v / 10 % 10);
+        *out++ = char('0' + v % 10);
+        *out++ = shift ? '.' : '\0';
+    }
+}
+
+// One batch of up to ten datagrams with their control data.
+struct batch {
+    mmsghdr msgs[INGRESS_BATCH];
+    iovec iov[INGRESS_BATCH];
+    alignas(cmsghdr) uint8_t ctrl[INGRESS_BATCH][64];
+
+    void prepare(uint8_t *first, unsigned n)
+    {
+        for (unsigned i = 0; i < n; ++i) {
+            iov[i] = {first + size_t(i) * INGRESS_SLOT_BYTES, INGRESS_RECV_BYTES};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = ctrl[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof ctrl[i];
+        }
+    }
+    // Kernel time stamp and, for multicast destinations, the address text.
+    void control(unsigned i, ingress_to_mux_item *e)
+    {
+        msghdr *h = &msgs[i].msg_hdr;
+        for (cmsghdr *c = CMSG_FIRSTHDR(h); c; c = CMSG_NXTHDR(h, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                e->tstamp = {int32_t(ts.tv_sec), int32_t(ts.tv_nsec)};
+            } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo pi;
+                std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
+                const uint32_t a = ntohl(pi.ipi_addr.s_addr);
+                if ((a >> 28) == 0xE)
+                    dotted(a, e->ip);
+            }
+        }
+    }
+};
+
+unsigned pipe_room(kd_pipe_t *p) { return p->NUM_ENTRIES - 1 - kd_pipe_level(p); }
+
+// Receives from one descriptor into the area while the budget, the pipe and
+// full batches last. `fill` completes each entry; false drops the datagram.
+template <class Fill>
+void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b, Fill fill)
+{
+    mcf::ingress_counters &st = g_stats[src];
+    kd_pipe_t *pipe = ingress_pipe[src];
+    while (bits < INGRESS_CYCLE_BITS) {
+        const unsigned room = pipe_room(pipe);
+        if (room == 0) {
+            st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        const unsigned want = std::min<unsigned>(INGRESS_BATCH, room);
+        uint8_t *first = area.run(INGRESS_BATCH);
+        b.prepare(first, want);
+        const int got = recvmmsg(fd, b.msgs, want, MSG_DONTWAIT, nullptr);
+        if (got < 1) {
+            if (got != 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        area.advance(unsigned(got));
+        for (int i = 0; i < got; ++i) {
+            ingress_to_mux_item e{};
+            e.src = src;
+            e.buf = first + size_t(i) * INGRESS_SLOT_BYTES;
+            e.len = int32_t(b.msgs[i].msg_len);
+            b.control(unsigned(i), &e);
+            if (!fill(e))
+                continue;
+            if (kd_pipe_write_unlocked(pipe, &e) != 0) {
+                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            st.entries.fetch_add(1, std::memory_order_relaxed);
+            bits += INGRESS_ENTRY_BITS;
+        }
+        if (unsigned(got) < INGRESS_BATCH)
+            return;
+    }
+}
+
+void net_cycle(batch &b)
+{
+    unsigned bits = 0;
+    // Sockets are read under the read lock: a socket closed and its number
+    // reused by another input cannot be read in between.
+    pthread_rwlock_rdlock(&ctrl_data_lock);
+    mcf::net_socket socks[kMaxSockets];
+    const unsigned n = mcf::collect_net_sockets(socks, kMaxSockets);
+    for (unsigned i = 0; i < n && bits < INGRESS_CYCLE_BITS; ++i)
+        receive(socks[i].fd, INGRESS_SRC_NET, g_net_area, bits, b, [&](ingress_to_mux_item &e) {
+            e.sock_id = socks[i].fd;
+            std::memcpy(e.pad, &socks[i].gen, sizeof socks[i].gen);
+            return true;
+        });
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
+
+rate_limited g_bad_frame_log;
+
+void drop_frame(const char *why, unsigned len)
+{
+    g_stats[INGRESS_SRC_XSB].dropped.fetch_add(1, std::memory_order_relaxed);
+    if (g_bad_frame_log.due())
+        mcf_post_log(SQ_LOG_WARN, "MCF: XSB frame dropped (%s, %u bytes)", why, len);
+}
+
+// A frame as received: Ethernet header at buf, the entry's payload after it.
+bool xsb_frame(ingress_to_mux_item &e)
+{
+    const uint8_t *f = e.buf;
+    const unsigned len = unsigned(e.len);
+    if (len < XSB_HDR_LEN + 1) {
+        drop_frame("short", len);
+        return false;
+    }
+    const uint8_t *src = f + 6;
+    if (src[4] == 0x0F) { // ASI information from a carrier
+        mcastfwdr_asi_info_rx_pkt_cp(reinterpret_cast<const char *>(f + XSB_HDR_LEN), len - XSB_HDR_LEN);
+        return false;
+    }
+    e.baypos = src[5] >> 4;
+    if (e.baypos >= 8) {
+        drop_frame("bay", len);
+        return false;
+    }
+    e.sock_id = xsb_fileno(g_xsb);
+    if (f[XSB_HDR_LEN] == 0x47) {
+        e.ts_pkt = 1;
+        e.input_map_idx = (src[5] & 0x0F) == 9 ? 1 : 0;
+        e.buf += XSB_HDR_LEN;
+        e.len -= XSB_HDR_LEN;
+        return true;
+    }
+    if (len < XSB_HDR_LEN + 5 || std::memcmp(f + XSB_HDR_LEN, "LINK", 4) != 0) {
+        drop_frame(len < XSB_HDR_LEN + 5 ? "short" : "header", len);
+        return false;
+    }
+    if (f[XSB_HDR_LEN + 4] >= kLinkIndexes) {
+        drop_frame("index", len);
+        return false;
+    }
+    e.ts_pkt = 0;
+    e.input_map_idx = f[XSB_HDR_LEN + 4];
+    e.buf += XSB_HDR_LEN + 5;
+    e.len -= XSB_HDR_LEN + 5;
+    return true;
+}
+
+void xsb_cycle(batch &b)
+{
+    if (!g_xsb || xsb_fileno(g_xsb) < 0)
+        return;
+    unsigned bits = 0;
+    receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, xsb_frame);
+}
+
+// Sources still to come: SRT sessions and the board's ASI ingress.
+void idle_cycle(batch &) {}
+
+struct thread_def {
+    const char *name;
+    const char *rt_name;
+    ingress_src_t src;
+    void (*cycle)(batch &);
+};
+constexpr thread_def kThreads[INGRESS_SRC_NUM] = {
+    {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, xsb_cycle},
+    {"ingress-net", "SVM:ingress-net", INGRESS_SRC_NET, net_cycle},
+    {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, idle_cycle},
+    {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, idle_cycle},
+};
+pthread_t g_threads[INGRESS_SRC_NUM] = {};
+
+void *thread_main(void *arg)
+{
+    const thread_def &def = *static_cast<const thread_def *>(arg);
+    rt_thread_setup(def.rt_name, kPriority);
+    auto b = std::make_unique<batch>();
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    next.tv_nsec -= next.tv_nsec % 1000000;
+    while (!g_halt.load(std::memory_order_relaxed)) {
+        def.cycle(*b);
+        g_stats[def.src].cycles.fetch_add(1, std::memory_order_relaxed);
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+    return nullptr;
+}
+
+void xsb_socket_open()
+{
+    if (!mcastfwdr_eth_intf_is_operational(kXsbIf)) {
+        mcf_post_log(SQ_LOG_ERROR, "Interface '%s' is down", kXsbIf);
+        return;
+    }
+    g_xsb = xsb_open(kXsbIf, XSB_ETH_P_CONFIG);
+    const int fd = g_xsb ? xsb_fileno(g_xsb) : -1;
+    if (fd < 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Could not open internal xsb socket. fd= %d. '%s' (%d)", fd, std::strerror(errno),
+                     errno);
+        return;
+    }
+    int size = kXsbRcvBuf;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Set internal xsb socket - buffer size error %s", std::strerror(errno));
+        return;
+    }
+    socklen_t sl = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &sl) != 0 || size < kXsbRcvBuf) {
+        mcf_post_log(SQ_LOG_ERROR, "Set internal xsb socket - SO_RCVBUF expected %d bytes, found %d bytes", kXsbRcvBuf,
+                     size);
+        return;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Could not get internal socket flags");
+        return;
+    }
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Could not set internal socket to non-blocking");
+        return;
+    }
+    const unsigned ifindex = if_nametoindex(kXsbIf);
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(XSB_ETH_P_CONFIG);
+    ll.sll_ifindex = int(ifindex);
+    if (ifindex == 0 || bind(fd, reinterpret_cast<sockaddr *>(&ll), sizeof ll) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Set internal xsb socket - %s", std::strerror(errno));
+        return;
+    }
+    packet_mreq mr{};
+    mr.mr_ifindex = int(ifindex);
+    mr.mr_type = PACKET_MR_PROMISC;
+    if (setsockopt(fd, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "%s", std::strerror(errno));
+        return;
+    }
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
+        mcf_post_log(SQ_LOG_ERROR, "Set internal xsb socket - timestampns error %s", std::strerror(errno));
+}
+
+void join_threads()
+{
+    for (const thread_def &def : kThreads) {
+        pthread_t &t = g_threads[&def - kThreads];
+        if (!t)
+            continue;
+        mcf_post_log(SQ_LOG_DEBUG, "%s: thread %ld join... waiting", def.name, long(t));
+        if (rt_thread_join(&t, kJoinTimeoutNs) == 0)
+            mcf_post_log(SQ_LOG_DEBUG, "%s: thread join... done", def.name);
+        else
+            mcf_post_log(SQ_LOG_WARN, "%s: failed to join thread", def.name);
+    }
+}
+
+void release()
+{
+    if (g_xsb) {
+        xsb_close(g_xsb);
+        g_xsb = nullptr;
+    }
+    for (kd_pipe_t *&p : ingress_pipe) {
+        kd_pipe_dtor(p);
+        p = nullptr;
+    }
+    g_net_area.release();
+    g_xsb_area.release();
+}
+
+} // namespace
+
+namespace mcf {
+ingress_counters &ingress_stats(ingress_src_t src) { return g_stats[src]; }
+xsb_sock *ingress_xsb_socket() { return g_xsb; }
+} // namespace mcf
+
+extern "C" {
+
+int mcastfwdr_ingress_init(void)
+{
+    for (kd_pipe_t *&p : ingress_pipe)
+        if (!p && !(p = kd_pipe_ctor(INGRESS_PIPE_ENTRIES, sizeof(ingress_to_mux_item)))) {
+            mcf_post_log(SQ_LOG_ERROR, "MCF: Failed to create the ingress pipes");
+            release();
+            return -1;
+        }
+    if (!g_net_area.make() || !g_xsb_area.make()) {
+        mcf_post_log(SQ_LOG_ERROR, "MCF: Failed to allocate the receive areas");
+        release();
+        return -1;
+    }
+    for (auto &s : g_stats)
+        for (auto *c : {&s.entries, &s.recv_errors, &s.pipe_full, &s.dropped, &s.cycles})
+            c->store(0, std::memory_order_relaxed);
+    xsb_socket_open();
+    mcf::xsb_bridge_init();
+    g_halt.store(false);
+    for (const thread_def &def : kThreads) {
+        pthread_t &t = g_threads[&def - kThreads];
+        if (pthread_create(&t, nullptr, thread_main, const_cast<thread_def *>(&def)) != 0) {
+            t = {};
+            mcf_post_log(SQ_LOG_ERROR, "%s: failed pthread_create", def.name);
+            g_halt.store(true);
+            join_threads(); // the ones already running
+            release();
+            return -1;
+        }
+        mcf_post_log(SQ_LOG_DEBUG, "%s: thread ID %ld created", def.name, long(t));
+    }
+    return 0;
+}
+
+void mcastfwdr_ingress_fini(void)
+{
+    mcf::xsb_bridge_fini();
+    g_halt.store(true);
+    join_threads();
+    release();
+}
+
+} // extern "C"

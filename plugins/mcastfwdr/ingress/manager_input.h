@@ -1,0 +1,96 @@
+// The run-time side of one configured input: its receive socket (shared by
+// the Net inputs of one interface and port), host route, RTP state, status
+// counters and alarm flags. Managers live in a pooled list, so a manager
+// never moves while the data threads hold the read side of ctrl_data_lock.
+#pragma once
+
+#include "engine.h"
+#include "router/rtp.h"
+
+#include <atomic>
+#include <cstdint>
+
+struct kd_dataset;
+
+struct manager_input {
+    int32_t id;
+    ingress_type type;
+    // Net: the UDP receive socket or -1; XSB: 10000 + bay (bays 0-7) or -1;
+    // ASI and the virtual input: 0.
+    int32_t socket_id;
+    // Bumped each time this manager's socket is made or taken over; ingress
+    // entries carry it so that entries of a closed (and maybe reused)
+    // descriptor are recognised as stale.
+    uint32_t socket_gen;
+    char route_id[128];
+    int32_t is_bridged;
+    int32_t is_routable;
+    int32_t srt_ingress_enabled;
+    char configured_intf[8];
+    char configured_node[256];
+    int32_t configured_port;
+    int32_t configured_bps;
+    char configured_label[32];
+    int32_t bay;
+    mcastfwdr_rtp_hdr rtp; // multiplexer only
+    // Written by the data path, read by the loop (relaxed).
+    std::atomic<uint64_t> ts_packets_rx;
+    std::atomic<bool> streaming;
+    std::atomic<bool> is_rtp;
+    std::atomic<uint32_t> cc_errors_counter;
+    std::atomic<uint32_t> status_stream_detected;
+    std::atomic<uint32_t> pcr_discontinuity_occurred;
+    // The input's last SDT section: the longest (1024 + 3 header bytes,
+    // plus room) fits whole.
+    uint8_t sdt_section_buf[1030];
+    uint32_t pcr_lost_lock_alarm_is_set;
+    uint32_t cc_errors_alarm_is_set;
+};
+
+extern "C" {
+int manager_input_ctor(manager_input *mi, const cfg_rx *rx);
+int manager_input_dtor(manager_input *mi);
+uint32_t manager_input_can_recv_data(const cfg_rx *rx);
+
+manager_input *manager_inputs_add(const cfg_rx *rx);
+int manager_inputs_sync(mcastfwdr_cfg *cfg);
+manager_input *manager_inputs_find_by_port(int port);
+manager_input *manager_inputs_find_net_input_by_socket(int sock);
+manager_input *manager_inputs_find_net_input_by_node_socket(const char *node, int sock);
+int manager_inputs_reuse_socket(const char *intf, int port);
+int manager_inputs_count_reuse(const char *intf, int port);
+int manager_inputs_member_has_unique_route(const manager_input *mi);
+int manager_inputs_route_exists_in_set(const char *route_id);
+unsigned manager_inputs_collect_net_input_socket_ids(kd_dataset *set);
+void manager_inputs_foreach(void (*fn)(manager_input *mi));
+// The data path's report of received data (multiplexer, read lock held).
+void manager_input_update_stream_status(manager_input *mi);
+// Monitors the multiplexer runs under the read lock: stream loss, and the
+// PCR-lock and continuity alarms (0, 1 when some input had continuity
+// errors, 2 when an input's continuity alarm cleared while it feeds a
+// decoder output; the last manager's answer wins).
+void manager_inputs_datapath_monitor_for_stream_loss(void);
+unsigned manager_inputs_datapath_check_alarm_state(void);
+// Output managers: whether one has this primary route (none yet: 0).
+int manager_outputs_route_exists_in_set(const char *route_id);
+}
+
+namespace mcf {
+
+// Unit tests of the control side, which run without a card's interfaces:
+// Net managers are then plain records (no interface check, route or
+// socket) made whenever the record's address and port are set.
+void manager_inputs_records_only(bool on);
+
+// One Net receive socket as the ingress thread reads it.
+struct net_socket {
+    int fd;
+    uint32_t gen;
+};
+// The distinct Net receive sockets, at most max; read lock held.
+unsigned collect_net_sockets(net_socket *out, unsigned max);
+// Whether an ingress entry of socket fd with generation gen still belongs
+// to a manager's socket; read lock held.
+bool net_socket_is_current(int fd, uint32_t gen);
+
+} // namespace mcf
