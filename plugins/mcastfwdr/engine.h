@@ -71,6 +71,9 @@ bool manager_input_get_status(int id, manager_input_status *out);
 // The receiving side's count of transport packets; a count of 0 marks the
 // input as not streaming.
 void manager_input_count_packets(manager_input *mi, unsigned packets);
+// The input's id without a call, for the packet path: every input manager
+// record begins with its id (checked where the record is defined).
+inline int manager_input_id(const manager_input *mi) { return *reinterpret_cast<const int32_t *>(mi); }
 extern "C" {
 int manager_input_get_id(const manager_input *mi);
 // Counts one continuity error of the input; the new count.

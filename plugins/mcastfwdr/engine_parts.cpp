@@ -9,9 +9,11 @@
 #include "ingress/manager_input.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <type_traits>
 
 struct manager_output {
     int id;

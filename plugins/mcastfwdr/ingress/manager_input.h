@@ -8,7 +8,9 @@
 #include "router/rtp.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 struct kd_dataset;
 
@@ -46,6 +48,9 @@ struct manager_input {
     uint32_t pcr_lost_lock_alarm_is_set;
     uint32_t cc_errors_alarm_is_set;
 };
+// manager_input_id (engine.h) reads the id in place.
+static_assert(std::is_standard_layout_v<manager_input> && offsetof(manager_input, id) == 0);
+static_assert(std::is_same_v<decltype(manager_input::id), int32_t>);
 
 extern "C" {
 int manager_input_ctor(manager_input *mi, const cfg_rx *rx);

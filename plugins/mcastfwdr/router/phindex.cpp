@@ -1,43 +1,101 @@
-// The PID index (see phindex.h). Keys live in an ordered map (walks and the
-// debug dump go by input id, then PID); beside it, one 8192-slot table per
-// input id points at them, so a packet's lookup is two array reads.
+// The PID index (see phindex.h). Each input id with keys has a table of
+// its 8192 keys, so a packet's lookup is two array reads into one cache
+// line. A key stays in place until it goes; the table goes with the input's
+// last key. The handler lists live in an ordered map beside the tables
+// (walks and the debug dump go by input id, then PID).
 #include "phindex.h"
 #include "continuity.h"
 
-#include "engine.h"
 #include "status_queue.h"
 
 #include <array>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
+namespace mcf::phindex_detail {
+hot_state g_hot{};
+} // namespace mcf::phindex_detail
+
 namespace {
 
+using mcf::phindex_detail::g_hot;
 constexpr int kPids = 8192;
 constexpr int kPidEit = 0x12;
 
-using pid_table = std::array<pid_handler_key *, kPids>;
+using handler_list = std::array<pid_handler, MCF_PHINDEX_MAX_HANDLERS>;
+
+static_assert(sizeof(pid_handler_key) == 32, "two keys to a cache line");
+
+// calloc'd (pages nobody touches cost no memory), keys on 64-byte lines.
+class key_table {
+public:
+    bool make()
+    {
+        mem_.reset(std::calloc(1, kPids * sizeof(pid_handler_key) + 64));
+        if (!mem_)
+            return false;
+        keys_ = reinterpret_cast<pid_handler_key *>((reinterpret_cast<uintptr_t>(mem_.get()) + 63) & ~uintptr_t(63));
+        return true;
+    }
+    void reset()
+    {
+        mem_.reset();
+        keys_ = nullptr;
+    }
+    pid_handler_key *keys() const { return keys_; }
+
+private:
+    struct free_mem {
+        void operator()(void *p) const { std::free(p); }
+    };
+    std::unique_ptr<void, free_mem> mem_;
+    pid_handler_key *keys_ = nullptr;
+};
 
 struct index_state {
-    std::map<int32_t, pid_handler_key> keys; // by in_id * 8192 + in_pid
-    std::array<std::unique_ptr<pid_table>, MCF_PHINDEX_MAX_INPUT_ID> by_input;
+    std::map<int32_t, handler_list> lists; // by in_id * 8192 + in_pid: one per key
+    std::array<key_table, MCF_PHINDEX_MAX_INPUT_ID> tables;
+    std::array<int, MCF_PHINDEX_MAX_INPUT_ID> keys_per_input{};
 };
 
 std::unique_ptr<index_state> g_index;
 phindex_populate_f phindex_populate_cb = nullptr;
 phindex_depopulate_f phindex_depopulate_cb = nullptr;
-int phindex_lock = 0;         // 1 while phindex_process runs handlers
-int phindex_sync_pending = 0; // a rebuild was asked for while locked
+int &phindex_lock = g_hot.lock;
+int &phindex_sync_pending = g_hot.sync_pending;
 
 bool valid(int id, int pid) { return id >= 0 && id < MCF_PHINDEX_MAX_INPUT_ID && pid >= 0 && pid < kPids; }
 int32_t order_of(int id, int pid) { return int32_t(id) * kPids + pid; }
 
 pid_handler_key *lookup(int id, int pid)
 {
-    if (!g_index || !valid(id, pid))
+    if (!g_index || !valid(id, pid) || !g_hot.tables[size_t(id)])
         return nullptr;
-    const pid_table *t = g_index->by_input[size_t(id)].get();
-    return t ? (*t)[size_t(pid)] : nullptr;
+    pid_handler_key *k = &g_hot.tables[size_t(id)][pid];
+    return k->entry_count ? k : nullptr;
+}
+
+// A key with several handlers runs them in order; the answer is the last one's.
+int run_list(void *key, tsPkt *pkt, manager_input *input, const struct timespec *tstamp)
+{
+    const auto *k = static_cast<const pid_handler_key *>(key);
+    int rc = 0;
+    for (size_t i = 0; i < k->entry_count; ++i)
+        rc = k->entries[i].process_pkt(k->entries[i].phdata.data, pkt, input, tstamp);
+    return rc;
+}
+
+// What phindex_process calls after a change of the list.
+void set_run(pid_handler_key &k)
+{
+    if (k.entry_count == 1) {
+        k.run = k.entries[0].process_pkt;
+        k.run_data = k.entries[0].phdata.data;
+    } else {
+        k.run = run_list;
+        k.run_data = &k;
+    }
 }
 
 // Removes handler i of the key and runs its cleanup once.
@@ -47,6 +105,8 @@ void drop_handler(pid_handler_key &k, size_t i)
     for (size_t j = i + 1; j < k.entry_count; ++j)
         k.entries[j - 1] = k.entries[j];
     --k.entry_count;
+    if (k.entry_count)
+        set_run(k);
     if (h.cleanup)
         h.cleanup(h.phdata.data);
 }
@@ -56,25 +116,35 @@ void erase_key(pid_handler_key &k)
     const int id = k.in_id, pid = k.in_pid;
     while (k.entry_count)
         drop_handler(k, 0);
-    (*g_index->by_input[size_t(id)])[size_t(pid)] = nullptr;
-    g_index->keys.erase(order_of(id, pid));
+    k = pid_handler_key{};
+    g_index->lists.erase(order_of(id, pid));
+    if (--g_index->keys_per_input[size_t(id)] == 0) {
+        g_hot.tables[size_t(id)] = nullptr;
+        g_index->tables[size_t(id)].reset();
+    }
 }
 
-void check_continuity(pid_handler_key &k, const tsPkt *pkt, manager_input *input, int pid)
+} // namespace
+
+void mcf::phindex_detail::check_continuity(pid_handler_key &k, const uint8_t *b, manager_input *input, int pid)
 {
-    const auto *b = reinterpret_cast<const uint8_t *>(pkt);
     const unsigned afc = b[3] >> 4 & 3, cc = b[3] & 15;
     const int prev = k.cc;
-    if (__builtin_expect(!mcf_cc_ok(&k.cc, &k.cc_dup_seen, b), 0) && input) {
+    int last = prev, dup = (k.cc_flags & MCF_PHINDEX_CC_DUP_SEEN) != 0;
+    if (!mcf_cc_ok(&last, &dup, b) && input) {
         const unsigned expected = (afc & 1) ? (unsigned(prev) + 1) & 15 : unsigned(prev);
         const uint32_t errors = manager_input_add_cc_error(input);
         if (errors < 4)
             mcf_post_log(SQ_LOG_WARN, "Input %d: expected cc %2u but found %2u for pid %4d", manager_input_get_id(input),
                          expected, cc, pid);
     }
+    k.cc = static_cast<signed char>(last);
+    k.cc_flags = static_cast<unsigned char>((k.cc_flags & ~MCF_PHINDEX_CC_DUP_SEEN) | (dup ? MCF_PHINDEX_CC_DUP_SEEN : 0));
 }
 
-} // namespace
+// C code calls the inline phindex_process through this copy.
+[[gnu::used]] static int (*const phindex_process_symbol)(manager_input *, int, tsPkt *,
+                                                         const struct timespec *) = phindex_process;
 
 extern "C" {
 
@@ -116,17 +186,23 @@ int phindex_append(int id, int pid, phdatatype dtype, void *data, process_pkt_f 
         if (k->entry_count == MCF_PHINDEX_MAX_HANDLERS)
             return -1;
     } else {
-        auto &table = g_index->by_input[size_t(id)];
-        if (!table)
-            table = std::make_unique<pid_table>(); // value-initialised: all null
-        k = &g_index->keys[order_of(id, pid)];
-        *k = pid_handler_key{};
-        k->in_id = id;
-        k->in_pid = pid;
+        key_table &table = g_index->tables[size_t(id)];
+        if (!table.keys()) {
+            if (!table.make())
+                return -1;
+            g_hot.tables[size_t(id)] = table.keys();
+        }
+        k = &table.keys()[pid];
+        k->entries = g_index->lists[order_of(id, pid)].data();
+        k->in_id = static_cast<unsigned short>(id);
+        k->in_pid = static_cast<unsigned short>(pid);
         k->cc = -1;
-        (*table)[size_t(pid)] = k;
+        if (pid == kPidEit || pid == TS_PID_NULL)
+            k->cc_flags = MCF_PHINDEX_CC_UNCHECKED;
+        ++g_index->keys_per_input[size_t(id)];
     }
     k->entries[k->entry_count++] = pid_handler{id, pid, {dtype, data}, process_pkt, cleanup};
+    set_run(*k);
     return 0;
 }
 
@@ -159,8 +235,10 @@ void phindex_clear(void)
 {
     if (!g_index || phindex_lock)
         return;
-    while (!g_index->keys.empty())
-        erase_key(g_index->keys.begin()->second);
+    while (!g_index->lists.empty()) {
+        const int32_t order = g_index->lists.begin()->first;
+        erase_key(*lookup(order / kPids, order % kPids));
+    }
 }
 
 int phindex_repopulate(void)
@@ -176,26 +254,6 @@ int phindex_repopulate(void)
     phindex_sync_pending = 0;
     phindex_depopulate_cb();
     return phindex_populate_cb();
-}
-
-int phindex_process(manager_input *input, int pid, tsPkt *pkt, const struct timespec *tstamp)
-{
-    if (__builtin_expect(phindex_sync_pending, 0))
-        phindex_repopulate();
-    phindex_lock = 1;
-    pid_handler_key *k = input ? lookup(manager_input_get_id(input), pid) : nullptr;
-    if (!k) {
-        phindex_lock = 0;
-        return -1;
-    }
-    k->pid_is_in_stream = 1;
-    if (pkt && pid != kPidEit && pid != TS_PID_NULL)
-        check_continuity(*k, pkt, input, pid);
-    int rc = 0;
-    for (size_t i = 0; i < k->entry_count; ++i)
-        rc = k->entries[i].process_pkt(k->entries[i].phdata.data, pkt, input, tstamp);
-    phindex_lock = 0;
-    return rc;
 }
 
 pid_handler_key *phindex_find(int id, int pid) { return lookup(id, pid); }
@@ -219,8 +277,8 @@ void phindex_reset_pid_presence_flag(void)
 {
     if (!g_index)
         return;
-    for (auto &[order, k] : g_index->keys)
-        k.pid_is_in_stream = 0;
+    for (const auto &[order, list] : g_index->lists)
+        lookup(order / kPids, order % kPids)->pid_is_in_stream = 0;
 }
 
 const char *phdatatype_to_string(int dtype)
@@ -232,8 +290,8 @@ size_t __pidh_list_count(void)
 {
     size_t n = 0;
     if (g_index)
-        for (const auto &[order, k] : g_index->keys)
-            n += k.entry_count;
+        for (const auto &[order, list] : g_index->lists)
+            n += lookup(order / kPids, order % kPids)->entry_count;
     return n;
 }
 
@@ -242,8 +300,9 @@ void phindex_debug(void)
     mcf_post_log(SQ_LOG_INFO, "PIDH: pidh_index %p", static_cast<void *>(g_index.get()));
     if (!g_index)
         return;
-    mcf_post_log(SQ_LOG_INFO, "PIDH: pidh_index size %d", int(g_index->keys.size()));
-    for (const auto &[order, k] : g_index->keys) {
+    mcf_post_log(SQ_LOG_INFO, "PIDH: pidh_index size %d", int(g_index->lists.size()));
+    for (const auto &[order, list] : g_index->lists) {
+        const pid_handler_key &k = *lookup(order / kPids, order % kPids);
         mcf_post_log(SQ_LOG_INFO, "PIDH: id %d pid %d entries %zd.......", k.in_id, k.in_pid, ssize_t(k.entry_count));
         for (size_t i = 0; i < k.entry_count; ++i) {
             mcf_post_log(SQ_LOG_INFO, "PIDH: handler: %s", phdatatype_to_string(k.entries[i].phdata.type));

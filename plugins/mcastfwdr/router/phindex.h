@@ -59,16 +59,25 @@ typedef struct pid_handler {
 /* Input ids the index takes: 0 .. MCF_PHINDEX_MAX_INPUT_ID - 1. */
 enum { MCF_PHINDEX_MAX_INPUT_ID = 2048, MCF_PHINDEX_MAX_HANDLERS = 10 };
 
-/* What every packet touches comes first, so that a key with one handler
- * is read from one cache line. */
+/* pid_handler_key.cc_flags */
+enum {
+    MCF_PHINDEX_CC_DUP_SEEN = 1, /* one repeated packet is allowed (ISO/IEC 13818-1 2.4.3.3) */
+    MCF_PHINDEX_CC_UNCHECKED = 2 /* EIT and null packets: no continuity check */
+};
+
+/* One (input, PID). Each input id with keys has a table of its 8192 keys;
+ * a packet reads one 32-byte key: its handler (the only one, or the walk
+ * over the list), the continuity state and the presence flag. */
 typedef struct pid_handler_key {
-    int in_id;
-    int in_pid;
-    int pid_is_in_stream; /* 1 once a packet was seen since the last reset */
-    int cc;               /* continuity counter of the last packet; -1 before the first */
-    int cc_dup_seen;      /* one repeated packet is allowed (ISO/IEC 13818-1 2.4.3.3) */
-    size_t entry_count;
-    pid_handler entries[MCF_PHINDEX_MAX_HANDLERS]; /* insertion order, one per kind */
+    process_pkt_f run;     /* the only handler's function, or the walk over entries */
+    void *run_data;        /* its data, or the key */
+    pid_handler *entries;  /* insertion order, one per kind */
+    unsigned short in_id;  /* 0 .. MCF_PHINDEX_MAX_INPUT_ID - 1 */
+    unsigned short in_pid; /* 0 .. 8191 */
+    signed char cc;        /* continuity counter of the last packet; -1 before the first */
+    unsigned char cc_flags;         /* MCF_PHINDEX_CC_* */
+    unsigned char pid_is_in_stream; /* 1 once a packet was seen since the last reset */
+    unsigned char entry_count;
 } pid_handler_key;
 
 int phindex_init(phindex_populate_f populate_cb, phindex_depopulate_f depopulate_cb);
@@ -78,8 +87,11 @@ int phindex_delete(int id, int pid, phdatatype dtype);
 int phindex_remove(int id, int pid);
 void phindex_clear(void);
 int phindex_repopulate(void);
-/* -1 when nothing handles (input, pid); else the last handler's answer. */
+#ifndef __cplusplus
+/* -1 when nothing handles (input, pid); else the last handler's answer.
+ * Inline for the engine's C++ code, below. */
 int phindex_process(manager_input *input, int pid, tsPkt *pkt, const struct timespec *tstamp);
+#endif
 pid_handler_key *phindex_find(int id, int pid);
 pid_handler *phindex_find_handler(int id, int pid, phdatatype dtype);
 int phindex_is_pid_present(int id, int pid);
@@ -89,6 +101,57 @@ size_t __pidh_list_count(void);
 void phindex_debug(void);
 
 #ifdef __cplusplus
+}
+
+#include "engine.h"
+
+namespace mcf::phindex_detail {
+
+// What phindex_process reads besides the key.
+struct hot_state {
+    int lock;         // 1 while phindex_process runs handlers
+    int sync_pending; // a rebuild was asked for while locked
+    pid_handler_key *tables[MCF_PHINDEX_MAX_INPUT_ID]; // by input id: 8192 keys each, or null
+};
+extern hot_state g_hot;
+
+// Continuity of a packet the fast test in phindex_process did not accept.
+void check_continuity(pid_handler_key &k, const uint8_t *b, manager_input *input, int pid);
+
+} // namespace mcf::phindex_detail
+
+// The per-packet entry, inline: every received packet passes through it.
+extern "C" inline int phindex_process(manager_input *input, int pid, tsPkt *pkt, const struct timespec *tstamp)
+{
+    using namespace mcf::phindex_detail;
+    if (__builtin_expect(g_hot.sync_pending, 0))
+        phindex_repopulate();
+    if (!input)
+        return -1;
+    const unsigned id = unsigned(manager_input_id(input));
+    if (id >= MCF_PHINDEX_MAX_INPUT_ID || unsigned(pid) >= 8192 || !g_hot.tables[id])
+        return -1;
+    pid_handler_key &k = g_hot.tables[id][pid];
+    if (!k.entry_count)
+        return -1;
+    if (__builtin_expect(!k.pid_is_in_stream, 0))
+        k.pid_is_in_stream = 1;
+    if (pkt && !(k.cc_flags & MCF_PHINDEX_CC_UNCHECKED)) {
+        // The usual packet: a payload and the next counter (the first packet
+        // of a key passes too when it starts at 0: the counter is -1).
+        const auto *b = reinterpret_cast<const uint8_t *>(pkt);
+        const unsigned h = b[3];
+        if (__builtin_expect((h & 0x10) && ((h - unsigned(k.cc) - 1) & 15) == 0, 1)) {
+            k.cc = static_cast<signed char>(h & 15);
+            k.cc_flags = 0; // no repeat seen
+        } else {
+            check_continuity(k, b, input, pid);
+        }
+    }
+    g_hot.lock = 1;
+    const int rc = k.run(k.run_data, pkt, input, tstamp);
+    g_hot.lock = 0;
+    return rc;
 }
 #endif
 

@@ -185,6 +185,35 @@ TEST_F(PhIndex, ContinuityFollowsTheStandard)
     EXPECT_EQ(log_.count("Input 100: expected cc 11 but found 12 for pid  256"), 1);
 }
 
+// The packet path keeps a shortcut for the usual packet and for a key with
+// one handler: a first packet at counter 0, and a key going from two
+// handlers to one and back, take the same course as any other.
+TEST_F(PhIndex, ShortcutsAgreeWithTheFullPath)
+{
+    char one[] = "1";
+    phindex_append(100, 256, PHDATATYPE_OTHER, nullptr, handler_b, nullptr);
+    const struct {
+        unsigned afc, cc;
+        uint32_t errors;
+    } rows[] = {{1, 0, 0}, {1, 0, 0}, {1, 0, 1}, {1, 1, 1}, {2, 1, 1}, {1, 3, 2}};
+    for (const auto &r : rows) {
+        tsPkt p = packet(256, r.afc, r.cc);
+        EXPECT_EQ(phindex_process(in_, 256, &p, nullptr), 2);
+        EXPECT_EQ(manager_input_get_cc_errors(in_), r.errors) << "cc " << r.cc;
+    }
+    EXPECT_EQ(phindex_find(100, 256)->cc, 3);
+
+    tsPkt p = packet(256, 1, 4);
+    phindex_append(100, 256, PHDATATYPE_PMT, one, handler_a, cleanup);
+    EXPECT_EQ(phindex_process(in_, 256, &p, nullptr), 1);
+    EXPECT_EQ(phindex_delete(100, 256, PHDATATYPE_OTHER), 0);
+    EXPECT_EQ(phindex_process(in_, 256, &p, nullptr), 1); // a repeat: allowed once
+    phindex_append(100, 256, PHDATATYPE_ROUTED_DATA, nullptr, handler_b, nullptr);
+    EXPECT_EQ(phindex_process(in_, 256, &p, nullptr), 2);
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"b", "b", "b", "b", "b", "b", "b", "a:1", "a:1", "a:1", "b"}));
+    EXPECT_EQ(manager_input_get_cc_errors(in_), 3u); // the second repeat
+}
+
 TEST_F(PhIndex, NamesAndDebugDump)
 {
     EXPECT_STREQ(phdatatype_to_string(PHDATATYPE_UNROUTED_DATA), "unrouted");
