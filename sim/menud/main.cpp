@@ -5,6 +5,9 @@
 // or SIGTERM.
 //
 // Options: --name NAME  the menu name registrations are answered with.
+//          --remove-plugin-queue  on stop, also remove the plug-in's queue
+//                   (the plug-in leaves it, as on the card; a demo run
+//                   must leave no queue on the machine it ran on).
 #include "menud.h"
 
 #include <csignal>
@@ -21,11 +24,14 @@
 int main(int argc, char **argv)
 {
     std::string name;
+    bool remove_plugin_queue = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--name") && i + 1 < argc) {
             name = argv[++i];
+        } else if (!std::strcmp(argv[i], "--remove-plugin-queue")) {
+            remove_plugin_queue = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--name NAME]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--name NAME] [--remove-plugin-queue]\n", argv[0]);
             return 2;
         }
     }
@@ -64,6 +70,8 @@ int main(int argc, char **argv)
         input.detach(); // standard input may never end; the thread holds no daemon state
         int sig = 0;
         sigwait(&stop, &sig);
+        if (remove_plugin_queue)
+            mq_unlink(d.plugin_queue().c_str());
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
