@@ -336,6 +336,18 @@ typedef struct mcastfwdr_cfg {
 int cfg_rx_init(cfg_rx *rx, ingress_type type);
 int cfg_rx_fini(cfg_rx *rx);
 bool cfg_rx_ip_fields_incomplete(const cfg_rx *rx);
+/* Address text: a host name (first character a letter, kept as given) or a
+ * dotted IPv4 address (normalised), at most 255 characters. -1 refused or
+ * unresolvable (record, SRT fields and socket address unchanged), 0
+ * unchanged, 1 changed; a change may switch SRT on or off and select its
+ * mode to suit the address. */
+int cfg_rx_set_node(cfg_rx *rx, const char *text);
+/* -1 outside 0..65535 (nothing changed), 0 unchanged, 1 changed. */
+int cfg_rx_set_port(cfg_rx *rx, int port);
+/* Store the SRT switch or mode and move the address to suit them: the
+ * answer of the address change it makes (1 moved), else 0. */
+int cfg_rx_set_srt_enable(cfg_rx *rx, int on);
+int cfg_rx_set_srt_connect(cfg_rx *rx, srt_connect mode);
 
 int cfg_tx_init(cfg_tx *tx, egress_types type);
 int cfg_tx_fini(cfg_tx *tx);
