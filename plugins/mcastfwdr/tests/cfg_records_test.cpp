@@ -35,6 +35,13 @@ TEST_F(CfgRecords, InputPortAndAddressSetters)
     ASSERT_EQ(cfg_rx_set_node(rx, "239.9.9.9"), 1);
     EXPECT_STREQ(kd_remote_addr_get_addr(&rx->ra, buf, sizeof buf), "239.9.9.9");
     EXPECT_TRUE(kd_remote_addr_is_mcast(&rx->ra));
+    // A refused address leaves the SRT fields as they were.
+    ASSERT_EQ(cfg_rx_set_srt_enable(rx, 1), 1);
+    ASSERT_EQ(rx->srt_connect, SRT_LISTENER);
+    EXPECT_EQ(cfg_rx_set_node(rx, "10.0.0.1x"), -1);
+    EXPECT_TRUE(rx->srt_ingress_enabled);
+    EXPECT_EQ(rx->srt_connect, SRT_LISTENER);
+    ASSERT_EQ(cfg_rx_set_node(rx, "239.9.9.9"), 1);
     const std::string too_long = "1" + std::string(255, '0');
     EXPECT_EQ(cfg_rx_set_node(rx, too_long.c_str()), -1);
     EXPECT_STREQ(rx->ingress_node, "239.9.9.9");

@@ -442,4 +442,19 @@ TEST_F(ParamInputs, NetInputsAddedAndRemovedByAction)
     std::free(keys);
 }
 
+TEST_F(ParamInputs, RemoveOffersEveryNetInput)
+{
+    for (int i = 0; i < 105; ++i)
+        ASSERT_EQ(set("mcastfwdr/add_input_net_rule", "Yes"), PARAM_SET_SUCCESS);
+    param_context *rem = at("mcastfwdr/rem_input_net_rule");
+    int n = 0;
+    const char **c = kd_param_get_choice_ops(rem)->choices(rem);
+    for (; c[n]; ++n) {
+    }
+    EXPECT_EQ(n, 105);
+    EXPECT_STREQ(c[104], "204");
+    EXPECT_EQ(set("mcastfwdr/rem_input_net_rule", "204"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(mcfcfg_rx_find_by_id(204), nullptr);
+}
+
 } // namespace
