@@ -442,6 +442,15 @@ TEST_F(ParamInputs, NetInputsAddedAndRemovedByAction)
     std::free(keys);
 }
 
+TEST_F(ParamInputs, FakeEngineSeesTheLock)
+{
+    cfg_rx *rx = add_net(100);
+    fake_engine::calls().clear();
+    _mcastfwdr_restart_input_mgr(rx);
+    manager_input_output_sync(0); // not under the lock: the fake says so
+    EXPECT_EQ(calls(), (calls_t{"delete 100", "sync 0", "UNLOCKED sync 0"}));
+}
+
 TEST_F(ParamInputs, RemoveOffersEveryNetInput)
 {
     for (int i = 0; i < 105; ++i)
