@@ -61,9 +61,8 @@ const char **choice_table(std::span<const leaf> t, param_context *p);
 const char *help_text(std::span<const leaf> t, param_context *p);
 param_set_result set_value(std::span<const leaf> t, param_context *p, const char *text);
 
-// Creates the leaves of `table` whose kinds include `kind` under `row`, in
-// table order, each with `rec` as user data; `on_leaf` (may be null) sees
-// every leaf made.
+// One set of framework callbacks per descriptor table (a row builder makes
+// each leaf of its record's kind with make_leaf, in table order).
 template <auto &Table> struct row_ops {
     static std::span<const leaf> t() { return Table; }
     static int value(param_context *p) { return number_value(t(), p); }
