@@ -336,6 +336,18 @@ typedef struct mcastfwdr_cfg {
 int cfg_rx_init(cfg_rx *rx, ingress_type type);
 int cfg_rx_fini(cfg_rx *rx);
 bool cfg_rx_ip_fields_incomplete(const cfg_rx *rx);
+/* Address text: a host name (first character a letter, kept as given) or a
+ * dotted IPv4 address (normalised), at most 255 characters. -1 refused or
+ * unresolvable (record, SRT fields and socket address unchanged), 0
+ * unchanged, 1 changed; a change may switch SRT on or off and select its
+ * mode to suit the address. */
+int cfg_rx_set_node(cfg_rx *rx, const char *text);
+/* -1 outside 0..65535 (nothing changed), 0 unchanged, 1 changed. */
+int cfg_rx_set_port(cfg_rx *rx, int port);
+/* Store the SRT switch or mode and move the address to suit them: the
+ * answer of the address change it makes (1 moved), else 0. */
+int cfg_rx_set_srt_enable(cfg_rx *rx, int on);
+int cfg_rx_set_srt_connect(cfg_rx *rx, srt_connect mode);
 
 int cfg_tx_init(cfg_tx *tx, egress_types type);
 int cfg_tx_fini(cfg_tx *tx);
@@ -364,9 +376,31 @@ extern const char *const mcf_pid_map_labels[7];
 int cfg_rx_klv_init(cfg_rx_klv *klv, int id);
 int cfg_rx_klv_fini(cfg_rx_klv *klv);
 bool cfg_rx_klv_ip_fields_incomplete(const cfg_rx_klv *klv);
+/* Loaded, interface operational, address and port complete. */
+bool cfg_rx_klv_can_recv_data(const cfg_rx_klv *klv);
 
 int cfg_ca_init(cfg_ca *ca, int id);
 int cfg_ca_fini(cfg_ca *ca);
+/* Setters of a CA session: 0, or -1 for a refused value (field unchanged). */
+int cfg_ca_set_type(cfg_ca *ca, encrypt_type type);
+int cfg_ca_set_prevent_descrambled_forward(cfg_ca *ca, bool on);
+int cfg_ca_set_prevent_decoded_forward(cfg_ca *ca, bool on);
+int cfg_ca_set_insert_watermark(cfg_ca *ca, bool on);
+int cfg_ca_set_biss2ca_esid(cfg_ca *ca, int esid);              /* below 65536 */
+int cfg_ca_set_biss2ca_key_period(cfg_ca *ca, unsigned seconds); /* 1..120 */
+int cfg_ca_set_biss2ca_emm_pid(cfg_ca *ca, unsigned pid);        /* below 8192 */
+int cfg_ca_set_biss2ca_ecm_pid(cfg_ca *ca, unsigned pid);        /* below 8192 */
+encrypt_type cfg_ca_get_type(const cfg_ca *ca);
+bool cfg_ca_get_prevent_descrambled_forward(const cfg_ca *ca);
+bool cfg_ca_get_prevent_decoded_forward(const cfg_ca *ca);
+bool cfg_ca_get_insert_watermark(const cfg_ca *ca);
+int cfg_ca_get_biss2ca_esid(const cfg_ca *ca);
+unsigned cfg_ca_get_biss2ca_key_period(const cfg_ca *ca);
+unsigned cfg_ca_get_biss2ca_emm_pid(const cfg_ca *ca);
+unsigned cfg_ca_get_biss2ca_ecm_pid(const cfg_ca *ca);
+const uint8_t *cfg_ca_get_biss2m1_csw(const cfg_ca *ca);
+const uint8_t *cfg_ca_get_biss2me_esw(const cfg_ca *ca);
+const uint8_t *cfg_ca_get_biss2me_aid(const cfg_ca *ca);
 
 /* The configuration root with its four empty lists (0), or -1 when memory
  * is short (what was made is freed again). */

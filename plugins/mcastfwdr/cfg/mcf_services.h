@@ -80,6 +80,9 @@ void mcfcfg_tx_input_update_ca_session_params(mcastfwdr_cfg *cfg);
 void mcfcfg_tx_input_clear_ca_session(mcastfwdr_cfg *cfg, int session_id);
 int mcfcfg_tx_input_sync_program_pids(cfg_tx_input *svc, int drop_first);
 int mcastfwdr_add_input_net_row(int id);
+/* Deletes the input's manager and the outputs using it, and synchronises the
+ * managers (takes ctrl_data_lock for writing itself). */
+int _mcastfwdr_restart_input_mgr(cfg_rx *rx);
 int mcastfwdr_rem_input_row(cfg_rx *rx);
 int mcastfwdr_add_row_output(int id);
 int mcastfwdr_rem_output_row(cfg_tx *tx);
