@@ -343,7 +343,9 @@ extern "C" int kd_store_save_string(plugin_load_info *pli, const char *key, cons
     json_t *s = section(pli);
     if (!s || !key || !val)
         return -1;
-    KD_LOG(KD_LOG_INFO, "[%s] %s: %s %s\n", me(), "kd_store_save_string", key, val);
+    // The key only: values include secrets (passphrases, password digests)
+    // that must not reach the journal.
+    KD_LOG(KD_LOG_INFO, "[%s] %s: %s\n", me(), "kd_store_save_string", key);
     json_object_set_new(s, key, json_string(val));
     g_persist_saved = true;
     return 0;

@@ -219,6 +219,14 @@ TEST_F(StoreTest, AFailedWriteIsRetriedAtTheNextTickWithoutAnotherChange)
     EXPECT_EQ(read_store(file())["frame"]["frame/audio/level"], "7");
 }
 
+TEST_F(StoreTest, SavedValuesNeverReachTheLog)
+{
+    start();
+    ASSERT_EQ(kd_store_save_string(nullptr, "frame/srt/passphrase", "s3cret-passphrase"), 0);
+    EXPECT_EQ(log_.count("frame/srt/passphrase"), 1);
+    EXPECT_EQ(log_.count("s3cret-passphrase"), 0);
+}
+
 TEST_F(StoreTest, KeyOperations)
 {
     start();
