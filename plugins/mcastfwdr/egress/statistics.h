@@ -104,7 +104,7 @@ std::string format_report(report_state &st, const char *hms);
 // appends a report and counts it. 0, or -1 when the file cannot be opened
 // or written.
 int report_pass(report_state &st, const std::string &path);
-// Reports written by the running thread (for tests and diagnostics).
+// Passes the thread made, written or not (for tests and diagnostics).
 unsigned passes();
 // Forgets every tally and posted record (tests).
 void reset();
