@@ -95,12 +95,15 @@ void *egress_thread(void *arg)
         const uint32_t budget = cycle_budget(eg);
         uint32_t bits = 0;
         bool sent = false;
+        ss_meta meta_buf[2]; // 64 bytes of room for the copy
+        unsigned meta_len = 0;
+        const ss_meta *meta = nullptr;
         while (decoder && bits < budget) {
-            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, nullptr, nullptr, nullptr);
+            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, nullptr, meta_buf, &meta_len);
             if (!pkt)
                 break;
             bits += kBitsPerPacket;
-            mcf_decoder_take_packet(eg, pkt);
+            mcf_decoder_take_packet(eg, pkt, meta_len == sizeof(ss_meta) ? meta_buf : nullptr);
         }
         while (!decoder && bits < budget) {
             // Nothing is taken while the ring has no free datagram slot.
@@ -112,7 +115,7 @@ void *egress_thread(void *arg)
                 }
             }
             uint16_t pid = 0;
-            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, &pid, nullptr, nullptr);
+            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, &pid, meta_buf, &meta_len);
             if (!pkt)
                 break;
             bits += kBitsPerPacket;
@@ -122,6 +125,9 @@ void *egress_thread(void *arg)
                 copy[1] = uint8_t((copy[1] & 0xE0) | ((pid >> 8) & 0x1F));
                 copy[2] = uint8_t(pid);
             }
+            meta = meta_len == sizeof(ss_meta) ? meta_buf : nullptr;
+            if (meta && egress_crypt_apply(eg->crypt, copy, *meta, false) != 0)
+                continue; // never sent in the clear: the slot is reused
             eg->dgram_tspkt_idx = (eg->dgram_tspkt_idx + 1) % eg->dgram_tspkt_cnt;
             if (eg->dgram_tspkt_idx == 0) {
                 complete_datagram(eg);
@@ -210,12 +216,14 @@ int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
     return 1;
 }
 
-void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt)
+void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt, const ss_meta *meta)
 {
     uint8_t *copy = eg->unix_dgram + eg->unix_dgram_len;
     std::memcpy(copy, pkt, 188);
     if (eg->cc_check)
         ts_validation_check_cc(eg->cc_check, copy, 188);
+    if (meta)
+        egress_crypt_apply(eg->crypt, copy, *meta, true);
     eg->unix_dgram_len += 188;
     if (eg->unix_dgram_len < MCF_DECODER_DGRAM_LEN)
         return;
@@ -254,6 +262,7 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     eg->tx_id = tx->dest_id;
     eg->tx_fd = tx_fd;
     eg->tx_type = tx->egress_type;
+    eg->crypt.tx_id = tx->dest_id;
     if (eg->tx_type == EGRTYPE_DEC) {
         eg->tx_fd = mcf_decoder_get_socket_id(tx->dest_id);
         eg->tx_remote = mcf_decoder_get_socket_remote(tx->dest_id);
@@ -302,6 +311,7 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    egress_crypt_release(eg->crypt);
     ts_validation_dtor(eg->cc_check);
     ts_pool_dtor(eg->ts_pool);
     delete eg;

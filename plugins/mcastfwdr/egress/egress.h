@@ -9,6 +9,7 @@
 
 #include "cfg/mcf_cfg.h"
 #include "egress/decoder_link.h"
+#include "egress/egress_crypt.h"
 #include "egress/statistics.h"
 #include "egress/ts_pool.h"
 #include "egress/ts_validation.h"
@@ -60,6 +61,7 @@ struct mcastfwdr_egress {
     uint8_t unix_dgram[MCF_DECODER_DGRAM_LEN] = {};
     unsigned unix_dgram_len = 0;
     egress_counters stats;
+    egress_crypt crypt; // the thread's; its counters read by anyone
     mcast_stats_t sample{}; // this cycle's, the thread's own
 };
 
@@ -76,9 +78,10 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg);
 // Sends the ready datagrams (with flush, also fewer than five): 1 when it
 // sent or dropped any, else 0.
 int try_to_send_dgrams(mcastfwdr_egress *eg, int flush);
-// Decoder outputs: appends one packet (input PID kept) and sends the
-// datagram once it holds ten; never waits for the receiver.
-void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt);
+// Decoder outputs: appends one packet (input PID kept, descrambled when
+// meta asks; meta may be null) and sends the datagram once it holds ten;
+// never waits for the receiver.
+void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt, const ss_meta *meta);
 // The egress stage's buffer setting in ms (the maintainer's; 10 until it reads one).
 int get_ime_buffer_ms(int stage);
 }
