@@ -22,12 +22,14 @@ constexpr uint32_t kMaxCycleBits = 404000;
 constexpr int kBatch = 5;
 constexpr int kEgressStage = 2;
 
-uint64_t raw_ns()
+uint64_t ns_of(clockid_t clk)
 {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    clock_gettime(clk, &t);
     return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
 }
+
+uint64_t raw_ns() { return ns_of(CLOCK_MONOTONIC_RAW); }
 
 unsigned ready(const mcastfwdr_egress *eg) { return (eg->dgram_wr_idx + EGRESS_DGRAMS - eg->dgram_rd_idx) % EGRESS_DGRAMS; }
 
@@ -53,11 +55,36 @@ void count(mcastfwdr_egress *eg, std::atomic<uint64_t> &c, stats_evt_t evt, uint
     eg->sample.evt[evt] += n;
 }
 
-uint64_t ns_of(clockid_t clk)
+// Step a: flags the datagram being filled when this packet is measured.
+void probe_packet(mcastfwdr_egress *eg, const uint8_t *pkt)
 {
-    timespec t;
-    clock_gettime(clk, &t);
-    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+    const uint16_t pid = uint16_t((pkt[1] & 0x1F) << 8 | pkt[2]);
+    const uint16_t klv = eg->klv_latency.pid.load(std::memory_order_relaxed);
+    if (klv && pid == klv)
+        eg->klv_latency.flagged = true;
+    const uint16_t pcr = eg->pcr_latency.pid.load(std::memory_order_relaxed);
+    // An adaptation field of non-zero length with its PCR flag.
+    if (pcr && pid == pcr && (pkt[3] & 0x20) && pkt[4] > 0 && (pkt[5] & 0x10))
+        eg->pcr_latency.flagged = true;
+}
+
+void measure(egress_latency_probe &p)
+{
+    if (!p.flagged)
+        return;
+    p.flagged = false;
+    const uint64_t rx = p.rx_ns.load(std::memory_order_acquire);
+    if (!rx)
+        return;
+    const uint64_t now = ns_of(CLOCK_REALTIME);
+    const uint32_t us = uint32_t(double(now > rx ? now - rx : 0) / 1000.0);
+    // A full window starts again.
+    if (p.stat && stat_helper_record(p.stat, us) != 0) {
+        stat_helper_clear(p.stat);
+        stat_helper_record(p.stat, us);
+    }
+    p.last_us.store(us, std::memory_order_relaxed);
+    p.samples.fetch_add(1, std::memory_order_release);
 }
 
 void complete_datagram(mcastfwdr_egress *eg)
@@ -65,6 +92,8 @@ void complete_datagram(mcastfwdr_egress *eg)
     egress_datagram_t &d = eg->dgram[eg->dgram_wr_idx];
     if (eg->cc_check)
         ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt);
+    measure(eg->klv_latency);
+    measure(eg->pcr_latency);
     totals.ip_packets_tx.fetch_add(1, std::memory_order_relaxed);
     totals.ts_packets_tx.fetch_add(int32_t(eg->dgram_tspkt_cnt), std::memory_order_relaxed);
     if (eg->status_ts_pkts_tx)
@@ -119,6 +148,7 @@ void *egress_thread(void *arg)
             if (!pkt)
                 break;
             bits += kBitsPerPacket;
+            probe_packet(eg, pkt);
             uint8_t *copy = eg->dgram[eg->dgram_wr_idx].ts_pkt + eg->dgram_tspkt_idx * 188;
             std::memcpy(copy, pkt, 188);
             if (pid) {
@@ -289,9 +319,13 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);
     eg->status_ts_pkts_tx = sent;
+    eg->klv_latency.stat = stat_helper_ctor(1800);
+    eg->pcr_latency.stat = stat_helper_ctor(1200);
     eg->cc_check = ts_validation_ctor(1, eg->tx_id, 3);
     if (!eg->cc_check || pthread_create(&eg->thread, nullptr, egress_thread, eg) != 0) {
         mcf_post_log(SQ_LOG_ERROR, "egress-%d: failed pthread_create", eg->tx_id);
+        stat_helper_dtor(eg->klv_latency.stat);
+        stat_helper_dtor(eg->pcr_latency.stat);
         ts_validation_dtor(eg->cc_check);
         ts_pool_dtor(eg->ts_pool);
         delete eg;
@@ -312,6 +346,8 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
     egress_crypt_release(eg->crypt);
+    stat_helper_dtor(eg->klv_latency.stat);
+    stat_helper_dtor(eg->pcr_latency.stat);
     ts_validation_dtor(eg->cc_check);
     ts_pool_dtor(eg->ts_pool);
     delete eg;

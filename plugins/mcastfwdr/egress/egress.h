@@ -14,6 +14,8 @@
 #include "egress/ts_pool.h"
 #include "egress/ts_validation.h"
 
+#include <kerrow/dataset.h>
+
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
@@ -34,6 +36,19 @@ struct egress_counters {
     std::atomic<uint64_t> underflow{0};    // cycles with the pool empty throughout
     std::atomic<uint64_t> ring_full{0};    // cycles that left packets in the pool
     std::atomic<uint64_t> size_error{0};   // decoder datagrams sent short
+};
+
+// A latency probe: the routing names the PID measured and stores the
+// receive time (wall clock, as socket stamps are) of its last packet; the
+// egress thread measures, when the datagram holding that packet is
+// complete, the microseconds since then.
+struct egress_latency_probe {
+    std::atomic<uint16_t> pid{0};      // 0: none measured yet
+    std::atomic<uint64_t> rx_ns{0};    // CLOCK_REALTIME ns, 0: none
+    stat_helper *stat = nullptr;       // the thread's
+    bool flagged = false;              // the datagram being filled holds one
+    std::atomic<uint32_t> last_us{0};  // the latest measurement
+    std::atomic<uint32_t> samples{0};  // measurements made
 };
 
 struct mcastfwdr_egress {
@@ -62,6 +77,7 @@ struct mcastfwdr_egress {
     unsigned unix_dgram_len = 0;
     egress_counters stats;
     egress_crypt crypt; // the thread's; its counters read by anyone
+    egress_latency_probe klv_latency, pcr_latency; // 1800 and 1200 samples
     mcast_stats_t sample{}; // this cycle's, the thread's own
 };
 

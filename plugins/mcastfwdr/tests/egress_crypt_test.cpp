@@ -193,3 +193,45 @@ TEST_F(EgressCrypt, DecoderOutputGetsDescrambledPacketsWithInputPids)
 }
 
 } // namespace
+
+namespace {
+
+// The latency probes: a PCR packet of the measured PID, received 5 ms ago,
+// gives one measurement of at least 5000 us when its datagram completes;
+// a packet of the PID without a PCR gives none.
+TEST_F(EgressCrypt, PcrLatencyIsMeasuredWhenItsDatagramCompletes)
+{
+    sockaddr_in addr{};
+    const int sink = udp_sink(&addr);
+    const int tx_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(tx_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    cfg_tx *tx = output(0, EGRTYPE_NET);
+    tx->dest_bps = 20000000;
+    tx->dest_dvb_per_ip = 2;
+    mcastfwdr_egress *eg = mcastfwdr_egress_ctor(tx, tx_fd, -1, nullptr);
+    ASSERT_NE(eg, nullptr);
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    eg->pcr_latency.rx_ns.store(uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec) - 5000000u);
+    eg->pcr_latency.pid.store(0x100);
+    packet no_pcr = clear_packet(0x100, 0, 1);
+    packet with_pcr = clear_packet(0x100, 1, 2);
+    with_pcr[3] = 0x31; // adaptation field and payload
+    with_pcr[4] = 7;
+    with_pcr[5] = 0x10; // PCR flag
+    ASSERT_EQ(ts_pool_write_locked(eg->ts_pool, no_pcr.data(), 0, nullptr, 0), 0);
+    ASSERT_EQ(ts_pool_write_locked(eg->ts_pool, no_pcr.data(), 0, nullptr, 0), 0);
+    ASSERT_TRUE(mcftest::eventually([&] { return ts_pool_level(eg->ts_pool) == 0; }));
+    EXPECT_EQ(eg->pcr_latency.samples.load(), 0u);
+    ASSERT_EQ(ts_pool_write_locked(eg->ts_pool, with_pcr.data(), 0, nullptr, 0), 0);
+    ASSERT_EQ(ts_pool_write_locked(eg->ts_pool, no_pcr.data(), 0, nullptr, 0), 0);
+    ASSERT_TRUE(mcftest::eventually([&] { return eg->pcr_latency.samples.load() == 1; }));
+    EXPECT_GE(eg->pcr_latency.last_us.load(), 5000u);
+    EXPECT_LT(eg->pcr_latency.last_us.load(), 5000000u);
+    EXPECT_EQ(eg->klv_latency.samples.load(), 0u);
+    mcastfwdr_egress_dtor(eg);
+    ::close(tx_fd);
+    ::close(sink);
+}
+
+} // namespace
