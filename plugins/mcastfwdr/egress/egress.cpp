@@ -178,6 +178,11 @@ void *egress_thread(void *arg)
         smp.bits.avg = bits;
         smp.buf_bits.avg = uint64_t(ts_pool_level(eg->ts_pool)) * kBitsPerPacket;
         smp.post = now != second;
+        // Once a second the sent packets' continuity errors join the statistics.
+        if (smp.post && eg->cc_check) {
+            smp.evt[STATS_EVT_CC_ERROR] += ts_validation_get_error_counter(eg->cc_check);
+            ts_validation_reset_error_counter(eg->cc_check);
+        }
         second = now;
         prev_begin = begin;
         mcastfwdr_statistics(&smp);
