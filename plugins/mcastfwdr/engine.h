@@ -15,7 +15,7 @@ extern "C" {
 int mcastfwdr_maintainer_init(void);
 void mcastfwdr_maintainer_fini(void);
 int mcastfwdr_statistics_init(void);
-void mcastfwdr_statistics_fini(void);
+int mcastfwdr_statistics_fini(void);
 int manager_inputs_init(void);
 void manager_inputs_fini(void); // deletes every input manager
 int manager_outputs_init(void);

@@ -1,5 +1,5 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, decoder link, statistics, maintainer and PID index
+// multiplexer, KLV, ASI, maintainer and PID index
 // start and stop as no-ops, and the output managers are plain records made
 // and deleted by manager_input_output_sync from the configuration, with no
 // sockets or threads behind them.
@@ -37,8 +37,6 @@ extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int mcastfwdr_statistics_init(void) { return 0; }
-void mcastfwdr_statistics_fini(void) {}
 int manager_outputs_init(void) { return 0; }
 void manager_outputs_fini(void) { g_outputs.clear(); }
 int mcastfwdr_phindex_populate(void) { return 0; }
@@ -61,8 +59,6 @@ int mcastfwdr_asi_calculate_actual_bps(int bps, int, int) { return bps; }
 int mcastfwdr_asi_info_rx_pkt_cp(const char *, uint32_t) { return 0; }
 int mcastfwdr_asi_carrier_init(void) { return 0; }
 void mcastfwdr_asi_carrier_fini(void) {}
-int mcastfwdr_decoder_link_init(void) { return 0; }
-void mcastfwdr_decoder_link_fini(void) {}
 int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
 void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }

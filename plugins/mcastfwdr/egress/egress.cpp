@@ -22,12 +22,14 @@ constexpr uint32_t kMaxCycleBits = 404000;
 constexpr int kBatch = 5;
 constexpr int kEgressStage = 2;
 
-uint64_t raw_ns()
+uint64_t ns_of(clockid_t clk)
 {
     timespec t;
-    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    clock_gettime(clk, &t);
     return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
 }
+
+uint64_t raw_ns() { return ns_of(CLOCK_MONOTONIC_RAW); }
 
 unsigned ready(const mcastfwdr_egress *eg) { return (eg->dgram_wr_idx + EGRESS_DGRAMS - eg->dgram_rd_idx) % EGRESS_DGRAMS; }
 
@@ -46,11 +48,52 @@ uint32_t cycle_budget(const mcastfwdr_egress *eg)
     return budget <= 0 ? 0 : budget > kMaxCycleBits ? kMaxCycleBits : uint32_t(budget);
 }
 
+// Counts an event both in the record's totals and in this cycle's sample.
+void count(mcastfwdr_egress *eg, std::atomic<uint64_t> &c, stats_evt_t evt, uint32_t n = 1)
+{
+    c.fetch_add(n, std::memory_order_relaxed);
+    eg->sample.evt[evt] += n;
+}
+
+// Step a: flags the datagram being filled when this packet is measured.
+void probe_packet(mcastfwdr_egress *eg, const uint8_t *pkt)
+{
+    const uint16_t pid = uint16_t((pkt[1] & 0x1F) << 8 | pkt[2]);
+    const uint16_t klv = eg->klv_latency.pid.load(std::memory_order_relaxed);
+    if (klv && pid == klv)
+        eg->klv_latency.flagged = true;
+    const uint16_t pcr = eg->pcr_latency.pid.load(std::memory_order_relaxed);
+    // An adaptation field of non-zero length with its PCR flag.
+    if (pcr && pid == pcr && (pkt[3] & 0x20) && pkt[4] > 0 && (pkt[5] & 0x10))
+        eg->pcr_latency.flagged = true;
+}
+
+void measure(egress_latency_probe &p)
+{
+    if (!p.flagged)
+        return;
+    p.flagged = false;
+    const uint64_t rx = p.rx_ns.load(std::memory_order_acquire);
+    if (!rx)
+        return;
+    const uint64_t now = ns_of(CLOCK_REALTIME);
+    const uint32_t us = uint32_t(double(now > rx ? now - rx : 0) / 1000.0);
+    // A full window starts again.
+    if (p.stat && stat_helper_record(p.stat, us) != 0) {
+        stat_helper_clear(p.stat);
+        stat_helper_record(p.stat, us);
+    }
+    p.last_us.store(us, std::memory_order_relaxed);
+    p.samples.fetch_add(1, std::memory_order_release);
+}
+
 void complete_datagram(mcastfwdr_egress *eg)
 {
     egress_datagram_t &d = eg->dgram[eg->dgram_wr_idx];
     if (eg->cc_check)
         ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt);
+    measure(eg->klv_latency);
+    measure(eg->pcr_latency);
     totals.ip_packets_tx.fetch_add(1, std::memory_order_relaxed);
     totals.ts_packets_tx.fetch_add(int32_t(eg->dgram_tspkt_cnt), std::memory_order_relaxed);
     if (eg->status_ts_pkts_tx)
@@ -71,12 +114,27 @@ void *egress_thread(void *arg)
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     next.tv_nsec -= next.tv_nsec % 1000000;
+    const bool decoder = eg->tx_type == EGRTYPE_DEC;
+    uint64_t prev_begin = ns_of(CLOCK_MONOTONIC);
+    time_t second = time(nullptr);
     while (!eg->halt.load(std::memory_order_relaxed)) {
+        const uint64_t begin = ns_of(CLOCK_MONOTONIC);
+        const uint64_t cpu_begin = ns_of(CLOCK_THREAD_CPUTIME_ID);
         const bool empty_at_start = ts_pool_level(eg->ts_pool) == 0;
         const uint32_t budget = cycle_budget(eg);
         uint32_t bits = 0;
         bool sent = false;
-        while (bits < budget) {
+        ss_meta meta_buf[2]; // 64 bytes of room for the copy
+        unsigned meta_len = 0;
+        const ss_meta *meta = nullptr;
+        while (decoder && bits < budget) {
+            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, nullptr, meta_buf, &meta_len);
+            if (!pkt)
+                break;
+            bits += kBitsPerPacket;
+            mcf_decoder_take_packet(eg, pkt, meta_len == sizeof(ss_meta) ? meta_buf : nullptr);
+        }
+        while (!decoder && bits < budget) {
             // Nothing is taken while the ring has no free datagram slot.
             if (eg->dgram_tspkt_idx == 0 && ready(eg) == EGRESS_DGRAMS - 1) {
                 sent = try_to_send_dgrams(eg, 1) || sent;
@@ -86,16 +144,20 @@ void *egress_thread(void *arg)
                 }
             }
             uint16_t pid = 0;
-            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, &pid, nullptr, nullptr);
+            const uint8_t *pkt = ts_pool_read_unlocked(eg->ts_pool, &pid, meta_buf, &meta_len);
             if (!pkt)
                 break;
             bits += kBitsPerPacket;
+            probe_packet(eg, pkt);
             uint8_t *copy = eg->dgram[eg->dgram_wr_idx].ts_pkt + eg->dgram_tspkt_idx * 188;
             std::memcpy(copy, pkt, 188);
             if (pid) {
                 copy[1] = uint8_t((copy[1] & 0xE0) | ((pid >> 8) & 0x1F));
                 copy[2] = uint8_t(pid);
             }
+            meta = meta_len == sizeof(ss_meta) ? meta_buf : nullptr;
+            if (meta && egress_crypt_apply(eg->crypt, copy, *meta, false) != 0)
+                continue; // never sent in the clear: the slot is reused
             eg->dgram_tspkt_idx = (eg->dgram_tspkt_idx + 1) % eg->dgram_tspkt_cnt;
             if (eg->dgram_tspkt_idx == 0) {
                 complete_datagram(eg);
@@ -105,7 +167,25 @@ void *egress_thread(void *arg)
         if (sent)
             try_to_send_dgrams(eg, 1);
         if (empty_at_start && ts_pool_level(eg->ts_pool) == 0)
-            eg->stats.underflow.fetch_add(1, std::memory_order_relaxed);
+            count(eg, eg->stats.underflow, STATS_EVT_UNDERFLOW_WARN);
+        // This cycle's sample; the first cycle of a new second posts.
+        const uint64_t end = ns_of(CLOCK_MONOTONIC);
+        const time_t now = time(nullptr);
+        mcast_stats_t &smp = eg->sample;
+        smp.period.avg = begin - prev_begin;
+        smp.real.avg = end - begin;
+        smp.cpu.avg = ns_of(CLOCK_THREAD_CPUTIME_ID) - cpu_begin;
+        smp.bits.avg = bits;
+        smp.buf_bits.avg = uint64_t(ts_pool_level(eg->ts_pool)) * kBitsPerPacket;
+        smp.post = now != second;
+        // Once a second the sent packets' continuity errors join the statistics.
+        if (smp.post && eg->cc_check) {
+            smp.evt[STATS_EVT_CC_ERROR] += ts_validation_get_error_counter(eg->cc_check);
+            ts_validation_reset_error_counter(eg->cc_check);
+        }
+        second = now;
+        prev_begin = begin;
+        mcastfwdr_statistics(&smp);
         next.tv_nsec += 1000000;
         if (next.tv_nsec >= 1000000000) {
             next.tv_nsec -= 1000000000;
@@ -152,15 +232,15 @@ int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
     const int rc = sendmmsg(eg->tx_fd, msgs, n, MSG_DONTWAIT);
     if (rc < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
-            eg->stats.busy.fetch_add(1, std::memory_order_relaxed);
+            count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
             return 0; // kept for the next call
         }
-        eg->stats.socket_error.fetch_add(n, std::memory_order_relaxed);
+        count(eg, eg->stats.socket_error, STATS_EVT_SOCKET_ERROR, n);
         eg->dgram_rd_idx = (eg->dgram_rd_idx + n) % EGRESS_DGRAMS;
         return 1;
     }
     if (rc == 0) {
-        eg->stats.busy.fetch_add(1, std::memory_order_relaxed);
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
         return 0;
     }
     if (rtp && eg->redundant_transmit == REDUNDANT_XMIT_ON && eg->redundant_tx_fd >= 0)
@@ -169,6 +249,37 @@ int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
     eg->stats.dgrams_sent.fetch_add(uint64_t(rc), std::memory_order_relaxed);
     eg->dgram_rd_idx = (eg->dgram_rd_idx + unsigned(rc)) % EGRESS_DGRAMS;
     return 1;
+}
+
+void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt, const ss_meta *meta)
+{
+    uint8_t *copy = eg->unix_dgram + eg->unix_dgram_len;
+    std::memcpy(copy, pkt, 188);
+    if (eg->cc_check)
+        ts_validation_check_cc(eg->cc_check, copy, 188);
+    if (meta)
+        egress_crypt_apply(eg->crypt, copy, *meta, true);
+    eg->unix_dgram_len += 188;
+    if (eg->unix_dgram_len < MCF_DECODER_DGRAM_LEN)
+        return;
+    eg->unix_dgram_len = 0;
+    // A full receiver queue must not hold the thread: the datagram is dropped.
+    const ssize_t rc = sendto(eg->tx_fd, eg->unix_dgram, MCF_DECODER_DGRAM_LEN, MSG_DONTWAIT | MSG_NOSIGNAL,
+                              reinterpret_cast<const sockaddr *>(eg->tx_remote), sizeof(sockaddr_un));
+    if (rc == MCF_DECODER_DGRAM_LEN) {
+        totals.ts_packets_tx.fetch_add(MCF_DECODER_DGRAM_PKTS, std::memory_order_relaxed);
+        if (eg->status_ts_pkts_tx)
+            eg->status_ts_pkts_tx->fetch_add(MCF_DECODER_DGRAM_PKTS, std::memory_order_relaxed);
+        eg->stats.dgrams_sent.fetch_add(1, std::memory_order_relaxed);
+    } else if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+    } else if (rc < 0) {
+        count(eg, eg->stats.socket_error, STATS_EVT_SOCKET_ERROR);
+    } else if (rc == 0) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+    } else {
+        count(eg, eg->stats.size_error, STATS_EVT_SIZE_ERROR);
+    }
 }
 
 mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redundant_fd, std::atomic<uint64_t> *sent)
@@ -185,9 +296,22 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     }
     eg->tx_id = tx->dest_id;
     eg->tx_fd = tx_fd;
+    eg->tx_type = tx->egress_type;
+    eg->crypt.tx_id = tx->dest_id;
+    if (eg->tx_type == EGRTYPE_DEC) {
+        eg->tx_fd = mcf_decoder_get_socket_id(tx->dest_id);
+        eg->tx_remote = mcf_decoder_get_socket_remote(tx->dest_id);
+        if (!eg->tx_remote) {
+            mcf_post_log(SQ_LOG_ERROR, "egress-%d: no decoder socket", eg->tx_id);
+            ts_pool_dtor(eg->ts_pool);
+            delete eg;
+            return nullptr;
+        }
+    }
+    eg->sample.src = tx->dest_id >= 0 && tx->dest_id < STATS_IDX_EGRESS_NUM ? STATS_SRC_EGRESS : STATS_SRC_NUM;
+    eg->sample.idx = stats_idx_t(tx->dest_id);
     eg->redundant_tx_fd = redundant_fd;
     eg->redundant_transmit = tx->redundant_transmit;
-    eg->tx_type = tx->egress_type;
     std::snprintf(eg->tx_label, sizeof eg->tx_label, "%s", tx->dest_ui_label);
     eg->tmr_out_mbps = bps / 1000000.0;
     const int per = tx->dest_dvb_per_ip >= 1 && tx->dest_dvb_per_ip <= EGRESS_DGRAM_PKTS ? tx->dest_dvb_per_ip : EGRESS_DGRAM_PKTS;
@@ -200,9 +324,13 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);
     eg->status_ts_pkts_tx = sent;
+    eg->klv_latency.stat = stat_helper_ctor(1800);
+    eg->pcr_latency.stat = stat_helper_ctor(1200);
     eg->cc_check = ts_validation_ctor(1, eg->tx_id, 3);
     if (!eg->cc_check || pthread_create(&eg->thread, nullptr, egress_thread, eg) != 0) {
         mcf_post_log(SQ_LOG_ERROR, "egress-%d: failed pthread_create", eg->tx_id);
+        stat_helper_dtor(eg->klv_latency.stat);
+        stat_helper_dtor(eg->pcr_latency.stat);
         ts_validation_dtor(eg->cc_check);
         ts_pool_dtor(eg->ts_pool);
         delete eg;
@@ -222,6 +350,9 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    egress_crypt_release(eg->crypt);
+    stat_helper_dtor(eg->klv_latency.stat);
+    stat_helper_dtor(eg->pcr_latency.stat);
     ts_validation_dtor(eg->cc_check);
     ts_pool_dtor(eg->ts_pool);
     delete eg;

@@ -3,12 +3,18 @@
 // header, the redundant destination getting the same RTP datagrams) and
 // sends up to five at a time with sendmmsg. The ring of six datagrams is
 // never overrun: while no datagram slot is free the thread leaves packets
-// in the pool. Decoder and SRT outputs come with their own work.
+// in the pool. A decoder output sends datagrams of ten packets to its
+// decoder channel's unix socket. Each cycle is measured for the statistics.
 #pragma once
 
 #include "cfg/mcf_cfg.h"
+#include "egress/decoder_link.h"
+#include "egress/egress_crypt.h"
+#include "egress/statistics.h"
 #include "egress/ts_pool.h"
 #include "egress/ts_validation.h"
+
+#include <kerrow/dataset.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +35,20 @@ struct egress_counters {
     std::atomic<uint64_t> socket_error{0}; // datagrams dropped on a send error
     std::atomic<uint64_t> underflow{0};    // cycles with the pool empty throughout
     std::atomic<uint64_t> ring_full{0};    // cycles that left packets in the pool
+    std::atomic<uint64_t> size_error{0};   // decoder datagrams sent short
+};
+
+// A latency probe: the routing names the PID measured and stores the
+// receive time (wall clock, as socket stamps are) of its last packet; the
+// egress thread measures, when the datagram holding that packet is
+// complete, the microseconds since then.
+struct egress_latency_probe {
+    std::atomic<uint16_t> pid{0};      // 0: none measured yet
+    std::atomic<uint64_t> rx_ns{0};    // CLOCK_REALTIME ns, 0: none
+    stat_helper *stat = nullptr;       // the thread's
+    bool flagged = false;              // the datagram being filled holds one
+    std::atomic<uint32_t> last_us{0};  // the latest measurement
+    std::atomic<uint32_t> samples{0};  // measurements made
 };
 
 struct mcastfwdr_egress {
@@ -51,19 +71,33 @@ struct mcastfwdr_egress {
     egress_datagram_t dgram[EGRESS_DGRAMS] = {};
     unsigned dgram_rd_idx = 0, dgram_wr_idx = 0;
     unsigned dgram_tspkt_idx = 0, dgram_tspkt_cnt = EGRESS_DGRAM_PKTS;
+    // Decoder outputs: the channel's address and the datagram being filled.
+    const sockaddr_un *tx_remote = nullptr;
+    uint8_t unix_dgram[MCF_DECODER_DGRAM_LEN] = {};
+    unsigned unix_dgram_len = 0;
     egress_counters stats;
+    egress_crypt crypt; // the thread's; its counters read by anyone
+    egress_latency_probe klv_latency, pcr_latency; // 1800 and 1200 samples
+    mcast_stats_t sample{}; // this cycle's, the thread's own
 };
 
 extern "C" {
 // Builds the record for an output (its rate for the routing mode, 100 ms of
 // pool) sending on tx_fd (and redundant_fd for redundant RTP), counting sent
-// packets into *sent (may be null), and starts its thread. Null when the
-// pool or the thread cannot be made, so that the output build fails.
+// packets into *sent (may be null), and starts its thread. A decoder output
+// sends on its channel's socket to its channel's address (tx_fd unused).
+// Null when the pool or the thread cannot be made, or a decoder output has
+// no decoder socket, so that the output build fails. Statistics go to the
+// egress slot of the output's id (ids above 49 keep none).
 mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redundant_fd, std::atomic<uint64_t> *sent);
 int mcastfwdr_egress_dtor(mcastfwdr_egress *eg);
 // Sends the ready datagrams (with flush, also fewer than five): 1 when it
 // sent or dropped any, else 0.
 int try_to_send_dgrams(mcastfwdr_egress *eg, int flush);
+// Decoder outputs: appends one packet (input PID kept, descrambled when
+// meta asks; meta may be null) and sends the datagram once it holds ten;
+// never waits for the receiver.
+void mcf_decoder_take_packet(mcastfwdr_egress *eg, const uint8_t *pkt, const ss_meta *meta);
 // The egress stage's buffer setting in ms (the maintainer's; 10 until it reads one).
 int get_ime_buffer_ms(int stage);
 }

@@ -3,6 +3,8 @@
 // without leaving anything behind. Needs root; skips otherwise.
 #include "scenario.h"
 
+#include "egress/decoder_link.h"
+
 #include <kerrow/store.h>
 
 #include <dirent.h>
@@ -110,6 +112,26 @@ TEST_F(McfSystem, TheLibraryLoadsUnloadsAndLoadsAgainLeavingNothingBehind)
     kd_cuvent_emit(nullptr, "on_param_update", kd_param_get_by_route("frame/fips_140-3_mode"));
     EXPECT_EQ(card.log().count("FIPS 140-3 Mode changed"), 0);
     EXPECT_EQ(card.log().count("Input_output Sync"), 0);
+}
+
+TEST_F(McfSystem, ADecoderCardHasTwoDecoderOutputs)
+{
+    scenario card(3, false, "decode");
+    card.start_linked();
+    ASSERT_TRUE(mcf_decoder_exists());
+    EXPECT_EQ(card.log().count("MCF: Allocated cfg_tx 0 and 1 for two Decode Outputs."), 1);
+    const int rates[] = {100000000, 25000000};
+    for (int ch : {0, 1}) {
+        const cfg_tx *tx = mcfcfg_tx_find_by_id(ch);
+        ASSERT_NE(tx, nullptr) << ch;
+        EXPECT_EQ(tx->egress_type, EGRTYPE_DEC);
+        EXPECT_EQ(tx->dest_bps, rates[ch]);
+        EXPECT_GT(mcf_decoder_get_socket_id(ch), 0);
+        ASSERT_NE(mcf_decoder_get_socket_remote(ch), nullptr);
+    }
+    kd_frame_unload_plugin("mcastfwdr");
+    EXPECT_EQ(mcf_decoder_get_socket_id(0), 0);
+    EXPECT_EQ(mcf_decoder_get_socket_remote(1), nullptr);
 }
 
 } // namespace

@@ -29,8 +29,15 @@ public:
     // hw_slot: this card's hardware slot (3: the master). with_library:
     // the plug-in manager finds libsv-mcastfwdr; otherwise it finds nothing
     // and start_linked() inserts the record.
-    explicit scenario(unsigned hw_slot = 3, bool with_library = false)
+    // function_label: the card's function label, given to its carrier
+    // model through extended.info (null: none).
+    explicit scenario(unsigned hw_slot = 3, bool with_library = false, const char *function_label = nullptr)
     {
+        if (function_label) {
+            std::filesystem::create_directories(root_ / "usr/local/share/KT-3300");
+            std::ofstream(root_ / "usr/local/share/KT-3300/extended.info")
+                << "FUNCTION_0_LABEL=" << function_label << "\n";
+        }
         std::filesystem::create_directories(root_ / "opt/pkg/var");
         std::ofstream(root_ / "opt/pkg/var/oem") << "";
         std::filesystem::create_directories(root_ / "cmd");
