@@ -88,7 +88,7 @@ pcr_pts_service *pcr_pts_service_ctor(int pcr_pid)
     if (!s)
         return nullptr;
     s->pcr_pid = pcr_pid;
-    mcf_post_log(SQ_LOG_INFO, "Added new pcr struct for pcr: 0x%0X", static_cast<unsigned>(pcr_pid));
+    mcf_post_log(SQ_LOG_DEBUG, "Added new pcr struct for pcr: 0x%0X", static_cast<unsigned>(pcr_pid));
     return s;
 }
 
@@ -109,7 +109,7 @@ pid_pts *pcr_pts_service_add(pcr_pts_service *s, int pid)
     if (!p)
         return nullptr;
     s->pid_pts[s->pid_pts_len++] = p;
-    mcf_post_log(SQ_LOG_INFO, "Added new pid to pcr: 0x%0X, pid: 0x%0X", static_cast<unsigned>(s->pcr_pid),
+    mcf_post_log(SQ_LOG_DEBUG, "Added new pid to pcr: 0x%0X, pid: 0x%0X", static_cast<unsigned>(s->pcr_pid),
                  static_cast<unsigned>(pid));
     return p;
 }
