@@ -577,6 +577,30 @@ int local_stt_to_stt(const local_stt *model, tsPkt *pkt)
     return 0;
 }
 
+int local_mgt_to_mgt(const local_mgt *model, tsPkt *pkt)
+{
+    if (!model || !pkt)
+        return -1;
+    generateDefaultTsPacket(pkt, ATSC_BASE_PID);
+    pkt->payload[0] = 0;
+    auto *m = reinterpret_cast<TMgt *>(pkt->payload + 1);
+    tsSetMgtDefault(m, static_cast<uint8_t>(model->version & 0x1F));
+    const int n = std::clamp(model->tables_defined, 0, static_cast<int>(LOCAL_MGT_ENTRIES));
+    for (int i = 0; i < n; ++i) {
+        const local_mgt_entry &e = model->mgt_entries[i];
+        TMgtEntry *me = tsAppendMgtEntry(m);
+        if (!me)
+            break;
+        tsSetMgtEntryTableType(me, static_cast<uint16_t>(e.type));
+        tsSetMgtEntryTablePid(me, static_cast<uint16_t>(e.pid & 0x1FFF));
+        tsSetMgtEntryTableVersion(me, static_cast<uint8_t>(e.version & 0x1F));
+        tsSetMgtEntryNumberBytes(me, static_cast<uint32_t>(e.num_bytes));
+        tsSetMgtEntryTableTypeDescriptorLength(me, 0);
+    }
+    tsUpdateCRC(tsGetMgtBase(m));
+    return 0;
+}
+
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title, int event_id,
                      int source_id, int k)
 {

@@ -214,6 +214,9 @@ int getDaylightSavingStatus(void);
 int populateSttServiceData(local_stt *model);
 /* Builds the STT into a fresh packet on the model's PID. */
 int local_stt_to_stt(const local_stt *model, tsPkt *pkt);
+/* Builds the MGT of the model's defined entries into a fresh packet on PID
+ * 0x1FFB (six entries fit one packet). */
+int local_mgt_to_mgt(const local_mgt *model, tsPkt *pkt);
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title,
                      int event_id, int source_id, int k);
 

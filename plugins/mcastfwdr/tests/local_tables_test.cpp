@@ -5,6 +5,7 @@
 #include <dvbpsi/dvbpsi.h>
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/atsc_stt.h>
+#include <dvbpsi/atsc_mgt.h>
 #include <dvbpsi/demux.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
@@ -475,6 +476,53 @@ TEST(LocalAtsc, SttCarriesGpsTimeThatReceiversTurnIntoUtc)
     EXPECT_EQ(seen.offset, 18);
     long long utc = (long long)seen.system_time - seen.offset + 315964800LL;
     EXPECT_LE(std::llabs(utc - (long long)std::time(nullptr)), 1);
+}
+
+TEST(LocalAtsc, MgtListsItsTablesForLibdvbpsi)
+{
+    local_mgt m{};
+    m.version = 4;
+    m.tables_defined = LOCAL_MGT_ENTRIES;
+    const int types[LOCAL_MGT_ENTRIES] = {0x0002, 0x0301, 0x0100, 0x0101, 0x0102, 0x0103};
+    const int pids[LOCAL_MGT_ENTRIES] = {0x1FFB, 0x1FFB, 0x1FD0, 0x1FD1, 0x1FD2, 0x1FD3};
+    for (int i = 0; i < LOCAL_MGT_ENTRIES; ++i)
+        m.mgt_entries[i] = {types[i], pids[i], i + 1, 100 + i, 0};
+    tsPkt pkt;
+    ASSERT_EQ(local_mgt_to_mgt(&m, &pkt), 0);
+    EXPECT_EQ(tsphGetPid(&pkt), 0x1FFB);
+
+    struct Seen {
+        int count = 0, version = -1;
+        std::vector<std::vector<int>> tables;
+    } seen;
+    dvbpsi_t *h = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+    ASSERT_TRUE(dvbpsi_AttachDemux(
+        h,
+        [](dvbpsi_t *hh, uint8_t table_id, uint16_t ext, void *d) {
+            if (table_id == 0xC7)
+                dvbpsi_atsc_AttachMGT(
+                    hh, table_id, ext,
+                    [](void *dd, dvbpsi_atsc_mgt_t *p) {
+                        auto *s = static_cast<Seen *>(dd);
+                        s->count++;
+                        s->version = p->i_version;
+                        for (dvbpsi_atsc_mgt_table_t *t = p->p_first_table; t; t = t->p_next)
+                            s->tables.push_back({t->i_table_type, t->i_table_type_pid, t->i_table_type_version,
+                                                 int(t->i_number_bytes)});
+                        dvbpsi_atsc_DeleteMGT(p);
+                    },
+                    d);
+        },
+        &seen));
+    dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&pkt));
+    dvbpsi_atsc_DetachMGT(h, 0xC7, 0);
+    dvbpsi_DetachDemux(h);
+    dvbpsi_delete(h);
+    ASSERT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.version, 4);
+    ASSERT_EQ(seen.tables.size(), 6u);
+    EXPECT_EQ(seen.tables[0], (std::vector<int>{0x0002, 0x1FFB, 1, 100}));
+    EXPECT_EQ(seen.tables[5], (std::vector<int>{0x0103, 0x1FD3, 6, 105}));
 }
 
 TEST(LocalAtsc, EitCoversTheKthThreeHourBlockWithTheAc3Descriptors)
