@@ -501,4 +501,16 @@ int process_pkt_ecm(void *, tsPkt *pkt, manager_input *mi, const struct timespec
 
 void input_tables_set_listener(const input_tables_listener *l) { g_listener = l ? *l : input_tables_listener{}; }
 
+void input_tables_notify_program_tables(int input_id, int pnu)
+{
+    if (g_listener.update_pgm_tables)
+        g_listener.update_pgm_tables(input_id, pnu);
+}
+
+void input_tables_notify_sdt_tables(int input_id)
+{
+    if (g_listener.update_sdt_tables)
+        g_listener.update_sdt_tables(input_id);
+}
+
 } // extern "C"

@@ -110,6 +110,9 @@ typedef struct input_tables_listener {
 /* Loop thread with the write lock held (or before the data threads run);
  * null restores the silent listener. */
 void input_tables_set_listener(const input_tables_listener *l);
+/* Tells the listener (when it has that member). */
+void input_tables_notify_program_tables(int input_id, int pnu);
+void input_tables_notify_sdt_tables(int input_id);
 
 #ifdef __cplusplus
 }
