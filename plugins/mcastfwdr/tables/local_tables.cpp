@@ -601,6 +601,44 @@ int local_mgt_to_mgt(const local_mgt *model, tsPkt *pkt)
     return 0;
 }
 
+int local_eit_to_eit(const local_eit *model, tsPkt *pkt, int k, uint32_t *running_total)
+{
+    if (!model || !pkt || k < 0 || k > 3)
+        return -1;
+    generateDefaultTsPacket(pkt, static_cast<uint16_t>(ATSC_EIT0_PID + k));
+    pkt->payload[0] = 0;
+    auto *eit = reinterpret_cast<TEit *>(pkt->payload + 1);
+    tsSetEitDefault(eit, static_cast<uint8_t>(model->version & 0x1F), static_cast<uint16_t>(model->source_id));
+    tsSetEitProtocolVersion(eit, 0);
+    const int events = std::clamp(model->num_events, 0, 1); // one three-hour block per table
+    tsSetEitNumberOfEventsInSection(eit, static_cast<uint8_t>(events));
+    if (events == 1) {
+        const local_eit_entry &ev = model->events[0];
+        const int dlen = std::clamp(ev.desc_len, 0, static_cast<int>(LOCAL_EIT_DESC_MAX));
+        auto *at = reinterpret_cast<uint8_t *>(eit) + sizeof(TEit);
+        auto *e = reinterpret_cast<TEitEntry *>(at);
+        std::memset(at, 0, sizeof(TEitEntry));
+        tsSetEitEntryEventId(e, static_cast<uint16_t>(ev.event_id));
+        tsSetEitEntryStartTime(e, ev.start_time);
+        tsSetEitEntryEtmLocation(e, static_cast<uint8_t>(ev.etm_location));
+        tsSetEitEntryLengthInSeconds(e, static_cast<uint32_t>(ev.len_in_sec));
+        tsSetEitEntryTitleLength(e, 28);
+        uint8_t *title = at + sizeof(TEitEntry);
+        TMultiString *ms = ms_init(title);
+        TMultiStringEntry *me = ms_append_entry(ms, "eng");
+        ms_entry_append_raw_segment(me, 0, 0, ev.title_text, LOCAL_EIT_TITLE_MAX);
+        uint8_t *dl = title + 28;
+        dl[0] = static_cast<uint8_t>(0xF0 | (dlen >> 8));
+        dl[1] = static_cast<uint8_t>(dlen);
+        std::memcpy(dl + 2, ev.eit_desc, static_cast<size_t>(dlen));
+        tsAddToSectionLength(&eit->header, 40 + dlen);
+    }
+    tsUpdateCRC(&eit->header);
+    if (running_total)
+        *running_total += static_cast<uint32_t>(tsGetCompleteTableLength(&eit->header));
+    return 0;
+}
+
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title, int event_id,
                      int source_id, int k)
 {

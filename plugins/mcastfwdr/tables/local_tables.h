@@ -217,6 +217,10 @@ int local_stt_to_stt(const local_stt *model, tsPkt *pkt);
 /* Builds the MGT of the model's defined entries into a fresh packet on PID
  * 0x1FFB (six entries fit one packet). */
 int local_mgt_to_mgt(const local_mgt *model, tsPkt *pkt);
+/* Builds EIT-k of the model (its one event, a 20-byte title) into a fresh
+ * packet on PID 0x1FD0 + k; the section's complete length is added to
+ * *running_total. */
+int local_eit_to_eit(const local_eit *model, tsPkt *pkt, int k, uint32_t *running_total);
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title,
                      int event_id, int source_id, int k);
 

@@ -6,6 +6,7 @@
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/atsc_stt.h>
 #include <dvbpsi/atsc_mgt.h>
+#include <dvbpsi/atsc_eit.h>
 #include <dvbpsi/demux.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
@@ -542,6 +543,55 @@ TEST(LocalAtsc, EitCoversTheKthThreeHourBlockWithTheAc3Descriptors)
     EXPECT_EQ(std::memcmp(eit.events[0].title_text, "A title longer than ", 20), 0);
     ASSERT_EQ(eit.events[0].desc_len, 7);
     EXPECT_EQ(std::memcmp(eit.events[0].eit_desc, p.pmt_entries[1].es_info + 6, 7), 0);
+
+    // Built as EIT-2 and read back by libdvbpsi.
+    eit.version = 9;
+    tsPkt pkt;
+    uint32_t total = 5;
+    ASSERT_EQ(local_eit_to_eit(&eit, &pkt, 2, &total), 0);
+    EXPECT_EQ(tsphGetPid(&pkt), 0x1FD2);
+    EXPECT_EQ(total, 5u + 10 + 40 + 7 + 4);
+    struct Seen {
+        int count = 0, version = -1, source = -1;
+        std::vector<std::vector<uint32_t>> events;
+        std::vector<uint8_t> title, desc;
+    } seen;
+    dvbpsi_t *h = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+    ASSERT_TRUE(dvbpsi_AttachDemux(
+        h,
+        [](dvbpsi_t *hh, uint8_t table_id, uint16_t ext, void *d) {
+            if (table_id == 0xCB)
+                dvbpsi_atsc_AttachEIT(
+                    hh, table_id, ext,
+                    [](void *dd, dvbpsi_atsc_eit_t *p) {
+                        auto *s = static_cast<Seen *>(dd);
+                        s->count++;
+                        s->version = p->i_version;
+                        s->source = p->i_source_id;
+                        for (dvbpsi_atsc_eit_event_t *e = p->p_first_event; e; e = e->p_next) {
+                            s->events.push_back({e->i_event_id, e->i_start_time, e->i_length_seconds});
+                            s->title.assign(e->i_title, e->i_title + e->i_title_length);
+                            if (dvbpsi_descriptor_t *ds = e->p_first_descriptor)
+                                s->desc = desc_bytes(ds);
+                        }
+                        dvbpsi_atsc_DeleteEIT(p);
+                    },
+                    d);
+        },
+        &seen));
+    dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&pkt));
+    dvbpsi_atsc_DetachEIT(h, 0xCB, 34);
+    dvbpsi_DetachDemux(h);
+    dvbpsi_delete(h);
+    ASSERT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.version, 9);
+    EXPECT_EQ(seen.source, 34);
+    ASSERT_EQ(seen.events.size(), 1u);
+    EXPECT_EQ(seen.events[0], (std::vector<uint32_t>{12, 32400, 10800}));
+    ASSERT_EQ(seen.title.size(), 28u);
+    EXPECT_EQ(std::string(seen.title.begin(), seen.title.begin() + 8), std::string("\x01" "eng\x01\x00\x00\x14", 8));
+    EXPECT_EQ(std::string(seen.title.begin() + 8, seen.title.end()), "A title longer than ");
+    EXPECT_EQ(seen.desc, (std::vector<uint8_t>{0x81, 5, 1, 2, 3, 4, 5}));
 }
 
 } // namespace
