@@ -639,6 +639,92 @@ int local_eit_to_eit(const local_eit *model, tsPkt *pkt, int k, uint32_t *runnin
     return 0;
 }
 
+int vct_from_local(TVct *vct, const local_vct *model, size_t buf_size, size_t *len_out, uint16_t ts_id)
+{
+    if (!vct || !model)
+        return -1;
+    tsSetVctDefault(vct, model->is_cable ? 1 : 0, static_cast<uint8_t>(model->version & 0x1F));
+    TTableBase *base = tsGetVctBase(vct);
+    tsSetTSId(base, ts_id);
+    tsSetVctProtocolVersion(vct, 0);
+    const size_t room = std::min(buf_size, static_cast<size_t>(1024));
+    const int n = std::clamp(model->num_channels_in_section, 0, static_cast<int>(LOCAL_VCT_CHANNELS_MAX));
+    for (int i = 0; i < n; ++i) {
+        const local_vct_entry &c = model->vct_entries[i];
+        // A service location descriptor holds at most 42 elements.
+        const int elements = std::clamp(c.sld.num_elements, 0, 42);
+        const int descs = 30 + 5 + 6 * elements; // extended channel name, service location
+        const size_t need = static_cast<size_t>(tsGetCompleteTableLength(base)) + 32 + static_cast<size_t>(descs);
+        if (need > room) {
+            mcf_post_log(SQ_LOG_WARN, "VCT is larger than the allocated buffer size: alloc=%zu req=%zu", buf_size,
+                         need);
+            break;
+        }
+        TVctEntry *e = tsAppendVctEntry(vct);
+        if (!e) {
+            mcf_post_log(SQ_LOG_WARN, "VCT is larger than the allocated buffer size: alloc=%zu req=%zu", buf_size,
+                         need);
+            break;
+        }
+        char short_name[VCT_SHORT_NAME_UNITS + 1] = {};
+        std::memcpy(short_name, c.short_name.string,
+                    static_cast<size_t>(std::clamp(c.short_name.len, 0, static_cast<int>(VCT_SHORT_NAME_UNITS))));
+        tsSetVctEntryShortName(e, short_name);
+        tsSetVctEntryMinorChannelNumber(e, static_cast<uint16_t>(c.minor_chn));
+        tsSetVctEntryModulationMode(e, static_cast<uint8_t>(c.modulation_mode));
+        if (c.major_chn != 0) {
+            tsSetVctEntryMajorChannelNumber(e, static_cast<uint16_t>(c.major_chn));
+        } else if (!model->is_cable) {
+            tsSetVctEntryMajorChannelNumber(e, 1);
+        } else {
+            // A cable channel keeps major 0 (the library's setter would
+            // write one-part numbering for 0).
+            e->channel_numbers[0] &= 0xF0;
+            e->channel_numbers[1] &= 0x03;
+        }
+        tsSetVctEntryCarrierFrequency(e, c.carrier_frequency);
+        tsSetVctEntryChannelTSId(e, static_cast<uint16_t>(c.ts_id));
+        tsSetVctEntryProgramNumber(e, static_cast<uint16_t>(c.pnu));
+        tsSetVctEntryEtmLocation(e, 0);
+        tsSetVctEntryAccessControlled(e, 0);
+        tsSetVctEntryHidden(e, 0);
+        tsSetVctEntryHideGuide(e, 0);
+        tsSetVctEntryServiceType(e, static_cast<uint8_t>(c.service_type));
+        tsSetVctEntrySourceId(e, static_cast<uint16_t>(c.source_id));
+
+        // The channel is the last one: its descriptors go where the
+        // additional descriptors part stood, which moves behind them.
+        uint8_t *d = reinterpret_cast<uint8_t *>(e) + sizeof(TVctEntry);
+        d[0] = 0xA0;
+        d[1] = 28;
+        uint8_t long_name[LOCAL_EIT_TITLE_MAX] = {};
+        std::memcpy(long_name, c.long_name.string,
+                    static_cast<size_t>(std::clamp(c.long_name.len, 0, static_cast<int>(LOCAL_EIT_TITLE_MAX))));
+        TMultiString *ms = ms_init(d + 2);
+        ms_entry_append_raw_segment(ms_append_entry(ms, "eng"), 0, 0, long_name, sizeof long_name);
+        auto *sld = reinterpret_cast<TServiceLocationDescriptor *>(d + 30);
+        sld->tag = SERVICE_LOCATION_DESCRIPTOR_TAG;
+        sld->len = static_cast<uint8_t>(3 + 6 * elements);
+        tsSetServiceLocationDescriptorPcrPid(sld, static_cast<uint16_t>(c.sld.pcr_pid & 0x1FFF));
+        tsSetServiceLocationDescriptorNumberOfElements(sld, static_cast<uint8_t>(elements));
+        auto *el = reinterpret_cast<TServiceLocationDescriptorElement *>(d + 30 + sizeof(TServiceLocationDescriptor));
+        for (int k = 0; k < elements; ++k) {
+            tsAddServiceLocationDescriptorElement(&el[k], static_cast<uint8_t>(c.sld.elements[k].stream_type),
+                                                  static_cast<uint16_t>(c.sld.elements[k].pid & 0x1FFF));
+            std::memcpy(el[k].iso_639_language_code, "eng", 3);
+        }
+        tsSetVctEntryDescriptorLength(e, static_cast<uint16_t>(descs));
+        uint8_t *additional = d + descs;
+        additional[0] = 0xFC;
+        additional[1] = 0x00;
+        tsAddToSectionLength(base, descs);
+    }
+    tsUpdateCRC(base);
+    if (len_out)
+        *len_out = static_cast<size_t>(tsGetCompleteTableLength(base));
+    return 0;
+}
+
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title, int event_id,
                      int source_id, int k)
 {

@@ -137,6 +137,41 @@ typedef struct local_eit {
     local_eit_entry events[LOCAL_EIT_EVENTS_MAX];
 } local_eit;
 
+typedef struct local_sld_element {
+    int32_t stream_type;
+    int32_t pid;
+} local_sld_element;
+
+typedef struct local_service_location_desc {
+    int32_t pcr_pid;
+    int32_t num_elements;
+    local_sld_element elements[LOCAL_SLD_ELEMENTS_MAX];
+} local_service_location_desc;
+
+typedef struct local_vct_entry {
+    int32_t major_chn;
+    int32_t minor_chn;
+    int32_t modulation_mode;
+    uint32_t carrier_frequency;
+    int32_t ts_id;
+    int32_t pnu;
+    int32_t pcr;
+    int32_t service_type;
+    int32_t source_id;
+    int32_t desc_len;
+    local_string short_name;
+    local_string long_name;
+    local_service_location_desc sld;
+} local_vct_entry;
+
+typedef struct local_vct {
+    int32_t ts_id;
+    int32_t version;
+    bool is_cable;
+    int32_t num_channels_in_section;
+    local_vct_entry vct_entries[LOCAL_VCT_CHANNELS_MAX];
+} local_vct;
+
 /* ---- SDT section (wire layout, big-endian) ---- */
 typedef struct sdt {
     TTableBase header;
@@ -221,6 +256,10 @@ int local_mgt_to_mgt(const local_mgt *model, tsPkt *pkt);
  * packet on PID 0x1FD0 + k; the section's complete length is added to
  * *running_total. */
 int local_eit_to_eit(const local_eit *model, tsPkt *pkt, int k, uint32_t *running_total);
+/* Builds the VCT of the model into vct (buf_size bytes of room, a section
+ * of at most 1024 bytes); channels that do not fit are left out with a
+ * warning. The section's complete length goes to *len_out. */
+int vct_from_local(TVct *vct, const local_vct *model, size_t buf_size, size_t *len_out, uint16_t ts_id);
 int update_eit_local(const local_pmt *p, local_eit *eit, uint32_t system_time, const char *title,
                      int event_id, int source_id, int k);
 

@@ -7,6 +7,7 @@
 #include <dvbpsi/atsc_stt.h>
 #include <dvbpsi/atsc_mgt.h>
 #include <dvbpsi/atsc_eit.h>
+#include <dvbpsi/atsc_vct.h>
 #include <dvbpsi/demux.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
@@ -524,6 +525,125 @@ TEST(LocalAtsc, MgtListsItsTablesForLibdvbpsi)
     ASSERT_EQ(seen.tables.size(), 6u);
     EXPECT_EQ(seen.tables[0], (std::vector<int>{0x0002, 0x1FFB, 1, 100}));
     EXPECT_EQ(seen.tables[5], (std::vector<int>{0x0103, 0x1FD3, 6, 105}));
+}
+
+struct VctSeen {
+    int count = 0, version = -1;
+    bool cable = false;
+    struct Ch {
+        std::vector<uint8_t> short_name;
+        int major, minor, modulation, tsid, program, service_type, source;
+        std::vector<std::vector<uint8_t>> desc;
+    };
+    std::vector<Ch> channels;
+};
+
+VctSeen dvbpsi_read_vct(const TVct *vct)
+{
+    VctSeen seen;
+    dvbpsi_t *h = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+    EXPECT_TRUE(dvbpsi_AttachDemux(
+        h,
+        [](dvbpsi_t *hh, uint8_t table_id, uint16_t ext, void *d) {
+            if (table_id == 0xC8 || table_id == 0xC9)
+                dvbpsi_atsc_AttachVCT(
+                    hh, table_id, ext,
+                    [](void *dd, dvbpsi_atsc_vct_t *p) {
+                        auto *s = static_cast<VctSeen *>(dd);
+                        s->count++;
+                        s->version = p->i_version;
+                        s->cable = p->b_cable_vct;
+                        for (dvbpsi_atsc_vct_channel_t *c = p->p_first_channel; c; c = c->p_next) {
+                            VctSeen::Ch ch{std::vector<uint8_t>(c->i_short_name, c->i_short_name + 14),
+                                           c->i_major_number, c->i_minor_number, c->i_modulation,
+                                           c->i_channel_tsid, c->i_program_number, c->i_service_type,
+                                           c->i_source_id, {}};
+                            for (dvbpsi_descriptor_t *ds = c->p_first_descriptor; ds; ds = ds->p_next)
+                                ch.desc.push_back(desc_bytes(ds));
+                            s->channels.push_back(ch);
+                        }
+                        dvbpsi_atsc_DeleteVCT(p);
+                    },
+                    d);
+        },
+        &seen));
+    uint8_t cc = 0;
+    for (auto &p : tsfix::packets_of(tsGetVctBase(const_cast<TVct *>(vct)), 0x1FFB, &cc))
+        dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&p));
+    dvbpsi_DetachDemux(h);
+    dvbpsi_delete(h);
+    return seen;
+}
+
+local_vct_entry channel(int pnu, const char *name, const char *longname, int elements)
+{
+    local_vct_entry c{};
+    c.minor_chn = pnu;
+    c.pnu = pnu;
+    c.source_id = pnu;
+    c.ts_id = 0x0815;
+    c.modulation_mode = 3;
+    c.service_type = 2;
+    set_string(&c.short_name, name);
+    set_string(&c.long_name, longname);
+    c.sld.pcr_pid = 0x101;
+    c.sld.num_elements = elements;
+    for (int i = 0; i < elements; ++i)
+        c.sld.elements[i] = {i == 0 ? 0x02 : 0x81, 0x101 + i};
+    return c;
+}
+
+TEST(LocalAtsc, VctChannelsWithNamesAndServiceLocation)
+{
+    alignas(4) uint8_t buf[SDT_SECTION_BUF_SIZE];
+    auto *vct = reinterpret_cast<TVct *>(buf);
+    local_vct m{};
+    m.version = 2;
+    m.num_channels_in_section = 2;
+    m.vct_entries[0] = channel(5, "Channel Five", "Long name of five", 2);
+    m.vct_entries[1] = channel(6, "Six", "Six", 1);
+    m.vct_entries[1].major_chn = 7;
+    for (bool cable : {false, true}) {
+        m.is_cable = cable;
+        size_t len = 0;
+        ASSERT_EQ(vct_from_local(vct, &m, sizeof buf, &len, 0x0815), 0);
+        EXPECT_EQ(len, size_t(13 + 3) + 2 * (32 + 35) + 6 * 3);
+        VctSeen seen = dvbpsi_read_vct(vct);
+        ASSERT_EQ(seen.count, 1) << cable;
+        EXPECT_EQ(seen.cable, cable);
+        EXPECT_EQ(seen.version, 2);
+        ASSERT_EQ(seen.channels.size(), 2u);
+        const auto &c = seen.channels[0];
+        EXPECT_EQ(c.major, cable ? 0 : 1); // 0 is kept only on cable
+        EXPECT_EQ(seen.channels[1].major, 7);
+        EXPECT_EQ(c.minor, 5);
+        EXPECT_EQ(c.program, 5);
+        EXPECT_EQ(c.tsid, 0x0815);
+        EXPECT_EQ(c.modulation, 3);
+        EXPECT_EQ(c.service_type, 2);
+        EXPECT_EQ(c.source, 5);
+        EXPECT_EQ(c.short_name, (std::vector<uint8_t>{0, 'C', 0, 'h', 0, 'a', 0, 'n', 0, 'n', 0, 'e', 0, 'l'}));
+        ASSERT_EQ(c.desc.size(), 2u);
+        ASSERT_EQ(c.desc[0].size(), 30u);
+        EXPECT_EQ(c.desc[0][0], 0xA0);
+        EXPECT_EQ(std::string(c.desc[0].begin() + 10, c.desc[0].begin() + 27), "Long name of five");
+        EXPECT_EQ(c.desc[1], (std::vector<uint8_t>{0xA1, 15, 0xE1, 0x01, 2, 0x02, 0xE1, 0x01, 'e', 'n', 'g', 0x81,
+                                                   0xE1, 0x02, 'e', 'n', 'g'}));
+    }
+
+    // Ten channels of many elements do not fit: the table ends before the
+    // first that does not, with a warning, and stays valid.
+    LogCapture log;
+    m.num_channels_in_section = LOCAL_VCT_CHANNELS_MAX;
+    for (int i = 0; i < LOCAL_VCT_CHANNELS_MAX; ++i)
+        m.vct_entries[i] = channel(i + 1, "X", "Y", 20);
+    size_t len = 0;
+    ASSERT_EQ(vct_from_local(vct, &m, sizeof buf, &len, 1), 0);
+    EXPECT_EQ(log.count("VCT is larger than the allocated buffer size: alloc=1048"), 1);
+    VctSeen seen = dvbpsi_read_vct(vct);
+    ASSERT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.channels.size(), size_t((1024 - 16) / (32 + 35 + 120)));
+    EXPECT_LE(len, 1024u);
 }
 
 TEST(LocalAtsc, EitCoversTheKthThreeHourBlockWithTheAc3Descriptors)
