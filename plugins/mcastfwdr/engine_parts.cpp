@@ -45,9 +45,6 @@ int mcastfwdr_phindex_depopulate(void)
     phindex_clear();
     return 0;
 }
-int mcastfwdr_virtual_inputs_init(void) { return 0; }
-void mcastfwdr_virtual_inputs_fini(void) {}
-void mcastfwdr_virtual_inputs_check_pending(void) {}
 int mcastfwdr_asi_init(void) { return 0; }
 void mcastfwdr_asi_fini(void) {}
 void mcastfwdr_asi_apply_initial_hw_cfg(void) {}

@@ -6,6 +6,7 @@
 
 #include "engine.h"
 #include "router/rtp.h"
+#include "tables/input_tables.h"
 
 #include <atomic>
 #include <cstddef>
@@ -42,9 +43,10 @@ struct manager_input {
     std::atomic<uint32_t> cc_errors_counter;
     std::atomic<uint32_t> status_stream_detected;
     std::atomic<uint32_t> pcr_discontinuity_occurred;
-    // The input's last SDT section: the longest (1024 + 3 header bytes,
-    // plus room) fits whole.
-    uint8_t sdt_section_buf[1030];
+    // What the input's tables said (written by its table handlers) and its
+    // PAT, CAT and SDT demultiplexers with the SDT store.
+    input_table_info *tables;
+    input_psi psi;
     uint32_t pcr_lost_lock_alarm_is_set;
     uint32_t cc_errors_alarm_is_set;
 };

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -129,6 +130,11 @@ int manager_input_ctor(manager_input *mi, const cfg_rx *rx)
     copy_text(mi->configured_label, rx->ingress_ui_label);
     mi->configured_port = rx->ingress_port;
     mi->configured_bps = rx->ingress_bps;
+    mi->tables = static_cast<input_table_info *>(std::calloc(1, sizeof(input_table_info)));
+    if (!mi->tables || input_tables_init(mi->tables, &mi->psi) != 0) {
+        mcf_post_log(SQ_LOG_ERROR, "Input %d: no memory for its tables", mi->id);
+        return -1;
+    }
     if (mi->type == INGRTYPE_XSB) {
         mi->socket_id = rx->ingress_bay >= 0 && rx->ingress_bay <= 7 ? 10000 + rx->ingress_bay : -1;
     } else if (mi->type == INGRTYPE_NET) {
@@ -171,6 +177,11 @@ int manager_input_dtor(manager_input *mi)
         mcf_route_rx_delete(mi);
     clear_alarm(mi, &mi->pcr_lost_lock_alarm_is_set, kAlarmPcr);
     clear_alarm(mi, &mi->cc_errors_alarm_is_set, kAlarmCc);
+    if (mi->tables) {
+        input_tables_fini(mi->tables, &mi->psi);
+        std::free(mi->tables);
+        mi->tables = nullptr;
+    }
     return 0;
 }
 
@@ -449,7 +460,11 @@ void manager_input_set_bps(int id, int bps)
         mi->configured_bps = bps;
 }
 
-void manager_input_clear_program_status(int) {}
+void manager_input_clear_program_status(int id)
+{
+    if (manager_input *mi = manager_inputs_find_by_id(id))
+        input_tables_clear_program_status(mi->tables);
+}
 
 namespace mcf {
 

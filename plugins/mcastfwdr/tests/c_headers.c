@@ -5,5 +5,9 @@
 #include "mcf_utils.h"
 #include "mmsg.h"
 #include "status_queue.h"
+#include "pcr_pts_analysis/pcr_pts.h"
+#include "tables/input_tables.h"
+#include "tables/local_tables.h"
 
-int mcf_c_headers_compile(void) { return (int)sizeof(cfg_tx) + (int)sizeof(mmsg_rx) + MCF_STATUS_QUEUE_ENTRIES; }
+int mcf_c_headers_compile(void) { return (int)sizeof(cfg_tx) + (int)sizeof(mmsg_rx) + MCF_STATUS_QUEUE_ENTRIES +
+                                         (int)sizeof(input_table_info) + (int)sizeof(pcr_pts_history); }
