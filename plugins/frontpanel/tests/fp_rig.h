@@ -171,6 +171,13 @@ protected:
         }, 20.0));
     }
     // What the plug-in sent, markers left out.
+    // Forgets what the daemon received, once everything sent before has
+    // arrived (the queue is read on the stand-in's own thread).
+    void forget_sent()
+    {
+        daemon_drained();
+        daemon().forget();
+    }
     std::vector<menud::message> sent()
     {
         std::vector<menud::message> out;

@@ -118,7 +118,7 @@ TEST_F(FrontPanelTest, TheDaemonNamesMenusInOrderAndRemoveMenuUnregistersByName)
     EXPECT_EQ(remove_choices(), (std::vector<std::string>{"Quick View", "System", std::string(39, 'L')}));
     EXPECT_EQ(log_.count("Registered Menu Quick View"), 1);
 
-    daemon().forget();
+    forget_sent();
     EXPECT_EQ(set_param("frontpanel/remove_menu", "Nothing"), PARAM_SET_FAILURE);
     EXPECT_EQ(set_param("frontpanel/remove_menu", "System"), PARAM_SET_SUCCESS);
     // The choice shows 39 characters; the daemon is given the whole name.
@@ -205,7 +205,7 @@ TEST_F(FrontPanelTest, StopUnregistersEveryMenuAndARestartAnswersWhatWaited)
     kd_frame_load_plugin("frontpanel");
     run_once();
     ASSERT_TRUE(run_until([] { return remove_choices().size() == 2; })); // named "qv" and "system"
-    daemon().forget();
+    forget_sent();
 
     kd_frame_unload_plugin("frontpanel");
     daemon_drained();
@@ -225,7 +225,7 @@ TEST_F(FrontPanelTest, StopUnregistersEveryMenuAndARestartAnswersWhatWaited)
 
     // A request sent while the plug-in is away waits in its queue.
     ASSERT_TRUE(daemon().send(103, "frontpanel/remove_menu", 77));
-    daemon().forget();
+    forget_sent();
     log_.clear();
     kd_frame_load_plugin("frontpanel");
     EXPECT_EQ(log_.count("Queue already existed so opening with O_RDONLY"), 1);

@@ -72,8 +72,7 @@ protected:
         start();
         Probe::build();
         run_once(); // frame run: the built-in menus
-        daemon_drained();
-        daemon().forget();
+        forget_sent();
     }
 
     // Sends one request and waits for the reply it brings.
