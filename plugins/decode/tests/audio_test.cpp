@@ -240,6 +240,12 @@ std::vector<StereoS16> written_before_position(int io, int pair, int count)
     }
     if (ancDecAudEmbedPairPosition(io, pair) != end)
         out.clear();
+    for (int k = 0; k < count && !out.empty(); ++k) {
+        const uint32_t s = uint32_t(end + int(sets) - count + k) % sets;
+        if (int16_t(__atomic_load_n(&ring[s * 16 + 2 * pair], __ATOMIC_RELAXED) >> 16) != out[size_t(k)].first ||
+            int16_t(__atomic_load_n(&ring[s * 16 + 2 * pair + 1], __ATOMIC_RELAXED) >> 16) != out[size_t(k)].second)
+            out.clear();
+    }
     return out;
 }
 
