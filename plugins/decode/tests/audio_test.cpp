@@ -12,7 +12,9 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -194,6 +196,144 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
     video_.join();
     unload();
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
+}
+
+// Runs a command and returns what it wrote on its standard output.
+std::vector<uint8_t> output_of(const std::string &cmd)
+{
+    std::vector<uint8_t> out;
+    FILE *f = ::popen(cmd.c_str(), "r");
+    if (!f)
+        return out;
+    uint8_t buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        out.insert(out.end(), buf, buf + n);
+    ::pclose(f);
+    return out;
+}
+
+uint32_t ring_sets()
+{
+    uint32_t sets = 0;
+    ancDecAudEmbedRing(0, &sets);
+    return sets;
+}
+
+// Left and right of one sample set, upper 16 bits of the ring words.
+using StereoS16 = std::pair<int16_t, int16_t>;
+
+// The last `count` sample sets written to a pair, read while its write
+// position stays put (empty when the writer moved meanwhile).
+std::vector<StereoS16> written_before_position(int io, int pair, int count)
+{
+    uint32_t sets = 0;
+    const int32_t *ring = ancDecAudEmbedRing(io, &sets);
+    const int end = ancDecAudEmbedPairPosition(io, pair);
+    std::vector<StereoS16> out;
+    if (!ring || end < 0 || uint32_t(count) >= sets)
+        return out;
+    for (int k = 0; k < count; ++k) {
+        const uint32_t s = uint32_t(end + int(sets) - count + k) % sets;
+        const int32_t l = __atomic_load_n(&ring[s * 16 + 2 * pair], __ATOMIC_RELAXED);
+        const int32_t r = __atomic_load_n(&ring[s * 16 + 2 * pair + 1], __ATOMIC_RELAXED);
+        out.emplace_back(int16_t(l >> 16), int16_t(r >> 16));
+    }
+    if (ancDecAudEmbedPairPosition(io, pair) != end)
+        out.clear();
+    for (int k = 0; k < count && !out.empty(); ++k) {
+        const uint32_t s = uint32_t(end + int(sets) - count + k) % sets;
+        if (int16_t(__atomic_load_n(&ring[s * 16 + 2 * pair], __ATOMIC_RELAXED) >> 16) != out[size_t(k)].first ||
+            int16_t(__atomic_load_n(&ring[s * 16 + 2 * pair + 1], __ATOMIC_RELAXED) >> 16) != out[size_t(k)].second)
+            out.clear();
+    }
+    return out;
+}
+
+// Where `got` sits in the interleaved s16 reference, every sample within
+// `tolerance`; -1 when nowhere. `worst` gets the fewest mismatches seen.
+long find_in(const std::vector<uint8_t> &ref_bytes, const std::vector<StereoS16> &got, int tolerance, size_t &worst)
+{
+    const auto *ref = reinterpret_cast<const int16_t *>(ref_bytes.data());
+    const size_t frames = ref_bytes.size() / 4;
+    worst = got.size();
+    if (got.empty() || frames < got.size())
+        return -1;
+    for (size_t o = 0; o + got.size() <= frames; ++o) {
+        size_t bad = 0;
+        for (size_t k = 0; k < got.size() && bad < worst; ++k)
+            bad += std::abs(ref[2 * (o + k)] - got[k].first) > tolerance ||
+                   std::abs(ref[2 * (o + k) + 1] - got[k].second) > tolerance;
+        worst = std::min(worst, bad);
+        if (!bad)
+            return long(o);
+    }
+    return -1;
+}
+
+TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // Two different noise channels, so that a swapped, shifted, repeated or
+    // dropped sample shows. Mono must play its one channel's samples on
+    // both sides unchanged (-ac 2 would lower each side by 3 dB).
+    struct Case {
+        const char *audio; // ffmpeg's audio options
+        bool mono;
+        int tolerance;     // float sources may round differently by 1
+    } cases[] = {
+        // FFmpeg's command line decodes MP2 to float here too (ffprobe: fltp).
+        {"-c:a mp2 -b:a 192k -ac 2", false, 1},
+        {"-c:a mp2 -b:a 96k -ac 1", true, 1},
+    };
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.audio);
+        const std::string file = root_ / ("pcm" + std::to_string(n++) + ".ts");
+        const std::string cmd =
+            "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+            "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
+            "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
+            "-preset ultrafast -pix_fmt yuv420p -b:v 500k " + std::string(c.audio) + " -f mpegts " + file;
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error -i " + file + " -map 0:a:0 -f s16le -ac " +
+                                             (c.mono ? "1" : "2") + " -ar 48000 -");
+        if (c.mono) { // the same sample on both sides
+            std::vector<uint8_t> both;
+            for (size_t k = 0; k + 1 < ref.size(); k += 2)
+                both.insert(both.end(), {ref[k], ref[k + 1], ref[k], ref[k + 1]});
+            ref = std::move(both);
+        }
+        ASSERT_GT(ref.size(), 48000u * 4);
+        const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+        decfeed::feeder feed(decfeed::read_ts(file), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+        feed.start();
+        // All but 64 of the ring's sample sets, in a row, as the decoder made them.
+        const int count = int(ring_sets()) - 64;
+        ASSERT_GT(count, 512);
+        size_t worst = 0;
+        long at = -1;
+        ASSERT_TRUE(run_until([&] {
+            if (at >= 0) // asked once more after the loop ends
+                return true;
+            if (a.frames_tx < 20)
+                return false;
+            const auto got = written_before_position(0, 0, count);
+            at = find_in(ref, got, c.tolerance, worst);
+            return at >= 0;
+        }, 30)) << "fewest samples differing: " << worst << " of " << count << "; ring " << ring_sets() << " sets, pair at "
+                 << ancDecAudEmbedPairPosition(0, 0);
+        const int resets = dec().stats[0].aud_dec_reset_ct;
+        feed.stop();
+        ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
+        drain_queue();
+    }
+    stop_video_ = true;
+    video_.join();
+    unload();
 }
 
 TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
