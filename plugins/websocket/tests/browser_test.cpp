@@ -63,15 +63,7 @@ protected:
                                 " --headless --no-sandbox --disable-gpu --no-first-run --user-data-dir=" +
                                 (root_ / "chromium") + " --virtual-time-budget=5000 --dump-dom 'http://127.0.0.1:" +
                                 std::to_string(port_) + "/#" + hash + "' 2>/dev/null";
-        std::string out;
-        if (FILE *p = popen(cmd.c_str(), "r")) {
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-                out.append(buf, n);
-            pclose(p);
-        }
-        return out;
+        return output_of(cmd);
     }
     std::unique_ptr<OwnNetwork> net_;
 };

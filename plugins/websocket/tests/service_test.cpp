@@ -119,21 +119,6 @@ TEST_F(Service, HttpsListensOn443WithTheFrameworksCertificate)
     });
 }
 
-int curl_upload(int port, const std::string &session, const std::string &path, const std::string &name)
-{
-    const std::string cmd = "curl -s -o /dev/null -w '%{http_code}' --max-time 20 -b 'ZWSUI_SESSION=" + session +
-                            "' -F 'uploadfile=@" + path + ";filename=\"" + name +
-                            "\"' -F uploadsubmit=Upload 'http://127.0.0.1:" + std::to_string(port) + "/upload?security'";
-    std::string out;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[64];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return std::atoi(out.c_str());
-}
 
 TEST_F(Service, UploadedCustomerCertificateIsServedAfterARestart)
 {
@@ -158,7 +143,7 @@ TEST_F(Service, UploadedCustomerCertificateIsServedAfterARestart)
         ASSERT_TRUE(browser.open(port_));
         ASSERT_TRUE(login(browser));
         // Refused: nothing changes.
-        EXPECT_EQ(curl_upload(port_, browser.session(), root_ / "junk.pem", "junk.pem"), 400);
+        EXPECT_EQ(curl_upload(port_, browser.session(), root_ / "junk.pem", "junk.pem", "security"), 400);
         EXPECT_TRUE(fs::exists(dir / "older.pem"));
         EXPECT_EQ(on_loop([] {
                       char *v = nullptr;
@@ -169,7 +154,7 @@ TEST_F(Service, UploadedCustomerCertificateIsServedAfterARestart)
                   }),
                   true);
         // Accepted: the directory's only file, its path saved.
-        EXPECT_EQ(curl_upload(port_, browser.session(), both, "site.pem"), 200);
+        EXPECT_EQ(curl_upload(port_, browser.session(), both, "site.pem", "security"), 200);
         std::vector<std::string> files;
         for (const auto &e : fs::directory_iterator(dir))
             files.push_back(e.path().filename());

@@ -55,20 +55,7 @@ protected:
     // POSTs a file as the page's form does; answers the HTTP status.
     int upload(const std::string &session, const fs::path &file, const std::string &name, const std::string &query = "")
     {
-        std::string cmd = "curl -s -o /dev/null -w '%{http_code}' --max-time 20";
-        if (!session.empty())
-            cmd += " -b 'ZWSUI_SESSION=" + session + "'";
-        cmd += " -F 'uploadfile=@" + file.string() + ";filename=\"" + name + "\"' -F uploadsubmit=Upload";
-        cmd += " 'http://127.0.0.1:" + std::to_string(port_) + "/upload" + (query.empty() ? "" : "?" + query) + "'";
-        std::string out;
-        if (FILE *p = popen(cmd.c_str(), "r")) {
-            char buf[64];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-                out.append(buf, n);
-            pclose(p);
-        }
-        return std::atoi(out.c_str());
+        return curl_upload(port_, session, file.string(), name, query);
     }
 
     fs::path file(const std::string &name, const std::string &content)

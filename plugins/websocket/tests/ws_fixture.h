@@ -16,11 +16,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace wstest {
@@ -42,6 +45,34 @@ inline json_t *at(json_t *j, std::initializer_list<const char *> path)
     for (const char *k : path)
         j = j ? json_object_get(j, k) : nullptr;
     return j;
+}
+
+// Standard output of a shell command ("" when it cannot be run).
+inline std::string output_of(const std::string &cmd)
+{
+    std::string out;
+    if (FILE *p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// POSTs a file to "/upload" as the page's form does (with the session's
+// cookie unless it is empty, and "?query" unless that is empty); answers the
+// HTTP status.
+inline int curl_upload(int port, const std::string &session, const std::string &path, const std::string &name,
+                       const std::string &query = "")
+{
+    std::string cmd = "curl -s -o /dev/null -w '%{http_code}' --max-time 20";
+    if (!session.empty())
+        cmd += " -b 'ZWSUI_SESSION=" + session + "'";
+    cmd += " -F 'uploadfile=@" + path + ";filename=\"" + name + "\"' -F uploadsubmit=Upload";
+    cmd += " 'http://127.0.0.1:" + std::to_string(port) + "/upload" + (query.empty() ? "" : "?" + query) + "'";
+    return std::atoi(output_of(cmd).c_str());
 }
 
 class WsFixture : public ::testing::Test {
