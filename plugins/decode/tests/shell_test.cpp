@@ -16,18 +16,6 @@ namespace {
 
 std::string plugin_file() { return std::string(std::getenv("DECODE_PLUGIN_DIR")) + "/libsv-decode.so"; }
 
-// The plug-in and the libraries it links (FFmpeg's among them) stay mapped
-// for the test's life: a library unloaded with memory it allocated at its
-// start would show that memory as leaked.
-class KeepLoaded : public ::testing::Environment {
-public:
-    void SetUp() override { handle_ = dlopen(plugin_file().c_str(), RTLD_NOW | RTLD_NODELETE); }
-
-private:
-    void *handle_ = nullptr;
-};
-const auto *const g_keep = ::testing::AddGlobalTestEnvironment(new KeepLoaded);
-
 TEST(DecodeShell, ExportsOnlyItsTwoEntries)
 {
     void *h = dlopen(plugin_file().c_str(), RTLD_LAZY | RTLD_LOCAL);
