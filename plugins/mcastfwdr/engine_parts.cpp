@@ -125,6 +125,16 @@ int manager_outputs_disable_on_intf(const char *ifname)
 }
 
 int manager_output_get_bps(const manager_output *mo) { return mo->bps; }
+
+// Output-side calls still minimal here: the output rows call them; the
+// output managers and the ASI ports give them their real work.
+int manager_output_sync_tables_on_cfg_change(manager_output *, cfg_tx *, int) { return 0; }
+void manager_output_set_tables_type(manager_output *, tables_type) {}
+void manager_output_set_asi_output_type(manager_output *, asi_output_type) {}
+void manager_output_set_transport_stream_id(manager_output *, int) {}
+int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
+int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
+// End of the output-side calls.
 int manager_outputs_route_exists_in_set(const char *) { return 0; }
 
 } // extern "C"

@@ -354,6 +354,26 @@ int cfg_tx_fini(cfg_tx *tx);
 bool cfg_tx_ip_fields_incomplete(const cfg_tx *tx);
 bool cfg_tx_has_services(const cfg_tx *tx);
 int cfg_tx_find_prior_pmt_version(const cfg_tx *tx, int pmt_pid);
+/* The destination of an output's main path (path2 0) or second path
+ * (path2 1). Address text: a host name (first character a letter, kept as
+ * given) or a dotted IPv4 address (normalised), at most 255 characters; the
+ * socket address follows it with the path's port. -1 not an address text,
+ * -2 unresolvable (nothing changed either way), 0 unchanged, 1 changed. */
+int cfg_tx_set_node(cfg_tx *tx, int path2, const char *text);
+/* Puts `text` back into the path's address and points its socket address at
+ * it again with the path's port (a revert; no checks). */
+void cfg_tx_put_node(cfg_tx *tx, int path2, const char *text);
+/* -1 outside 1..65535 (nothing changed), 0 unchanged, 1 changed. */
+int cfg_tx_set_port(cfg_tx *tx, int path2, int port);
+/* The BISS-CA receiver key file: "" clears the path and the key id;
+ * otherwise the path (at most 63 characters) must name a regular file, is
+ * stored and the key id is cleared. -1 refused (record unchanged). */
+int cfg_tx_set_biss2ca_rx_priv_key_file(cfg_tx *tx, const char *path);
+/* As above without the file test: a saved path is kept while its file is
+ * not there (the engine reports the missing key). */
+int cfg_tx_keep_biss2ca_rx_priv_key_file(cfg_tx *tx, const char *path);
+/* The key id text, or null without a record. */
+const char *cfg_tx_get_biss2ca_rx_ekid_str(const cfg_tx *tx);
 
 cfg_tx_input *cfg_tx_input_add(cfg_tx *tx);
 cfg_tx_input *cfg_tx_input_find_by_id(const cfg_tx *tx, int service_id);

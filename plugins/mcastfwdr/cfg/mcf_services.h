@@ -103,6 +103,13 @@ manager_output *manager_outputs_find_by_id(int id);
 int manager_outputs_delete(int id);
 int manager_output_sync_tables_on_cfg_change(manager_output *mo, cfg_tx *tx, int what);
 int manager_output_sync_unique_inputs(manager_output *mo);
+/* Settings copied into a running output manager: the tables type (a switch
+ * between DVB and ATSC also drops the tables of the other kind: SDT services
+ * and carousel, VCT and EIT packet counts, the EIT length the MGT lists),
+ * the ASI burst or byte mode, and the transport stream id of its PAT. */
+void manager_output_set_tables_type(manager_output *mo, tables_type type);
+void manager_output_set_asi_output_type(manager_output *mo, asi_output_type type);
+void manager_output_set_transport_stream_id(manager_output *mo, int ts_id);
 void manager_outputs_update_program_tables_for_klv_source(int id);
 void manager_outputs_update_program_tables_for_ca_session(int id);
 void manager_outputs_update_flags_for_ca_session(int session_id, uint8_t flag);

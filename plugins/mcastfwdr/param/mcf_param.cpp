@@ -4,6 +4,7 @@
 #include "status_queue.h"
 
 #include <kerrow/cuvent.h>
+#include <kerrow/ref.h>
 
 #include <cctype>
 #include <cerrno>
@@ -74,10 +75,10 @@ const char *text_value(std::span<const leaf> t, param_context *p)
 }
 
 namespace {
-int count_choices(const leaf &l)
+int count_of(const char *const *table)
 {
     int n = 0;
-    while (l.choices && l.choices[n])
+    while (table && table[n])
         ++n;
     return n;
 }
@@ -89,19 +90,68 @@ void refuse(param_context *p, const leaf *l, const char *text, const char *why)
 }
 } // namespace
 
+const char **fresh_choices(std::span<const std::string> texts)
+{
+    size_t bytes = (texts.size() + 1) * sizeof(char *);
+    for (const std::string &t : texts)
+        bytes += t.size() + 1;
+    auto **table = static_cast<const char **>(std::malloc(bytes));
+    if (!table)
+        return nullptr;
+    char *text = reinterpret_cast<char *>(table + texts.size() + 1);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        std::memcpy(text, texts[i].c_str(), texts[i].size() + 1);
+        table[i] = text;
+        text += texts[i].size() + 1;
+    }
+    table[texts.size()] = nullptr;
+    kd_ref_init_ptr(table, nullptr);
+    return table;
+}
+
+namespace {
+// The choices of `l` for the record: its own table, or the one built for it.
+struct choices_now {
+    const char **table;
+    explicit choices_now(const leaf &l, void *rec)
+        : table(l.choices_of ? l.choices_of(rec) : const_cast<const char **>(l.choices))
+    {
+    }
+    ~choices_now()
+    {
+        void *p = table;
+        kd_ref_free_safe(&p);
+    }
+    choices_now(const choices_now &) = delete;
+    choices_now &operator=(const choices_now &) = delete;
+    int count() const { return count_of(table); }
+};
+} // namespace
+
 const char *choice_value(std::span<const leaf> t, param_context *p)
 {
     const leaf *l = find(t, p);
-    if (!l || !l->index)
+    if (!l)
         return "";
-    const int i = l->index(kd_param_get_userdata(p));
-    return i >= 0 && i < count_choices(*l) ? l->choices[i] : "";
+    void *rec = kd_param_get_userdata(p);
+    if (l->text)
+        return l->text(rec);
+    if (!l->index)
+        return "";
+    // A leaf read by index has a constant table, maybe chosen by the record.
+    const char *const *table = l->choices_of ? l->choices_of(rec) : l->choices;
+    const int i = l->index(rec);
+    return i >= 0 && i < count_of(table) ? table[i] : "";
 }
 
 const char **choice_table(std::span<const leaf> t, param_context *p)
 {
     static const char *none[] = {nullptr};
     const leaf *l = find(t, p);
+    if (l && l->choices_of) {
+        const char **table = l->choices_of(kd_param_get_userdata(p));
+        return table ? table : none;
+    }
     return l && l->choices ? const_cast<const char **>(l->choices) : none;
 }
 
@@ -140,16 +190,17 @@ param_set_result set_value(std::span<const leaf> t, param_context *p, const char
         rc = l->apply_text ? l->apply_text(rec, text) : -1;
         break;
     case PARAMTYPE_CHOICE: {
-        const int n = count_choices(*l);
+        const choices_now now(*l, rec);
+        const int n = now.count();
         int idx = -1;
         for (int i = 0; i < n && idx < 0; ++i)
-            if (std::strcmp(l->choices[i], text) == 0)
+            if (std::strcmp(now.table[i], text) == 0)
                 idx = i;
         if (idx < 0) {
             refuse(p, l, text, "not one of the choices");
             return PARAM_SET_FAILURE;
         }
-        rc = l->apply_choice ? l->apply_choice(rec, idx, l->choices[idx]) : -1;
+        rc = l->apply_choice ? l->apply_choice(rec, idx, now.table[idx]) : -1;
         break;
     }
     default:
@@ -177,7 +228,7 @@ param_context *make_leaf(param_context *row, const leaf &l, const callbacks &cb,
                                   writable ? cb.set : nullptr, rec);
         break;
     case PARAMTYPE_CHOICE:
-        p = kd_param_alloc_choice(row, l.key, l.label, l.rw, help, l.index ? cb.choice : nullptr, cb.choices,
+        p = kd_param_alloc_choice(row, l.key, l.label, l.rw, help, l.index || l.text ? cb.choice : nullptr, cb.choices,
                                   writable ? cb.set : nullptr, rec);
         break;
     default:

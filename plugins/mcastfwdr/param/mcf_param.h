@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace mcf::param {
@@ -30,13 +31,17 @@ struct leaf {
     unsigned kinds = kAllKinds;
     int32_t min = 0, max = 0, step = 1;   // NUMBER; step -1: no step test
     const char *const *choices = nullptr; // CHOICE, null-terminated
+    // CHOICE whose legal texts depend on the record: built on each read (a
+    // table made by fresh_choices, or a constant one). A leaf whose table is
+    // fresh reads its value with `text`.
+    const char **(*choices_of)(void *rec) = nullptr;
     const char *help = nullptr;
     double auto_notify = 0; // seconds; 0 none
     bool secret = false;    // STRING without a value; its text is never logged
     // Readers (user data = record).
     int (*number)(void *rec) = nullptr;
-    const char *(*text)(void *rec) = nullptr;
-    int (*index)(void *rec) = nullptr; // CHOICE: index into choices
+    const char *(*text)(void *rec) = nullptr; // STRING; CHOICE shown as a text
+    int (*index)(void *rec) = nullptr;        // CHOICE: index into choices
     // Appliers.
     int (*apply_number)(void *rec, int32_t v) = nullptr;
     int (*apply_text)(void *rec, const char *v) = nullptr;
@@ -46,6 +51,10 @@ struct leaf {
 // The whole text as a signed 32-bit number: decimal, "0x" hexadecimal or
 // leading-"0" octal, an optional sign; nothing else around it.
 bool parse_int32(std::string_view text, int32_t *out);
+
+// A choice table of its own for one reader: the texts in order and a null,
+// in one block the reader releases with kd_ref_free_safe.
+const char **fresh_choices(std::span<const std::string> texts);
 
 // The descriptor of `p` in `table` (by label and access), or null.
 const leaf *find(std::span<const leaf> table, param_context *p);

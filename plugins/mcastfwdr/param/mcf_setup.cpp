@@ -123,7 +123,23 @@ param_set_result rem_input(param_context *p, const char *text)
     return mcastfwdr_rem_input_row(rx) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
 }
 
-// KLV sources, outputs and CA sessions get their rows from their own code;
+param_set_result add_output(param_context *p, const char *text)
+{
+    if (!text || std::strcmp(text, "Yes") != 0)
+        return refused(p, text);
+    return mcastfwdr_add_row_output(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+param_set_result rem_output(param_context *p, const char *text)
+{
+    const int id = chosen_id(net_output_ids(), text);
+    cfg_tx *tx = id < 0 ? nullptr : mcfcfg_tx_find_by_id(id);
+    if (!tx)
+        return refused(p, text);
+    return mcastfwdr_rem_output_row(tx) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+// KLV sources and CA sessions get their rows from their own code;
 // until then their actions refuse.
 param_set_result not_yet(param_context *p, const char *text)
 {
@@ -175,8 +191,8 @@ void mcastfwdr_setup_params(mcastfwdr_cfg *cfg, plugin_load_info *pli)
     if (!asi && !decoder) {
         action(top, "Add KLV Source Rule", yes_choices, not_yet, cfg);
         cfg->tbl_rem_klv_source = action(top, "Rem KLV Source Rule", rem_klv_choices, not_yet, cfg);
-        action(top, "Add Output Net Rule", yes_choices, not_yet, cfg);
-        cfg->tbl_rem_output = action(top, "Rem Output Net Rule", rem_output_choices, not_yet, cfg);
+        action(top, "Add Output Net Rule", yes_choices, add_output, cfg);
+        cfg->tbl_rem_output = action(top, "Rem Output Net Rule", rem_output_choices, rem_output, cfg);
     }
     action(top, "Add CA Session", yes_choices, not_yet, cfg);
     cfg->tbl_rem_ca_session = action(top, "Rem CA Session", rem_ca_choices, not_yet, cfg);

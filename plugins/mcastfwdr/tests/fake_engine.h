@@ -5,6 +5,9 @@
 // when it does not.
 #pragma once
 
+#include "cfg/mcf_cfg.h"
+
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +18,14 @@ struct script {
     bool decoder = false; // mcf_decoder_exists
     bool master = true;   // kd_carrier_frame_is_master
     int deleted = -1;     // answer of the input delete; -1: the real one's
+    bool real_sync = true;   // manager_input_output_sync: the real one, else only logged
+    std::set<int> running;   // outputs with a running manager (the output calls' fake managers)
+    int asi_rate = 0;        // answer of the ASI rate calculation; 0: the rate asked for
 };
+
+// The output record as it was at each output-manager call that names it, in
+// call order: the fields a rebuild or table regeneration reads.
+std::vector<cfg_tx> &outputs_seen();
 
 script &answers();
 std::vector<std::string> &calls();
