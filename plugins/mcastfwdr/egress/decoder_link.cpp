@@ -98,12 +98,13 @@ int mcf_decoder_init(void)
         return 0;
     for (unsigned ch = 0; ch < MCF_DECODER_CHANNELS; ++ch) {
         cfg_tx *tx = mcfcfg_tx_find_by_id(int(ch));
-        if (!tx)
+        if (!tx) {
             tx = mcfcfg_tx_add_dec(&mcf_cfg, int(ch));
-        if (!tx)
-            return -1;
+            if (!tx)
+                return -1;
+            mcastfwdr_allocate_rule_output(mcf_cfg.tbl_outputs, tx);
+        }
         tx->dest_bps = kRates[ch];
-        // The parameter and service rows come with the output store.
         mcf_tx_register_alarms(tx);
     }
     if (mcf::decoder_sockets_open() != 0)

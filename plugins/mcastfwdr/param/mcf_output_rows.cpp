@@ -3,6 +3,7 @@
 // port), its SRT and BISS-CA options, and adding and removing Net outputs
 // with their store keys.
 #include "param/mcf_param.h"
+#include "param/mcf_srt_leaves.h"
 
 #include "status_queue.h"
 
@@ -10,12 +11,13 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <type_traits>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -31,13 +33,6 @@ const char *const kIntf[] = {"Port 1", "Port 2", nullptr};
 const char *const kTables[] = {"DVB", "ATSC Cable", "ATSC Terrestrial", nullptr};
 const char *const kProtocols[] = {"UDP", "RTP", "SRT", nullptr};
 const char *const kYes[] = {"Yes", nullptr};
-const char *const kConnect[] = {"Caller", "Listener", "Rendezvous", nullptr};
-const char *const kMinVersion[] = {"Any", "1.3.0", nullptr};
-const char *const kOffOnDefault[] = {"Off", "On", "Default", nullptr};
-const char *const kKeyLen[] = {"0", "16", "24", "32", nullptr};
-const char *const kLogLevel[] = {"Off", "NA", "Critical", "Error", "Warning", "Notice", "Info", "Debug", nullptr};
-const char *const kSrtStatus[] = {"N/A", "INIT", "OPENED", "LISTENING", "CONNECTING",
-                                  "CONNECTED", "BROKEN", "CLOSING", "CLOSED", "NONEXIST", nullptr};
 const char kNoInput[] = "No Input Selected";
 
 constexpr unsigned kNet = kind_bit(EGRTYPE_NET);
@@ -53,23 +48,20 @@ const char kHelpAddress[] =
     "Rendezvous.  IP Address must be 0.0.0.0 for SRT mode Listener.";
 const char kHelpTables[] = "There are 2 tables type options:\n1. DVB - includes PAT, PMT, and SDT tables\n2. ATSC Cable - "
                            "includes PAT, PMT, CVCT, RRT, MGT, EIT, and STT tables";
-const char kHelpPass[] =
-    "Passphrase must be at least 10 characters in length and no longer than 79 characters.This is the SRT passphrase "
-    "used for encryption/decryption.It is the 'shared secret' between the sender and receiver.SRT ENCRYPT must be set "
-    "to ON, and the passphrase must be valid and mustmatch the peer's passphrase for encryption to occur.";
-const char kHelpFlow[] =
-    "Flow window size in packets. The free packet space in the peer receiver, as read on the sender.  When this value "
-    "drops to zero, the next sending packet will be simply dropped by the receiver without processing. Updates "
-    "periodically.";
-const char kHelpFlight[] =
-    "Number of packets on flight. This is the distance between the packet sequence number that was last reported by "
-    "ACK message and the sequence number of the packet just sent. Updates periodically.";
+// An input's passphrase help with the closing words.
+constexpr auto kHelpPass = [] {
+    constexpr std::string_view head = mcf::param::srt::help_passphrase, tail = " for encryption to occur.";
+    std::array<char, head.size() + tail.size() + 1> text{};
+    std::copy(head.begin(), head.end(), text.begin());
+    std::copy(tail.begin(), tail.end(), text.begin() + long(head.size()));
+    return text;
+}();
 
 // ---- actions on the running output ----
 
 // Deletes the running output and lets the managers make it again from the
 // record.
-void rebuild(const cfg_tx &tx)
+void rebuild(cfg_tx &tx)
 {
     if (!loaded())
         return;
@@ -94,24 +86,10 @@ void retable(cfg_tx &tx, int what, void (*first)(manager_output *, const cfg_tx 
     pthread_rwlock_unlock(&ctrl_data_lock);
 }
 
-// Store a setting; rebuild once loaded.
-template <class F> int store_and_rebuild(cfg_tx &tx, F &field, F value)
-{
-    if (field == value)
-        return 0;
-    field = value;
-    rebuild(tx);
-    return 0;
-}
-template <auto Field> int apply_rebuild_number(void *rec, int32_t v)
-{
-    return store_and_rebuild(tx_of(rec), tx_of(rec).*Field, v);
-}
-template <auto Field> int apply_rebuild_choice(void *rec, int idx, const char *)
-{
-    using E = std::remove_reference_t<decltype(tx_of(rec).*Field)>;
-    return store_and_rebuild(tx_of(rec), tx_of(rec).*Field, static_cast<E>(idx));
-}
+using srt_leaves = mcf::param::srt::leaves<cfg_tx, rebuild>;
+// A setting whose change rebuilds the output.
+template <auto Field> constexpr auto apply_rebuild_number = srt_leaves::set_number<Field>;
+template <auto Field> constexpr auto apply_rebuild_choice = srt_leaves::set_choice<Field>;
 
 int apply_ts_id(void *rec, int32_t v)
 {
@@ -245,8 +223,13 @@ int apply_address(cfg_tx &tx, int path2, const char *text)
     const int rc = cfg_tx_set_node(&tx, path2, text);
     if (rc == -1)
         return -1; // not an address text: refused at any time
-    if (!loaded())
-        return rc == -2 ? -1 : 0;
+    if (!loaded()) {
+        // A saved host name the resolver cannot answer yet is kept (only
+        // host names fail to resolve; they are kept as given).
+        if (rc == -2)
+            cfg_tx_put_node(&tx, path2, text);
+        return 0;
+    }
     if (rc == -2) {
         mcf_post_log(SQ_LOG_WARN, "MCF: CfgTx %d Rejecting dest node \"%s\"", tx.dest_id, text);
         return 0;
@@ -428,28 +411,6 @@ int apply_srt_connect(void *rec, int idx, const char *)
     return 0;
 }
 
-std::string passphrase_key(const cfg_tx &tx)
-{
-    const char *route = kd_param_get_scope(tx.param_services);
-    return route ? std::string(route) + "/srt/srt_passphrase" : std::string();
-}
-
-int apply_passphrase(void *rec, const char *text)
-{
-    cfg_tx &tx = tx_of(rec);
-    const size_t n = std::strlen(text);
-    if (n < 10 || n > 79)
-        return -1;
-    if (std::strcmp(tx.srt_passphrase, text) == 0)
-        return 0;
-    std::snprintf(tx.srt_passphrase, sizeof tx.srt_passphrase, "%s", text);
-    const std::string key = passphrase_key(tx);
-    if (!key.empty())
-        kd_store_save_string(mcf_pli, key.c_str(), tx.srt_passphrase); // logs the key only
-    rebuild(tx);
-    return 0;
-}
-
 int apply_key_file(void *rec, const char *file)
 {
     cfg_tx &tx = tx_of(rec);
@@ -498,174 +459,76 @@ int service_action(void *rec, int, const char *)
 template <auto Field> int read_int(void *rec) { return static_cast<int>(tx_of(rec).*Field); }
 template <auto Field> const char *read_text(void *rec) { return tx_of(rec).*Field; }
 
-constexpr double kStat = 6.0;
-
-// One row for every output kind, in the row's order; a leaf is made for the
-// kinds it names ("Input Refs" goes in where the builder says).
-const std::array kOutputLeaves = {
-    leaf{.label = "ID", .min = -1000000, .max = 1000000, .number = read_int<&cfg_tx::dest_id>},
-    leaf{.label = "Type", .type = PARAMTYPE_CHOICE, .choices = kTypes, .index = read_int<&cfg_tx::egress_type>},
-    leaf{.label = "Transport Stream ID", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 65535,
-         .number = read_int<&cfg_tx::ts_id>, .apply_number = apply_ts_id},
-    leaf{.label = "Original Network ID", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 65535,
-         .number = read_int<&cfg_tx::orig_network_id>, .apply_number = apply_network_id},
-    leaf{.label = "Transmit", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi,
-         .choices_of = transmit_choices, .index = read_int<&cfg_tx::dest_transmit>, .apply_choice = apply_transmit},
-    leaf{.label = "Mirror Port", .key = "mirror_select", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR,
-         .kinds = kAsi, .choices_of = mirror_choices, .text = read_mirror, .apply_choice = apply_mirror},
-    leaf{.label = "ASI Output Mode", .key = "asi_output_mode", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR,
-         .kinds = kAsi, .choices = kAsiModes, .index = read_int<&cfg_tx::dest_asi_output_type>,
-         .apply_choice = apply_asi_mode},
-    leaf{.label = "IP Address", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR, .kinds = kNet, .help = kHelpAddress,
-         .text = read_text<&cfg_tx::dest_node>, .apply_text = apply_node_of<0>},
-    leaf{.label = "Port", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0, .max = 65535,
-         .number = read_int<&cfg_tx::dest_port>, .apply_number = apply_port_of<0>},
-    leaf{.label = "Interface", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kIntf,
-         .index = read_intf<&cfg_tx::dest_intf>, .apply_choice = apply_intf<&cfg_tx::dest_intf>},
-    leaf{.label = "Trans Mux Rate", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 1000000, .max = 210000000,
-         .number = read_int<&cfg_tx::dest_bps>, .apply_number = apply_bps},
-    leaf{.label = "Tables", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .choices = kTables,
-         .help = kHelpTables, .index = read_int<&cfg_tx::dest_tables_type>, .apply_choice = apply_tables},
-    leaf{.label = "DVB per IP", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 7,
-         .number = read_int<&cfg_tx::dest_dvb_per_ip>, .apply_number = apply_rebuild_number<&cfg_tx::dest_dvb_per_ip>},
-    leaf{.label = "IP TTL", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 255,
-         .number = read_int<&cfg_tx::dest_ip_ttl>, .apply_number = apply_rebuild_number<&cfg_tx::dest_ip_ttl>},
-    leaf{.label = "Latency Buffer (ms)", .key = "latency", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0,
-         .max = 500, .step = 20, .number = read_int<&cfg_tx::dest_xmit_buffer_ms>,
-         .apply_number = apply_rebuild_number<&cfg_tx::dest_xmit_buffer_ms>},
-    leaf{.label = "Buffer level", .kinds = kNetAsi, .min = 0, .max = 100, .auto_notify = 1.0,
-         .number = read_int<&cfg_tx::dest_buf_lvl>},
-    leaf{.label = "Protocol", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kProtocols,
-         .index = read_int<&cfg_tx::dest_protocol>, .apply_choice = apply_protocol},
-    leaf{.label = "2022-7 Output", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kOffOn,
-         .index = read_int<&cfg_tx::redundant_transmit>,
-         .apply_choice = apply_rebuild_choice<&cfg_tx::redundant_transmit>},
-    leaf{.label = "Path 2 Address", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .help = kHelpAddress, .text = read_text<&cfg_tx::redundant_node>, .apply_text = apply_node_of<1>},
-    leaf{.label = "Path 2 Port", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0, .max = 65535,
-         .number = read_int<&cfg_tx::redundant_port>, .apply_number = apply_port_of<1>},
-    leaf{.label = "Path 2 Connector", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kIntf,
-         .index = read_intf<&cfg_tx::redundant_intf>, .apply_choice = apply_intf<&cfg_tx::redundant_intf>},
-    leaf{.label = "Turn Around Mode", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi,
-         .choices = kOffOn, .index = read_int<&cfg_tx::dest_single_input_mode>,
-         .apply_choice = apply_rebuild_choice<&cfg_tx::dest_single_input_mode>},
-    leaf{.label = "Turn Around Input Select", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR_NOPERSIST,
-         .kinds = kNetAsi, .choices_of = input_select_choices, .text = read_input_select,
-         .apply_choice = apply_input_select},
-    leaf{.label = "Turn Around Input Id", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 1820,
-         .number = read_int<&cfg_tx::dest_single_input_id>, .apply_number = apply_input_id},
-    leaf{.label = "BISS2 CA Private Key", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR,
-         .help = "Private Key Receiver Key for BISS2CA\n", .text = read_text<&cfg_tx::priv_key_file>,
-         .apply_text = apply_key_file},
-    leaf{.label = "BISS2 CA Private Key ID", .type = PARAMTYPE_STRING,
-         .help = "An identifier for the BISS CA receiver key.", .text = read_ekid},
-    leaf{.label = "Add Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi, .choices = kYes,
-         .apply_choice = service_action},
-    leaf{.label = "Rem Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
-         .choices_of = service_choices, .apply_choice = service_action},
-    // SRT settings (Net)
-    leaf{.label = "SRT Connect", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kConnect,
-         .help = "Valid modes: Caller to peer Listener, Listener to peer Caller, Rendezvous to peer Rendezvous",
-         .index = read_int<&cfg_tx::srt_connect>, .apply_choice = apply_srt_connect},
-    leaf{.label = "SRT Receive Latency (ms)", .key = "srt receive latency", .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .min = 0, .max = 60000,
-         .help = "The time (ms) that should elapse since the moment when the packetwas sent and the moment when it's "
-                 "delivered to the receiver application. Default value is 120 ms",
-         .number = read_int<&cfg_tx::srt_rcv_latency>,
-         .apply_number = apply_rebuild_number<&cfg_tx::srt_rcv_latency>},
-    leaf{.label = "SRT Min Version", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .choices = kMinVersion,
-         .help = "Mode 'Any' not recommended. '1.3.0' ensures that current handshake will be used.",
-         .index = read_int<&cfg_tx::srt_min_version>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_min_version>},
-    leaf{.label = "SRT Timestamp Based Packet Delivery", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR,
-         .kinds = kNet, .choices = kOffOnDefault,
-         .help = "Timestamp-based packet delivery mode, SRT live mode defaults to On.Default - Allow SRT to "
-                 "internally determine parameter value, OFF or ON will override SRT's default value",
-         .index = read_int<&cfg_tx::srt_tsbpdmode>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_tsbpdmode>},
-    leaf{.label = "SRT Peer Latency (ms)", .key = "srt peer latency", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0,
-         .max = 60000,
-         .help = "Minimum latency value (ms) required for receiver (See srt_rcv_latency for description).SRT default "
-                 "value is 0.",
-         .number = read_int<&cfg_tx::srt_peer_latency>,
-         .apply_number = apply_rebuild_number<&cfg_tx::srt_peer_latency>},
-    leaf{.label = "SRT Too Late Packet Drop", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .choices = kOffOnDefault,
-         .help = "Too late packet drop, SRT live mode defaults to On.Default - Allow SRT to internally determine "
-                 "parameter value, OFF or ON will override SRT's default value",
-         .index = read_int<&cfg_tx::srt_tlpktdrop>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_tlpktdrop>},
-    leaf{.label = "SRT Nak Report", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .choices = kOffOnDefault,
-         .help = "Receiver will send lost message report periodically, SRT live mode defaults to On.Default - Allow "
-                 "SRT to internally determine parameter value, OFF or ON will override SRT's default value",
-         .index = read_int<&cfg_tx::srt_nakreport>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_nakreport>},
-    leaf{.label = "SRT Loss Max TTL", .key = "srt lossmaxttl", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0,
-         .max = 100000,
-         .help = "The value up to which the *Reorder Tolerance* may grow before packet loss report is sent.SRT default "
-                 "value is 0, which enables packet loss report each time a packet is received out of order",
-         .number = read_int<&cfg_tx::srt_lossmaxttl>, .apply_number = apply_rebuild_number<&cfg_tx::srt_lossmaxttl>},
-    leaf{.label = "SRT PassPhrase", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_WRONLY, .kinds = kNet,
-         .help = kHelpPass, .secret = true, .apply_text = apply_passphrase},
-    leaf{.label = "SRT Log Level", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet,
-         .choices = kLogLevel,
-         .help = "Used to control SRT log message levels.  SRT log messages are sent to the journal logs.",
-         .index = read_int<&cfg_tx::srt_log_level>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_log_level>},
-    leaf{.label = "SRT PbKeyLen", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kKeyLen,
-         .help = "Encryption key length set by sender. 0 is 'not set', but will default to 16(128/8) on sender if srt "
-                 "passphrase is set.16->(128/8) 24->(192/8) 32->(256/8)",
-         .index = read_int<&cfg_tx::srt_pbkeylen>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_pbkeylen>},
-    leaf{.label = "SRT Encrypt", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kOffOn,
-         .help = "Off: SRT will not encrypt or decrypt. On: SRT will encrypt if passphrase is valid and matches "
-                 "peer's passphrase",
-         .index = read_int<&cfg_tx::srt_encrypt>, .apply_choice = apply_rebuild_choice<&cfg_tx::srt_encrypt>},
-    // SRT statistics (Net)
-    leaf{.label = "SRT Status", .type = PARAMTYPE_CHOICE, .kinds = kNet, .choices = kSrtStatus,
-         .help = "OFF - transmit is OFF, LISTENING - Waiting for peer to answer, CONNECTED - Streaming is active",
-         .auto_notify = kStat, .index = read_int<&cfg_tx::srt_status>},
-    leaf{.label = "SRT Duration", .type = PARAMTYPE_STRING, .kinds = kNet,
-         .help = "Duration represents the length of time that SRT has been sending/receiving. Updates periodically.",
-         .auto_notify = kStat, .text = read_text<&cfg_tx::srt_duration>},
-    leaf{.label = "SRT RTT", .type = PARAMTYPE_STRING, .kinds = kNet,
-         .help = "SRT calculated round trip time in milliseconds. The sum of two STT (Single-Trip time) values, one "
-                 "from agent to peer and one from peer to agent. Updates periodically.",
-         .auto_notify = kStat, .text = read_text<&cfg_tx::srt_rtt>},
-    leaf{.label = "SRT Send Rate", .type = PARAMTYPE_STRING, .kinds = kNet,
-         .help = "SRT sending rate in Mbps.  Updates periodically.", .auto_notify = kStat,
-         .text = read_text<&cfg_tx::srt_mbps_send_rate>},
-    leaf{.label = "SRT Packet Retransmit Total", .kinds = kNet, .max = 2147483647,
-         .help = "Total Retransmitted packets. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_retrans_total>},
-    leaf{.label = "SRT Packet Send Lost Total", .kinds = kNet, .max = 2147483647,
-         .help = "Total number of lost packets (sender side). Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_send_loss_total>},
-    leaf{.label = "SRT Packet Send Dropped Total", .kinds = kNet, .max = 2147483647,
-         .help = "Total number of too-late-to-send dropped packets. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_send_drop_total>},
-    leaf{.label = "SRT Percent Packet Lost Last Period", .type = PARAMTYPE_STRING, .kinds = kNet,
-         .help = "Percent of packets lost in last period. Updates periodically.", .auto_notify = kStat,
-         .text = read_text<&cfg_tx::srt_period_packet_loss_pct>},
-    leaf{.label = "SRT Packet Receive Lost Total", .kinds = kNet, .max = 2147483647,
-         .help = "Total number of lost packets (receiver side). Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_recv_loss_total>},
-    leaf{.label = "SRT Packet Receive Dropped Total", .kinds = kNet, .max = 2147483647,
-         .help = "Total number of too-late-to play missing packets. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_recv_drop_total>},
-    leaf{.label = "SRT Packet Packet Flow Window", .kinds = kNet, .max = 2147483647, .help = kHelpFlow,
-         .auto_notify = kStat, .number = read_int<&cfg_tx::srt_pkt_flow_window>},
-    leaf{.label = "SRT Packet Packet Flight Size", .kinds = kNet, .max = 2147483647, .help = kHelpFlight,
-         .auto_notify = kStat, .number = read_int<&cfg_tx::srt_pkt_flight_size>},
-    leaf{.label = "SRT Send Buffer Not ACKed", .kinds = kNet, .max = 2147483647,
-         .help = "UnACKed packets in sender buffer. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_pkt_send_buffer_not_acked>},
-    leaf{.label = "SRT Bytes Avail Send Buffer", .kinds = kNet, .max = 2147483647,
-         .help = "Available sender buffer size. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_byte_avail_send_buffer_size>},
-    leaf{.label = "SRT Bytes Avail Receive Buffer", .kinds = kNet, .max = 2147483647,
-         .help = "Available receiver buffer size. Updates periodically.", .auto_notify = kStat,
-         .number = read_int<&cfg_tx::srt_byte_avail_recv_buffer_size>},
-    leaf{.label = "SRT Buffer Available", .type = PARAMTYPE_STRING, .kinds = kNet,
-         .help = "Percent of SRT buffer that is available. Updates periodically.", .auto_notify = kStat,
-         .text = read_text<&cfg_tx::srt_buffer_avail>},
-};
+constexpr auto kOutputLeaves = mcf::param::join(
+    std::array{
+        leaf{.label = "ID", .min = -1000000, .max = 1000000, .number = read_int<&cfg_tx::dest_id>},
+        leaf{.label = "Type", .type = PARAMTYPE_CHOICE, .choices = kTypes, .index = read_int<&cfg_tx::egress_type>},
+        leaf{.label = "Transport Stream ID", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 65535,
+             .number = read_int<&cfg_tx::ts_id>, .apply_number = apply_ts_id},
+        leaf{.label = "Original Network ID", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 65535,
+             .number = read_int<&cfg_tx::orig_network_id>, .apply_number = apply_network_id},
+        leaf{.label = "Transmit", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi,
+             .choices_of = transmit_choices, .index = read_int<&cfg_tx::dest_transmit>, .apply_choice = apply_transmit},
+        leaf{.label = "Mirror Port", .key = "mirror_select", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR,
+             .kinds = kAsi, .choices_of = mirror_choices, .text = read_mirror, .apply_choice = apply_mirror},
+        leaf{.label = "ASI Output Mode", .key = "asi_output_mode", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR,
+             .kinds = kAsi, .choices = kAsiModes, .index = read_int<&cfg_tx::dest_asi_output_type>,
+             .apply_choice = apply_asi_mode},
+        leaf{.label = "IP Address", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR, .kinds = kNet, .help = kHelpAddress,
+             .text = read_text<&cfg_tx::dest_node>, .apply_text = apply_node_of<0>},
+        leaf{.label = "Port", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0, .max = 65535,
+             .number = read_int<&cfg_tx::dest_port>, .apply_number = apply_port_of<0>},
+        leaf{.label = "Interface", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kIntf,
+             .index = read_intf<&cfg_tx::dest_intf>, .apply_choice = apply_intf<&cfg_tx::dest_intf>},
+        leaf{.label = "Trans Mux Rate", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 1000000, .max = 210000000,
+             .number = read_int<&cfg_tx::dest_bps>, .apply_number = apply_bps},
+        leaf{.label = "Tables", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .choices = kTables,
+             .help = kHelpTables, .index = read_int<&cfg_tx::dest_tables_type>, .apply_choice = apply_tables},
+        leaf{.label = "DVB per IP", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 7,
+             .number = read_int<&cfg_tx::dest_dvb_per_ip>, .apply_number = apply_rebuild_number<&cfg_tx::dest_dvb_per_ip>},
+        leaf{.label = "IP TTL", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 255,
+             .number = read_int<&cfg_tx::dest_ip_ttl>, .apply_number = apply_rebuild_number<&cfg_tx::dest_ip_ttl>},
+        leaf{.label = "Latency Buffer (ms)", .key = "latency", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0,
+             .max = 500, .step = 20, .number = read_int<&cfg_tx::dest_xmit_buffer_ms>,
+             .apply_number = apply_rebuild_number<&cfg_tx::dest_xmit_buffer_ms>},
+        leaf{.label = "Buffer level", .kinds = kNetAsi, .min = 0, .max = 100, .auto_notify = 1.0,
+             .number = read_int<&cfg_tx::dest_buf_lvl>},
+        leaf{.label = "Protocol", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kProtocols,
+             .index = read_int<&cfg_tx::dest_protocol>, .apply_choice = apply_protocol},
+        leaf{.label = "2022-7 Output", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kOffOn,
+             .index = read_int<&cfg_tx::redundant_transmit>,
+             .apply_choice = apply_rebuild_choice<&cfg_tx::redundant_transmit>},
+        leaf{.label = "Path 2 Address", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR, .kinds = kNet,
+             .help = kHelpAddress, .text = read_text<&cfg_tx::redundant_node>, .apply_text = apply_node_of<1>},
+        leaf{.label = "Path 2 Port", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0, .max = 65535,
+             .number = read_int<&cfg_tx::redundant_port>, .apply_number = apply_port_of<1>},
+        leaf{.label = "Path 2 Connector", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kIntf,
+             .index = read_intf<&cfg_tx::redundant_intf>, .apply_choice = apply_intf<&cfg_tx::redundant_intf>},
+        leaf{.label = "Turn Around Mode", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi,
+             .choices = kOffOn, .index = read_int<&cfg_tx::dest_single_input_mode>,
+             .apply_choice = apply_rebuild_choice<&cfg_tx::dest_single_input_mode>},
+        leaf{.label = "Turn Around Input Select", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR_NOPERSIST,
+             .kinds = kNetAsi, .choices_of = input_select_choices, .text = read_input_select,
+             .apply_choice = apply_input_select},
+        leaf{.label = "Turn Around Input Id", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0, .max = 1820,
+             .number = read_int<&cfg_tx::dest_single_input_id>, .apply_number = apply_input_id},
+        leaf{.label = "BISS2 CA Private Key", .type = PARAMTYPE_STRING, .rw = PARAMCTRL_RDWR,
+             .help = "Private Key Receiver Key for BISS2CA\n", .text = read_text<&cfg_tx::priv_key_file>,
+             .apply_text = apply_key_file},
+        leaf{.label = "BISS2 CA Private Key ID", .type = PARAMTYPE_STRING,
+             .help = "An identifier for the BISS CA receiver key.", .text = read_ekid},
+        leaf{.label = "Add Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi, .choices = kYes,
+             .apply_choice = service_action},
+        leaf{.label = "Rem Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
+             .choices_of = service_choices, .apply_choice = service_action},
+    },
+    // SRT settings and statistics (Net)
+    mcf::param::one(srt_leaves::connect(kNet, apply_srt_connect)), srt_leaves::tuning(kNet),
+    mcf::param::one(srt_leaves::passphrase(kNet, kHelpPass.data())), mcf::param::one(srt_leaves::log_level(kNet)),
+    mcf::param::one(srt_leaves::key_len(kNet)), mcf::param::one(srt_leaves::encrypt(kNet)),
+    srt_leaves::status<&cfg_tx::srt_mbps_send_rate>(kNet, "SRT Send Rate",
+                                                     "SRT sending rate in Mbps.  Updates periodically."),
+    srt_leaves::counters(kNet), mcf::param::one(srt_leaves::flight_size(kNet)), srt_leaves::buffers(kNet));
 
 constexpr auto kOutputCb = mcf::param::callbacks_of<kOutputLeaves>();
 
@@ -711,12 +574,7 @@ void mcastfwdr_allocate_rule_output(param_context *tbl_outputs, cfg_tx *tx)
     }
     if (tx->egress_type != EGRTYPE_NET)
         return;
-    const std::string pkey = passphrase_key(*tx);
-    mcf_post_log(SQ_LOG_DEBUG, "output pasphrase: %s", pkey.c_str());
-    char *saved = nullptr;
-    if (!pkey.empty() && kd_store_load_string(mcf_pli, pkey.c_str(), &saved) == 0 && saved)
-        std::snprintf(tx->srt_passphrase, sizeof tx->srt_passphrase, "%s", saved);
-    std::free(saved);
+    srt_leaves::restore_passphrase(*tx, SQ_LOG_DEBUG, "output");
 }
 
 int mcastfwdr_add_row_output(int id)

@@ -107,37 +107,29 @@ param_set_result refused(param_context *p, const char *text)
     return PARAM_SET_FAILURE;
 }
 
-param_set_result add_input(param_context *p, const char *text)
+// "Yes" adds a row with the next free id.
+template <int (*Add)(int)> param_set_result add_row(param_context *p, const char *text)
 {
     if (!text || std::strcmp(text, "Yes") != 0)
         return refused(p, text);
-    return mcastfwdr_add_input_net_row(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+    return Add(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
 }
 
-param_set_result rem_input(param_context *p, const char *text)
+// One of the offered ids removes that row.
+template <class Rec, std::vector<int> (*Ids)(), Rec *(*Find)(int), int (*Rem)(Rec *)>
+param_set_result rem_row(param_context *p, const char *text)
 {
-    const int id = chosen_id(net_input_ids(), text);
-    cfg_rx *rx = id < 0 ? nullptr : mcfcfg_rx_find_by_id(id);
-    if (!rx)
+    const int id = chosen_id(Ids(), text);
+    Rec *rec = id < 0 ? nullptr : Find(id);
+    if (!rec)
         return refused(p, text);
-    return mcastfwdr_rem_input_row(rx) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+    return Rem(rec) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
 }
 
-param_set_result add_output(param_context *p, const char *text)
-{
-    if (!text || std::strcmp(text, "Yes") != 0)
-        return refused(p, text);
-    return mcastfwdr_add_row_output(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
-}
-
-param_set_result rem_output(param_context *p, const char *text)
-{
-    const int id = chosen_id(net_output_ids(), text);
-    cfg_tx *tx = id < 0 ? nullptr : mcfcfg_tx_find_by_id(id);
-    if (!tx)
-        return refused(p, text);
-    return mcastfwdr_rem_output_row(tx) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
-}
+constexpr auto add_input = add_row<mcastfwdr_add_input_net_row>;
+constexpr auto rem_input = rem_row<cfg_rx, net_input_ids, mcfcfg_rx_find_by_id, mcastfwdr_rem_input_row>;
+constexpr auto add_output = add_row<mcastfwdr_add_row_output>;
+constexpr auto rem_output = rem_row<cfg_tx, net_output_ids, mcfcfg_tx_find_by_id, mcastfwdr_rem_output_row>;
 
 // KLV sources and CA sessions get their rows from their own code;
 // until then their actions refuse.

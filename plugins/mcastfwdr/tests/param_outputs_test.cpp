@@ -101,6 +101,9 @@ TEST_F(ParamOutputs, RowsByOutputKind)
     EXPECT_EQ(kd_param_get_readwrite(at(route(0, "turn_around_input_select"))), PARAMCTRL_RDWR_NOPERSIST);
     EXPECT_EQ(kd_param_get_readwrite(at(route(0, "srt_passphrase"))), PARAMCTRL_WRONLY);
     EXPECT_EQ(value(route(0, "srt_passphrase")), "<none>");
+    const std::string help = kd_param_get_help(at(route(0, "srt_passphrase")));
+    EXPECT_TRUE(help.starts_with("Passphrase must be at least 10 characters")) << help;
+    EXPECT_TRUE(help.ends_with("mustmatch the peer's passphrase for encryption to occur.")) << help;
     for (const char *key : {"latency", "srt_receive_latency", "srt_lossmaxttl", "2022-7_output", "buffer_level"})
         EXPECT_NE(kd_param_get_type(at(route(0, key))), PARAMTYPE_NONE) << key;
     for (const char *key : {"mirror_select", "asi_output_mode"})
