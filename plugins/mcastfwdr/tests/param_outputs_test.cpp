@@ -98,6 +98,8 @@ TEST_F(ParamOutputs, RowsByOutputKind)
 
     EXPECT_EQ(choices(route(0, "transmit")), (strings{"Off", "On"}));
     EXPECT_EQ(choices(route(1, "transmit")), (strings{"Off", "On", "Mirror"}));
+    mcfcfg_tx_find_by_id(1)->dest_transmit = DEST_XMIT_MIR;
+    EXPECT_EQ(value(route(1, "transmit")), "Mirror");
     EXPECT_EQ(kd_param_get_readwrite(at(route(0, "turn_around_input_select"))), PARAMCTRL_RDWR_NOPERSIST);
     EXPECT_EQ(kd_param_get_readwrite(at(route(0, "srt_passphrase"))), PARAMCTRL_WRONLY);
     EXPECT_EQ(value(route(0, "srt_passphrase")), "<none>");
