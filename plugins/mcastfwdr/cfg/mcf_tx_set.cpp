@@ -88,7 +88,8 @@ int cfg_tx_set_port(cfg_tx *tx, int path2, int port)
     const path p = path_of(tx, path2);
     if (port == p.port)
         return 0;
-    if (kd_remote_addr_set_port(&p.ra, port) != 0)
+    // An address not resolved yet (a saved host name) takes the port when it is.
+    if (kd_remote_addr_has_addr(&p.ra) && kd_remote_addr_set_port(&p.ra, port) != 0)
         return -1;
     p.port = port;
     return 1;

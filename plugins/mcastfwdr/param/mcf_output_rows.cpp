@@ -46,8 +46,8 @@ bool loaded() { return mcf_ctrl_plane_configuration_is_loaded != 0; }
 const char kHelpAddress[] =
     "IP Address must be multicast or unicast for UDP and RTP.  IP Address must be unicast for SRT modes Caller and "
     "Rendezvous.  IP Address must be 0.0.0.0 for SRT mode Listener.";
-const char kHelpTables[] = "There are 2 tables type options:\n1. DVB - includes PAT, PMT, and SDT tables\n2. ATSC Cable - "
-                           "includes PAT, PMT, CVCT, RRT, MGT, EIT, and STT tables";
+const char kHelpTables[] = "There are 2 tables type options:\n1. DVB - includes PAT, PMT, and SDT tables\n"
+                           "2. ATSC Cable - includes PAT, PMT, CVCT, RRT, MGT, EIT, and STT tables";
 // An input's passphrase help with the closing words.
 constexpr auto kHelpPass = [] {
     constexpr std::string_view head = mcf::param::srt::help_passphrase, tail = " for encryption to occur.";
@@ -485,7 +485,8 @@ constexpr auto kOutputLeaves = mcf::param::join(
         leaf{.label = "Tables", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .choices = kTables,
              .help = kHelpTables, .index = read_int<&cfg_tx::dest_tables_type>, .apply_choice = apply_tables},
         leaf{.label = "DVB per IP", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 7,
-             .number = read_int<&cfg_tx::dest_dvb_per_ip>, .apply_number = apply_rebuild_number<&cfg_tx::dest_dvb_per_ip>},
+             .number = read_int<&cfg_tx::dest_dvb_per_ip>,
+             .apply_number = apply_rebuild_number<&cfg_tx::dest_dvb_per_ip>},
         leaf{.label = "IP TTL", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 1, .max = 255,
              .number = read_int<&cfg_tx::dest_ip_ttl>, .apply_number = apply_rebuild_number<&cfg_tx::dest_ip_ttl>},
         leaf{.label = "Latency Buffer (ms)", .key = "latency", .rw = PARAMCTRL_RDWR, .kinds = kNetAsi, .min = 0,
@@ -502,7 +503,8 @@ constexpr auto kOutputLeaves = mcf::param::join(
              .help = kHelpAddress, .text = read_text<&cfg_tx::redundant_node>, .apply_text = apply_node_of<1>},
         leaf{.label = "Path 2 Port", .rw = PARAMCTRL_RDWR, .kinds = kNet, .min = 0, .max = 65535,
              .number = read_int<&cfg_tx::redundant_port>, .apply_number = apply_port_of<1>},
-        leaf{.label = "Path 2 Connector", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet, .choices = kIntf,
+        leaf{.label = "Path 2 Connector", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNet,
+             .choices = kIntf,
              .index = read_intf<&cfg_tx::redundant_intf>, .apply_choice = apply_intf<&cfg_tx::redundant_intf>},
         leaf{.label = "Turn Around Mode", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_RDWR, .kinds = kNetAsi,
              .choices = kOffOn, .index = read_int<&cfg_tx::dest_single_input_mode>,
@@ -517,8 +519,8 @@ constexpr auto kOutputLeaves = mcf::param::join(
              .apply_text = apply_key_file},
         leaf{.label = "BISS2 CA Private Key ID", .type = PARAMTYPE_STRING,
              .help = "An identifier for the BISS CA receiver key.", .text = read_ekid},
-        leaf{.label = "Add Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi, .choices = kYes,
-             .apply_choice = service_action},
+        leaf{.label = "Add Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
+             .choices = kYes, .apply_choice = service_action},
         leaf{.label = "Rem Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
              .choices_of = service_choices, .apply_choice = service_action},
     },
