@@ -1,5 +1,8 @@
-// The record setters: input port and address consistency, CA session bounds.
+// The record setters: input and output port and address consistency, CA
+// session bounds.
 #include "engine_fixture.h"
+
+#include <netinet/in.h>
 
 #include <cstring>
 #include <string>
@@ -7,6 +10,11 @@
 namespace {
 
 class CfgRecords : public mcftest::EngineTest {};
+
+int port_of(const remote_addr &ra)
+{
+    return ra.addr ? ntohs(reinterpret_cast<const sockaddr_in *>(ra.addr)->sin_port) : -1;
+}
 
 TEST_F(CfgRecords, InputPortAndAddressSetters)
 {
@@ -45,6 +53,35 @@ TEST_F(CfgRecords, InputPortAndAddressSetters)
     const std::string too_long = "1" + std::string(255, '0');
     EXPECT_EQ(cfg_rx_set_node(rx, too_long.c_str()), -1);
     EXPECT_STREQ(rx->ingress_node, "239.9.9.9");
+}
+
+TEST_F(CfgRecords, OutputPathsKeepAddressPortAndSocketAddressTogether)
+{
+    cfg_tx *tx = output(0, EGRTYPE_NET);
+    char buf[64];
+    EXPECT_EQ(cfg_tx_set_port(tx, 0, 0), -1);
+    EXPECT_EQ(cfg_tx_set_port(tx, 1, 65536), -1);
+    EXPECT_EQ(cfg_tx_set_port(tx, 0, 5000), 1);
+    EXPECT_EQ(cfg_tx_set_port(tx, 0, 5000), 0);
+    const std::string too_long = "1" + std::string(255, '0');
+    for (const char *bad : {static_cast<const char *>(nullptr), "", "10.0.0.1x", too_long.c_str()})
+        EXPECT_EQ(cfg_tx_set_node(tx, 0, bad), -1);
+    EXPECT_EQ(cfg_tx_set_node(tx, 0, "239.001.002.003"), 1);
+    EXPECT_EQ(cfg_tx_set_node(tx, 0, "239.1.2.3"), 0);
+    EXPECT_EQ(cfg_tx_set_node(tx, 1, "239.1.2.4"), 1);
+    EXPECT_EQ(cfg_tx_set_port(tx, 1, 5004), 1);
+    EXPECT_STREQ(tx->dest_node, "239.1.2.3");
+    EXPECT_EQ(tx->dest_port, 5000);
+    EXPECT_STREQ(kd_remote_addr_get_addr(&tx->ra, buf, sizeof buf), "239.1.2.3");
+    EXPECT_EQ(port_of(tx->ra), 5000);
+    EXPECT_STREQ(kd_remote_addr_get_addr(&tx->redundant_ra, buf, sizeof buf), "239.1.2.4");
+    EXPECT_EQ(port_of(tx->redundant_ra), 5004);
+    // A revert puts text and socket address back together, port included.
+    cfg_tx_put_node(tx, 0, "10.0.0.9");
+    EXPECT_STREQ(tx->dest_node, "10.0.0.9");
+    EXPECT_STREQ(kd_remote_addr_get_addr(&tx->ra, buf, sizeof buf), "10.0.0.9");
+    EXPECT_EQ(port_of(tx->ra), 5000);
+    EXPECT_FALSE(kd_remote_addr_is_mcast(&tx->ra));
 }
 
 TEST_F(CfgRecords, SrtSwitchAndModeMoveTheAddress)
