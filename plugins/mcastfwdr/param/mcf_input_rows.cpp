@@ -304,9 +304,7 @@ int _mcastfwdr_restart_input_mgr(cfg_rx *rx)
 
 void mcastfwdr_allocate_rule_input(param_context *tbl_inputs, cfg_rx *rx)
 {
-    char key[32];
-    std::snprintf(key, sizeof key, "input_%d", rx->ingress_id);
-    param_context *row = kd_param_alloc_row(tbl_inputs, key, rx->ingress_ui_label);
+    param_context *row = mcf::param::make_row(tbl_inputs, "input", rx->ingress_id, rx->ingress_ui_label);
     if (!row)
         return;
     const unsigned kind = kind_bit(rx->ingress_type);

@@ -555,9 +555,7 @@ extern "C" {
 
 void mcastfwdr_allocate_rule_output(param_context *tbl_outputs, cfg_tx *tx)
 {
-    char key[32];
-    std::snprintf(key, sizeof key, "output_%d", tx->dest_id);
-    param_context *row = kd_param_alloc_row(tbl_outputs, key, tx->dest_ui_label);
+    param_context *row = mcf::param::make_row(tbl_outputs, "output", tx->dest_id, tx->dest_ui_label);
     if (!row)
         return;
     const unsigned kind = kind_bit(tx->egress_type);

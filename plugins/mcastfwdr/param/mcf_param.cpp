@@ -213,6 +213,12 @@ param_set_result set_value(std::span<const leaf> t, param_context *p, const char
     return PARAM_SET_SUCCESS;
 }
 
+param_context *make_row(param_context *table, const char *prefix, int id, const char *label)
+{
+    const std::string key = std::string(prefix) + "_" + std::to_string(id);
+    return kd_param_alloc_row(table, key.c_str(), label);
+}
+
 param_context *make_leaf(param_context *row, const leaf &l, const callbacks &cb, void *rec)
 {
     const bool writable = l.rw != PARAMCTRL_RDONLY;

@@ -99,6 +99,9 @@ template <auto &Table> constexpr callbacks callbacks_of()
     return {o::value, o::min, o::max, o::step, o::text, o::choice, o::choices, o::help, o::set};
 }
 
+// The row keyed "<prefix>_<id>" and labelled `label` under `table`, or null.
+param_context *make_row(param_context *table, const char *prefix, int id, const char *label);
+
 // The leaf made for `l` under `row`, or null.
 param_context *make_leaf(param_context *row, const leaf &l, const callbacks &cb, void *rec);
 
