@@ -123,8 +123,39 @@ param_set_result rem_input(param_context *p, const char *text)
     return mcastfwdr_rem_input_row(rx) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
 }
 
-// KLV sources, outputs and CA sessions get their rows from their own code;
-// until then their actions refuse.
+param_set_result add_klv(param_context *p, const char *text)
+{
+    if (!text || std::strcmp(text, "Yes") != 0)
+        return refused(p, text);
+    return mcastfwdr_add_klv_source_row(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+param_set_result rem_klv(param_context *p, const char *text)
+{
+    const int id = chosen_id(klv_ids(), text);
+    cfg_rx_klv *klv = id < 0 ? nullptr : mcfcfg_rx_klv_find_by_id(id);
+    if (!klv)
+        return refused(p, text);
+    return mcastfwdr_rem_klv_source_row(klv) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+param_set_result add_ca(param_context *p, const char *text)
+{
+    if (!text || std::strcmp(text, "Yes") != 0)
+        return refused(p, text);
+    return mcastfwdr_add_ca_session_row(-1) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+param_set_result rem_ca(param_context *p, const char *text)
+{
+    const int id = chosen_id(ca_ids(), text);
+    cfg_ca *ca = id < 0 ? nullptr : mcfcfg_ca_session_find_by_id(id);
+    if (!ca)
+        return refused(p, text);
+    return mcastfwdr_rem_ca_session_row(ca) == 0 ? PARAM_SET_SUCCESS : PARAM_SET_FAILURE;
+}
+
+// Outputs get their rows from their own code; until then their actions refuse.
 param_set_result not_yet(param_context *p, const char *text)
 {
     mcf_post_log(SQ_LOG_WARN, "%s: '%s' refused (not available on this build)", kd_param_get_scope(p),
@@ -173,13 +204,13 @@ void mcastfwdr_setup_params(mcastfwdr_cfg *cfg, plugin_load_info *pli)
         cfg->tbl_rem_input = action(top, "Rem Input Net Rule", rem_input_choices, rem_input, cfg);
     }
     if (!asi && !decoder) {
-        action(top, "Add KLV Source Rule", yes_choices, not_yet, cfg);
-        cfg->tbl_rem_klv_source = action(top, "Rem KLV Source Rule", rem_klv_choices, not_yet, cfg);
+        action(top, "Add KLV Source Rule", yes_choices, add_klv, cfg);
+        cfg->tbl_rem_klv_source = action(top, "Rem KLV Source Rule", rem_klv_choices, rem_klv, cfg);
         action(top, "Add Output Net Rule", yes_choices, not_yet, cfg);
         cfg->tbl_rem_output = action(top, "Rem Output Net Rule", rem_output_choices, not_yet, cfg);
     }
-    action(top, "Add CA Session", yes_choices, not_yet, cfg);
-    cfg->tbl_rem_ca_session = action(top, "Rem CA Session", rem_ca_choices, not_yet, cfg);
+    action(top, "Add CA Session", yes_choices, add_ca, cfg);
+    cfg->tbl_rem_ca_session = action(top, "Rem CA Session", rem_ca_choices, rem_ca, cfg);
     action(top, "Diag PIDH Tree", yes_choices, diag_pidh, cfg);
     action(top, "Diag Outputs", yes_choices, diag_outputs, cfg);
 
