@@ -10,7 +10,9 @@
 
 #include <kerrow/store.h>
 
+#include <signal.h>
 #include <sys/inotify.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -392,6 +394,61 @@ TEST_F(CaRows, ADamagedKeyFileIsSetAsideNotOverwritten)
     EXPECT_EQ(cfg_ca_load_keys(other), -1);
     EXPECT_FALSE(fs::exists(key_file(4)));
     EXPECT_EQ(log_.count("CA session 4: key file /var/local/solvera/ca_keys_4.pub.csv is damaged"), 1);
+}
+
+// The key file is replaced whole: a writer killed at any point leaves one
+// generation or the other, never a mix or a part.
+TEST_F(CaRows, AWriterKilledMidRewriteLeavesAWholeKeyFile)
+{
+    cfg_ca *ca = mcfcfg_add_ca_session(5);
+    ca_key_table *own = ca->biss2ca_rxrs;
+    ca_key_table *gen[2] = {ca_key_table_ctor(), ca_key_table_ctor()};
+    const std::vector<std::string> pems = mcftest::ec_pems(300);
+    for (size_t i = 0; i < pems.size(); ++i) {
+        ca_key_table_push(gen[1], "b", pems[i].c_str());
+        if (i < 200)
+            ca_key_table_push(gen[0], "a", pems[i].c_str());
+    }
+    std::string text[2];
+    for (int g = 0; g < 2; ++g) {
+        ca->biss2ca_rxrs = gen[g];
+        ASSERT_EQ(cfg_ca_store_keys(ca), 0);
+        text[g] = mcftest::file_text(key_file(5));
+    }
+    for (int round = 0; round < 40; ++round) {
+        int done[2];
+        ASSERT_EQ(pipe(done), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(done[0]);
+            for (unsigned i = 0;; ++i) {
+                ca->biss2ca_rxrs = gen[i % 2];
+                cfg_ca_store_keys(ca);
+                if (write(done[1], "w", 1) != 1)
+                    _exit(1);
+            }
+        }
+        close(done[1]);
+        // Killed somewhere in its next rewrites, after a few whole ones.
+        char c;
+        for (int n = 0; n < 1 + round % 3 && read(done[0], &c, 1) == 1; ++n) {
+        }
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        close(done[0]);
+        const std::string now = mcftest::file_text(key_file(5));
+        ASSERT_TRUE(now == text[0] || now == text[1]) << "round " << round << ": " << now.size() << " bytes";
+    }
+    // And it reads back whole.
+    ca->biss2ca_rxrs = own;
+    ASSERT_EQ(cfg_ca_load_keys(ca), 0);
+    const unsigned n = ca_key_table_get_length(ca->biss2ca_rxrs);
+    EXPECT_TRUE(n == 200 || n == 300) << n;
+    EXPECT_EQ(log_.count("damaged"), 0);
+    ca_key_table_dtor(gen[0]);
+    ca_key_table_dtor(gen[1]);
 }
 
 } // namespace
