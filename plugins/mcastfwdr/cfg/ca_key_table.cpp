@@ -251,7 +251,16 @@ ca_key_entry *ca_key_table_get_entry_by_key_id(const ca_key_table *t, const uint
     return nullptr;
 }
 
-unsigned int ca_key_table_get_length(const ca_key_table *t) { return t ? t->length : 0; }
+ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index)
+{
+    int i = 0;
+    for (ca_key_entry &e : mcf::records<ca_key_entry>(t && index >= 0 ? t->entries : nullptr))
+        if (i++ == index)
+            return &e;
+    return nullptr;
+}
+
+int ca_key_table_get_length(const ca_key_table *t) { return t ? int(t->length) : 0; }
 
 unsigned int ca_key_entry_get_id(const ca_key_entry *e) { return e ? e->id : 0; }
 const char *ca_key_entry_get_key_pem(const ca_key_entry *e) { return e ? e->key_pem : nullptr; }

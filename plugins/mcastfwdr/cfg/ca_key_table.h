@@ -61,7 +61,9 @@ const char *ca_key_table_load_part(ca_key_table *t, const char *buf, size_t len)
 int ca_key_table_write(const ca_key_table *t, int fd);
 ca_key_entry *ca_key_table_get_entry_by_id(const ca_key_table *t, unsigned int id);
 ca_key_entry *ca_key_table_get_entry_by_key_id(const ca_key_table *t, const uint8_t key_id[8]);
-unsigned int ca_key_table_get_length(const ca_key_table *t);
+/* The entry at that position in table order; null for no table or past the end. */
+ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index);
+int ca_key_table_get_length(const ca_key_table *t);
 
 unsigned int ca_key_entry_get_id(const ca_key_entry *e);
 const char *ca_key_entry_get_key_pem(const ca_key_entry *e);

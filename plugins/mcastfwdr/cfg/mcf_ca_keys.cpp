@@ -201,10 +201,10 @@ read_report read_pem(int fd, ca_key_table *t)
 }
 
 // The entries of the session after its first `from`.
-std::vector<unsigned> ids_after(const cfg_ca &ca, unsigned from)
+std::vector<unsigned> ids_after(const cfg_ca &ca, int from)
 {
     std::vector<unsigned> ids;
-    unsigned i = 0;
+    int i = 0;
     for (const ca_key_entry &e : mcf::records<ca_key_entry>(ca.biss2ca_rxrs ? ca.biss2ca_rxrs->entries : nullptr))
         if (i++ >= from)
             ids.push_back(e.id);
@@ -245,7 +245,7 @@ int append_entry(cfg_ca &ca, const char *name, const char *pem, const uint8_t *k
 // keys added here are taken back then).
 int append_table(cfg_ca &ca, const ca_key_table *t, const char *name)
 {
-    const unsigned before = ca_key_table_get_length(ca.biss2ca_rxrs);
+    const int before = ca_key_table_get_length(ca.biss2ca_rxrs);
     ca.batch_mode = true;
     for (const ca_key_entry &e : mcf::records<ca_key_entry>(t->entries))
         append_entry(ca, name, e.key_pem, e.key_id);

@@ -109,10 +109,10 @@ template <const flag_kind &F> int apply_flag(void *rec, int idx, const char *tex
 }
 
 // The session's entries from its `from`th on (appended in table order).
-std::vector<const ca_key_entry *> entries_from(const cfg_ca &ca, unsigned from)
+std::vector<const ca_key_entry *> entries_from(const cfg_ca &ca, int from)
 {
     std::vector<const ca_key_entry *> out;
-    unsigned i = 0;
+    int i = 0;
     for (const ca_key_entry &e : mcf::records<ca_key_entry>(ca.biss2ca_rxrs ? ca.biss2ca_rxrs->entries : nullptr))
         if (i++ >= from)
             out.push_back(&e);
@@ -122,11 +122,11 @@ std::vector<const ca_key_entry *> entries_from(const cfg_ca &ca, unsigned from)
 int apply_keys_file(void *rec, const char *file)
 {
     cfg_ca &ca = ca_of(rec);
-    const unsigned before = ca_key_table_get_length(ca.biss2ca_rxrs);
-    mcf_post_log(SQ_LOG_INFO, "CA session %d start rx count %u", ca.id, before);
+    const int before = ca_key_table_get_length(ca.biss2ca_rxrs);
+    mcf_post_log(SQ_LOG_INFO, "CA session %d start rx count %d", ca.id, before);
     if (cfg_ca_append_keys_file(&ca, file, true) != 0)
         return -1;
-    mcf_post_log(SQ_LOG_INFO, "CA session %d end rx count %u", ca.id, ca_key_table_get_length(ca.biss2ca_rxrs));
+    mcf_post_log(SQ_LOG_INFO, "CA session %d end rx count %d", ca.id, ca_key_table_get_length(ca.biss2ca_rxrs));
     if (loaded()) {
         write_lock lock;
         for (const ca_key_entry *e : entries_from(ca, before))
@@ -138,7 +138,7 @@ int apply_keys_file(void *rec, const char *file)
 int apply_entitle(void *rec, const char *pem)
 {
     cfg_ca &ca = ca_of(rec);
-    const unsigned before = ca_key_table_get_length(ca.biss2ca_rxrs);
+    const int before = ca_key_table_get_length(ca.biss2ca_rxrs);
     if (cfg_ca_append_key_entry(&ca, nullptr, pem) != 0) {
         mcf_post_log(SQ_LOG_WARN, "CA session %d: failed to add key", ca.id);
         return -1;

@@ -283,7 +283,7 @@ TEST_F(CaRows, TheTableHoldsThreeThousandKeys)
     upload("many.pub.csv", mcftest::csv_lines(pems));
     cfg_ca *ca = add_session();
     ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "many.pub.csv"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(ca_key_table_get_length(ca->biss2ca_rxrs), unsigned(CA_KEY_TABLE_MAX));
+    EXPECT_EQ(ca_key_table_get_length(ca->biss2ca_rxrs), CA_KEY_TABLE_MAX);
     EXPECT_EQ(rows(*ca), size_t(CA_KEY_TABLE_MAX));
     EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), pems.back().c_str()), PARAM_SET_FAILURE);
     EXPECT_EQ(pems_in(mcftest::file_text(key_file(0))).size(), size_t(CA_KEY_TABLE_MAX));
@@ -444,7 +444,7 @@ TEST_F(CaRows, AWriterKilledMidRewriteLeavesAWholeKeyFile)
     // And it reads back whole.
     ca->biss2ca_rxrs = own;
     ASSERT_EQ(cfg_ca_load_keys(ca), 0);
-    const unsigned n = ca_key_table_get_length(ca->biss2ca_rxrs);
+    const int n = ca_key_table_get_length(ca->biss2ca_rxrs);
     EXPECT_TRUE(n == 200 || n == 300) << n;
     EXPECT_EQ(log_.count("damaged"), 0);
     ca_key_table_dtor(gen[0]);
