@@ -251,7 +251,7 @@ ca_key_entry *ca_key_table_get_entry_by_key_id(const ca_key_table *t, const uint
     return nullptr;
 }
 
-ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index)
+const ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index)
 {
     int i = 0;
     for (ca_key_entry &e : mcf::records<ca_key_entry>(t && index >= 0 ? t->entries : nullptr))

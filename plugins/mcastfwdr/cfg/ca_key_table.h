@@ -62,7 +62,7 @@ int ca_key_table_write(const ca_key_table *t, int fd);
 ca_key_entry *ca_key_table_get_entry_by_id(const ca_key_table *t, unsigned int id);
 ca_key_entry *ca_key_table_get_entry_by_key_id(const ca_key_table *t, const uint8_t key_id[8]);
 /* The entry at that position in table order; null for no table or past the end. */
-ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index);
+const ca_key_entry *ca_key_table_get_entry(const ca_key_table *t, int index);
 int ca_key_table_get_length(const ca_key_table *t);
 
 unsigned int ca_key_entry_get_id(const ca_key_entry *e);

@@ -1,9 +1,7 @@
 // CA sessions and their receiver keys as a client sees them: session rows,
 // key imports from the upload directory, revocation through the idle pass,
 // and the key files that carry the keys across restarts.
-#include "engine_fixture.h"
-#include "fake_engine.h"
-#include "param_access.h"
+#include "param_fixture.h"
 #include "test_keys.h"
 
 #include "cfg/ca_key_table.h"
@@ -23,23 +21,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using calls_t = std::vector<std::string>;
-using mcftest::param_value;
-using mcftest::set_param;
+using mcftest::calls_t;
 
-class CaRows : public mcftest::EngineTest {
+class CaRows : public mcftest::ParamTest {
 protected:
     void SetUp() override
     {
-        fake_engine::reset();
-        EngineTest::SetUp();
+        ParamTest::SetUp();
         fs::create_directories(upload_dir());
         ASSERT_FALSE(mcftest::rsa_keys().empty()) << "openssl genpkey made no key";
-    }
-    void TearDown() override
-    {
-        EngineTest::TearDown();
-        fake_engine::reset();
     }
 
     fs::path upload_dir() const { return fs::path(root_.path()) / "media/hd0/media"; }
@@ -58,7 +48,7 @@ protected:
     // A session added as a client does it (the newest record).
     cfg_ca *add_session()
     {
-        EXPECT_EQ(set_param("mcastfwdr/add_ca_session", "Yes"), PARAM_SET_SUCCESS);
+        EXPECT_EQ(set("mcastfwdr/add_ca_session", "Yes"), PARAM_SET_SUCCESS);
         cfg_ca *last = nullptr;
         for (cfg_ca &c : mcf::records<cfg_ca>(mcf_cfg.ca_sessions))
             last = &c;
@@ -67,11 +57,6 @@ protected:
     void upload(const std::string &name, const std::string &text) const
     {
         std::ofstream(upload_dir() / name, std::ios::binary) << text;
-    }
-    void load()
-    {
-        mcf_ctrl_plane_configuration_is_loaded = 1;
-        fake_engine::calls().clear();
     }
     static std::vector<std::string> key_ids(const cfg_ca &ca)
     {
@@ -115,7 +100,7 @@ TEST_F(CaRows, SessionSettersRefuseOutOfRangeAndHandTheFlagsToTheOutputs)
 {
     cfg_ca *ca = add_session();
     ASSERT_NE(ca, nullptr);
-    EXPECT_EQ(param_value(route(0, "type")), "BISS2-CA");
+    EXPECT_EQ(value(route(0, "type")), "BISS2-CA");
     struct Case {
         const char *key, *text;
         param_set_result rc;
@@ -129,24 +114,24 @@ TEST_F(CaRows, SessionSettersRefuseOutOfRangeAndHandTheFlagsToTheOutputs)
         {"type", "biss2-e", PARAM_SET_FAILURE},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(set_param(route(0, c.key), c.text), c.rc) << c.key << " " << c.text;
+        EXPECT_EQ(set(route(0, c.key), c.text), c.rc) << c.key << " " << c.text;
     EXPECT_EQ(ca->biss2ca_key_period, 120u);
     EXPECT_EQ(ca->biss2ca_esid, -1);
     EXPECT_EQ(ca->biss2ca_emm_pid, 64u);
     EXPECT_EQ(ca->biss2ca_ecm_pid, 8191u);
     EXPECT_EQ(ca->type, ECRTYPE_BISS2_E);
-    EXPECT_TRUE(fake_engine::calls().empty()) << "nothing reaches the outputs before the configuration is loaded";
+    EXPECT_TRUE(calls().empty()) << "nothing reaches the outputs before the configuration is loaded";
 
     load();
-    EXPECT_EQ(set_param(route(0, "insert_watermark"), "Yes"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "insert_watermark"), "Yes"), PARAM_SET_SUCCESS); // unchanged: nothing
-    EXPECT_EQ(set_param(route(0, "prevent_decoded_forward"), "Yes"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "prevent_descrambled_forward"), "Yes"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "insert_watermark"), "No"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitlement_session_id"), "-1"), PARAM_SET_SUCCESS); // no unchanged test
-    EXPECT_EQ(set_param(route(0, "biss_ca_ecm_pid"), "100"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "biss_ca_key_period"), "30"), PARAM_SET_SUCCESS); // read at the next key change
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"ca flags 0 32", "ca flags 0 96", "ca flags 0 224", "ca flags 0 192",
+    EXPECT_EQ(set(route(0, "insert_watermark"), "Yes"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "insert_watermark"), "Yes"), PARAM_SET_SUCCESS); // unchanged: nothing
+    EXPECT_EQ(set(route(0, "prevent_decoded_forward"), "Yes"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "prevent_descrambled_forward"), "Yes"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "insert_watermark"), "No"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "biss_ca_entitlement_session_id"), "-1"), PARAM_SET_SUCCESS); // no unchanged test
+    EXPECT_EQ(set(route(0, "biss_ca_ecm_pid"), "100"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "biss_ca_key_period"), "30"), PARAM_SET_SUCCESS); // read at the next key change
+    EXPECT_EQ(calls(), (calls_t{"ca flags 0 32", "ca flags 0 96", "ca flags 0 224", "ca flags 0 192",
                                              "ca tables 0", "ca tables 0"}));
     EXPECT_EQ(log_.count("CA session 0 insert watermark (Yes)"), 1);
     EXPECT_EQ(log_.count("Restarting outputs to get CA session 0 ESID"), 1);
@@ -166,11 +151,11 @@ TEST_F(CaRows, ImportedKeysGetOneRowEachWithTheirIdAndOneKeyFileWrite)
     ASSERT_GE(in, 0);
     ASSERT_GE(inotify_add_watch(in, key_file(0).parent_path().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
 
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_SUCCESS);
     EXPECT_EQ(key_ids(*ca), rsa_ids(4));
     ASSERT_EQ(rows(*ca), 4u);
     for (unsigned i = 0; i < 4; ++i) {
-        EXPECT_EQ(param_value(key_route(0, i, "id")), keys[i].id_text) << i;
+        EXPECT_EQ(value(key_route(0, i, "id")), keys[i].id_text) << i;
         EXPECT_EQ(kd_param_get_label(kd_param_list_index(ca->param_entitlements, int(i))),
                   "CA Key " + std::to_string(i));
     }
@@ -180,7 +165,7 @@ TEST_F(CaRows, ImportedKeysGetOneRowEachWithTheirIdAndOneKeyFileWrite)
     calls_t want;
     for (const ca_key_entry &e : mcf::records<ca_key_entry>(ca->biss2ca_rxrs->entries))
         want.push_back("entitle 0 " + std::string(e.key_pem));
-    EXPECT_EQ(fake_engine::calls(), want);
+    EXPECT_EQ(calls(), want);
 
     // The key file was put in place once, whole.
     char events[4096];
@@ -205,7 +190,7 @@ TEST_F(CaRows, ImportedKeysGetOneRowEachWithTheirIdAndOneKeyFileWrite)
     }
 
     // The same file again adds nothing: every key is already entitled.
-    EXPECT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_FAILURE);
     EXPECT_EQ(rows(*ca), 4u);
     EXPECT_EQ(mcftest::file_text(key_file(0)), file);
 }
@@ -220,14 +205,14 @@ TEST_F(CaRows, ImportReadsWholeLinesAndSkipsOverlongOnes)
     text += "\"" + keys[2].spki_pem + "\"; last; 0000 0000 0000 0000";
     upload("mixed.pub.csv", text);
     cfg_ca *ca = add_session();
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "mixed.pub.csv"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "mixed.pub.csv"), PARAM_SET_SUCCESS);
     EXPECT_EQ(key_ids(*ca), rsa_ids(2));
     EXPECT_EQ(log_.count("line longer than 8192 bytes skipped"), 1);
 
     // A single PEM file, from the key directory.
     fs::create_directories(key_file(0).parent_path());
     std::ofstream(key_file(0).parent_path() / "single.pub.pem") << keys[3].pkcs1_pem;
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "/var/local/solvera/single.pub.pem"),
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "/var/local/solvera/single.pub.pem"),
               PARAM_SET_SUCCESS);
     EXPECT_EQ(key_ids(*ca).back(), keys[3].id_text);
     EXPECT_STREQ(ca_key_table_get_entry_by_id(ca->biss2ca_rxrs, 2)->key_name, "single.pub.pem");
@@ -250,11 +235,11 @@ TEST_F(CaRows, ImportNamesAFileInTheUploadDirectoryOnly)
     for (const char *bad : {"../outside.pub.csv", "sub/in.pub.csv", "keys.txt", "dir.pub.csv", "link.pub.csv",
                             "missing.pub.csv", "/media/hd0/media/ok.pub.csv", "/var/local/solvera/../hd0.pub.csv",
                             "/var/local/solvera/deeper/k.pub.csv", "..", ""}) {
-        EXPECT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), bad), PARAM_SET_FAILURE) << bad;
+        EXPECT_EQ(set(route(0, "biss_ca_receiver_keys_file"), bad), PARAM_SET_FAILURE) << bad;
         EXPECT_EQ(rows(*ca), 0u) << bad;
     }
     EXPECT_FALSE(fs::exists(key_file(0)));
-    EXPECT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "ok.pub.csv"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "ok.pub.csv"), PARAM_SET_SUCCESS);
     EXPECT_EQ(rows(*ca), 1u);
 }
 
@@ -262,14 +247,14 @@ TEST_F(CaRows, EntitleReceiverRefusesLongDuplicateAndUnusableKeys)
 {
     const auto &keys = mcftest::rsa_keys();
     cfg_ca *ca = add_session();
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), keys[0].pkcs1_pem.c_str()), PARAM_SET_SUCCESS);
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"entitle 0 " + keys[0].pkcs1_pem})) << "entitled also before loading";
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), keys[0].pkcs1_pem.c_str()), PARAM_SET_SUCCESS);
+    EXPECT_EQ(calls(), (calls_t{"entitle 0 " + keys[0].pkcs1_pem})) << "entitled also before loading";
     // The same key in the other form is the same key.
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), keys[0].spki_pem.c_str()), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), keys[0].spki_pem.c_str()), PARAM_SET_FAILURE);
     // A PEM that the decoder would read but that does not fit the table's 1023 characters.
     const std::string padded = std::string(1100, '#') + "\n" + keys[1].spki_pem;
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), padded.c_str()), PARAM_SET_FAILURE);
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), "not a key"), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), padded.c_str()), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), "not a key"), PARAM_SET_FAILURE);
     EXPECT_EQ(log_.count("Failed to get keyid from pem"), 1);
     EXPECT_EQ(log_.count("CA session 0: failed to add key"), 3);
     EXPECT_EQ(key_ids(*ca), rsa_ids(1));
@@ -282,10 +267,10 @@ TEST_F(CaRows, TheTableHoldsThreeThousandKeys)
     ASSERT_EQ(pems.size(), size_t(CA_KEY_TABLE_MAX + 1));
     upload("many.pub.csv", mcftest::csv_lines(pems));
     cfg_ca *ca = add_session();
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "many.pub.csv"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "many.pub.csv"), PARAM_SET_SUCCESS);
     EXPECT_EQ(ca_key_table_get_length(ca->biss2ca_rxrs), CA_KEY_TABLE_MAX);
     EXPECT_EQ(rows(*ca), size_t(CA_KEY_TABLE_MAX));
-    EXPECT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), pems.back().c_str()), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), pems.back().c_str()), PARAM_SET_FAILURE);
     EXPECT_EQ(pems_in(mcftest::file_text(key_file(0))).size(), size_t(CA_KEY_TABLE_MAX));
 }
 
@@ -294,23 +279,23 @@ TEST_F(CaRows, RevokeRemovesTheRowAtTheNextIdlePass)
     const auto &keys = mcftest::rsa_keys();
     upload("two.pub.csv", mcftest::csv_lines({keys[0].spki_pem, keys[1].spki_pem}));
     cfg_ca *ca = add_session();
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "two.pub.csv"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "two.pub.csv"), PARAM_SET_SUCCESS);
     load();
-    EXPECT_EQ(set_param(key_route(0, 0, "revoke"), "No"), PARAM_SET_FAILURE);
-    ASSERT_EQ(set_param(key_route(0, 0, "revoke"), "Yes"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(key_route(0, 0, "revoke"), "No"), PARAM_SET_FAILURE);
+    ASSERT_EQ(set(key_route(0, 0, "revoke"), "Yes"), PARAM_SET_SUCCESS);
     EXPECT_EQ(rows(*ca), 2u) << "the row outlives its own set";
-    ASSERT_EQ(set_param(key_route(0, 0, "revoke"), "Yes"), PARAM_SET_SUCCESS); // a second "Yes" before the pass
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"revoke 0 " + keys[0].spki_pem, "revoke 0 " + keys[0].spki_pem}));
+    ASSERT_EQ(set(key_route(0, 0, "revoke"), "Yes"), PARAM_SET_SUCCESS); // a second "Yes" before the pass
+    EXPECT_EQ(calls(), (calls_t{"revoke 0 " + keys[0].spki_pem, "revoke 0 " + keys[0].spki_pem}));
     EXPECT_EQ(log_.count("CA session 0: Updating active outputs"), 2);
     ASSERT_TRUE(mcftest::run_loop_until([&] { return rows(*ca) == 1; }));
     EXPECT_EQ(log_.count("CA session 0: revoking key " + keys[0].id_text), 1);
     EXPECT_EQ(key_ids(*ca), (std::vector<std::string>{keys[1].id_text}));
-    EXPECT_EQ(param_value(key_route(0, 1, "id")), keys[1].id_text);
+    EXPECT_EQ(value(key_route(0, 1, "id")), keys[1].id_text);
     EXPECT_EQ(pems_in(mcftest::file_text(key_file(0))), (std::vector<std::string>{keys[1].spki_pem}));
 
     // Revoked, then the session removed before the pass.
-    ASSERT_EQ(set_param(key_route(0, 1, "revoke"), "Yes"), PARAM_SET_SUCCESS);
-    ASSERT_EQ(set_param("mcastfwdr/rem_ca_session", "0"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(key_route(0, 1, "revoke"), "Yes"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set("mcastfwdr/rem_ca_session", "0"), PARAM_SET_SUCCESS);
     bool passed = false;
     kd_frame_idle_register(&passed, [](void *p) { *static_cast<bool *>(p) = true; });
     ASSERT_TRUE(mcftest::run_loop_until([&] { return passed; }));
@@ -327,16 +312,16 @@ TEST_F(CaRows, RemovingASessionTakesItsKeyFileAndStoredValues)
     ASSERT_EQ(kd_store_load_string(pli_, "mcastfwdr/ca_session_ids", &ids), 0);
     EXPECT_STREQ(ids, "0,1");
     std::free(ids);
-    ASSERT_EQ(set_param(route(0, "biss_ca_entitle_receiver"), keys[0].spki_pem.c_str()), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_entitle_receiver"), keys[0].spki_pem.c_str()), PARAM_SET_SUCCESS);
     ASSERT_TRUE(fs::exists(key_file(0)));
     kd_store_save_string(pli_, route(0, "biss_ca_key_period").c_str(), "60");
     load();
 
-    EXPECT_EQ(set_param("mcastfwdr/rem_ca_session", "2"), PARAM_SET_FAILURE);
-    ASSERT_EQ(set_param("mcastfwdr/rem_ca_session", "0"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set("mcastfwdr/rem_ca_session", "2"), PARAM_SET_FAILURE);
+    ASSERT_EQ(set("mcastfwdr/rem_ca_session", "0"), PARAM_SET_SUCCESS);
     EXPECT_FALSE(fs::exists(key_file(0)));
     EXPECT_EQ(kd_store_test_key(pli_, route(0, "biss_ca_key_period").c_str()), 0);
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"ca tables 0"}));
+    EXPECT_EQ(calls(), (calls_t{"ca tables 0"}));
     ASSERT_EQ(kd_store_load_string(pli_, "mcastfwdr/ca_session_ids", &ids), 0);
     EXPECT_STREQ(ids, "1");
     std::free(ids);
@@ -352,7 +337,7 @@ TEST_F(CaRows, ReloadBringsTheKeysBackWithoutNames)
     const auto &keys = mcftest::rsa_keys();
     upload("rx.pub.csv", mcftest::csv_lines({keys[0].spki_pem, keys[1].pkcs1_pem}));
     cfg_ca *ca = add_session();
-    ASSERT_EQ(set_param(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(0, "biss_ca_receiver_keys_file"), "rx.pub.csv"), PARAM_SET_SUCCESS);
     // A restart: the record and its row go, the key file stays.
     kd_param_list_delete_children(mcf_cfg.tbl_ca_sessions);
     mcfcfg_remove_ca_session(ca);
@@ -360,7 +345,7 @@ TEST_F(CaRows, ReloadBringsTheKeysBackWithoutNames)
     mcastfwdr_allocate_rule_ca_session(mcf_cfg.tbl_ca_sessions, back);
     ASSERT_EQ(cfg_ca_load_keys(back), 0);
     EXPECT_EQ(key_ids(*back), rsa_ids(2));
-    EXPECT_EQ(param_value(key_route(0, 1, "id")), keys[1].id_text);
+    EXPECT_EQ(value(key_route(0, 1, "id")), keys[1].id_text);
     for (const ca_key_entry &e : mcf::records<ca_key_entry>(back->biss2ca_rxrs->entries))
         EXPECT_STREQ(e.key_name, "");
     EXPECT_EQ(mcftest::file_text(key_file(0)).find("rx.pub.csv"), std::string::npos);

@@ -1,8 +1,6 @@
 // KLV source rows as a client sees them: ranges, the address rules, what
 // reaches the outputs, and adding and removing sources with their keys.
-#include "engine_fixture.h"
-#include "fake_engine.h"
-#include "param_access.h"
+#include "param_fixture.h"
 
 #include <kerrow/store.h>
 
@@ -11,29 +9,17 @@
 
 namespace {
 
-using calls_t = std::vector<std::string>;
-using mcftest::param_value;
-using mcftest::set_param;
+using mcftest::calls_t;
 
-class KlvRows : public mcftest::EngineTest {
+class KlvRows : public mcftest::ParamTest {
 protected:
-    void SetUp() override
-    {
-        fake_engine::reset();
-        EngineTest::SetUp();
-    }
-    void TearDown() override
-    {
-        EngineTest::TearDown();
-        fake_engine::reset();
-    }
     static std::string route(int id, const char *key)
     {
         return "mcastfwdr/rules/klv_sources/klv_source_" + std::to_string(id) + "/" + key;
     }
     cfg_rx_klv *add()
     {
-        EXPECT_EQ(set_param("mcastfwdr/add_klv_source_rule", "Yes"), PARAM_SET_SUCCESS);
+        EXPECT_EQ(set("mcastfwdr/add_klv_source_rule", "Yes"), PARAM_SET_SUCCESS);
         cfg_rx_klv *last = nullptr;
         for (cfg_rx_klv &k : mcf::records<cfg_rx_klv>(mcf_cfg.rules_rx_klv))
             last = &k;
@@ -54,8 +40,8 @@ TEST_F(KlvRows, RangesAndTheAddressRules)
 {
     cfg_rx_klv *k = add();
     ASSERT_NE(k, nullptr);
-    EXPECT_EQ(param_value(route(0, "ip_address")), MCF_ADDR_UNSET);
-    EXPECT_EQ(param_value(route(0, "interface")), "Port 2");
+    EXPECT_EQ(value(route(0, "ip_address")), MCF_ADDR_UNSET);
+    EXPECT_EQ(value(route(0, "interface")), "Port 2");
     struct Case {
         const char *key, *text;
         param_set_result rc;
@@ -70,15 +56,15 @@ TEST_F(KlvRows, RangesAndTheAddressRules)
         {"ip_address", "255.255.255.255", PARAM_SET_SUCCESS},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(set_param(route(0, c.key), c.text), c.rc) << c.key << " " << c.text;
+        EXPECT_EQ(set(route(0, c.key), c.text), c.rc) << c.key << " " << c.text;
     EXPECT_EQ(k->pid, 8191u);
     EXPECT_EQ(k->rate, 500000);
     EXPECT_STREQ(k->node, "239.10.0.1");
     EXPECT_EQ(k->port, 3000);
-    EXPECT_EQ(set_param(route(0, "ip_address"), "0.0.0.0"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "ip_address"), "0.0.0.0"), PARAM_SET_SUCCESS);
     EXPECT_STREQ(k->node, "0.0.0.0");
     // Nothing reaches the engine before the configuration is loaded.
-    EXPECT_TRUE(fake_engine::calls().empty());
+    EXPECT_TRUE(calls().empty());
     EXPECT_EQ(log_.count("KLV source 0 applied"), 0);
 }
 
@@ -86,29 +72,29 @@ TEST_F(KlvRows, LoadedChangesRebuildTablesOrRevertDuplicates)
 {
     cfg_rx_klv *a = add();
     cfg_rx_klv *b = add();
-    ASSERT_EQ(set_param(route(0, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
-    ASSERT_EQ(set_param(route(1, "ip_address"), "239.10.0.2"), PARAM_SET_SUCCESS);
-    mcf_ctrl_plane_configuration_is_loaded = 1;
+    ASSERT_EQ(set(route(0, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(route(1, "ip_address"), "239.10.0.2"), PARAM_SET_SUCCESS);
+    load();
     log_.clear();
 
     // Rate and PID rebuild the tables of the outputs using the source, under the lock.
-    EXPECT_EQ(set_param(route(0, "rate"), "1000"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "rate"), "1000"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(0, "pid"), "100"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"klv tables 0", "klv tables 0"}));
+    EXPECT_EQ(set(route(0, "rate"), "1000"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "rate"), "1000"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(0, "pid"), "100"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(calls(), (calls_t{"klv tables 0", "klv tables 0"}));
     EXPECT_EQ(log_.count("failed to create rx socket"), 0) << "rate and PID leave the socket alone";
 
     // The same group and port as another source: put back.
-    EXPECT_EQ(set_param(route(1, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(1, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
     EXPECT_STREQ(b->node, "239.10.0.2");
     EXPECT_EQ(log_.count("KLV source 1 IP 239.10.0.1 and port 3000 not unique, reverting"), 1);
     // Multicast against any-address on one port conflicts too.
-    EXPECT_EQ(set_param(route(1, "ip_address"), "0.0.0.0"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(1, "ip_address"), "0.0.0.0"), PARAM_SET_SUCCESS);
     EXPECT_STREQ(b->node, "239.10.0.2");
-    EXPECT_EQ(set_param(route(1, "port"), "3001"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(set_param(route(1, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(1, "port"), "3001"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(1, "ip_address"), "239.10.0.1"), PARAM_SET_SUCCESS);
     EXPECT_EQ(log_.count("KLV source 1 applied node: 239.10.0.1 port: 3001"), 1);
-    EXPECT_EQ(set_param(route(1, "port"), "3000"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(set(route(1, "port"), "3000"), PARAM_SET_SUCCESS);
     EXPECT_EQ(b->port, 3001);
     EXPECT_EQ(log_.count("KLV source 1 IP 239.10.0.1 and port 3000 not unique, reverting"), 2);
     EXPECT_EQ(a->port, 3000);
@@ -120,15 +106,15 @@ TEST_F(KlvRows, AddAndRemoveKeepTheStoreKeys)
     add();
     add();
     EXPECT_EQ(saved_keys(), "0,1,2");
-    EXPECT_EQ(param_value(route(1, "id")), "1");
+    EXPECT_EQ(value(route(1, "id")), "1");
     kd_store_save_string(pli_, route(1, "rate").c_str(), "1234");
-    mcf_ctrl_plane_configuration_is_loaded = 1;
-    EXPECT_EQ(set_param("mcastfwdr/rem_klv_source_rule", "7"), PARAM_SET_FAILURE);
-    ASSERT_EQ(set_param("mcastfwdr/rem_klv_source_rule", "1"), PARAM_SET_SUCCESS);
+    load();
+    EXPECT_EQ(set("mcastfwdr/rem_klv_source_rule", "7"), PARAM_SET_FAILURE);
+    ASSERT_EQ(set("mcastfwdr/rem_klv_source_rule", "1"), PARAM_SET_SUCCESS);
     EXPECT_EQ(saved_keys(), "0,2");
     EXPECT_EQ(mcfcfg_rx_klv_find_by_id(1), nullptr);
     EXPECT_EQ(kd_store_test_key(pli_, route(1, "rate").c_str()), 0) << "a new source 1 must not inherit it";
-    EXPECT_EQ(fake_engine::calls(), (calls_t{"klv tables 1"}));
+    EXPECT_EQ(calls(), (calls_t{"klv tables 1"}));
     EXPECT_EQ(add()->id, 1);
     EXPECT_EQ(saved_keys(), "0,2,1");
 }

@@ -2,7 +2,6 @@
 // group is joined on the source's interface, the any-address binds the
 // port, and a source that can no longer receive closes its socket and
 // route. Needs root; skips otherwise.
-#include "param_access.h"
 #include "scenario.h"
 
 #include <sys/socket.h>
@@ -12,7 +11,16 @@
 namespace {
 
 using mcftest::scenario;
-using mcftest::set_param;
+
+// A set by route through the parameter's own operations, as a client's.
+param_set_result set_param(const std::string &route, const char *text)
+{
+    param_context *p = kd_param_get_by_route(route.c_str());
+    if (auto *c = kd_param_get_choice_ops(p))
+        return c->set(p, text);
+    auto *s = kd_param_get_string_ops(p);
+    return s ? s->set(p, text) : kd_param_get_number_ops(p)->set(p, text);
+}
 
 class KlvSockets : public ::testing::Test {
 protected:

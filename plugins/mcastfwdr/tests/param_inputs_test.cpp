@@ -3,7 +3,6 @@
 // engine calls they cause logged by the fake engine.
 #include "engine_fixture.h"
 #include "fake_engine.h"
-#include "param_access.h"
 #include "param/mcf_param.h"
 
 #include <kerrow/store.h>
@@ -43,8 +42,25 @@ protected:
     static param_context *at(const std::string &r) { return kd_param_get_by_route(r.c_str()); }
 
     // A set through the parameter's own operations record.
-    static param_set_result set(const std::string &r, const char *text) { return mcftest::set_param(r, text); }
-    static std::string value(const std::string &r) { return mcftest::param_value(r); }
+    static param_set_result set(const std::string &r, const char *text)
+    {
+        param_context *p = at(r);
+        if (auto *n = kd_param_get_number_ops(p))
+            return n->set(p, text);
+        if (auto *s = kd_param_get_string_ops(p))
+            return s->set(p, text);
+        if (auto *c = kd_param_get_choice_ops(p))
+            return c->set(p, text);
+        ADD_FAILURE() << "no settable parameter at " << r;
+        return PARAM_SET_FAILURE;
+    }
+    static std::string value(const std::string &r)
+    {
+        char *v = kd_param_get_value_text(at(r));
+        std::string s = v ? v : "<none>";
+        std::free(v);
+        return s;
+    }
 
     cfg_rx *add_net(int id)
     {
