@@ -100,6 +100,11 @@ ca_key_entry *ca_key_table_push_known(ca_key_table *t, const char *name, const c
         mcf_post_log(SQ_LOG_INFO, "Key refused: PEM holds a double quote");
         return nullptr;
     }
+    // Only public keys are kept (and written to a readable file).
+    if (std::strstr(pem, "PRIVATE KEY")) {
+        mcf_post_log(SQ_LOG_WARN, "Key refused: the text holds a private key");
+        return nullptr;
+    }
     uint8_t key_id[8];
     if (known_id)
         std::memcpy(key_id, known_id, sizeof key_id);

@@ -46,8 +46,8 @@ ca_key_table *ca_key_table_ctor(void);
 void ca_key_table_dtor(ca_key_table *t);
 
 /* Appends a key: the entry, or null when there is no table or PEM, the
- * table is full, the PEM has CA_KEY_PEM_SIZE characters or more or holds a
- * double quote, no key id can be derived from it ("Failed to get keyid
+ * table is full, the PEM has CA_KEY_PEM_SIZE characters or more, holds a
+ * double quote or a private key, no key id can be derived from it ("Failed to get keyid
  * from pem"), or the table already holds that key. */
 ca_key_entry *ca_key_table_push(ca_key_table *t, const char *name, const char *pem);
 /* Removes the entry with that id: 0, or -1 when there is none. */

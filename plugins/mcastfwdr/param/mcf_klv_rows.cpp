@@ -2,7 +2,7 @@
 // and removing sources with their rows and store keys.
 #include "param/mcf_param.h"
 
-#include "status_queue.h"
+#include "mcastfwdr.h"
 
 #include <array>
 #include <cstdio>
@@ -163,7 +163,12 @@ void mcastfwdr_allocate_rule_klv_source(param_context *tbl_klv_sources, cfg_rx_k
 
 int mcastfwdr_add_klv_source_row(int id)
 {
-    cfg_rx_klv *klv = mcfcfg_add_klv_source(id);
+    cfg_rx_klv *klv = nullptr;
+    {
+        // The receive thread walks the sources under the read lock.
+        mcf::write_lock lock;
+        klv = mcfcfg_add_klv_source(id);
+    }
     if (!klv)
         return -1;
     mcastfwdr_allocate_rule_klv_source(mcf_cfg.tbl_klv_sources, klv);

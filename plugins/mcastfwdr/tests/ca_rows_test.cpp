@@ -256,7 +256,11 @@ TEST_F(CaRows, EntitleReceiverRefusesLongDuplicateAndUnusableKeys)
     EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), padded.c_str()), PARAM_SET_FAILURE);
     EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), "not a key"), PARAM_SET_FAILURE);
     EXPECT_EQ(log_.count("Failed to get keyid from pem"), 1);
-    EXPECT_EQ(log_.count("CA session 0: failed to add key"), 3);
+    // Private key material is never kept, even beside a public key.
+    const std::string both = mcftest::ec_private_and_public_pem();
+    ASSERT_NE(both.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), both.c_str()), PARAM_SET_FAILURE);
+    EXPECT_EQ(log_.count("CA session 0: failed to add key"), 4);
     EXPECT_EQ(key_ids(*ca), rsa_ids(1));
     EXPECT_EQ(pems_in(mcftest::file_text(key_file(0))), (std::vector<std::string>{keys[0].pkcs1_pem}));
 }

@@ -104,6 +104,23 @@ inline std::vector<std::string> ec_pems(size_t n)
     return out;
 }
 
+// A private EC key followed by its public key, in PEM.
+inline std::string ec_private_and_public_pem()
+{
+    std::string out;
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    BIO *bio = BIO_new(BIO_s_mem());
+    if (key && bio && PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+        PEM_write_bio_PUBKEY(bio, key) == 1) {
+        char *data = nullptr;
+        const long len = BIO_get_mem_data(bio, &data);
+        out.assign(data, size_t(len));
+    }
+    BIO_free(bio);
+    EVP_PKEY_free(key);
+    return out;
+}
+
 // Key-file lines: "\"<pem>\"; <name>; <id>\n" for each PEM.
 inline std::string csv_lines(const std::vector<std::string> &pems, const std::string &name = "n")
 {
