@@ -209,7 +209,8 @@ int apply_revoke(void *rec, int, const char *)
         return 0;
     const std::string pem(e.key_pem, strnlen(e.key_pem, sizeof e.key_pem - 1));
     // The row goes only after its own set has returned.
-    kd_frame_idle_register(revoke_context(ca->id, e.id), finish_revoke);
+    if (kd_frame_idle_register(revoke_context(ca->id, e.id), finish_revoke) != 0)
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: key %s stays listed (no idle pass)", ca->id, e.key_id_str);
     mcf_post_log(SQ_LOG_INFO, "CA session %d: Updating active outputs", ca->id);
     write_lock lock;
     manager_outputs_revoke_key_for_ca_session(ca->id, pem.c_str());
