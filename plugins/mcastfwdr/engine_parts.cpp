@@ -60,8 +60,15 @@ int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
 void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
-void mcastfwdr_klv_sources_enable(const char *) {}
-void mcastfwdr_klv_sources_disable(const char *) {}
+// KLV source sockets follow the configuration and the interfaces.
+void mcastfwdr_klv_sources_enable(const char *ifname)
+{
+    if (ifname)
+        mcfcfg_rx_klv_enable_on_interface(&mcf_cfg, ifname);
+    else
+        mcfcfg_rx_klv_on_loaded(&mcf_cfg);
+}
+void mcastfwdr_klv_sources_disable(const char *ifname) { mcfcfg_rx_klv_disable_on_interface(&mcf_cfg, ifname); }
 
 int mcastfwdr_asi_ip_address(char *buf, int output_id)
 {
@@ -136,6 +143,16 @@ int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type 
 int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 // End of the output-side calls.
 int manager_outputs_route_exists_in_set(const char *) { return 0; }
+
+// ---- KLV/CA-side calls still minimal here ----
+// The output managers' fan-out from KLV sources and CA sessions; the
+// minimal output managers carry no tables or BISS-CA transmitters to act on.
+void manager_outputs_update_program_tables_for_klv_source(int) {}
+void manager_outputs_update_program_tables_for_ca_session(int) {}
+void manager_outputs_update_flags_for_ca_session(int, uint8_t) {}
+void manager_outputs_entitle_key_for_ca_session(int, const char *) {}
+void manager_outputs_revoke_key_for_ca_session(int, const char *) {}
+// ---- end of the KLV/CA-side calls ----
 
 } // extern "C"
 

@@ -1,4 +1,5 @@
 // Defaults and small consistency operations of the configuration records.
+#include "ca_key_table.h"
 #include "mcf_cfg.h"
 #include "mcf_services.h"
 #include "mcf_srt_stats.h"
@@ -357,12 +358,7 @@ int cfg_rx_klv_init(cfg_rx_klv *klv, int id)
 
 int cfg_rx_klv_fini(cfg_rx_klv *klv)
 {
-    // The KLV code owns the route; without it a source only ever holds a socket.
-    if (klv->sockfd >= 0)
-        ::close(klv->sockfd);
-    klv->sockfd = -1;
-    klv->pkts_rx = klv->errs_packetizing = 0;
-    return 0;
+    return cfg_rx_klv_socket_destroy(klv);
 }
 
 bool cfg_rx_klv_ip_fields_incomplete(const cfg_rx_klv *klv)
@@ -383,7 +379,7 @@ int cfg_ca_init(cfg_ca *ca, int id)
     ca->biss2ca_emm_pid = 64;
     ca->biss2ca_ecm_pid = 65;
     ca->prevent_descrambled_forward = ca->prevent_decoded_forward = ca->insert_watermark = false;
-    ca->biss2ca_rxrs = nullptr; // made by the key-table code when the session's keys are loaded
+    ca->biss2ca_rxrs = ca_key_table_ctor();
     ca->param_entitlements = nullptr;
     ca->key_file_fd = -1;
     ca->key_file_path[0] = '\0';
@@ -394,6 +390,8 @@ int cfg_ca_init(cfg_ca *ca, int id)
 int cfg_ca_fini(cfg_ca *ca)
 {
     ca->param_entitlements = nullptr;
+    ca_key_table_dtor(ca->biss2ca_rxrs);
+    ca->biss2ca_rxrs = nullptr;
     if (ca->key_file_fd >= 0)
         ::close(ca->key_file_fd);
     ca->key_file_fd = -1;

@@ -422,6 +422,31 @@ const uint8_t *cfg_ca_get_biss2m1_csw(const cfg_ca *ca);
 const uint8_t *cfg_ca_get_biss2me_esw(const cfg_ca *ca);
 const uint8_t *cfg_ca_get_biss2me_aid(const cfg_ca *ca);
 
+/* KLV source sockets: close the socket and its host route (0); open them
+ * when the source can receive (0), else -1 with the socket closed. */
+int cfg_rx_klv_socket_create(cfg_rx_klv *klv);
+int cfg_rx_klv_socket_destroy(cfg_rx_klv *klv);
+/* Every source on the interface: close (disable) or open when closed
+ * (enable); every source (on_loaded). They answer how many sockets they
+ * closed or opened. */
+unsigned mcfcfg_rx_klv_disable_on_interface(mcastfwdr_cfg *cfg, const char *ifname);
+unsigned mcfcfg_rx_klv_enable_on_interface(mcastfwdr_cfg *cfg, const char *ifname);
+unsigned mcfcfg_rx_klv_on_loaded(mcastfwdr_cfg *cfg);
+
+/* A CA session's receiver keys (0, or -1 when refused or not written). The
+ * key file "/var/local/solvera/ca_keys_<id>.pub.csv" is replaced whole on
+ * every change (once per file import). */
+int cfg_ca_store_keys(cfg_ca *ca);
+int cfg_ca_append_key_entry(cfg_ca *ca, const char *name, const char *pem);
+/* A bare ".pub.csv" or ".pub.pem" file name in the upload directory
+ * "/media/hd0/media/", or such a file directly in "/var/local/solvera/". */
+int cfg_ca_append_keys_file(cfg_ca *ca, const char *file, bool fill_description);
+int cfg_ca_remove_key_entry(cfg_ca *ca, unsigned int id);
+/* The session's own key file, without names; a file that cannot be read
+ * whole is set aside as "<name>.damaged-<time>". No file: 0, no keys. */
+int cfg_ca_load_keys(cfg_ca *ca);
+int cfg_ca_delete_keys_file(cfg_ca *ca);
+
 /* The configuration root with its four empty lists (0), or -1 when memory
  * is short (what was made is freed again). */
 int mcastfwdr_cfg_init(mcastfwdr_cfg *cfg);

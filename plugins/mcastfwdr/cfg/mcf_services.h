@@ -170,6 +170,22 @@ int store_outputs_save_params(void);
 int store_outputs_save_pid_map_keys(int output_id);
 int store_outputs_rem_pid_map_keys(int output_id);
 
+/* KLV source and CA session rows, with their add and remove actions (0,
+ * or -1 for no record). Removing a row also removes its stored values; a
+ * CA session's key file goes with it. */
+typedef struct ca_key_entry ca_key_entry;
+void mcastfwdr_allocate_rule_klv_source(param_context *tbl_klv_sources, cfg_rx_klv *klv);
+void mcastfwdr_allocate_rule_ca_session(param_context *tbl_ca_sessions, cfg_ca *ca);
+void mcastfwdr_allocate_rule_ca_key(param_context *entitlements, ca_key_entry *entry);
+/* Re-creates the source's socket under ctrl_data_lock (takes it itself). */
+int _mcastfwdr_restart_klv_source(cfg_rx_klv *klv);
+int mcastfwdr_add_klv_source_row(int id);
+int mcastfwdr_rem_klv_source_row(cfg_rx_klv *klv);
+int mcastfwdr_add_ca_session_row(int id);
+int mcastfwdr_rem_ca_session_row(cfg_ca *ca);
+int store_klv_sources_save_params(void);
+int store_ca_sessions_save_params(void);
+
 #ifdef __cplusplus
 }
 #endif

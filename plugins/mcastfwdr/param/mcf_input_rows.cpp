@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -371,22 +372,11 @@ int mcastfwdr_rem_input_row(cfg_rx *rx)
 
 int store_inputs_net_save_params(void)
 {
-    char buf[1280];
-    size_t len = 0;
-    buf[0] = '\0';
-    for (const cfg_rx &r : mcf::records<cfg_rx>(mcf_cfg.rules_rx)) {
-        if (r.ingress_type != INGRTYPE_NET)
-            continue;
-        const int n = std::snprintf(buf + len, sizeof buf - len, len ? ",%d" : "%d", r.ingress_id);
-        if (n < 0 || size_t(n) >= sizeof buf - len) {
-            mcf_post_log(SQ_LOG_ERROR, "Buffer Exceeded!");
-            return -1;
-        }
-        len += size_t(n);
-    }
-    if (kd_store_save_string(mcf_pli, "mcastfwdr/input_net_keys", buf) != 0)
-        return -1;
-    return int(len);
+    std::vector<int> ids;
+    for (const cfg_rx &r : mcf::records<cfg_rx>(mcf_cfg.rules_rx))
+        if (r.ingress_type == INGRTYPE_NET)
+            ids.push_back(r.ingress_id);
+    return mcf::param::save_id_list("mcastfwdr/input_net_keys", ids);
 }
 
 } // extern "C"

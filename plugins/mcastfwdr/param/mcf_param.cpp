@@ -5,10 +5,12 @@
 
 #include <kerrow/cuvent.h>
 #include <kerrow/ref.h>
+#include <kerrow/store.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -264,6 +266,24 @@ void announce(param_context *p)
 {
     if (p && kd_param_get_type(p) != PARAMTYPE_NONE)
         kd_cuvent_emit(mcf_pli, "on_param_update", p);
+}
+
+int save_id_list(const char *key, std::span<const int> ids)
+{
+    char buf[1280];
+    size_t len = 0;
+    buf[0] = '\0';
+    for (int id : ids) {
+        const int n = std::snprintf(buf + len, sizeof buf - len, len ? ",%d" : "%d", id);
+        if (n < 0 || size_t(n) >= sizeof buf - len) {
+            mcf_post_log(SQ_LOG_ERROR, "Buffer Exceeded!");
+            return -1;
+        }
+        len += size_t(n);
+    }
+    if (kd_store_save_string(mcf_pli, key, buf) != 0)
+        return -1;
+    return int(len);
 }
 
 } // namespace mcf::param

@@ -111,4 +111,9 @@ param_context *sibling(param_context *p, const char *key);
 // "on_param_update" for p (nothing for null).
 void announce(param_context *p);
 
+// Saves the ids joined with "," under the plug-in's store key: the length
+// of the text, or -1 ("Buffer Exceeded!" logged, nothing saved) when it
+// does not fit the 1280 bytes of an id list.
+int save_id_list(const char *key, std::span<const int> ids);
+
 } // namespace mcf::param

@@ -130,15 +130,10 @@ constexpr auto add_input = add_row<mcastfwdr_add_input_net_row>;
 constexpr auto rem_input = rem_row<cfg_rx, net_input_ids, mcfcfg_rx_find_by_id, mcastfwdr_rem_input_row>;
 constexpr auto add_output = add_row<mcastfwdr_add_row_output>;
 constexpr auto rem_output = rem_row<cfg_tx, net_output_ids, mcfcfg_tx_find_by_id, mcastfwdr_rem_output_row>;
-
-// KLV sources and CA sessions get their rows from their own code;
-// until then their actions refuse.
-param_set_result not_yet(param_context *p, const char *text)
-{
-    mcf_post_log(SQ_LOG_WARN, "%s: '%s' refused (not available on this build)", kd_param_get_scope(p),
-                 text ? text : "");
-    return PARAM_SET_FAILURE;
-}
+constexpr auto add_klv = add_row<mcastfwdr_add_klv_source_row>;
+constexpr auto rem_klv = rem_row<cfg_rx_klv, klv_ids, mcfcfg_rx_klv_find_by_id, mcastfwdr_rem_klv_source_row>;
+constexpr auto add_ca = add_row<mcastfwdr_add_ca_session_row>;
+constexpr auto rem_ca = rem_row<cfg_ca, ca_ids, mcfcfg_ca_session_find_by_id, mcastfwdr_rem_ca_session_row>;
 
 param_set_result diag_pidh(param_context *p, const char *text)
 {
@@ -181,13 +176,13 @@ void mcastfwdr_setup_params(mcastfwdr_cfg *cfg, plugin_load_info *pli)
         cfg->tbl_rem_input = action(top, "Rem Input Net Rule", rem_input_choices, rem_input, cfg);
     }
     if (!asi && !decoder) {
-        action(top, "Add KLV Source Rule", yes_choices, not_yet, cfg);
-        cfg->tbl_rem_klv_source = action(top, "Rem KLV Source Rule", rem_klv_choices, not_yet, cfg);
+        action(top, "Add KLV Source Rule", yes_choices, add_klv, cfg);
+        cfg->tbl_rem_klv_source = action(top, "Rem KLV Source Rule", rem_klv_choices, rem_klv, cfg);
         action(top, "Add Output Net Rule", yes_choices, add_output, cfg);
         cfg->tbl_rem_output = action(top, "Rem Output Net Rule", rem_output_choices, rem_output, cfg);
     }
-    action(top, "Add CA Session", yes_choices, not_yet, cfg);
-    cfg->tbl_rem_ca_session = action(top, "Rem CA Session", rem_ca_choices, not_yet, cfg);
+    action(top, "Add CA Session", yes_choices, add_ca, cfg);
+    cfg->tbl_rem_ca_session = action(top, "Rem CA Session", rem_ca_choices, rem_ca, cfg);
     action(top, "Diag PIDH Tree", yes_choices, diag_pidh, cfg);
     action(top, "Diag Outputs", yes_choices, diag_outputs, cfg);
 

@@ -175,3 +175,33 @@ bool __wrap_mcf_decoder_exists(void) { return fake_engine::answers().decoder; }
 bool __wrap_kd_carrier_frame_is_master(void) { return fake_engine::answers().master; }
 
 } // extern "C"
+
+// ---- the output managers' fan-out from KLV sources and CA sessions ----
+extern "C" {
+
+void __wrap_manager_outputs_update_program_tables_for_klv_source(int id)
+{
+    log_call("klv tables " + std::to_string(id), true);
+}
+
+void __wrap_manager_outputs_update_program_tables_for_ca_session(int id)
+{
+    log_call("ca tables " + std::to_string(id), true);
+}
+
+void __wrap_manager_outputs_update_flags_for_ca_session(int session_id, uint8_t flag)
+{
+    log_call("ca flags " + std::to_string(session_id) + " " + std::to_string(flag), true);
+}
+
+void __wrap_manager_outputs_entitle_key_for_ca_session(int session_id, const char *pem)
+{
+    log_call("entitle " + std::to_string(session_id) + " " + (pem ? pem : "(null)"), true);
+}
+
+void __wrap_manager_outputs_revoke_key_for_ca_session(int session_id, const char *pem)
+{
+    log_call("revoke " + std::to_string(session_id) + " " + (pem ? pem : "(null)"), true);
+}
+
+} // extern "C"
