@@ -7,6 +7,7 @@
 // the timed loops after warm-up (a hook in this program); it must stay 0.
 #include "engine.h"
 #include "mcastfwdr.h"
+#include "ingress/manager_input.h"
 #include "router/phindex.h"
 
 #include <kerrow/log.h>
@@ -59,6 +60,9 @@ struct setup {
     {
         kd_log_set_sink([](void *, int, const char *, int, const char *, const char *) {}, nullptr);
         mcastfwdr_cfg_init(&mcf_cfg);
+        // Input records without sockets, as the engine's tests make them.
+        mcf::manager_inputs_records_only(true);
+        manager_inputs_init();
         for (int i = 0; i < n_inputs; ++i) {
             cfg_rx *rx = mcfcfg_rx_add_net(100 + i);
             std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "239.0.0.%d", i + 1);
@@ -114,6 +118,7 @@ struct setup {
     {
         phindex_fini();
         manager_inputs_fini();
+        mcf::manager_inputs_records_only(false);
         mcastfwdr_cfg_fini(&mcf_cfg);
         kd_log_set_sink(nullptr, nullptr);
     }
