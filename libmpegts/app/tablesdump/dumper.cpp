@@ -101,8 +101,27 @@ std::string dumper::receiver_key_id() const
 
 bool dumper::process_read(std::span<uint8_t> bytes)
 {
+    const size_t end = bytes.size() - bytes.size() % TS_PACKET_SIZE;
+    if (mode_ != mode::ca && out_fd_ < 0) {
+        // Tables only: most packets are of no slot, and the loop reads no
+        // more of them than the sync byte and the PID.
+        int packets = packets_;
+        for (size_t at = 0; at < end; at += TS_PACKET_SIZE) {
+            uint8_t *p = bytes.data() + at;
+            if (p[0] != TS_SYNC_BYTE)
+                continue;
+            ++packets;
+            const uint8_t i = slot_index_[pid_of(p)];
+            if (__builtin_expect(i != kNoSlot, 0)) {
+                packets_ = packets;
+                process_slot_packet(slots_[i], reinterpret_cast<tsPkt *>(p));
+            }
+        }
+        packets_ = packets;
+        return true;
+    }
     out_buf_.clear();
-    for (size_t at = 0; at + TS_PACKET_SIZE <= bytes.size(); at += TS_PACKET_SIZE) {
+    for (size_t at = 0; at < end; at += TS_PACKET_SIZE) {
         if (bytes[at] != TS_SYNC_BYTE)
             continue;
         process_packet(reinterpret_cast<tsPkt *>(bytes.data() + at));
@@ -119,15 +138,19 @@ void dumper::process_packet(tsPkt *pkt)
         const auto *bytes = reinterpret_cast<const uint8_t *>(pkt);
         out_buf_.insert(out_buf_.end(), bytes, bytes + TS_PACKET_SIZE);
     }
-    pid_slot *slot = slot_of(tsphGetPid(pkt)); // none for the null PID
-    if (!slot)
+    pid_slot *slot = slot_of(pid_of(reinterpret_cast<const uint8_t *>(pkt))); // none for the null PID
+    if (slot)
+        process_slot_packet(*slot, pkt);
+}
+
+void dumper::process_slot_packet(pid_slot &slot, tsPkt *pkt)
+{
+    ++slot.packets;
+    if (section_dmux_process(slot.dmux.get(), pkt) <= 0)
         return;
-    ++slot->packets;
-    if (section_dmux_process(slot->dmux.get(), pkt) <= 0)
-        return;
-    int n = section_dmux_get_section(slot->dmux.get(), section_buf_.data(), section_buf_.size());
+    int n = section_dmux_get_section(slot.dmux.get(), section_buf_.data(), section_buf_.size());
     if (n >= 3)
-        on_section(*slot, std::span<const uint8_t>(section_buf_.data(), size_t(n)));
+        on_section(slot, std::span<const uint8_t>(section_buf_.data(), size_t(n)));
 }
 
 // CISSA with the receiver's word of the packet's parity (ETSI TS 103 127):

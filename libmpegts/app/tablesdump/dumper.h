@@ -76,6 +76,8 @@ public:
 
 private:
     void process_packet(tsPkt *pkt);
+    // The packet of a slot's PID: to its demultiplexer, its section followed.
+    void process_slot_packet(pid_slot &slot, tsPkt *pkt);
     void descramble(tsPkt *pkt);
     void on_section(pid_slot &slot, std::span<const uint8_t> section);
     void follow_pat(std::span<const uint8_t> section);
@@ -85,7 +87,8 @@ private:
     void on_emm(std::span<const uint8_t> section);
     void save_section(const char *path_format, std::span<const uint8_t> section) const;
     pid_slot *find_slot(uint16_t pid);
-    pid_slot *slot_of(uint16_t pid)
+    static unsigned pid_of(const uint8_t *p) { return unsigned(p[1] & 0x1F) << 8 | p[2]; }
+    pid_slot *slot_of(unsigned pid)
     {
         const uint8_t i = slot_index_[pid & 0x1FFF];
         return i == kNoSlot ? nullptr : &slots_[i];

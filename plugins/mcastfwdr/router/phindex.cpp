@@ -126,7 +126,10 @@ void erase_key(pid_handler_key &k)
 
 } // namespace
 
-void mcf::phindex_detail::check_continuity(pid_handler_key &k, const uint8_t *b, manager_input *input, int pid)
+namespace {
+
+// Continuity of a packet the one-compare test did not accept.
+void check_continuity(pid_handler_key &k, const uint8_t *b, manager_input *input, int pid)
 {
     const unsigned afc = b[3] >> 4 & 3, cc = b[3] & 15;
     const int prev = k.cc;
@@ -140,6 +143,29 @@ void mcf::phindex_detail::check_continuity(pid_handler_key &k, const uint8_t *b,
     }
     k.cc = static_cast<signed char>(last);
     k.cc_flags = static_cast<unsigned char>((k.cc_flags & ~MCF_PHINDEX_CC_DUP_SEEN) | (dup ? MCF_PHINDEX_CC_DUP_SEEN : 0));
+}
+
+} // namespace
+
+int mcf::phindex_detail::process_other(pid_handler_key &k, manager_input *input, int pid, tsPkt *pkt,
+                                       const struct timespec *tstamp)
+{
+    if (!k.entry_count)
+        return -1;
+    k.pid_is_in_stream = 1;
+    if (pkt && !(k.cc_flags & MCF_PHINDEX_CC_UNCHECKED)) {
+        // The first packet of a key passes the one-compare test when it
+        // starts at 0 (the counter is -1); check_continuity takes any other.
+        const auto *b = reinterpret_cast<const uint8_t *>(pkt);
+        const unsigned h = b[3];
+        if ((h & 0x10) && ((h - unsigned(k.cc) - 1) & 15) == 0) {
+            k.cc = static_cast<signed char>(h & 15);
+            k.cc_flags = 0; // no repeat seen
+        } else {
+            check_continuity(k, b, input, pid);
+        }
+    }
+    return run_handlers(k, input, pkt, tstamp);
 }
 
 // C code calls the inline phindex_process through this copy.

@@ -103,6 +103,10 @@ void phindex_debug(void);
 #ifdef __cplusplus
 }
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 #include "engine.h"
 
 namespace mcf::phindex_detail {
@@ -115,8 +119,24 @@ struct hot_state {
 };
 extern hot_state g_hot;
 
-// Continuity of a packet the fast test in phindex_process did not accept.
-void check_continuity(pid_handler_key &k, const uint8_t *b, manager_input *input, int pid);
+// cc_flags and pid_is_in_stream of a key whose PID is checked, seen since
+// the last presence reset and without a pending repeat, read as one word.
+// A slot without handlers is all zero, so the word also says the key exists.
+static_assert(offsetof(pid_handler_key, pid_is_in_stream) == offsetof(pid_handler_key, cc_flags) + 1);
+constexpr uint16_t kUsualState = std::endian::native == std::endian::little ? 0x0100 : 0x0001;
+
+// phindex_process for every packet but the usual one: no key, the key's
+// first packet since a presence reset, an unchecked PID, a pending repeat,
+// and a packet the one-compare test does not accept.
+int process_other(pid_handler_key &k, manager_input *input, int pid, tsPkt *pkt, const struct timespec *tstamp);
+
+inline int run_handlers(pid_handler_key &k, manager_input *input, tsPkt *pkt, const struct timespec *tstamp)
+{
+    g_hot.lock = 1;
+    const int rc = k.run(k.run_data, pkt, input, tstamp);
+    g_hot.lock = 0;
+    return rc;
+}
 
 } // namespace mcf::phindex_detail
 
@@ -132,26 +152,18 @@ extern "C" inline int phindex_process(manager_input *input, int pid, tsPkt *pkt,
     if (id >= MCF_PHINDEX_MAX_INPUT_ID || unsigned(pid) >= 8192 || !g_hot.tables[id])
         return -1;
     pid_handler_key &k = g_hot.tables[id][pid];
-    if (!k.entry_count)
-        return -1;
-    if (__builtin_expect(!k.pid_is_in_stream, 0))
-        k.pid_is_in_stream = 1;
-    if (pkt && !(k.cc_flags & MCF_PHINDEX_CC_UNCHECKED)) {
-        // The usual packet: a payload and the next counter (the first packet
-        // of a key passes too when it starts at 0: the counter is -1).
-        const auto *b = reinterpret_cast<const uint8_t *>(pkt);
-        const unsigned h = b[3];
-        if (__builtin_expect((h & 0x10) && ((h - unsigned(k.cc) - 1) & 15) == 0, 1)) {
-            k.cc = static_cast<signed char>(h & 15);
-            k.cc_flags = 0; // no repeat seen
-        } else {
-            check_continuity(k, b, input, pid);
-        }
+    uint16_t state;
+    std::memcpy(&state, &k.cc_flags, sizeof state);
+    if (__builtin_expect(state != kUsualState, 0))
+        return process_other(k, input, pid, pkt, tstamp);
+    if (pkt) {
+        // The usual packet: a payload and the next counter.
+        const unsigned h = reinterpret_cast<const uint8_t *>(pkt)[3];
+        if (__builtin_expect(!(h & 0x10) || ((h - unsigned(k.cc) - 1) & 15) != 0, 0))
+            return process_other(k, input, pid, pkt, tstamp);
+        k.cc = static_cast<signed char>(h & 15);
     }
-    g_hot.lock = 1;
-    const int rc = k.run(k.run_data, pkt, input, tstamp);
-    g_hot.lock = 0;
-    return rc;
+    return run_handlers(k, input, pkt, tstamp);
 }
 #endif
 

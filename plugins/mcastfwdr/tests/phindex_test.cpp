@@ -212,6 +212,22 @@ TEST_F(PhIndex, ShortcutsAgreeWithTheFullPath)
     EXPECT_EQ(phindex_process(in_, 256, &p, nullptr), 2);
     EXPECT_EQ(g_calls, (std::vector<std::string>{"b", "b", "b", "b", "b", "b", "b", "a:1", "a:1", "a:1", "b"}));
     EXPECT_EQ(manager_input_get_cc_errors(in_), 3u); // the second repeat
+
+    // After a presence reset the counter runs on from the last packet; a
+    // call without a packet marks the PID present and checks nothing.
+    for (const auto &r : {std::pair{5u, 3u}, std::pair{7u, 4u}}) {
+        phindex_reset_pid_presence_flag();
+        tsPkt q = packet(256, 1, r.first);
+        EXPECT_EQ(phindex_process(in_, 256, &q, nullptr), 2);
+        EXPECT_EQ(phindex_is_pid_present(100, 256), 1);
+        EXPECT_EQ(manager_input_get_cc_errors(in_), r.second) << "cc " << r.first;
+    }
+    phindex_reset_pid_presence_flag();
+    EXPECT_EQ(phindex_process(in_, 256, nullptr, nullptr), 2);
+    EXPECT_EQ(phindex_is_pid_present(100, 256), 1);
+    tsPkt q = packet(256, 1, 8);
+    EXPECT_EQ(phindex_process(in_, 256, &q, nullptr), 2);
+    EXPECT_EQ(manager_input_get_cc_errors(in_), 4u);
 }
 
 TEST_F(PhIndex, NamesAndDebugDump)
