@@ -7,6 +7,7 @@
 #include "mcastfwdr.h"
 #include "router/phindex.h"
 #include "ingress/manager_input.h"
+#include "outputs/manager_output.h"
 
 #include <atomic>
 #include <cstddef>
@@ -14,12 +15,6 @@
 #include <cstring>
 #include <map>
 #include <type_traits>
-
-struct manager_output {
-    int id;
-    char intf[8];
-    int bps;
-};
 
 namespace {
 
@@ -79,9 +74,9 @@ int manager_input_output_sync(int32_t force)
     for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
         if (!output_wanted(tx) || g_outputs.count(tx.dest_id))
             continue;
-        manager_output mo{tx.dest_id, {}, tx.dest_bps};
-        std::memcpy(mo.intf, tx.dest_intf, sizeof mo.intf);
-        g_outputs.emplace(tx.dest_id, mo);
+        manager_output &mo = g_outputs.try_emplace(tx.dest_id).first->second;
+        mo.id = tx.dest_id;
+        mo.configured_dest_bps = tx.dest_bps;
         ++changed;
     }
     if (changed || force)
@@ -121,10 +116,13 @@ int manager_output_sync_unique_inputs(manager_output *) { return 0; }
 
 int manager_outputs_disable_on_intf(const char *ifname)
 {
-    return int(std::erase_if(g_outputs, [ifname](const auto &kv) { return std::strcmp(kv.second.intf, ifname) == 0; }));
+    return int(std::erase_if(g_outputs, [ifname](const auto &kv) {
+        const cfg_tx *tx = mcfcfg_tx_find_by_id(kv.first);
+        return tx && std::strcmp(tx->dest_intf, ifname) == 0;
+    }));
 }
 
-int manager_output_get_bps(const manager_output *mo) { return mo->bps; }
+int manager_output_get_bps(const manager_output *mo) { return mo->configured_dest_bps; }
 int manager_outputs_route_exists_in_set(const char *) { return 0; }
 
 } // extern "C"
