@@ -6,6 +6,7 @@
 #include "cfg/mcf_services.h"
 #include "outputs/manager_output.h"
 #include "tables/input_tables.h"
+#include "ts_fixtures.h"
 
 #include <biss2ca_ecm.h>
 #include <biss2ca_emm.h>
@@ -325,6 +326,25 @@ TEST_F(Outputs, BuildRefusalsLeaveNoManager)
     EXPECT_EQ(manager_outputs_count(), 1u);
 }
 
+TEST_F(Outputs, InterfaceDownDeletesItsOutputs)
+{
+    input_with_programs(101, 1);
+    for (int id : {0, 1, 2}) {
+        cfg_tx *tx = net_output(id, id == 0 ? "239.9.9.1" : id == 1 ? "239.9.9.2" : "239.9.9.3");
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", id == 2 ? "eth0" : "eth1");
+        service(tx, 101, 1);
+    }
+    sync();
+    ASSERT_EQ(manager_outputs_count(), 3u);
+    {
+        mcf::write_lock lock;
+        EXPECT_EQ(manager_outputs_disable_on_interface(&mcf_cfg, "eth1"), 2u);
+    }
+    EXPECT_EQ(manager_outputs_find_by_id(0), nullptr);
+    EXPECT_EQ(manager_outputs_find_by_id(1), nullptr);
+    EXPECT_NE(manager_outputs_find_by_id(2), nullptr);
+}
+
 TEST_F(Outputs, TablesReadBackByLibdvbpsi)
 {
     manager_input *mi = input_with_programs(101, 2);
@@ -379,6 +399,22 @@ TEST_F(Outputs, TablesReadBackByLibdvbpsi)
     EXPECT_EQ(p1.es[2].type, 6);
     EXPECT_EQ(p1.es[2].pid, 0x300);
     EXPECT_EQ(p1.es[2].tags, (std::vector<int>{0x06, 0x05, 0x26, 0x27}));
+    if (tsfix::have_program("ffprobe")) {
+        // FFmpeg's demultiplexer takes the KLV entry for SMPTE KLV metadata.
+        const std::string path = kd::rooted("/klv.ts");
+        std::ofstream f(path, std::ios::binary);
+        std::vector<tsPkt> pmt = carousel_packets(t.pmt_rdrs[0]);
+        for (int i = 0; i < 40; ++i) {
+            tsPkt pat_pkt = t.pat_pkt, pmt_pkt = pmt.at(0);
+            tsphSetContinuityCounter(&pat_pkt, uint8_t(i & 15));
+            tsphSetContinuityCounter(&pmt_pkt, uint8_t(i & 15));
+            f.write(reinterpret_cast<const char *>(&pat_pkt), sizeof pat_pkt);
+            f.write(reinterpret_cast<const char *>(&pmt_pkt), sizeof pmt_pkt);
+        }
+        f.close();
+        const std::string out = tsfix::run("ffprobe -v error -show_entries stream=id,codec_name -of csv=p=0 " + path);
+        EXPECT_NE(out.find("klv,0x300"), std::string::npos) << out;
+    }
     PmtSeen p2 = read_pmt(t.pmt_rdrs[1], 2);
     EXPECT_EQ(p2.pcr_pid, 0x111);
     EXPECT_TRUE(p2.info.empty());
