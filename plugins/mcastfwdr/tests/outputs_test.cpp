@@ -12,12 +12,16 @@
 #include <biss2ca_emm.h>
 #include <biss2ca_ekid.h>
 #include <ca_descr.h>
+#include <psip_stt.h>
 #include <psi_pat.h>
 
 #include <dvbpsi/dvbpsi.h>
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/cat.h>
 #include <dvbpsi/demux.h>
+#include <dvbpsi/atsc_eit.h>
+#include <dvbpsi/atsc_mgt.h>
+#include <dvbpsi/atsc_vct.h>
 #include <dvbpsi/pat.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
@@ -27,6 +31,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <filesystem>
 #include <fstream>
@@ -194,6 +199,64 @@ SdtSeen read_sdt(section_reader *r, int ts_id)
     for (tsPkt &p : carousel_packets(r))
         dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&p));
     dvbpsi_sdt_detach(h, 0x42, uint16_t(ts_id));
+    dvbpsi_DetachDemux(h);
+    dvbpsi_delete(h);
+    return ctx.seen;
+}
+
+// The ATSC tables libdvbpsi decodes from packets of one PID: (table id,
+// extension) -> version.
+std::map<std::pair<int, int>, int> read_atsc(std::vector<tsPkt> pkts)
+{
+    struct Ctx {
+        std::map<std::pair<int, int>, int> seen;
+        std::vector<std::pair<int, int>> attached;
+    } ctx;
+    dvbpsi_t *h = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+    dvbpsi_AttachDemux(
+        h,
+        [](dvbpsi_t *hh, uint8_t id, uint16_t ext, void *d) {
+            auto *c = static_cast<Ctx *>(d);
+            c->attached.emplace_back(id, ext);
+            if (id == 0xC7)
+                dvbpsi_atsc_AttachMGT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_mgt_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xC7, 0}] = p->i_version;
+                        dvbpsi_atsc_DeleteMGT(p);
+                    },
+                    &c->seen);
+            else if (id == 0xC8 || id == 0xC9)
+                dvbpsi_atsc_AttachVCT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_vct_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xC8, p->i_extension}] = p->i_version;
+                        dvbpsi_atsc_DeleteVCT(p);
+                    },
+                    &c->seen);
+            else if (id == 0xCB)
+                dvbpsi_atsc_AttachEIT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_eit_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xCB, p->i_source_id}] = p->i_version;
+                        dvbpsi_atsc_DeleteEIT(p);
+                    },
+                    &c->seen);
+        },
+        &ctx);
+    uint8_t cc = 0;
+    for (tsPkt &p : pkts) {
+        tsphSetContinuityCounter(&p, cc++ & 15);
+        dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&p));
+    }
+    for (auto [id, ext] : ctx.attached) {
+        if (id == 0xC7)
+            dvbpsi_atsc_DetachMGT(h, uint8_t(id), uint16_t(ext));
+        else if (id == 0xC8 || id == 0xC9)
+            dvbpsi_atsc_DetachVCT(h, uint8_t(id), uint16_t(ext));
+        else if (id == 0xCB)
+            dvbpsi_atsc_DetachEIT(h, uint8_t(id), uint16_t(ext));
+    }
     dvbpsi_DetachDemux(h);
     dvbpsi_delete(h);
     return ctx.seen;
@@ -505,6 +568,13 @@ TEST_F(Outputs, AtscTablesStepOnceAboveSavedVersions)
     EXPECT_EQ(t.rrt_pkts_used, 6);
     EXPECT_EQ(t.eit_pkts[0], 2);
     EXPECT_EQ(t.mgt_ver, 0);
+    // The STT carries UTC once its offset is taken off.
+    tsPkt stt_pkt = t.stt_pkt;
+    TStt *stt = nullptr;
+    ASSERT_EQ(tsGetStt(&stt_pkt, &stt), 0);
+    EXPECT_EQ(tsTestCRC(tsGetSttBase(stt)), 1);
+    const int64_t utc = int64_t(tsGetSttSystemTime(stt)) - tsGetSttGpsUtcOffset(stt) + 315964800;
+    EXPECT_LE(std::llabs(utc - int64_t(std::time(nullptr))), 1);
     tx->dest_transmit = DEST_XMIT_OFF;
     sync();
     tx->dest_transmit = DEST_XMIT_ON;
@@ -512,6 +582,12 @@ TEST_F(Outputs, AtscTablesStepOnceAboveSavedVersions)
     mo = manager_outputs_find_by_id(0);
     ASSERT_NE(mo, nullptr);
     EXPECT_EQ(mo->tables.mgt_ver, 1);
+    // Every ATSC table of the rebuilt output, read back by libdvbpsi.
+    const output_table_config_t &u = mo->tables;
+    using Seen = std::map<std::pair<int, int>, int>;
+    EXPECT_EQ(read_atsc({u.mgt_pkt}), (Seen{{{0xC7, 0}, 1}}));
+    EXPECT_EQ(read_atsc({u.vct_pkts, u.vct_pkts + u.vct_pkts_used}), (Seen{{{0xC8, 0x33}, 1}}));
+    EXPECT_EQ(read_atsc({u.eit_pkt[2][0], u.eit_pkt[2][1]}), (Seen{{{0xCB, 1}, 1}, {{0xCB, 2}, 1}}));
     EXPECT_EQ(mo->tables.vct_ver, 1);
     EXPECT_EQ(mo->tables.rrt_ver, 1);
     for (int k = 0; k < MO_EIT_SLOTS; ++k)
