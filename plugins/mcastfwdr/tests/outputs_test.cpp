@@ -698,6 +698,9 @@ TEST_F(Outputs, EmmPreparationRunsOffTheDataPath)
         manager_outputs_entitle_key_for_ca_session(0, read_file(key_dir() + "rx_key.pub.pem").c_str());
     }
     EXPECT_TRUE(mo->emm_prepare_due);
+    // Prepared on the loop once the lock is released.
+    EXPECT_TRUE(mcftest::run_loop_until([&] { return !mo->emm_prepare_due; }, 10.0));
+    mo->emm_prepare_due = true;
     // While the loop prepares, the data path does not wait for the transmitter.
     mo->ca_tx_mutex.lock();
     std::thread mux([&] { EXPECT_FALSE(manager_output_ca_tx_try_lock(mo)); });
