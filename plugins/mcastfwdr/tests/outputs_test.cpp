@@ -272,9 +272,9 @@ protected:
 
     // An input (manager made) whose tables hold the given programs: PMT
     // PID 0x100 + 16 n, PCR and video 0x101 + 16 n, audio 0x102 + 16 n.
-    manager_input *input_with_programs(int id, int count, int first_pnu = 1)
+    manager_input *input_with_programs(int id, int count, int first_pnu = 1, int bps = 0)
     {
-        net_input(id, "239.1.1.1", 5000 + id);
+        net_input(id, "239.1.1.1", 5000 + id)->ingress_bps = bps;
         sync();
         manager_input *mi = manager_inputs_find_by_id(id);
         EXPECT_NE(mi, nullptr);
@@ -387,6 +387,84 @@ TEST_F(Outputs, BuildRefusalsLeaveNoManager)
     EXPECT_EQ(log_.count("nosuch7 link is down, failed to create tx socket: 239.9.9.11:6002"), 1);
     EXPECT_EQ(manager_outputs_find_by_id(2), nullptr);
     EXPECT_EQ(manager_outputs_count(), 1u);
+}
+
+int fill_bps_in(const manager_output *mo) { return mcastfwdr_tmr_get_bps_in(mcastfwdr_fill_get_tmr(mo->fill)); }
+
+TEST_F(Outputs, InputRatesReachTheFillEngines)
+{
+    input_with_programs(101, 1, 1, 3000000);
+    cfg_tx *tx = net_output(0);
+    service(tx, 101, 1);
+    cfg_tx *single = net_output(1, "239.9.9.8");
+    service(single, 101, 1);
+    single->dest_single_input_mode = DEST_SIM_ON;
+    single->dest_single_input_id = 101;
+    sync();
+    manager_output *mo = manager_outputs_find_by_id(0);
+    manager_output *so = manager_outputs_find_by_id(1);
+    ASSERT_NE(mo, nullptr);
+    ASSERT_NE(so, nullptr);
+    EXPECT_EQ(fill_bps_in(mo), 0); // not streaming yet
+    const int single_in = fill_bps_in(so);
+    EXPECT_EQ(log_.count("Output 0 aggregate rx bps: 0. Inputs: 0. Not streaming: 1"), 1);
+
+    cfg_rx *rx = mcfcfg_rx_find_by_id(101);
+    EXPECT_EQ(manager_outputs_update_input_rate(rx, 0), 0);
+    EXPECT_EQ(fill_bps_in(mo), 3000000);
+    EXPECT_EQ(log_.count("Output 0 adding Input 101 (bps 3000000) to aggregate input bps which is now 3000000"), 1);
+    rx->ingress_bps = 5000000;
+    manager_outputs_update_input_rate(rx, 3000000);
+    EXPECT_EQ(fill_bps_in(mo), 5000000);
+    EXPECT_EQ(fill_bps_in(so), single_in); // single-input outputs take no part
+    EXPECT_EQ(log_.count("Output 1 adding"), 0);
+
+    // Stream loss takes the input's configured rate off, never below 0.
+    manager_input *mi = manager_inputs_find_by_id(101);
+    EXPECT_EQ(manager_outputs_update_on_input_stream_loss(mi), 0);
+    EXPECT_EQ(fill_bps_in(mo), 2000000);
+    manager_outputs_update_on_input_stream_loss(mi);
+    EXPECT_EQ(fill_bps_in(mo), 0);
+
+    // Streaming again: the fill engine follows the configured rates of the streaming inputs.
+    mi->streaming = true;
+    EXPECT_EQ(manager_outputs_rebuild_fill_engine(101, 0), 0);
+    EXPECT_EQ(fill_bps_in(mo), 5000000);
+
+    // The output's own rate.
+    EXPECT_EQ(manager_output_adjust_output_rate(mo, tx, 4000000), 0);
+    EXPECT_EQ(mo->configured_dest_bps, 4000000);
+    EXPECT_EQ(mcastfwdr_tmr_get_mbps_out(mcastfwdr_fill_get_tmr(mo->fill)), 4.0);
+    EXPECT_EQ(mo->PTKS_PER_PAT, 1063u); // intervals stay those of the build
+
+    // Wrong kinds of input change nothing.
+    cfg_rx *virt = mcfcfg_rx_add_virt();
+    EXPECT_EQ(manager_outputs_update_input_rate(virt, 0), -1);
+    EXPECT_EQ(manager_outputs_update_on_input_stream_loss(nullptr), -1);
+    EXPECT_EQ(manager_outputs_delete_with_non_virtual_input(virt), 0);
+    EXPECT_EQ(log_.count("Invalid use of function"), 3);
+}
+
+TEST_F(Outputs, GoingInputsTakeTheirOutputs)
+{
+    input_with_programs(101, 1);
+    input_with_programs(102, 1);
+    service(net_output(0), 101, 1);
+    service(net_output(1, "239.9.9.8"), 102, 1);
+    cfg_tx *single = net_output(2, "239.9.9.7");
+    service(single, 101, 1);
+    single->dest_single_input_mode = DEST_SIM_ON;
+    single->dest_single_input_id = 101;
+    sync();
+    ASSERT_EQ(manager_outputs_count(), 3u);
+    {
+        mcf::write_lock lock;
+        EXPECT_EQ(manager_outputs_delete_with_non_virtual_input(mcfcfg_rx_find_by_id(101)), 1);
+        EXPECT_EQ(manager_outputs_find_by_id(2)->id, 2); // single-input outputs stay
+        EXPECT_EQ(manager_outputs_delete_routing_single_input(101), 1);
+    }
+    EXPECT_EQ(manager_outputs_count(), 1u);
+    EXPECT_NE(manager_outputs_find_by_id(1), nullptr);
 }
 
 TEST_F(Outputs, InterfaceDownDeletesItsOutputs)
