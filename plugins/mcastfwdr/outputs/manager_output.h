@@ -278,7 +278,8 @@ bool manager_output_uses_klv_source(const manager_output *mo, int klv_source_id)
 bool manager_output_uses_ca_session(const manager_output *mo, int ca_session_id);
 // Inserts the CA session ids of the virtual input's routed programs; the set's length.
 int manager_output_collect_ca_ids(const manager_output *mo, kd_dataset *set);
-// A new control word and ECM from the BISS-CA transmitter: 0, or -1.
+// A new control word and ECM from the BISS-CA transmitter: 0, or -1. The
+// word in play-out changes: takes ctrl_data_lock for writing itself.
 int manager_output_update_ecm(manager_output *mo);
 pcr_window_info *manager_output_find_pcr_window(manager_output *mo, int input_id, int pcr_pid);
 int manager_output_get_pcr_pid(const out_services *svc, int pid); // always -1
@@ -302,6 +303,8 @@ int manager_output_update_rrt_table(manager_output *mo, cfg_tx *tx);
 int manager_output_update_vct_table(manager_output *mo, cfg_tx *tx);
 int manager_output_update_eit_table(manager_output *mo, cfg_tx *tx);
 int manager_output_update_stt_table(manager_output *mo);
+// Once a second (loop, lock not held): EITs regenerated every 10,801 s,
+// under ctrl_data_lock taken for writing here.
 int manager_output_check_on_eit_table(manager_output *mo);
 int manager_output_store_table_versions_in_cfg(manager_output *mo);
 // Steps of the build, in this order: program information (pat_changed may
