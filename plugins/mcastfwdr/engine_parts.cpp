@@ -1,12 +1,11 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, maintainer and PID index
-// start and stop as no-ops, and the output managers are plain records made
-// and deleted by manager_input_output_sync from the configuration, with no
-// sockets or threads behind them.
+// multiplexer, KLV, ASI, maintainer and PID index start and stop as no-ops;
+// and the managers' synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
 #include "ingress/manager_input.h"
+#include "outputs/manager_output.h"
 
 #include <atomic>
 #include <cstddef>
@@ -15,30 +14,10 @@
 #include <map>
 #include <type_traits>
 
-struct manager_output {
-    int id;
-    char intf[8];
-    int bps;
-};
-
-namespace {
-
-// Loop thread, or under ctrl_data_lock held for writing.
-std::map<int, manager_output> g_outputs;
-
-bool output_wanted(const cfg_tx &tx)
-{
-    return tx.dest_transmit != DEST_XMIT_OFF && (tx.egress_type == EGRTYPE_DEC || !cfg_tx_ip_fields_incomplete(&tx));
-}
-
-} // namespace
-
 extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int manager_outputs_init(void) { return 0; }
-void manager_outputs_fini(void) { g_outputs.clear(); }
 int mcastfwdr_phindex_populate(void) { return 0; }
 int mcastfwdr_phindex_depopulate(void)
 {
@@ -79,87 +58,23 @@ int mcastfwdr_asi_ip_address(char *buf, int output_id)
 int manager_input_output_sync(int32_t force)
 {
     int changed = manager_inputs_sync(&mcf_cfg);
-    changed += int(std::erase_if(g_outputs, [](const auto &kv) {
-        const cfg_tx *tx = mcfcfg_tx_find_by_id(kv.first);
-        return !tx || !output_wanted(*tx);
-    }));
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
-        if (!output_wanted(tx) || g_outputs.count(tx.dest_id))
-            continue;
-        manager_output mo{tx.dest_id, {}, tx.dest_bps};
-        std::memcpy(mo.intf, tx.dest_intf, sizeof mo.intf);
-        g_outputs.emplace(tx.dest_id, mo);
-        ++changed;
-    }
+    changed += manager_outputs_sync(&mcf_cfg);
     if (changed || force)
         phindex_repopulate();
     return changed;
 }
 
-manager_output *manager_outputs_find_by_id(int id)
+// The ASI ports' sockets, rates and queue marks come with the ASI work.
+int mcastfwdr_asi_get_socket_id(int) { return 0; }
+int mcastfwdr_asi_hw_cfg_bitrate(cfg_tx *tx, int, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
+void mcastfwdr_asi_queue_monitor_init(int, asi_queue_monitor *monitor, int)
 {
-    auto it = g_outputs.find(id);
-    return it == g_outputs.end() ? nullptr : &it->second;
+    if (monitor)
+        *monitor = asi_queue_monitor{};
 }
 
-int manager_outputs_delete(int id)
-{
-    if (!g_outputs.erase(id))
-        return 0;
-    mcf_post_log(SQ_LOG_INFO, "MCF: Output %d Deleted", id);
-    return 1;
-}
-
-int manager_outputs_delete_using_input(int input_id)
-{
-    int n = 0;
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
-        bool uses = false;
-        for (const cfg_tx_input &s : mcf::records<cfg_tx_input>(tx.dest_services))
-            uses = uses || s.input_id == input_id;
-        if (uses)
-            n += manager_outputs_delete(tx.dest_id);
-    }
-    return n;
-}
-
-int manager_outputs_delete_routing_single_input(int) { return 0; }
-int manager_output_sync_unique_inputs(manager_output *) { return 0; }
-
-int manager_outputs_disable_on_intf(const char *ifname)
-{
-    return int(std::erase_if(g_outputs, [ifname](const auto &kv) { return std::strcmp(kv.second.intf, ifname) == 0; }));
-}
-
-int manager_output_get_bps(const manager_output *mo) { return mo->bps; }
-
-// Output-side calls still minimal here: the output rows call them; the
-// output managers and the ASI ports give them their real work.
-int manager_output_sync_tables_on_cfg_change(manager_output *, cfg_tx *, int) { return 0; }
-void manager_output_set_tables_type(manager_output *, tables_type) {}
-void manager_output_set_asi_output_type(manager_output *, asi_output_type) {}
-void manager_output_set_transport_stream_id(manager_output *, int) {}
+// The ASI ports' mirror and output mode come with the ASI work.
 int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
-// End of the output-side calls.
-int manager_outputs_route_exists_in_set(const char *) { return 0; }
-
-// ---- KLV/CA-side calls still minimal here ----
-// The output managers' fan-out from KLV sources and CA sessions; the
-// minimal output managers carry no tables or BISS-CA transmitters to act on.
-void manager_outputs_update_program_tables_for_klv_source(int) {}
-void manager_outputs_update_program_tables_for_ca_session(int) {}
-void manager_outputs_update_flags_for_ca_session(int, uint8_t) {}
-void manager_outputs_entitle_key_for_ca_session(int, const char *) {}
-void manager_outputs_revoke_key_for_ca_session(int, const char *) {}
-// ---- end of the KLV/CA-side calls ----
 
 } // extern "C"
-
-bool manager_output_get_status(int id, manager_output_status *out)
-{
-    if (!manager_outputs_find_by_id(id))
-        return false;
-    *out = manager_output_status{};
-    return true;
-}
