@@ -179,6 +179,8 @@ int store_ca_sessions_load_params(void);
 int store_inputs_net_load_params(void);
 int store_klv_sources_load_params(void);
 int store_outputs_load_params(void);
+/* The saved PID remaps of an output, after its services exist. */
+int store_outputs_load_pid_map_keys(int output_id);
 int store_inputs_net_save_params(void);
 int store_outputs_save_params(void);
 int store_outputs_save_pid_map_keys(int output_id);

@@ -120,9 +120,8 @@ void rebuild_output(cfg_tx &tx);
 void retable_output(cfg_tx &tx, int what, void (*first)(manager_output *, const cfg_tx &) = nullptr,
                     bool before_load = false);
 
-// Saves the ids joined with "," under the plug-in's store key: the length
-// of the text, or -1 ("Buffer Exceeded!" logged, nothing saved) when it
-// does not fit the 1280 bytes of an id list.
+// Saves the ids joined with "," under the plug-in's store key, whatever
+// their number: the length of the text, or -1 when the store refuses it.
 int save_id_list(const char *key, std::span<const int> ids);
 
 } // namespace mcf::param
