@@ -456,12 +456,14 @@ extern "C" int kd_store_load_params(plugin_load_info *pli, param_context *p)
         json_t *v = route ? json_object_get(s, route) : nullptr;
         if (!json_is_string(v))
             return;
-        // The setter gets its own copy: the update it causes rewrites this key.
+        // The setter gets its own copy: the update it causes rewrites this
+        // key. The route is copied too: a setter may delete its own leaf.
         std::string text = json_string_value(v);
+        std::string key = route;
         if (set_text(leaf, t, text.c_str()) != PARAM_SET_SUCCESS) {
-            KD_LOG(KD_LOG_WARNING, "[%s] Saved value of '%s' refused; kept in the store\n", me(), route);
-            json_object_set_new(s, route, json_string(text.c_str()));
-            g_loading->insert(route);
+            KD_LOG(KD_LOG_WARNING, "[%s] Saved value of '%s' refused; kept in the store\n", me(), key.c_str());
+            json_object_set_new(s, key.c_str(), json_string(text.c_str()));
+            g_loading->insert(std::move(key));
         }
     });
     if (outer)
