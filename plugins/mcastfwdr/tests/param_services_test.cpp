@@ -289,8 +289,11 @@ TEST_F(ParamServices, ProgramChangesRetireRowsDurableRemapsStay)
         cfg_tx_input *s = routed(3);
         ASSERT_EQ(set(svc(3, 0, "durable_remaps"), durable ? "On" : "Off"), PARAM_SET_SUCCESS);
         ASSERT_EQ(set(remap(3, 0, 2, "pid_out"), "300"), PARAM_SET_SUCCESS);
-        // Video and audio leave; a new audio stream arrives without a name.
-        present_program({{0x03, 258, kInput}});
+        // Video and audio leave; a new audio stream arrives whose name
+        // claims more bytes than its descriptor holds.
+        std::vector<uint8_t> overlong = component_name("Second");
+        overlong[9] += 5;
+        present_program({{0x03, 258, kInput, overlong}});
         clear();
         EXPECT_EQ(mcfcfg_tx_input_sync_program_pids(s, 0), 0);
         const cfg_tx_pid_map *video = cfg_tx_pid_map_find_by_pid(s, kVideo);
