@@ -40,8 +40,14 @@ local_pmt program(int pnu, int pmt_pid, int pcr_pid, int pcr_ingress_id, const s
     return p;
 }
 
+std::vector<unsigned> &services_seen()
+{
+    static std::vector<unsigned> seen;
+    return seen;
+}
 void reset()
 {
+    services_seen().clear();
     answers() = script{};
     calls().clear();
     outputs_seen().clear();
@@ -73,8 +79,10 @@ int id_of(const manager_output *mo) { return *reinterpret_cast<const int32_t *>(
 
 void seen(const cfg_tx *tx)
 {
-    if (tx)
-        fake_engine::outputs_seen().push_back(*tx);
+    if (!tx)
+        return;
+    fake_engine::outputs_seen().push_back(*tx);
+    fake_engine::services_seen().push_back(mcf_list_count(tx->dest_services));
 }
 
 } // namespace

@@ -40,6 +40,8 @@ local_pmt program(int pnu, int pmt_pid, int pcr_pid, int pcr_ingress_id, const s
 // The output record as it was at each output-manager call that names it, in
 // call order: the fields a rebuild or table regeneration reads.
 std::vector<cfg_tx> &outputs_seen();
+// The output's count of services at each of those calls.
+std::vector<unsigned> &services_seen();
 
 script &answers();
 std::vector<std::string> &calls();

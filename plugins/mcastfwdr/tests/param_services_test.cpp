@@ -180,6 +180,8 @@ TEST_F(ParamServices, RemovingAServiceRebuildsTheOutputAndSavesTheKeys)
     fake_engine::answers().running = {3};
     EXPECT_EQ(set(out(3, "rem_service"), "0"), PARAM_SET_SUCCESS);
     EXPECT_EQ(calls(), rebuilt(3, 1)) << "the service goes while the running output is held off";
+    EXPECT_EQ(fake_engine::services_seen().back(), 2u) << "still listed when the running output went";
+    EXPECT_EQ(mcf_list_count(tx->dest_services), 1u);
     EXPECT_EQ(stored("mcastfwdr/output_keys"), "3[1];4[]");
     EXPECT_EQ(stored("mcastfwdr/pidmap_keys_3"), "1[0]");
     EXPECT_FALSE(has_key(remap(3, 0, 1, "pid_out"))) << "the removed service's stored values go with it";
