@@ -34,12 +34,6 @@ int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
 int manager_outputs_init(void) { return 0; }
 void manager_outputs_fini(void) { g_outputs.clear(); }
-int mcastfwdr_phindex_populate(void) { return 0; }
-int mcastfwdr_phindex_depopulate(void)
-{
-    phindex_clear();
-    return 0;
-}
 int mcastfwdr_asi_init(void) { return 0; }
 void mcastfwdr_asi_fini(void) {}
 void mcastfwdr_asi_apply_initial_hw_cfg(void) {}
@@ -123,6 +117,18 @@ int manager_outputs_disable_on_intf(const char *ifname)
 }
 
 int manager_output_get_bps(const manager_output *mo) { return mo->configured_dest_bps; }
+
+void manager_outputs_foreach(void (*fn)(manager_output *mo, va_list args), ...)
+{
+    for (auto &kv : g_outputs) {
+        va_list args;
+        va_start(args, fn);
+        fn(&kv.second, args);
+        va_end(args);
+    }
+}
+
+int manager_output_rebuild_fill_engine(manager_output *) { return 0; }
 int manager_outputs_route_exists_in_set(const char *) { return 0; }
 
 } // extern "C"
