@@ -162,7 +162,7 @@ bool scrambling_data(manager_output *mo, int ca_id, const uint8_t *pkt, ss_meta 
         const bool allowed = mo->type == EGRTYPE_DEC ? !biss2ca_rx_prevent_decoded_forward(rx)
                                                      : !biss2ca_rx_prevent_descrambled_forward(rx);
         const int odd = scram == TS_SCRAM_CTRL_ODD;
-        if (allowed && biss2ca_rx_get_session_word(rx, odd, m.decrypt_sw) == 0) {
+        if (allowed && biss2ca_rx_get_session_word(rx, odd, m.decrypt_sw) > 0) {
             m.decrypt = odd ? 1 : 2;
             mo->biss2ca_rx_ts_pkts.fetch_add(1, std::memory_order_relaxed);
         }
