@@ -19,7 +19,7 @@ int mcastfwdr_statistics_fini(void);
 int manager_inputs_init(void);
 void manager_inputs_fini(void); // deletes every input manager
 int manager_outputs_init(void);
-void manager_outputs_fini(void); // deletes every output manager
+void manager_outputs_fini(void); // deletes every output manager (manager_outputs_deinit)
 // The PID index's population from the running managers (router/populate.h).
 int mcastfwdr_phindex_populate(void);
 int mcastfwdr_phindex_depopulate(void);

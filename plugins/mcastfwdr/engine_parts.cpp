@@ -1,8 +1,6 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, maintainer and PID index
-// start and stop as no-ops, and the output managers are plain records made
-// and deleted by manager_input_output_sync from the configuration, with no
-// sockets or threads behind them.
+// multiplexer, KLV, ASI, maintainer and PID index start and stop as no-ops;
+// and the managers' synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
@@ -16,24 +14,10 @@
 #include <map>
 #include <type_traits>
 
-namespace {
-
-// Loop thread, or under ctrl_data_lock held for writing.
-std::map<int, manager_output> g_outputs;
-
-bool output_wanted(const cfg_tx &tx)
-{
-    return tx.dest_transmit != DEST_XMIT_OFF && (tx.egress_type == EGRTYPE_DEC || !cfg_tx_ip_fields_incomplete(&tx));
-}
-
-} // namespace
-
 extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int manager_outputs_init(void) { return 0; }
-void manager_outputs_fini(void) { g_outputs.clear(); }
 int mcastfwdr_asi_init(void) { return 0; }
 void mcastfwdr_asi_fini(void) {}
 void mcastfwdr_asi_apply_initial_hw_cfg(void) {}
@@ -61,82 +45,19 @@ int mcastfwdr_asi_ip_address(char *buf, int output_id)
 int manager_input_output_sync(int32_t force)
 {
     int changed = manager_inputs_sync(&mcf_cfg);
-    changed += int(std::erase_if(g_outputs, [](const auto &kv) {
-        const cfg_tx *tx = mcfcfg_tx_find_by_id(kv.first);
-        return !tx || !output_wanted(*tx);
-    }));
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
-        if (!output_wanted(tx) || g_outputs.count(tx.dest_id))
-            continue;
-        manager_output &mo = g_outputs.try_emplace(tx.dest_id).first->second;
-        mo.id = tx.dest_id;
-        mo.configured_dest_bps = tx.dest_bps;
-        ++changed;
-    }
+    changed += manager_outputs_sync(&mcf_cfg);
     if (changed || force)
         phindex_repopulate();
     return changed;
 }
 
-manager_output *manager_outputs_find_by_id(int id)
+// The ASI ports' sockets, rates and queue marks come with the ASI work.
+int mcastfwdr_asi_get_socket_id(int) { return 0; }
+int mcastfwdr_asi_hw_cfg_bitrate(cfg_tx *tx, int, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
+void mcastfwdr_asi_queue_monitor_init(int, asi_queue_monitor *monitor, int)
 {
-    auto it = g_outputs.find(id);
-    return it == g_outputs.end() ? nullptr : &it->second;
+    if (monitor)
+        *monitor = asi_queue_monitor{};
 }
-
-int manager_outputs_delete(int id)
-{
-    if (!g_outputs.erase(id))
-        return 0;
-    mcf_post_log(SQ_LOG_INFO, "MCF: Output %d Deleted", id);
-    return 1;
-}
-
-int manager_outputs_delete_using_input(int input_id)
-{
-    int n = 0;
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx)) {
-        bool uses = false;
-        for (const cfg_tx_input &s : mcf::records<cfg_tx_input>(tx.dest_services))
-            uses = uses || s.input_id == input_id;
-        if (uses)
-            n += manager_outputs_delete(tx.dest_id);
-    }
-    return n;
-}
-
-int manager_outputs_delete_routing_single_input(int) { return 0; }
-int manager_output_sync_unique_inputs(manager_output *) { return 0; }
-
-int manager_outputs_disable_on_intf(const char *ifname)
-{
-    return int(std::erase_if(g_outputs, [ifname](const auto &kv) {
-        const cfg_tx *tx = mcfcfg_tx_find_by_id(kv.first);
-        return tx && std::strcmp(tx->dest_intf, ifname) == 0;
-    }));
-}
-
-int manager_output_get_bps(const manager_output *mo) { return mo->configured_dest_bps; }
-
-void manager_outputs_foreach(void (*fn)(manager_output *mo, va_list args), ...)
-{
-    for (auto &kv : g_outputs) {
-        va_list args;
-        va_start(args, fn);
-        fn(&kv.second, args);
-        va_end(args);
-    }
-}
-
-int manager_output_rebuild_fill_engine(manager_output *) { return 0; }
-int manager_outputs_route_exists_in_set(const char *) { return 0; }
 
 } // extern "C"
-
-bool manager_output_get_status(int id, manager_output_status *out)
-{
-    if (!manager_outputs_find_by_id(id))
-        return false;
-    *out = manager_output_status{};
-    return true;
-}

@@ -4,6 +4,7 @@
 #include "engine.h"
 #include "cfg/mcf_srt_stats.h"
 #include "mcastfwdr.h"
+#include "outputs/manager_output.h"
 
 #include <kerrow/alarm.h>
 
@@ -96,6 +97,7 @@ void maintenance_pass()
 
     for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
         maintain_output(tx);
+    manager_outputs_maintenance_tick();
 
     for (cfg_rx_klv &k : mcf::records<cfg_rx_klv>(mcf_cfg.rules_rx_klv))
         k.detected = false;

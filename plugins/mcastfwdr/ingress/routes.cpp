@@ -3,6 +3,7 @@
 // card a route is changed only inside a network namespace of its own (a
 // test's), never in the machine's.
 #include "ingress/routes.h"
+#include "outputs/manager_output.h"
 #include "ingress/manager_input.h"
 #include "mcastfwdr.h"
 
@@ -130,6 +131,20 @@ bool rx_route_unique(const manager_input *mi)
            !mcfcfg_route_exists_in_klv_sources(&mcf_cfg, mi->route_id);
 }
 
+// An output's primary route: unique among the output managers and used by
+// no Net input manager and no KLV source.
+bool tx_route_unique(const manager_output *mo)
+{
+    return manager_outputs_member_has_unique_route(mo) && !manager_inputs_route_exists_in_set(mo->route_id) &&
+           !mcfcfg_route_exists_in_klv_sources(&mcf_cfg, mo->route_id);
+}
+
+bool tx_redundant_route_unique(const manager_output *mo)
+{
+    return manager_outputs_member_has_unique_route(mo) && !manager_inputs_route_exists_in_set(mo->redundant_route_id) &&
+           !mcfcfg_route_exists_in_klv_sources(&mcf_cfg, mo->redundant_route_id);
+}
+
 bool klv_route_unique(const cfg_rx_klv *klv)
 {
     return mcfcfg_rx_klv_member_has_unique_route(&mcf_cfg, klv) && !manager_inputs_route_exists_in_set(klv->route_id) &&
@@ -196,6 +211,43 @@ void mcf_route_rx_add(manager_input *mi, const cfg_rx *rx)
 }
 
 void mcf_route_rx_delete(manager_input *mi) { route_delete(mi->route_id, !mi->route_id[0] || rx_route_unique(mi)); }
+
+void mcf_route_tx_add(manager_output *mo, const cfg_tx *tx)
+{
+    mo->route_id[0] = '\0';
+    if (!kd_remote_addr_is_mcast(&tx->ra))
+        return;
+    std::snprintf(mo->route_id, sizeof mo->route_id, "%.118s %.7s", tx->dest_node, tx->dest_intf);
+    if (!tx_route_unique(mo)) {
+        mcf_post_log(SQ_LOG_DEBUG, "Route not added <%s> - already exists", mo->route_id);
+        return;
+    }
+    mcf_route_apply_rule(tx->dest_node, tx->dest_intf, true);
+}
+
+void mcf_redundant_route_tx_add(manager_output *mo, const cfg_tx *tx)
+{
+    mo->redundant_route_id[0] = '\0';
+    if (!kd_remote_addr_is_mcast(&tx->redundant_ra))
+        return;
+    std::snprintf(mo->redundant_route_id, sizeof mo->redundant_route_id, "%.118s %.7s", tx->redundant_node,
+                  tx->redundant_intf);
+    if (!tx_redundant_route_unique(mo)) {
+        mcf_post_log(SQ_LOG_DEBUG, "Redundant Route not added <%s> - already exists", mo->redundant_route_id);
+        return;
+    }
+    mcf_route_apply_rule(tx->redundant_node, tx->redundant_intf, true);
+}
+
+void mcf_route_tx_delete(manager_output *mo)
+{
+    const bool unique = !mo->route_id[0] || tx_route_unique(mo);
+    const bool redundant_unique = !mo->redundant_route_id[0] || tx_redundant_route_unique(mo);
+    route_delete(mo->route_id, unique);
+    if (unique)
+        route_delete(mo->redundant_route_id, redundant_unique);
+    mo->redundant_route_id[0] = '\0';
+}
 
 int mcf_route_rx_klv_add(cfg_rx_klv *klv)
 {

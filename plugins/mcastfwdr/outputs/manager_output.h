@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 struct kd_dataset;
@@ -245,6 +246,14 @@ struct manager_output {
     ::biss2ca_tx *biss2ca_tx;
     uint32_t biss2ca_key_age; // seconds since the last ECM word change
     ::biss2ca_rx *biss2ca_rx;
+    // The transmitter's EMM preparation (RSA for every receiver) runs on
+    // the loop thread outside ctrl_data_lock, holding ca_tx_mutex; the
+    // data path calls the transmitter only while it holds the mutex, taken
+    // with manager_output_ca_tx_try_lock, and never waits for it (it skips
+    // the transmitter for that packet). The prepared set then goes on air
+    // in one step at the start of an EMM cycle.
+    std::mutex ca_tx_mutex;
+    bool emm_prepare_due; // loop thread: a receiver or flag change to prepare
 };
 
 extern "C" {
@@ -279,6 +288,9 @@ int manager_output_get_total_incoming_bps(const manager_output *mo);
 // Control side: prepares the transmitter's next EMM set away from the
 // multiplexer and hands it over in one step (see manager_output.cpp).
 int manager_output_prepare_emm(manager_output *mo);
+// Data path: true when it may call the transmitter now (then unlock).
+bool manager_output_ca_tx_try_lock(manager_output *mo);
+void manager_output_ca_tx_unlock(manager_output *mo);
 
 // ---- the output's tables ----
 int manager_output_update_program_tables(manager_output *mo, int flag);
@@ -350,6 +362,8 @@ void manager_outputs_datapath_check_alarm_state(void);
 // The control side's once-a-second pass: EMM preparation of every
 // transmitter, key age, EIT regeneration of ATSC outputs.
 void manager_outputs_maintenance_tick(void);
+// Loop thread, lock released: prepares the EMMs that CA changes made due.
+void manager_outputs_prepare_due_emms(void);
 
 // ---- collaborators of other parts (minimal where those parts are still to come) ----
 int mcastfwdr_asi_get_socket_id(int output_id);
@@ -360,3 +374,11 @@ void mcf_redundant_route_tx_add(manager_output *mo, const cfg_tx *tx);
 void mcf_route_tx_delete(manager_output *mo);
 
 } // extern "C"
+
+namespace mcf {
+// Unit tests of the control side, which run without a card's interfaces:
+// every interface counts as up, and managers open no socket and start no
+// egress thread (the rest of the build is the same).
+void manager_outputs_records_only(bool on);
+bool manager_outputs_are_records_only();
+} // namespace mcf

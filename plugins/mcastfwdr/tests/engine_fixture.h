@@ -6,6 +6,7 @@
 #include "engine.h"
 #include "ingress/manager_input.h"
 #include "mcastfwdr.h"
+#include "outputs/manager_output.h"
 #include "test_support.h"
 
 #include <kerrow/cuvent.h>
@@ -62,7 +63,9 @@ protected:
         mcastfwdr_setup_params(&mcf_cfg, pli_);
         mcf::register_listeners(pli_);
         mcf::manager_inputs_records_only(true);
+        mcf::manager_outputs_records_only(true);
         manager_inputs_init();
+        manager_outputs_init();
     }
     void TearDown() override
     {
@@ -70,6 +73,7 @@ protected:
         manager_outputs_fini();
         manager_inputs_fini();
         mcf::manager_inputs_records_only(false);
+        mcf::manager_outputs_records_only(false);
         mcf_status_queue_fini();
         mcastfwdr_cfg_fini(&mcf_cfg);
         mcf_ctrl_plane_configuration_is_loaded = 0;

@@ -68,6 +68,7 @@ TEST_F(ManagerInputs, AlarmsFollowTheIntervalsAndTellTheDecoder)
     net_input(100, "239.1.1.1", 5000);
     cfg_tx *dec = output(0, EGRTYPE_DEC);
     cfg_tx_input_add(dec)->input_id = 100;
+    mcf_ctrl_plane_configuration_is_loaded = 1;
     sync();
     manager_input *mi = manager_inputs_find_by_id(100);
     ASSERT_NE(manager_outputs_find_by_id(0), nullptr);

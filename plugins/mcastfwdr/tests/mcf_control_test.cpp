@@ -140,9 +140,11 @@ protected:
         out_ = output(0, EGRTYPE_NET);
         set_dest(out_, "239.9.9.9", 6000);
         out_->dest_transmit = DEST_XMIT_ON;
+        net_input(101, "239.1.1.3", 5001); // the output's program comes from it
         cfg_tx_input *svc = cfg_tx_input_add(out_);
         svc->input_id = 101;
         svc->input_prog_num = 3;
+        mcf_ctrl_plane_configuration_is_loaded = 1;
         mcf::write_lock lock;
         manager_input_output_sync(0);
     }
@@ -193,10 +195,13 @@ TEST_F(McfEncoderState, ValidTextDisablesThenAllowsTheProgramsOutputs)
 {
     emit("enccfg/encoders/carrier_2/encoder_1/status/encoder_status:1");
     EXPECT_EQ(mcf_cfg.enc_prog_enc_status[2], ENC_IP_OUTPUT_DISABLE);
-    EXPECT_EQ(log_.count("MCF: Output 0 Deleted"), 1); // rebuilt by the sync that follows
-    EXPECT_NE(manager_outputs_find_by_id(0), nullptr);
+    EXPECT_EQ(log_.count("MCF: Output 0 Deleted"), 1);
+    // Its one program is the disabled encoder's: the sync that follows builds nothing.
+    EXPECT_EQ(log_.count("Output 0 will stop create SDI output socket"), 1);
+    EXPECT_EQ(manager_outputs_find_by_id(0), nullptr);
     emit("enccfg/encoders/carrier_2/encoder_1/status/encoder_status:2");
     EXPECT_EQ(mcf_cfg.enc_prog_enc_status[2], ENC_IP_OUTPUT_ALLOW);
+    EXPECT_NE(manager_outputs_find_by_id(0), nullptr);
     EXPECT_EQ(log_.count("MCF: start Input_output Sync!"), 2);
 
     // An encoder no program names yet is cached, and taken up by the

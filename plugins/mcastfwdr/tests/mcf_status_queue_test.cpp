@@ -191,6 +191,7 @@ class McfListeners : public EngineTest {};
 TEST_F(McfListeners, DecoderChannelOffTheLoopActsOnTheLoopEvenUnderTheReadLock)
 {
     cfg_tx *dec = output(1, EGRTYPE_DEC);
+    mcf_ctrl_plane_configuration_is_loaded = 1;
     {
         mcf::write_lock lock;
         manager_input_output_sync(0);
@@ -228,6 +229,10 @@ TEST_F(McfListeners, ConfigurationLoadedBuildsManagersAndFipsRestartsSrt)
     srt_out->dest_port = 7001;
     srt_out->dest_transmit = DEST_XMIT_ON;
     srt_out->dest_protocol = PROTOCOL_SRT;
+    net_input(101, "239.1.1.3", 5001); // an output carries a program of a managed input
+    cfg_tx_input *svc = cfg_tx_input_add(srt_out);
+    svc->input_id = 101;
+    svc->input_prog_num = 1;
     kd_cuvent_emit(nullptr, "mcastfwdr_parms_loaded", nullptr);
     EXPECT_EQ(mcf_ctrl_plane_configuration_is_loaded, 1u);
     EXPECT_NE(manager_inputs_find_by_id(100), nullptr);
