@@ -271,9 +271,8 @@ int init_next_pmt_data(pmt_data *next, int input_id, const local_pmt *in, const 
                                                 uint16_t(b.ca_onid));
             if (n > 0)
                 add_program_info(p, d, n);
-            const int m = scrambling_descr_init(d, sizeof d, 16);
-            if (m > 0)
-                add_program_info(p, d, m);
+            if (scrambling_descr_init(d, sizeof d, 16) == 0)
+                add_program_info(p, d, 3);
         }
     }
     // 6. KLV
