@@ -65,6 +65,7 @@ const uint8_t *atsc_slot_packet(manager_output *mo, uint32_t c)
     }
     if (passed(c, t.last_stt_packet, mo->PKTS_PER_STT)) {
         t.last_stt_packet = c;
+        manager_output_update_stt_table(mo); // the time now
         return shared_cc(t.stt_pkt);
     }
     const int rrt_n = t.rrt_pkts_used < MO_RRT_PKTS ? t.rrt_pkts_used : MO_RRT_PKTS;

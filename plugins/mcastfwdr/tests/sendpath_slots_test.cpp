@@ -283,4 +283,44 @@ TEST_F(Slots, BadDatagramsLogOnceASecondAndUnknownPidsAreIgnored)
     EXPECT_EQ(o.drain().size(), 0u);
 }
 
+TEST_F(Slots, RateZeroOutputsTakeNothingAndSingleInputOutputsTakeAll)
+{
+    manager_input *in = input(100, 2000000, 5000);
+    program(in, 1, 0x20, 0x21, {0x21, 0x22});
+    test_output idle(1, 0, 2000000), whole(2, 2000000, 2000000), routed(3, 2000000, 4000000);
+    idle.route(100, 1);
+    whole.single_input(100);
+    routed.route(100, 1);
+    use({&idle, &whole, &routed});
+    std::vector<uint8_t> d;
+    for (int pid : {0x21, 0x22, 0x30, 8191}) {
+        tsPkt p;
+        generateDefaultTsPacket(&p, uint16_t(pid));
+        auto *b = reinterpret_cast<uint8_t *>(&p);
+        if (pid == 0x21) { // a PCR
+            b[3] = 0x30;
+            b[4] = 7;
+            b[5] = 0x10;
+        }
+        d.insert(d.end(), b, b + 188);
+    }
+    const timespec stamp{100, 5};
+    pthread_rwlock_rdlock(&ctrl_data_lock);
+    EXPECT_EQ(mcastfwdr_handle_and_send_msg_in(in, d.data(), int(d.size()), &stamp), 0);
+    pthread_rwlock_unlock(&ctrl_data_lock);
+    // No input rate: nothing, and its latency probe untouched.
+    EXPECT_TRUE(idle.drain().empty());
+    EXPECT_EQ(idle->egress->pcr_latency.pid.load(), 0);
+    EXPECT_EQ(pcr_windows_get_count(idle->pcrs), 0);
+    // The whole input, unchanged and in order.
+    const std::vector<ts_bytes> all = whole.drain();
+    ASSERT_EQ(all.size(), 4u);
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(std::memcmp(all[i].data(), &d[i * 188], 188), 0) << i;
+    EXPECT_EQ(whole->ts_pkts_rx.load(), 4u);
+    // The routed output measures latency on its first PCR PID.
+    EXPECT_EQ(routed->egress->pcr_latency.pid.load(), 0x21);
+    EXPECT_EQ(routed->egress->pcr_latency.rx_ns.load(), 100000000005u);
+}
+
 } // namespace
