@@ -115,6 +115,8 @@ manager_output *const *single_input_outputs(int input_id, unsigned *count)
     return v.data();
 }
 
+unsigned populated_output_count() { return unsigned(g_snapshot.outputs.size()); }
+
 void populate_from(manager_output *const *outputs, unsigned count)
 {
     manager_inputs_foreach(add_table_pid_handlers);

@@ -47,6 +47,8 @@ namespace mcf {
 // The outputs that route input_id whole (single-input mode), as of the last
 // population; *count their number.
 manager_output *const *single_input_outputs(int input_id, unsigned *count);
+// The outputs the last population saw.
+unsigned populated_output_count();
 // The population itself, over the given outputs (the callback passes the
 // output managers' list). May throw std::bad_alloc.
 void populate_from(manager_output *const *outputs, unsigned count);

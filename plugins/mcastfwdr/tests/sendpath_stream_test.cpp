@@ -207,4 +207,29 @@ TEST_F(SendPathStream, OneProgramOfTwoDecodesWithItsTablesAndNothingElse)
     EXPECT_EQ(probe.find("rror"), std::string::npos) << probe;
 }
 
+TEST_F(SendPathStream, AnOutputDeletedBeforeASyncLeavesTheIndex)
+{
+    manager_input *mi = input(100, 3000000, 5000);
+    ASSERT_NE(mi, nullptr);
+    program(mi, 1, 0x1000, 0x100, {0x100, 0x101});
+    cfg_tx *tx = output(1, EGRTYPE_NET);
+    std::snprintf(tx->dest_node, sizeof tx->dest_node, "239.9.9.9");
+    kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
+    tx->dest_port = 6000;
+    tx->dest_transmit = DEST_XMIT_ON;
+    tx->dest_bps = 6000000;
+    cfg_tx_input *svc = cfg_tx_input_add(tx);
+    svc->input_id = 100;
+    svc->input_prog_num = 1;
+    mcf::write_lock lock;
+    manager_input_output_sync(0);
+    ASSERT_NE(phindex_find_handler(100, 0x101, PHDATATYPE_ROUTED_DATA), nullptr);
+    // Deleted on its own, as the rate and FIPS paths do, and not made again.
+    tx->dest_transmit = DEST_XMIT_OFF;
+    EXPECT_EQ(manager_outputs_delete(1), 1);
+    EXPECT_EQ(manager_input_output_sync(0), 0);
+    EXPECT_EQ(phindex_find_handler(100, 0x101, PHDATATYPE_ROUTED_DATA), nullptr);
+    EXPECT_NE(phindex_find_handler(100, 0, PHDATATYPE_PAT), nullptr);
+}
+
 } // namespace
