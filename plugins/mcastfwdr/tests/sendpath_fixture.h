@@ -16,8 +16,6 @@
 
 namespace mcftest {
 
-inline int packet_pid(const uint8_t *b) { return (b[1] & 0x1F) << 8 | b[2]; }
-
 // The outputs the index is populated over (the population callback's list).
 inline std::vector<manager_output *> &populated()
 {

@@ -14,6 +14,8 @@
 
 namespace mcftest {
 
+inline int packet_pid(const uint8_t *b) { return (b[1] & 0x1F) << 8 | b[2]; }
+
 using ts_bytes = std::array<uint8_t, 188>;
 
 // One output manager and what it owns.
