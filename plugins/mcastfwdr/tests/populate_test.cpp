@@ -3,6 +3,9 @@
 // CA sessions, single-input outputs, large outputs.
 #include "sendpath_fixture.h"
 
+#include "tables/virtual_input.h"
+
+#include <kerrow/cuvent.h>
 #include <kerrow/dataset.h>
 
 #include <string>
@@ -130,6 +133,48 @@ TEST_F(Population, RebuildFreesContextsAndSingleEntriesAddToTheIndex)
     EXPECT_NE(phindex_find_handler(100, 0, PHDATATYPE_PAT), nullptr);
 }
 
+TEST_F(Population, VirtualProgramsRouteTheirSourcesPids)
+{
+    for (int index : {2, 3})
+        mcfcfg_rx_add_xsb(1, index, 1); // inputs 1102 and 1103
+    {
+        mcf::write_lock lock;
+        manager_input_output_sync(0);
+    }
+    ASSERT_EQ(virtual_input_init(&mcf_cfg), 0);
+    // Program 5: PCR and video from input 1102 (0x205), audio from 1103 (0x305).
+    virtual_program_data d{};
+    d.prog_num = 5;
+    d.pmtref.pid = 0x105;
+    std::memcpy(d.pmtref.src_addr, "x12", 4);
+    d.pcrref.pid = 0x205;
+    std::memcpy(d.pcrref.src_addr, "x12", 4);
+    for (auto &e : d.entries)
+        e.pid = 8191;
+    d.entries[0] = d.pcrref;
+    d.entries[0].strm_type = 0x1B;
+    d.entries[1].pid = 0x305;
+    d.entries[1].strm_type = 0x0F;
+    std::memcpy(d.entries[1].src_addr, "x13", 4);
+    kd_cuvent_emit(mcf_pli, "virtual_program", &d);
+    for (int i = 0; i < 6; ++i)
+        virtual_input_check_on_vp_updates_pending();
+    ASSERT_EQ(virtual_input_get_manager()->tables->num_programs, 1);
+
+    test_output o(1, 10000000, 20000000);
+    o.route(virtual_input_get_ingress_id(), 5, {{0x305, 0x405}}, 4);
+    use({&o});
+    const routing_context *video = context(1102, 0x205, PHDATATYPE_ROUTED_DATA);
+    const routing_context *audio = context(1103, 0x305, PHDATATYPE_ROUTED_DATA);
+    ASSERT_NE(routing_context_find(video, o.get()), nullptr);
+    ASSERT_NE(routing_context_find(audio, o.get()), nullptr);
+    EXPECT_EQ(routing_context_find(audio, o.get())->remap_pid, 0x405u);
+    EXPECT_EQ(routing_context_find(video, o.get())->remap_pid, 0u);
+    EXPECT_EQ(routing_context_find(audio, o.get())->ca_id, 4);
+    EXPECT_EQ(routing_context_find(video, o.get())->ca_id, 4);
+    virtual_input_fini();
+}
+
 TEST(PopulationText, KeysAsInputAndPidWhileTheyFit)
 {
     kd_dataset *set = kd_dataset_ctor(8, 0);
@@ -142,6 +187,13 @@ TEST(PopulationText, KeysAsInputAndPidWhileTheyFit)
     unique_pid_dataset_to_string(set, small, sizeof small);
     EXPECT_STREQ(small, "100-17,100-256,"); // the third did not fit whole
     kd_dataset_dtor(set);
+
+    kd_dataset *pids = kd_dataset_ctor(8, 0);
+    char text[16] = "";
+    for (int pid : {256, 17, 256, 8191})
+        EXPECT_EQ(mcastfwdr_update_pid_list(pids, text, sizeof text, pid), 0);
+    EXPECT_STREQ(text, "17,256,8191");
+    kd_dataset_dtor(pids);
 }
 
 TEST(RoutingContext, OneEntryPerOutputAndValidRemaps)
