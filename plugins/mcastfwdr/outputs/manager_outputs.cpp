@@ -11,6 +11,7 @@
 
 #include <kerrow/alarm.h>
 #include <kerrow/dataset.h>
+#include <kerrow/frame.h>
 
 #include <cstdio>
 #include <cstring>
@@ -97,6 +98,23 @@ void on_emm(int input_id, const uint8_t *section, size_t) { manager_outputs_proc
 void on_ecm(int input_id, const uint8_t *section, size_t) { manager_outputs_process_ecm_for_input(input_id, section); }
 const input_tables_listener kListener{on_pgm_tables, on_sdt_tables, on_emm, on_ecm};
 
+// A CA change made an EMM set due: prepare it on the loop as soon as the
+// caller has let go of ctrl_data_lock (the timer fires from the loop).
+bool g_emm_prepare_scheduled = false; // loop thread
+void schedule_emm_preparation(manager_output &mo)
+{
+    mo.emm_prepare_due = true;
+    if (g_emm_prepare_scheduled || !mcf_pli)
+        return;
+    g_emm_prepare_scheduled = kd_frame_timeout_register(
+                                  "mcastfwdr EMM preparation",
+                                  [](void *) {
+                                      g_emm_prepare_scheduled = false;
+                                      manager_outputs_prepare_due_emms();
+                                  },
+                                  nullptr, 0.0, 0, mcf_pli) == 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -125,6 +143,7 @@ int manager_outputs_deinit(void)
         manager_output_dtor(&mo);
     g_list.reset();
     input_tables_set_listener(nullptr);
+    g_emm_prepare_scheduled = false; // its timer goes with the plug-in's watchers
     return 0;
 }
 
@@ -444,7 +463,7 @@ void manager_outputs_update_flags_for_ca_session(int session_id, uint8_t flag)
     for (manager_output &mo : *g_list)
         if (mo.biss2ca_tx && manager_output_uses_ca_session(&mo, session_id)) {
             biss2ca_tx_set_flags(mo.biss2ca_tx, flag);
-            mo.emm_prepare_due = true;
+            schedule_emm_preparation(mo);
         }
 }
 
@@ -455,7 +474,7 @@ void manager_outputs_revoke_key_for_ca_session(int session_id, const char *pem)
     for (manager_output &mo : *g_list)
         if (mo.biss2ca_tx && manager_output_uses_ca_session(&mo, session_id)) {
             biss2ca_tx_revoke_rx_key(mo.biss2ca_tx, pem);
-            mo.emm_prepare_due = true;
+            schedule_emm_preparation(mo);
         }
 }
 
@@ -466,7 +485,7 @@ void manager_outputs_entitle_key_for_ca_session(int session_id, const char *pem)
     for (manager_output &mo : *g_list)
         if (mo.biss2ca_tx && manager_output_uses_ca_session(&mo, session_id)) {
             biss2ca_tx_entitle_rx_key(mo.biss2ca_tx, pem);
-            mo.emm_prepare_due = true;
+            schedule_emm_preparation(mo);
         }
 }
 

@@ -6,17 +6,22 @@
 #include "cfg/mcf_services.h"
 #include "outputs/manager_output.h"
 #include "tables/input_tables.h"
+#include "ts_fixtures.h"
 
 #include <biss2ca_ecm.h>
 #include <biss2ca_emm.h>
 #include <biss2ca_ekid.h>
 #include <ca_descr.h>
+#include <psip_stt.h>
 #include <psi_pat.h>
 
 #include <dvbpsi/dvbpsi.h>
 #include <dvbpsi/descriptor.h>
 #include <dvbpsi/cat.h>
 #include <dvbpsi/demux.h>
+#include <dvbpsi/atsc_eit.h>
+#include <dvbpsi/atsc_mgt.h>
+#include <dvbpsi/atsc_vct.h>
 #include <dvbpsi/pat.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
@@ -26,6 +31,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <filesystem>
 #include <fstream>
@@ -198,6 +204,64 @@ SdtSeen read_sdt(section_reader *r, int ts_id)
     return ctx.seen;
 }
 
+// The ATSC tables libdvbpsi decodes from packets of one PID: (table id,
+// extension) -> version.
+std::map<std::pair<int, int>, int> read_atsc(std::vector<tsPkt> pkts)
+{
+    struct Ctx {
+        std::map<std::pair<int, int>, int> seen;
+        std::vector<std::pair<int, int>> attached;
+    } ctx;
+    dvbpsi_t *h = dvbpsi_new(nullptr, DVBPSI_MSG_NONE);
+    dvbpsi_AttachDemux(
+        h,
+        [](dvbpsi_t *hh, uint8_t id, uint16_t ext, void *d) {
+            auto *c = static_cast<Ctx *>(d);
+            c->attached.emplace_back(id, ext);
+            if (id == 0xC7)
+                dvbpsi_atsc_AttachMGT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_mgt_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xC7, 0}] = p->i_version;
+                        dvbpsi_atsc_DeleteMGT(p);
+                    },
+                    &c->seen);
+            else if (id == 0xC8 || id == 0xC9)
+                dvbpsi_atsc_AttachVCT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_vct_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xC8, p->i_extension}] = p->i_version;
+                        dvbpsi_atsc_DeleteVCT(p);
+                    },
+                    &c->seen);
+            else if (id == 0xCB)
+                dvbpsi_atsc_AttachEIT(
+                    hh, id, ext,
+                    [](void *dd, dvbpsi_atsc_eit_t *p) {
+                        (*static_cast<std::map<std::pair<int, int>, int> *>(dd))[{0xCB, p->i_source_id}] = p->i_version;
+                        dvbpsi_atsc_DeleteEIT(p);
+                    },
+                    &c->seen);
+        },
+        &ctx);
+    uint8_t cc = 0;
+    for (tsPkt &p : pkts) {
+        tsphSetContinuityCounter(&p, cc++ & 15);
+        dvbpsi_packet_push(h, reinterpret_cast<uint8_t *>(&p));
+    }
+    for (auto [id, ext] : ctx.attached) {
+        if (id == 0xC7)
+            dvbpsi_atsc_DetachMGT(h, uint8_t(id), uint16_t(ext));
+        else if (id == 0xC8 || id == 0xC9)
+            dvbpsi_atsc_DetachVCT(h, uint8_t(id), uint16_t(ext));
+        else if (id == 0xCB)
+            dvbpsi_atsc_DetachEIT(h, uint8_t(id), uint16_t(ext));
+    }
+    dvbpsi_DetachDemux(h);
+    dvbpsi_delete(h);
+    return ctx.seen;
+}
+
 class Outputs : public EngineTest {
 protected:
     void SetUp() override
@@ -208,9 +272,9 @@ protected:
 
     // An input (manager made) whose tables hold the given programs: PMT
     // PID 0x100 + 16 n, PCR and video 0x101 + 16 n, audio 0x102 + 16 n.
-    manager_input *input_with_programs(int id, int count, int first_pnu = 1)
+    manager_input *input_with_programs(int id, int count, int first_pnu = 1, int bps = 0)
     {
-        net_input(id, "239.1.1.1", 5000 + id);
+        net_input(id, "239.1.1.1", 5000 + id)->ingress_bps = bps;
         sync();
         manager_input *mi = manager_inputs_find_by_id(id);
         EXPECT_NE(mi, nullptr);
@@ -325,6 +389,103 @@ TEST_F(Outputs, BuildRefusalsLeaveNoManager)
     EXPECT_EQ(manager_outputs_count(), 1u);
 }
 
+int fill_bps_in(const manager_output *mo) { return mcastfwdr_tmr_get_bps_in(mcastfwdr_fill_get_tmr(mo->fill)); }
+
+TEST_F(Outputs, InputRatesReachTheFillEngines)
+{
+    input_with_programs(101, 1, 1, 3000000);
+    cfg_tx *tx = net_output(0);
+    service(tx, 101, 1);
+    cfg_tx *single = net_output(1, "239.9.9.8");
+    service(single, 101, 1);
+    single->dest_single_input_mode = DEST_SIM_ON;
+    single->dest_single_input_id = 101;
+    sync();
+    manager_output *mo = manager_outputs_find_by_id(0);
+    manager_output *so = manager_outputs_find_by_id(1);
+    ASSERT_NE(mo, nullptr);
+    ASSERT_NE(so, nullptr);
+    EXPECT_EQ(fill_bps_in(mo), 0); // not streaming yet
+    const int single_in = fill_bps_in(so);
+    EXPECT_EQ(log_.count("Output 0 aggregate rx bps: 0. Inputs: 0. Not streaming: 1"), 1);
+
+    cfg_rx *rx = mcfcfg_rx_find_by_id(101);
+    EXPECT_EQ(manager_outputs_update_input_rate(rx, 0), 0);
+    EXPECT_EQ(fill_bps_in(mo), 3000000);
+    EXPECT_EQ(log_.count("Output 0 adding Input 101 (bps 3000000) to aggregate input bps which is now 3000000"), 1);
+    rx->ingress_bps = 5000000;
+    manager_outputs_update_input_rate(rx, 3000000);
+    EXPECT_EQ(fill_bps_in(mo), 5000000);
+    EXPECT_EQ(fill_bps_in(so), single_in); // single-input outputs take no part
+    EXPECT_EQ(log_.count("Output 1 adding"), 0);
+
+    // Stream loss takes the input's configured rate off, never below 0.
+    manager_input *mi = manager_inputs_find_by_id(101);
+    EXPECT_EQ(manager_outputs_update_on_input_stream_loss(mi), 0);
+    EXPECT_EQ(fill_bps_in(mo), 2000000);
+    manager_outputs_update_on_input_stream_loss(mi);
+    EXPECT_EQ(fill_bps_in(mo), 0);
+
+    // Streaming again: the fill engine follows the configured rates of the streaming inputs.
+    mi->streaming = true;
+    EXPECT_EQ(manager_outputs_rebuild_fill_engine(101, 0), 0);
+    EXPECT_EQ(fill_bps_in(mo), 5000000);
+
+    // The output's own rate.
+    EXPECT_EQ(manager_output_adjust_output_rate(mo, tx, 4000000), 0);
+    EXPECT_EQ(mo->configured_dest_bps, 4000000);
+    EXPECT_EQ(mcastfwdr_tmr_get_mbps_out(mcastfwdr_fill_get_tmr(mo->fill)), 4.0);
+    EXPECT_EQ(mo->PTKS_PER_PAT, 1063u); // intervals stay those of the build
+
+    // Wrong kinds of input change nothing.
+    cfg_rx *virt = mcfcfg_rx_add_virt();
+    EXPECT_EQ(manager_outputs_update_input_rate(virt, 0), -1);
+    EXPECT_EQ(manager_outputs_update_on_input_stream_loss(nullptr), -1);
+    EXPECT_EQ(manager_outputs_delete_with_non_virtual_input(virt), 0);
+    EXPECT_EQ(log_.count("Invalid use of function"), 3);
+}
+
+TEST_F(Outputs, GoingInputsTakeTheirOutputs)
+{
+    input_with_programs(101, 1);
+    input_with_programs(102, 1);
+    service(net_output(0), 101, 1);
+    service(net_output(1, "239.9.9.8"), 102, 1);
+    cfg_tx *single = net_output(2, "239.9.9.7");
+    service(single, 101, 1);
+    single->dest_single_input_mode = DEST_SIM_ON;
+    single->dest_single_input_id = 101;
+    sync();
+    ASSERT_EQ(manager_outputs_count(), 3u);
+    {
+        mcf::write_lock lock;
+        EXPECT_EQ(manager_outputs_delete_with_non_virtual_input(mcfcfg_rx_find_by_id(101)), 1);
+        EXPECT_EQ(manager_outputs_find_by_id(2)->id, 2); // single-input outputs stay
+        EXPECT_EQ(manager_outputs_delete_routing_single_input(101), 1);
+    }
+    EXPECT_EQ(manager_outputs_count(), 1u);
+    EXPECT_NE(manager_outputs_find_by_id(1), nullptr);
+}
+
+TEST_F(Outputs, InterfaceDownDeletesItsOutputs)
+{
+    input_with_programs(101, 1);
+    for (int id : {0, 1, 2}) {
+        cfg_tx *tx = net_output(id, id == 0 ? "239.9.9.1" : id == 1 ? "239.9.9.2" : "239.9.9.3");
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", id == 2 ? "eth0" : "eth1");
+        service(tx, 101, 1);
+    }
+    sync();
+    ASSERT_EQ(manager_outputs_count(), 3u);
+    {
+        mcf::write_lock lock;
+        EXPECT_EQ(manager_outputs_disable_on_interface(&mcf_cfg, "eth1"), 2u);
+    }
+    EXPECT_EQ(manager_outputs_find_by_id(0), nullptr);
+    EXPECT_EQ(manager_outputs_find_by_id(1), nullptr);
+    EXPECT_NE(manager_outputs_find_by_id(2), nullptr);
+}
+
 TEST_F(Outputs, TablesReadBackByLibdvbpsi)
 {
     manager_input *mi = input_with_programs(101, 2);
@@ -379,6 +540,22 @@ TEST_F(Outputs, TablesReadBackByLibdvbpsi)
     EXPECT_EQ(p1.es[2].type, 6);
     EXPECT_EQ(p1.es[2].pid, 0x300);
     EXPECT_EQ(p1.es[2].tags, (std::vector<int>{0x06, 0x05, 0x26, 0x27}));
+    if (tsfix::have_program("ffprobe")) {
+        // FFmpeg's demultiplexer takes the KLV entry for SMPTE KLV metadata.
+        const std::string path = kd::rooted("/klv.ts");
+        std::ofstream f(path, std::ios::binary);
+        std::vector<tsPkt> pmt = carousel_packets(t.pmt_rdrs[0]);
+        for (int i = 0; i < 40; ++i) {
+            tsPkt pat_pkt = t.pat_pkt, pmt_pkt = pmt.at(0);
+            tsphSetContinuityCounter(&pat_pkt, uint8_t(i & 15));
+            tsphSetContinuityCounter(&pmt_pkt, uint8_t(i & 15));
+            f.write(reinterpret_cast<const char *>(&pat_pkt), sizeof pat_pkt);
+            f.write(reinterpret_cast<const char *>(&pmt_pkt), sizeof pmt_pkt);
+        }
+        f.close();
+        const std::string out = tsfix::run("ffprobe -v error -show_entries stream=id,codec_name -of csv=p=0 " + path);
+        EXPECT_NE(out.find("klv,0x300"), std::string::npos) << out;
+    }
     PmtSeen p2 = read_pmt(t.pmt_rdrs[1], 2);
     EXPECT_EQ(p2.pcr_pid, 0x111);
     EXPECT_TRUE(p2.info.empty());
@@ -469,6 +646,13 @@ TEST_F(Outputs, AtscTablesStepOnceAboveSavedVersions)
     EXPECT_EQ(t.rrt_pkts_used, 6);
     EXPECT_EQ(t.eit_pkts[0], 2);
     EXPECT_EQ(t.mgt_ver, 0);
+    // The STT carries UTC once its offset is taken off.
+    tsPkt stt_pkt = t.stt_pkt;
+    TStt *stt = nullptr;
+    ASSERT_EQ(tsGetStt(&stt_pkt, &stt), 0);
+    EXPECT_EQ(tsTestCRC(tsGetSttBase(stt)), 1);
+    const int64_t utc = int64_t(tsGetSttSystemTime(stt)) - tsGetSttGpsUtcOffset(stt) + 315964800;
+    EXPECT_LE(std::llabs(utc - int64_t(std::time(nullptr))), 1);
     tx->dest_transmit = DEST_XMIT_OFF;
     sync();
     tx->dest_transmit = DEST_XMIT_ON;
@@ -476,6 +660,12 @@ TEST_F(Outputs, AtscTablesStepOnceAboveSavedVersions)
     mo = manager_outputs_find_by_id(0);
     ASSERT_NE(mo, nullptr);
     EXPECT_EQ(mo->tables.mgt_ver, 1);
+    // Every ATSC table of the rebuilt output, read back by libdvbpsi.
+    const output_table_config_t &u = mo->tables;
+    using Seen = std::map<std::pair<int, int>, int>;
+    EXPECT_EQ(read_atsc({u.mgt_pkt}), (Seen{{{0xC7, 0}, 1}}));
+    EXPECT_EQ(read_atsc({u.vct_pkts, u.vct_pkts + u.vct_pkts_used}), (Seen{{{0xC8, 0x33}, 1}}));
+    EXPECT_EQ(read_atsc({u.eit_pkt[2][0], u.eit_pkt[2][1]}), (Seen{{{0xCB, 1}, 1}, {{0xCB, 2}, 1}}));
     EXPECT_EQ(mo->tables.vct_ver, 1);
     EXPECT_EQ(mo->tables.rrt_ver, 1);
     for (int k = 0; k < MO_EIT_SLOTS; ++k)
@@ -586,6 +776,9 @@ TEST_F(Outputs, EmmPreparationRunsOffTheDataPath)
         manager_outputs_entitle_key_for_ca_session(0, read_file(key_dir() + "rx_key.pub.pem").c_str());
     }
     EXPECT_TRUE(mo->emm_prepare_due);
+    // Prepared on the loop once the lock is released.
+    EXPECT_TRUE(mcftest::run_loop_until([&] { return !mo->emm_prepare_due; }, 10.0));
+    mo->emm_prepare_due = true;
     // While the loop prepares, the data path does not wait for the transmitter.
     mo->ca_tx_mutex.lock();
     std::thread mux([&] { EXPECT_FALSE(manager_output_ca_tx_try_lock(mo)); });
