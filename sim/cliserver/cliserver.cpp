@@ -107,13 +107,15 @@ bool load_tree(const std::string &file)
     return true;
 }
 
+// A record is one line: line breaks in a text (a card's help or value)
+// become blanks.
 std::string quoted(const std::string &s)
 {
     std::string out = "\"";
     for (char c : s) {
         if (c == '"' || c == '\\')
             out += '\\';
-        out += c;
+        out += c == '\n' || c == '\r' ? ' ' : c;
     }
     return out + "\"";
 }

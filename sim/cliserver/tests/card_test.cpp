@@ -1,7 +1,7 @@
 // The CLI server stand-in in front of a running card: reads, listings and
 // sets of the card's own tree through its web front end, answered with the
-// card's values while the card pushes changes on the same connection; a
-// stand-in without a user cannot set.
+// card's values (one line a record) while the card pushes changes on the
+// same connection; a stand-in without a user cannot set.
 #include "cliserver_rig.h"
 #include "ws_fixture.h"
 
@@ -76,6 +76,15 @@ TEST_F(CardTree, ReadsListsAndSetsWhileTheCardPushes)
             EXPECT_NE(all.find(std::string("Ref: ") + ref), std::string::npos) << ref << "\n" << all;
         EXPECT_EQ(all.find("Type: Table"), std::string::npos) << all;
         EXPECT_EQ(all.find("Type: List"), std::string::npos) << all;
+
+        // A record stays one line whatever the text holds.
+        on_loop([] {
+            probe::current().text = "two\nlines";
+            return 0;
+        });
+        const std::string text = ask("probe/text");
+        EXPECT_NE(text.find("Ref: probe/text, Value: \"two lines\", Help:"), std::string::npos) << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 2) << text;
 
         // The beginning of a route, or no route at all, reads nothing.
         EXPECT_EQ(ask("probe/lev"), "No results found.\n\n");
