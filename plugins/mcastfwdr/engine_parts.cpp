@@ -74,11 +74,7 @@ void mcastfwdr_asi_queue_monitor_init(int, asi_queue_monitor *monitor, int)
 int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 
-// PID-handler calls still minimal here: remaps and CA sessions reach the
-// PID router at its next population; the ASI route is provisioned with the
-// ASI work.
-int add_pid_remap_to_pid_handler(manager_output *, int, int, int) { return 0; }
-int add_ca_to_pid_handler(manager_output *, int, int, int) { return 0; }
+// The ASI output's route is provisioned with the ASI work.
 int mcastfwdr_asi_set_route_prov_pending(int) { return 0; }
 
 } // extern "C"
