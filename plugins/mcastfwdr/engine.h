@@ -20,8 +20,7 @@ int manager_inputs_init(void);
 void manager_inputs_fini(void); // deletes every input manager
 int manager_outputs_init(void);
 void manager_outputs_fini(void); // deletes every output manager (manager_outputs_deinit)
-// The PID index's population from the configuration (minimal until the
-// PID-handler population lands: it only empties the index).
+// The PID index's population from the running managers (router/populate.h).
 int mcastfwdr_phindex_populate(void);
 int mcastfwdr_phindex_depopulate(void);
 int mcastfwdr_virtual_inputs_init(void);

@@ -4,6 +4,7 @@
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
+#include "router/populate.h"
 #include "ingress/manager_input.h"
 #include "outputs/manager_output.h"
 
@@ -18,12 +19,6 @@ extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int mcastfwdr_phindex_populate(void) { return 0; }
-int mcastfwdr_phindex_depopulate(void)
-{
-    phindex_clear();
-    return 0;
-}
 int mcastfwdr_asi_init(void) { return 0; }
 void mcastfwdr_asi_fini(void) {}
 void mcastfwdr_asi_apply_initial_hw_cfg(void) {}
@@ -59,7 +54,9 @@ int manager_input_output_sync(int32_t force)
 {
     int changed = manager_inputs_sync(&mcf_cfg);
     changed += manager_outputs_sync(&mcf_cfg);
-    if (changed || force)
+    // An output deleted before this call and not made again changes no
+    // count here, but the index must not keep routing to it.
+    if (changed || force || mcf::populated_output_count() != manager_outputs_count())
         phindex_repopulate();
     return changed;
 }
@@ -77,11 +74,7 @@ void mcastfwdr_asi_queue_monitor_init(int, asi_queue_monitor *monitor, int)
 int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
 
-// PID-handler calls still minimal here: remaps and CA sessions reach the
-// PID router at its next population; the ASI route is provisioned with the
-// ASI work.
-int add_pid_remap_to_pid_handler(manager_output *, int, int, int) { return 0; }
-int add_ca_to_pid_handler(manager_output *, int, int, int) { return 0; }
+// The ASI output's route is provisioned with the ASI work.
 int mcastfwdr_asi_set_route_prov_pending(int) { return 0; }
 
 } // extern "C"

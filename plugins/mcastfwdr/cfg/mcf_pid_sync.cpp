@@ -9,6 +9,10 @@
 
 #include <kerrow/param.h>
 
+#include <psi_descriptor.h>
+
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,43 +22,67 @@ namespace {
 constexpr uint8_t kComponentNameTag = 0xA3;
 constexpr size_t kLabelMax = sizeof(cfg_tx_pid_map{}.label) - 1;
 
-// The text of the first string of a component name descriptor's multiple
-// string structure (its uncompressed segments), at most kLabelMax
-// characters; every length is checked against the descriptor.
+// Reads stop for good at the first overrun; the caller checks `bad` once.
+struct byte_reader {
+    const uint8_t *p;
+    size_t left;
+    bool bad = false;
+    bool need(size_t n)
+    {
+        if (bad || n > left) {
+            bad = true;
+            left = 0;
+        }
+        return !bad;
+    }
+    uint8_t u8()
+    {
+        if (!need(1))
+            return 0;
+        --left;
+        return *p++;
+    }
+    const uint8_t *take(size_t n)
+    {
+        if (!need(n))
+            return nullptr;
+        const uint8_t *at = p;
+        p += n;
+        left -= n;
+        return at;
+    }
+};
+
+// The first string of the entry's component name descriptor (ATSC A/65
+// 6.9.7, a multiple string structure of 6.10): its uncompressed segments,
+// cut to a label's length; empty without one or when it does not fit the
+// descriptor.
 std::string component_name(const local_pmt_entry &e)
 {
-    const int total = e.es_info_len < 0 ? 0 : (e.es_info_len > LOCAL_ES_INFO_MAX ? LOCAL_ES_INFO_MAX : e.es_info_len);
-    const uint8_t *d = e.es_info;
-    for (int at = 0; at + 2 <= total;) {
-        const int tag = d[at], len = d[at + 1];
-        const int body = at + 2, end = body + len;
-        if (end > total)
-            break;
-        at = end;
-        if (tag != kComponentNameTag || len < 1 || d[body] == 0)
-            continue;
-        // number_strings, then ISO 639 code (3), number_segments, segments
-        int p = body + 1 + 3;
-        if (p >= end)
-            return {};
-        int segments = d[p++];
-        std::string text;
-        while (segments-- > 0 && p + 3 <= end) {
-            const int compression = d[p], bytes = d[p + 2];
-            p += 3;
-            if (p + bytes > end)
-                break;
-            if (compression == 0)
-                text.append(reinterpret_cast<const char *>(d + p), size_t(bytes));
-            p += bytes;
-        }
-        if (const size_t nul = text.find('\0'); nul != std::string::npos)
-            text.resize(nul);
-        if (text.size() > kLabelMax)
-            text.resize(kLabelMax);
-        return text;
+    const size_t total = size_t(std::clamp(e.es_info_len, 0, int(LOCAL_ES_INFO_MAX)));
+    const descriptor *d = descriptor_loop_find(e.es_info, total, kComponentNameTag);
+    if (!d)
+        return {};
+    byte_reader r{descriptor_get_data(d), d->len};
+    if (r.u8() == 0) // number_strings
+        return {};
+    r.take(3); // ISO 639 language code
+    std::string text;
+    for (int segments = r.u8(); segments > 0 && !r.bad; --segments) {
+        const uint8_t compression = r.u8();
+        r.u8(); // mode
+        const uint8_t bytes = r.u8();
+        const uint8_t *chars = r.take(bytes);
+        if (chars && compression == 0)
+            text.append(reinterpret_cast<const char *>(chars), bytes);
     }
-    return {};
+    if (r.bad)
+        return {};
+    if (const size_t nul = text.find('\0'); nul != std::string::npos)
+        text.resize(nul);
+    if (text.size() > kLabelMax)
+        text.resize(kLabelMax);
+    return text;
 }
 
 bool pcr_of_its_own(const local_pmt &pmt) { return pmt.pcr_pid > 0 && pmt.pcr_pid < 8191 && local_pmt_has_separate_pcr(&pmt); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine.h"
+#include "router/input_rx.h"
 #include "router/rtp.h"
 #include "tables/input_tables.h"
 
@@ -49,6 +50,8 @@ struct manager_input {
     input_psi psi;
     uint32_t pcr_lost_lock_alarm_is_set;
     uint32_t cc_errors_alarm_is_set;
+    // The send path's: PIDs seen, packets per datagram, error-log limits.
+    mcf::input_rx rx;
 };
 // manager_input_id (engine.h) reads the id in place.
 static_assert(std::is_standard_layout_v<manager_input> && offsetof(manager_input, id) == 0);

@@ -445,6 +445,10 @@ bool manager_input_get_status(int id, manager_input_status *out)
     out->streaming = mi->streaming.load(std::memory_order_relaxed);
     out->ts_packets_rx = mi->ts_packets_rx.load(std::memory_order_relaxed);
     out->is_rtp = mi->is_rtp.load(std::memory_order_relaxed);
+    out->dvb_per_ip = mi->rx.dvb_per_ip();
+    char pids[mcf::input_rx::kTextSize];
+    mi->rx.pids_text(pids, sizeof pids);
+    out->pids = pids;
     return true;
 }
 
