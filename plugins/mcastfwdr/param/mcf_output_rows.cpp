@@ -640,9 +640,7 @@ int store_outputs_save_params(void)
 
 int store_outputs_rem_pid_map_keys(int output_id)
 {
-    char key[64];
-    std::snprintf(key, sizeof key, "%s_%u", "mcastfwdr/pidmap_keys", unsigned(output_id));
-    return kd_store_remove_key(mcf_pli, key);
+    return kd_store_remove_key(mcf_pli, mcf::param::pid_map_key(output_id).c_str());
 }
 
 } // extern "C"

@@ -268,6 +268,8 @@ void announce(param_context *p)
         kd_cuvent_emit(mcf_pli, "on_param_update", p);
 }
 
+std::string pid_map_key(int output_id) { return "mcastfwdr/pidmap_keys_" + std::to_string(unsigned(output_id)); }
+
 int save_id_list(const char *key, std::span<const int> ids)
 {
     // Always the whole list: a list cut short would lose rows at the next start.

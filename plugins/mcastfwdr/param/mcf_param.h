@@ -124,4 +124,7 @@ void retable_output(cfg_tx &tx, int what, void (*first)(manager_output *, const 
 // their number: the length of the text, or -1 when the store refuses it.
 int save_id_list(const char *key, std::span<const int> ids);
 
+// The store key listing one output's remaps: "mcastfwdr/pidmap_keys_<id>".
+std::string pid_map_key(int output_id);
+
 } // namespace mcf::param

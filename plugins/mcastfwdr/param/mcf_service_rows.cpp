@@ -558,9 +558,7 @@ int store_outputs_save_pid_map_keys(int output_id)
         store_outputs_rem_pid_map_keys(output_id);
         return 0;
     }
-    char key[64];
-    std::snprintf(key, sizeof key, "%s_%u", "mcastfwdr/pidmap_keys", unsigned(output_id));
-    if (kd_store_save_string(mcf_pli, key, text.c_str()) != 0)
+    if (kd_store_save_string(mcf_pli, mcf::param::pid_map_key(output_id).c_str(), text.c_str()) != 0)
         return -1;
     return int(text.size());
 }

@@ -54,13 +54,6 @@ void log_exists(const char *what, int id)
     mcf_post_log(SQ_LOG_WARN, "Skipped saved %s %d: one with that id exists", what, id);
 }
 
-std::string pid_map_key(int output_id)
-{
-    char key[64];
-    std::snprintf(key, sizeof key, "%s_%u", "mcastfwdr/pidmap_keys", unsigned(output_id));
-    return key;
-}
-
 // The saved values of one remap, checked as a client's set checks them.
 struct saved_remap {
     std::string label;
@@ -203,7 +196,7 @@ int store_outputs_load_pid_map_keys(int output_id)
         mcf_post_log(SQ_LOG_ERROR, "Expected cfg_tx at id %u", unsigned(output_id));
         return -1;
     }
-    const std::string key = pid_map_key(output_id);
+    const std::string key = mcf::param::pid_map_key(output_id);
     std::string text;
     if (!load_text(key.c_str(), &text) || text.empty())
         return 0;
