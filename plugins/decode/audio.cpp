@@ -509,7 +509,15 @@ void create_streams(Demultiplexer &d)
             continue;
         }
         c->pkt_timebase = st->time_base;
-        if (avcodec_open2(c, codec, nullptr) < 0) {
+        // AC-3 fills zero-bit mantissas with dither from a generator that
+        // runs from the decoder's opening: seeded from each frame instead,
+        // a rebuilt decoder plays the same samples for the same stream.
+        AVDictionary *opts = nullptr;
+        if (id == AV_CODEC_ID_AC3 || id == AV_CODEC_ID_EAC3)
+            av_dict_set(&opts, "cons_noisegen", "1", 0);
+        const int opened_rc = avcodec_open2(c, codec, &opts);
+        av_dict_free(&opts);
+        if (opened_rc < 0) {
             avcodec_free_context(&c);
             decode_post_log(DEC_LOG_ERROR, "Chn %u program stream %u, could not open audio codec", ch, i);
             continue;

@@ -5,6 +5,7 @@
 #include "anc_embed.h"
 #include "dec_harness.h"
 #include "decfeed.h"
+#include "ts_build.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -87,6 +88,11 @@ protected:
             }
         });
     }
+    // Waits until the last sample sets written to pair 0 of embedder 0
+    // sit in `ref` (interleaved stereo s16) in a row, each within
+    // `tolerance`; `ready` says when to start looking.
+    ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
+                                              const std::function<bool()> &ready);
     std::atomic<bool> stop_video_{false};
     std::thread video_;
 };
@@ -276,21 +282,105 @@ long find_in(const std::vector<uint8_t> &ref_bytes, const std::vector<StereoS16>
     return -1;
 }
 
+// An FFmpeg-made stream: 50 Hz H.264 video (a key frame every 0.5 s) and
+// two different noise channels (a swapped, shifted, repeated or dropped
+// sample shows), encoded with `audio` (ffmpeg's audio options).
+std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio)
+{
+    const std::string cmd =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+        "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
+        "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
+        "-preset ultrafast -pix_fmt yuv420p -b:v 500k -g 25 " + audio + " -f mpegts " + file.string();
+    if (std::system(cmd.c_str()) != 0)
+        return {};
+    return decfeed::read_ts(file.string());
+}
+
+// FFmpeg's own decode of the file's first audio stream as interleaved
+// stereo s16; `input` are decoder options. Mono plays the same sample on
+// both sides (-ac 2 would lower each side by 3 dB).
+std::vector<uint8_t> reference_pcm(const std::filesystem::path &file, bool mono, const std::string &input = "")
+{
+    std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error " + input + " -i " + file.string() +
+                                         " -map 0:a:0 -f s16le -ac " + (mono ? "1" : "2") + " -ar 48000 -");
+    if (mono) {
+        std::vector<uint8_t> both;
+        for (size_t k = 0; k + 1 < ref.size(); k += 2)
+            both.insert(both.end(), {ref[k], ref[k + 1], ref[k], ref[k + 1]});
+        ref = std::move(both);
+    }
+    return ref;
+}
+
+// Sets the version of every PMT section of an FFmpeg-made stream (one
+// section in one packet, PMT PID from the PAT) and renews its CRC.
+void set_pmt_version(std::vector<uint8_t> &ts, uint8_t version)
+{
+    auto pid_of = [](const uint8_t *p) { return unsigned(p[1] & 0x1F) << 8 | p[2]; };
+    unsigned pmt_pid = 0x2000;
+    for (size_t o = 0; o + 188 <= ts.size() && pmt_pid == 0x2000; o += 188) {
+        const uint8_t *p = &ts[o];
+        if (pid_of(p) == 0 && (p[1] & 0x40)) {
+            const uint8_t *sec = p + 5 + p[4];
+            pmt_pid = unsigned(sec[10] & 0x1F) << 8 | sec[11]; // the first program's PMT PID
+        }
+    }
+    for (size_t o = 0; o + 188 <= ts.size(); o += 188) {
+        uint8_t *p = &ts[o];
+        if (pid_of(p) != pmt_pid || !(p[1] & 0x40) || (p[3] & 0x20))
+            continue;
+        uint8_t *sec = p + 5 + p[4];
+        const size_t len = 3 + (size_t(sec[1] & 0x0F) << 8 | sec[2]);
+        std::vector<uint8_t> v(sec, sec + len);
+        v[5] = uint8_t((v[5] & 0xC1) | (version & 0x1F) << 1);
+        tsb::recrc(v);
+        std::memcpy(sec, v.data(), len);
+    }
+}
+
+::testing::AssertionResult AudioCard::plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
+                                                     const std::function<bool()> &ready)
+{
+    const int count = int(ring_sets()) - 64; // all but 64 of the ring's sets
+    if (count <= 512)
+        return ::testing::AssertionFailure() << "ring of " << ring_sets() << " sets";
+    size_t worst = 0;
+    long at = -1;
+    const bool found = run_until([&] {
+        if (at >= 0) // asked once more after the loop ends
+            return true;
+        if (!ready())
+            return false;
+        at = find_in(ref, written_before_position(0, 0, count), tolerance, worst);
+        return at >= 0;
+    }, 30);
+    if (found)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "fewest samples differing: " << worst << " of " << count << "; pair at "
+                                         << ancDecAudEmbedPairPosition(0, 0);
+}
+
 TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs ffmpeg to make the test streams";
-    // Two different noise channels, so that a swapped, shifted, repeated or
-    // dropped sample shows. Mono must play its one channel's samples on
-    // both sides unchanged (-ac 2 would lower each side by 3 dB).
     struct Case {
         const char *audio; // ffmpeg's audio options
         bool mono;
-        int tolerance;     // float sources may round differently by 1
+        const char *reference; // ffmpeg's decoder options for the reference
     } cases[] = {
-        // FFmpeg's command line decodes MP2 to float here too (ffprobe: fltp).
-        {"-c:a mp2 -b:a 192k -ac 2", false, 1},
-        {"-c:a mp2 -b:a 96k -ac 1", true, 1},
+        // FFmpeg's command line decodes MP2 to float here too (ffprobe: fltp),
+        // so every source may round differently by 1.
+        {"-c:a mp2 -b:a 192k -ac 2", false, ""},
+        {"-c:a mp2 -b:a 96k -ac 1", true, ""},
+        // The AAC decoder fills noise-substituted bands from a generator
+        // that runs from its opening, and a decoder that starts inside the
+        // stream cannot match one that started at its beginning: the
+        // encoder is told not to substitute noise.
+        {"-c:a aac -aac_pns 0 -b:a 128k -ac 2", false, ""},
+        // The AC-3 decoders seed their dither from each frame.
+        {"-c:a ac3 -b:a 192k -ac 2", false, "-cons_noisegen 1"},
     };
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
@@ -298,45 +388,54 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
     int n = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.audio);
-        const std::string file = root_ / ("pcm" + std::to_string(n++) + ".ts");
-        const std::string cmd =
-            "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
-            "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
-            "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
-            "-preset ultrafast -pix_fmt yuv420p -b:v 500k " + std::string(c.audio) + " -f mpegts " + file;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-        std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error -i " + file + " -map 0:a:0 -f s16le -ac " +
-                                             (c.mono ? "1" : "2") + " -ar 48000 -");
-        if (c.mono) { // the same sample on both sides
-            std::vector<uint8_t> both;
-            for (size_t k = 0; k + 1 < ref.size(); k += 2)
-                both.insert(both.end(), {ref[k], ref[k + 1], ref[k], ref[k + 1]});
-            ref = std::move(both);
-        }
+        const std::filesystem::path file = root_ / ("pcm" + std::to_string(n++) + ".ts");
+        const auto ts = noise_stream(file, c.audio);
+        ASSERT_FALSE(ts.empty());
+        const std::vector<uint8_t> ref = reference_pcm(file, c.mono, c.reference);
         ASSERT_GT(ref.size(), 48000u * 4);
         const audio_stream_stats &a = dec().stats[0].audio_streams[0];
-        decfeed::feeder feed(decfeed::read_ts(file), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+        decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
         feed.start();
-        // All but 64 of the ring's sample sets, in a row, as the decoder made them.
-        const int count = int(ring_sets()) - 64;
-        ASSERT_GT(count, 512);
-        size_t worst = 0;
-        long at = -1;
-        ASSERT_TRUE(run_until([&] {
-            if (at >= 0) // asked once more after the loop ends
-                return true;
-            if (a.frames_tx < 20)
-                return false;
-            const auto got = written_before_position(0, 0, count);
-            at = find_in(ref, got, c.tolerance, worst);
-            return at >= 0;
-        }, 30)) << "fewest samples differing: " << worst << " of " << count << "; ring " << ring_sets() << " sets, pair at "
-                 << ancDecAudEmbedPairPosition(0, 0);
+        EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.frames_tx >= 20; }));
         const int resets = dec().stats[0].aud_dec_reset_ct;
         feed.stop();
         ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
         drain_queue();
     }
+    stop_video_ = true;
+    video_.join();
+    unload();
+}
+
+TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // MP2 with PMT version 0, then without a pause AC-3 on the same PIDs with
+    // version 1, and over again: each change rebuilds the path, and AC-3
+    // after MP2 plays what FFmpeg decodes.
+    const auto mp2 = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    auto ac3 = noise_stream(root_ / "ac3.ts", "-c:a ac3 -b:a 192k -ac 2");
+    ASSERT_FALSE(mp2.empty());
+    ASSERT_FALSE(ac3.empty());
+    const std::vector<uint8_t> ref = reference_pcm(root_ / "ac3.ts", false, "-cons_noisegen 1");
+    set_pmt_version(ac3, 1);
+    std::vector<uint8_t> both = mp2;
+    both.insert(both.end(), ac3.begin(), ac3.end());
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // About twice real time: a half lasts long enough for the analysis.
+    decfeed::feeder feed(both, {.channel = 0, .bitrate_bps = 1200000, .loop = true});
+    feed.start();
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    const int resets = dec().stats[0].aud_dec_reset_ct;
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
+    EXPECT_GT(dec().stats[0].aud_dec_reset_ct.load(), resets);
+    EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx >= 5; }));
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
+    feed.stop();
     stop_video_ = true;
     video_.join();
     unload();
