@@ -17,6 +17,11 @@ extern "C" {
 #include <cstdlib>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 TEST(AudioVideoInfo, FfmpegReportsLeadToTheirStandards)
@@ -439,6 +444,59 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     stop_video_ = true;
     video_.join();
     unload();
+}
+
+TEST_F(AudioCard, AnAudioThreadThatDoesNotEndInTimeDefersTheUnload)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The embedder's debug stream is a FIFO, filled here and read by nobody:
+    // the demultiplexer waits in the debug lines of its first build and
+    // outlives its limit when stopped.
+    const std::filesystem::path fifo = root_ / "run/debug/libanc/dec/aud/embed";
+    std::filesystem::create_directories(fifo.parent_path());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rd, 0);
+    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    ASSERT_FALSE(ts.empty());
+    run_until([] { return true; });
+    const int threads = dectest::count_entries("/proc/self/task");
+    load(); // the embedder opens its debug stream
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    {
+        const int wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(wr, 0);
+        const std::vector<char> page(4096, '.');
+        while (write(wr, page.data(), page.size()) > 0) {
+        }
+        while (write(wr, page.data(), 1) > 0) {
+        }
+        close(wr);
+    }
+    decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    // The streams are counted just before the embedder maps are set.
+    ASSERT_TRUE(run_until([&] { return dec().stats[0].audio_streams_ct == 1; }, 30));
+    feed.stop();
+    kd_frame_unload_plugin("decode");
+    EXPECT_EQ(log_.count("[decode] Audio threads did not stop in time, stopping again later"), 1);
+    EXPECT_EQ(log_.count("[decode] Stopped"), 0);
+    EXPECT_NE(param("decode/channel_mode"), nullptr) << "nothing the threads may use is gone";
+    EXPECT_TRUE(decode_audio_running(0));
+    EXPECT_EQ(decode_audio_ctor(0), -1) << "no second thread for the channel";
+    // Read, the stream lets the thread go on; a later idle pass finishes.
+    std::vector<char> buf(65536);
+    EXPECT_TRUE(run_until([&] {
+        while (read(rd, buf.data(), buf.size()) > 0) {
+        }
+        return param("decode/channel_mode") == nullptr;
+    }, 30));
+    loaded_ = false;
+    EXPECT_EQ(log_.count("[decode] Stopped"), 1);
+    EXPECT_FALSE(decode_audio_running(0));
+    close(rd);
+    EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
 }
 
 TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
