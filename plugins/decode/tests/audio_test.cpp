@@ -15,6 +15,9 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <vector>
 
 #include <fcntl.h>
@@ -443,6 +446,57 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     feed.stop();
     stop_video_ = true;
     video_.join();
+    unload();
+}
+
+TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // AAC frames whose contents after the ADTS header are noise, but every
+    // fourth: the decoder refuses nearly all of those (70 of the 95
+    // frames are refused, 24 decoded).
+    const std::filesystem::path aac = root_ / "a.aac", ts_file = root_ / "bad.ts";
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -t 2 "
+                           "-c:a aac -b:a 128k -ac 2 -f adts " + aac.string()).c_str()), 0);
+    std::vector<uint8_t> es;
+    {
+        std::ifstream in(aac, std::ios::binary);
+        es.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::mt19937 noise(5);
+    unsigned frames = 0;
+    for (size_t o = 0; o + 7 <= es.size(); ++frames) {
+        ASSERT_EQ(es[o], 0xFF) << "ADTS header at " << o;
+        const size_t len = size_t(es[o + 3] & 3) << 11 | size_t(es[o + 4]) << 3 | es[o + 5] >> 5;
+        ASSERT_GT(len, 7u);
+        for (size_t i = o + 7; frames % 4 && i < o + len && i < es.size(); ++i)
+            es[i] = uint8_t(noise());
+        o += len;
+    }
+    {
+        std::ofstream out(aac, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(es.data()), std::streamsize(es.size()));
+    }
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -i " +
+                           aac.string() + " -map 0:v -map 1:a -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "-b:v 500k -g 25 -c:a copy -f mpegts " + ts_file.string()).c_str()), 0);
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    decfeed::feeder feed(decfeed::read_ts(ts_file.string()), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    const std::string line = "Chn:As:Ps 0:0:1 audio thread ERROR, avcodec_send_packet(";
+    ASSERT_TRUE(run_until([&] {
+        drain_queue();
+        return log_.count(line) >= 2;
+    }, 30));
+    // About three refusals a decoded frame, a line for each 40 of them.
+    const int decoded = a.frames_tx;
+    drain_queue();
+    EXPECT_LE(log_.count(line), decoded / 10 + 1) << decoded << " frames decoded";
+    EXPECT_EQ(a.type.load(), AUDIO_CODEC_AAC_LC);
+    feed.stop();
     unload();
 }
 
