@@ -85,13 +85,14 @@ protected:
             video_.join();
         DecodeCard::TearDown();
     }
-    // Video time stamps as the chip reports decoded pictures, at 50 Hz.
+    // Video time stamps as the chip reports decoded pictures, at 50 Hz or,
+    // while ntsc_ is set, at 59.94 Hz (1501 and 1502 ticks in turn).
     void run_video(unsigned ch)
     {
         video_ = std::thread([this, ch] {
             uint64_t pts = 90000;
-            while (!stop_video_) {
-                decode_audio_video_pts(ch, pts += 1800);
+            for (unsigned n = 0; !stop_video_; ++n) {
+                decode_audio_video_pts(ch, pts += ntsc_ ? 1501 + n % 2 : 1800);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
@@ -101,7 +102,7 @@ protected:
     // `tolerance`; `ready` says when to start looking.
     ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
                                               const std::function<bool()> &ready);
-    std::atomic<bool> stop_video_{false};
+    std::atomic<bool> stop_video_{false}, ntsc_{false};
     std::thread video_;
 };
 
@@ -446,6 +447,98 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     feed.stop();
     stop_video_ = true;
     video_.join();
+    unload();
+}
+
+TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateChanges)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // Four MP2 frames of silence and four of tone in turn (9216 samples, a
+    // whole number of frames and of rings), from 0.06 s on. In FFmpeg's
+    // decode (with the codec's delay) the first burst starts at sample j,
+    // whose time stamp is its frame's plus j mod 1152 samples; every burst
+    // starts at the same place in its frame and maps to the same ring
+    // position. j falls in the last 960 samples of its frame, which the
+    // ring keeps after the write. One frame a PES: the frame with the
+    // onset is not overwritten at once by the next of its PES.
+    const std::filesystem::path file = root_ / "burst.ts";
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -f lavfi "
+                           "-i \"aevalsrc='if(gte(t,0.06-1/96000)*lt(mod(t-0.06+1/96000,0.192),0.096),"
+                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=6\" -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "-b:v 500k -g 25 -c:a mp2 -b:a 192k -ac 2 -pes_payload_size 0 -f mpegts " + file.string())
+                              .c_str()), 0);
+    const std::vector<uint8_t> ref_bytes = reference_pcm(file, false);
+    const auto *ref = reinterpret_cast<const int16_t *>(ref_bytes.data());
+    constexpr int kLoud = 8192;
+    size_t j = 0;
+    while (j < ref_bytes.size() / 4 && std::abs(ref[2 * j]) <= kLoud)
+        ++j;
+    ASSERT_LT(j, ref_bytes.size() / 4);
+    ASSERT_GE(j % 1152, 300u) << j;
+    const auto first = output_of("ffprobe -v error -select_streams a:0 -show_entries packet=pts -of csv=p=0 "
+                                 "-read_intervals %+#1 " + file.string());
+    const int64_t p0 = std::atoll(std::string(first.begin(), first.end()).c_str());
+    ASSERT_GT(p0, 0);
+    const int64_t frame_pts = p0 + int64_t(j / 1152) * 2160;
+
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    ntsc_ = true;
+    run_video(0);
+    // About twice real time: a frame with an onset stays in the ring for a while.
+    decfeed::feeder feed(decfeed::read_ts(file.string()), {.channel = 0, .bitrate_bps = 1600000, .loop = true});
+    feed.start();
+    uint32_t sets = 0;
+    ancDecAudEmbedRing(0, &sets);
+    const int count = int(sets) - 64;
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // Where an onset sits in the ring, and where its time stamp maps to by
+    // the video anchor of the moment (-1 when the ring does not show one).
+    auto landed = [&](int &want) {
+        uint64_t vpts = 0, again = 0;
+        uint32_t vss = 0;
+        if (ancDecAudEmbedVideoAnchor(0, &vpts, &vss) != 0)
+            return -1;
+        const int end = ancDecAudEmbedPairPosition(0, 0);
+        const auto got = written_before_position(0, 0, count);
+        if (got.empty() || end < 0)
+            return -1;
+        size_t k = 0;
+        while (k < got.size() && std::abs(got[k].first) <= kLoud)
+            ++k;
+        if (k < 100 || k == got.size())
+            return -1; // no onset after a quiet stretch
+        if (ancDecAudEmbedVideoAnchor(0, &again, nullptr) != 0 || again != vpts)
+            return -1;
+        const int64_t n = sets;
+        want = int(((int64_t(vss) + (frame_pts - int64_t(vpts)) * 24 / 45 + int64_t(j % 1152)) % n + n) % n);
+        return int((end + int(sets) - count + int(k)) % int(sets));
+    };
+    // `ready` says when the ring shows only frames written since the anchor.
+    auto lands_in_step = [&](const std::function<bool()> &ready) {
+        int at = -1, want = -1;
+        if (!run_until([&] { return ready() && (at = landed(want)) >= 0; }, 60))
+            return ::testing::AssertionFailure() << "no onset was seen in the ring";
+        const int off = (at - want + int(sets) + int(sets) / 2) % int(sets) - int(sets) / 2;
+        if (std::abs(off) > 1)
+            return ::testing::AssertionFailure() << "onset at " << at << ", its time stamp maps to " << want;
+        return ::testing::AssertionSuccess();
+    };
+    EXPECT_TRUE(lands_in_step([] { return true; })) << "59.94 Hz";
+    uint64_t anchor_5994 = 0;
+    ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
+    // 50 Hz video: the queues restart, the video anchors anew, and the pair
+    // follows the new anchor at its next frame, before the stream loops.
+    ntsc_ = false;
+    ASSERT_TRUE(run_until([&] {
+        uint64_t vpts = 0;
+        uint32_t vss = 0;
+        return ancDecAudEmbedVideoAnchor(0, &vpts, &vss) == 0 && vss == 3840 % sets && vpts != anchor_5994;
+    }, 30));
+    const int since = a.frames_tx;
+    EXPECT_TRUE(lands_in_step([&] { return a.frames_tx >= since + 2; })) << "50 Hz";
+    feed.stop();
     unload();
 }
 
