@@ -22,6 +22,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <mpegts_crc.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -72,6 +74,8 @@ struct Demultiplexer {
     kd_pipe_t *pipe = nullptr;
     std::array<uint8_t, 8192> drop_pids{};
     int pmt_version = -1;
+    unsigned pmt_pid = 0;     // 0: not followed
+    bool pmt_renewed = false; // the read callback saw another version
     AVFormatContext *fmt = nullptr;
     AVIOContext *io = nullptr;
     AVCodecContext *codec_ctx[kStreams] = {};
@@ -123,6 +127,29 @@ void clear_audio_stats(unsigned ch)
 
 // ---- the read callback ----
 
+// A whole PMT section in a packet of the program's PMT PID, with a valid
+// CRC and another version than the built one, is noted for a rebuild.
+// FFmpeg 5.1 stops updating the program's PMT version once the video
+// (and PCR) PID no longer reaches it, so the packets are looked at here.
+void note_pmt(Demultiplexer &d, const uint8_t *p)
+{
+    if (d.pmt_version < 0 || !(p[1] & 0x40) || !(p[3] & 0x10))
+        return;
+    unsigned at = 4;
+    if (p[3] & 0x20)
+        at += 1u + p[4];
+    if (at >= kTs)
+        return;
+    at += 1u + p[at]; // pointer field
+    if (at + 8 > kTs || p[at] != 0x02)
+        return;
+    const unsigned len = 3u + ((p[at + 1] & 0x0Fu) << 8 | p[at + 2]);
+    if (at + len > kTs || len < 16 || !(p[at + 5] & 1) || DvbCrc32Check(p + at, len) != 1)
+        return;
+    if (int(p[at + 5] >> 1 & 0x1F) != d.pmt_version)
+        d.pmt_renewed = true;
+}
+
 int read_ts_packets(void *opaque, uint8_t *buf, int size)
 {
     auto &d = *static_cast<Demultiplexer *>(opaque);
@@ -143,8 +170,11 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
             if (kd_pipe_read_unlocked(d.pipe, p) != 0)
                 break;
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
-            if (!d.drop_pids[pid])
-                ++kept;
+            if (d.drop_pids[pid])
+                continue;
+            if (pid == d.pmt_pid)
+                note_pmt(d, p);
+            ++kept;
         }
         if (kept)
             return int(kept * kTs);
@@ -319,6 +349,8 @@ void destroy_demultiplexer(Demultiplexer &d)
 {
     decoder_stats &s = dec().stats[d.chn];
     d.pmt_version = -1;
+    d.pmt_pid = 0;
+    d.pmt_renewed = false;
     s.svc_pgm_num = 0;
     ++s.aud_dec_reset_ct;
     if (d.fmt)
@@ -536,6 +568,8 @@ void create_streams(Demultiplexer &d)
     decode_post_log(DEC_LOG_DEBUG, "Chn %u adding PAT PID (0)", ch);
     const unsigned pmt = unsigned(d.fmt->programs[0]->pmt_pid) & 0x1FFF;
     d.drop_pids[pmt] = 0;
+    d.pmt_pid = pmt;
+    d.pmt_renewed = false;
     decode_post_log(DEC_LOG_DEBUG, "Chn %u adding PMT PID (%u)", ch, pmt);
 }
 
@@ -666,7 +700,8 @@ void tear_down(Demultiplexer &d)
 
 bool pmt_changed(const Demultiplexer &d)
 {
-    return d.fmt && d.fmt->nb_programs > 0 && d.fmt->programs[0] && d.fmt->programs[0]->pmt_version != d.pmt_version;
+    return d.fmt && (d.pmt_renewed || (d.fmt->nb_programs > 0 && d.fmt->programs[0] &&
+                                       d.fmt->programs[0]->pmt_version != d.pmt_version));
 }
 
 void run(Demultiplexer &d)

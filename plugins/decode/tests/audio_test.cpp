@@ -450,6 +450,47 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     unload();
 }
 
+TEST_F(AudioCard, TheDemultiplexerRebuildsOnAPmtVersionItSeesItself)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The same MP2 / AC-3 stream, written straight into the audio pipe: the
+    // ingress, which otherwise asks for the rebuild on the program change,
+    // sees nothing, and only the demultiplexer notices the new version.
+    const auto mp2 = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    auto ac3 = noise_stream(root_ / "ac3.ts", "-c:a ac3 -b:a 192k -ac 2");
+    ASSERT_FALSE(mp2.empty());
+    ASSERT_FALSE(ac3.empty());
+    set_pmt_version(ac3, 1);
+    std::vector<uint8_t> both = mp2;
+    both.insert(both.end(), ac3.begin(), ac3.end());
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    kd_pipe_t *pipe = dec().audio_decode_feed[0];
+    ASSERT_NE(pipe, nullptr);
+    std::atomic<bool> stop{false};
+    // The pipe's only writer while no datagram arrives: ten packets every
+    // 12.5 ms (1.2 Mbit/s), on where a full pipe stopped it.
+    std::thread writer([&] {
+        size_t at = 0;
+        while (!stop) {
+            for (int k = 0; k < 10 && kd_pipe_write_unlocked(pipe, &both[at]) == 0; ++k)
+                at = (at + 188) % both.size();
+            std::this_thread::sleep_for(std::chrono::microseconds(12500));
+        }
+    });
+    decode_audio_signal_reset(0); // the first build
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    drain_queue();
+    EXPECT_GE(log_.count("[decode] Chn 0, PMT version changed"), 1);
+    EXPECT_EQ(log_.count("Chn 0 clear local TS buffers"), 0) << "the ingress asked for nothing";
+    stop = true;
+    writer.join();
+    unload();
+}
+
 TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateChanges)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
