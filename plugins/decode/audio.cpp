@@ -172,7 +172,7 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
             if (d.drop_pids[pid])
                 continue;
-            if (pid == d.pmt_pid)
+            if (d.pmt_pid && pid == d.pmt_pid)
                 note_pmt(d, p);
             ++kept;
         }
