@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -298,6 +300,65 @@ void BoardSim::consume_egress(unsigned ch, double seconds)
     }
 }
 
+void BoardSim::play_embedders(bool on, size_t keep)
+{
+    {
+        std::lock_guard l(played_mutex_);
+        keep_ = keep;
+        for (auto &p : played_)
+            p.clear();
+    }
+    playing_.store(on);
+}
+
+std::vector<int32_t> BoardSim::played(unsigned n)
+{
+    std::lock_guard l(played_mutex_);
+    return n < 4 ? std::exchange(played_[n], {}) : std::vector<int32_t>{};
+}
+
+void BoardSim::play_embedder(unsigned n, double seconds)
+{
+    // Queue registers of embedder n and the UIO map of its ring.
+    static constexpr struct {
+        uint32_t regs;
+        unsigned dev, map;
+    } kEmbedders[] = {{0x20, 2, 4}, {0x120, 3, 0}, {0x220, 3, 1}, {0x320, 3, 2}};
+    const auto &e = kEmbedders[n];
+    const uint32_t impe = wr32(e.regs + 4);
+    const uint32_t items = impe >> 16, size = (impe >> 8 & 0x7F) << 8;
+    const uint8_t *ring = region(e.dev, e.map);
+    size_t ring_size = 0;
+    for (const MapInfo &m : maps())
+        if (m.dev == e.dev && m.map == e.map)
+            ring_size = m.size;
+    if (!(impe & 0xF) || !items || size < 64 || !ring || uint64_t(items) * size > ring_size) {
+        play_credit_[n] = 0;
+        return;
+    }
+    const double rate = 48000.0 * 64 / size;
+    play_credit_[n] = std::min(play_credit_[n] + seconds * rate, rate * 0.005 + 1.0);
+    // Under the board's lock: a reset stored meanwhile is not overwritten.
+    if (pthread_mutex_lock(&board_->mutex) == EOWNERDEAD)
+        pthread_mutex_consistent(&board_->mutex);
+    uint16_t item = rd16(e.regs + 10);
+    std::lock_guard l(played_mutex_);
+    std::vector<int32_t> &out = played_[n];
+    for (; play_credit_[n] >= 1.0; play_credit_[n] -= 1.0) {
+        item = static_cast<uint16_t>(item % items);
+        // The words as the FPGA reads them while the processor writes.
+        const auto *w = reinterpret_cast<const int32_t *>(ring + size_t(item) * size);
+        for (uint32_t k = 0; k < size / 4; ++k)
+            out.push_back(__atomic_load_n(&w[k], __ATOMIC_RELAXED));
+        item = static_cast<uint16_t>((item + 1) % items);
+    }
+    const size_t words = keep_ * 16;
+    if (out.size() > words)
+        out.erase(out.begin(), out.end() - std::ptrdiff_t(words));
+    set16(e.regs + 10, item);
+    pthread_mutex_unlock(&board_->mutex);
+}
+
 void BoardSim::model()
 {
     auto last = std::chrono::steady_clock::now();
@@ -311,11 +372,16 @@ void BoardSim::model()
         }
         if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
             produce_ingress(rate);
+        const bool playing = playing_.load();
         for (uint32_t q : pull_queue_blocks) {
+            if (playing && q != pull_queue_blocks[0])
+                continue;
             uint32_t impe = wr32(q + 4);
             if ((impe & 0xF) && (impe & 0x8000))
                 set16(q + 10, static_cast<uint16_t>(wr32(q + 8) >> 16));
         }
+        for (unsigned n = 0; playing && n < 4; ++n)
+            play_embedder(n, seconds);
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
 }

@@ -86,6 +86,15 @@ public:
     // register (TMR) names, as the card does; off (the default), the model
     // consumes whatever is published at once.
     void pace_egress(bool on) { paced_.store(on); }
+    // The four SDI audio embedder queues: with playing on, the model plays
+    // each enabled one around its ring at 48 kHz (48000 x 64 / ITEM_SIZE
+    // items a second, from item 0 after a reset) and records the sample
+    // sets it plays, the latest `keep` of each; off (the default), it
+    // drains them at once like the other PULL queues.
+    void play_embedders(bool on, size_t keep = 48000);
+    // The sample sets (16 words: left and right of 8 pairs) embedder n
+    // played since the last call, oldest first.
+    std::vector<int32_t> played(unsigned n);
     // The rate a channel's TMR register holds, in bit/s (0 when unset).
     double egress_rate_bps(unsigned ch) const;
     uint64_t consumed(unsigned ch) const { return consumed_[ch].load(); }
@@ -93,6 +102,7 @@ public:
 private:
     void model();
     void consume_egress(unsigned ch, double seconds);
+    void play_embedder(unsigned n, double seconds);
 
     Board *board_ = nullptr;
     std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
@@ -104,6 +114,11 @@ private:
     std::atomic<bool> running_{false}, paused_{false}, paced_{false};
     double credit_[2] = {0, 0}; // packets the paced model may still consume (model thread)
     std::atomic<uint64_t> consumed_[2] = {0, 0};
+    std::atomic<bool> playing_{false};
+    double play_credit_[4] = {0, 0, 0, 0}; // items the model may still play (model thread)
+    std::mutex played_mutex_;
+    size_t keep_ = 0;                       // under played_mutex_
+    std::vector<int32_t> played_[4];        // under played_mutex_
 };
 
 } // namespace boardsim
