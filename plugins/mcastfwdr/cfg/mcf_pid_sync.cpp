@@ -1,12 +1,15 @@
 // A service's remap rows follow the program it routes: one row per PID of
 // the program (PMT, a PCR of its own, every elementary stream), rows of
-// PIDs the program dropped retired unless they hold a durable remap.
+// PIDs the program dropped retired unless they hold a durable remap. When
+// an input's program changes, every service routing it follows, and the
+// outputs concerned are brought up to date.
 #include "mcf_cfg.h"
 #include "mcf_services.h"
 
 #include "ingress/manager_input.h"
 #include "tables/input_tables.h"
 
+#include <kerrow/dataset.h>
 #include <kerrow/param.h>
 
 #include <psi_descriptor.h>
@@ -160,6 +163,42 @@ bool sync_rows(cfg_tx_input &svc, const local_pmt &pmt)
     return lost_remap;
 }
 
+// A copy of the input's program, taken while the input's table handlers
+// are held off: they rewrite the PMT on the data path. False when the input
+// has no manager or the manager no such program.
+bool program_of(int input_id, int prog_num, local_pmt &out)
+{
+    bool known = false;
+    pthread_rwlock_wrlock(&ctrl_data_lock);
+    manager_input *mi = input_id < 0 ? nullptr : manager_inputs_find_by_id(input_id);
+    if (const local_pmt *pmt = mi ? input_table_info_get_service(mi->tables, prog_num) : nullptr) {
+        out = *pmt;
+        known = true;
+    }
+    pthread_rwlock_unlock(&ctrl_data_lock);
+    return known;
+}
+
+struct service_ref {
+    int output_id, service_id;
+};
+
+std::vector<service_ref> services_routing(int input_id, int prog_num)
+{
+    std::vector<service_ref> refs;
+    for (const cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
+        for (const cfg_tx_input &s : mcf::records<cfg_tx_input>(tx.dest_services))
+            if (s.input_id == input_id && s.input_prog_num == prog_num)
+                refs.push_back({tx.dest_id, s.service_id});
+    return refs;
+}
+
+void resync_running(int output_id)
+{
+    if (manager_output *mo = manager_outputs_find_by_id(output_id))
+        manager_output_sync_unique_inputs(mo);
+}
+
 } // namespace
 
 extern "C" {
@@ -177,21 +216,52 @@ int mcfcfg_tx_input_sync_program_pids(cfg_tx_input *svc, int drop_first)
         for (int id : ids)
             mcastfwdr_rem_row_out_svc_pid_map(svc, id);
     }
-    // A copy, taken while the input's table handlers are held off: they
-    // rewrite the PMT on the data path.
     local_pmt program;
-    bool known = false;
-    pthread_rwlock_wrlock(&ctrl_data_lock);
-    manager_input *mi = svc->input_id < 0 ? nullptr : manager_inputs_find_by_id(svc->input_id);
-    if (const local_pmt *pmt = mi ? input_table_info_get_service(mi->tables, svc->input_prog_num) : nullptr) {
-        program = *pmt;
-        known = true;
-    }
-    pthread_rwlock_unlock(&ctrl_data_lock);
-    if (!known)
+    if (!program_of(svc->input_id, svc->input_prog_num, program))
         return -1;
     sync_rows(*svc, program);
     return 0;
+}
+
+int mcfcfg_tx_sync_program_pids(int input_id, int prog_num, kd_dataset *ids)
+{
+    local_pmt program;
+    if (!program_of(input_id, prog_num, program))
+        return -1;
+    // Each service is looked up again before its turn: the row actions
+    // announce their rows, and a listener may change the configuration.
+    for (const service_ref &r : services_routing(input_id, prog_num)) {
+        cfg_tx *tx = mcfcfg_tx_find_by_id(r.output_id);
+        cfg_tx_input *s = tx ? cfg_tx_input_find_by_id(tx, r.service_id) : nullptr;
+        if (!s || !s->list_pid_maps || s->input_id != input_id || s->input_prog_num != prog_num)
+            continue;
+        if (sync_rows(*s, program) && ids)
+            kd_dataset_insert(ids, r.output_id);
+    }
+    return 0;
+}
+
+void mcfcfg_tx_collect_program_outputs(int input_id, int prog_num, kd_dataset *ids)
+{
+    for (const service_ref &r : services_routing(input_id, prog_num))
+        kd_dataset_insert(ids, r.output_id);
+}
+
+void manager_outputs_resync_program_outputs(kd_dataset *routing, kd_dataset *rebuild)
+{
+    int deleted = 0;
+    for (size_t i = 0; i < kd_dataset_get_length(rebuild); ++i) {
+        int id = -1;
+        if (kd_dataset_get_num(rebuild, i, &id) == 0 && manager_outputs_find_by_id(id))
+            deleted += manager_outputs_delete(id);
+    }
+    if (deleted)
+        manager_input_output_sync(deleted);
+    for (size_t i = 0; i < kd_dataset_get_length(routing); ++i) {
+        int id = -1;
+        if (kd_dataset_get_num(routing, i, &id) == 0 && !kd_dataset_exists(rebuild, id))
+            resync_running(id);
+    }
 }
 
 } // extern "C"

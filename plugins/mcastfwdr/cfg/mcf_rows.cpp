@@ -1,11 +1,10 @@
 // The configuration's lists as far as the engine reads them back: program
-// status and the outputs' services of an input program. The rows, and
-// their restore from the store, are built under param/.
+// status and an output's single input. The rows, and their restore from
+// the store, are built under param/.
 #include "mcf_cfg.h"
 #include "mcf_services.h"
 
 #include <kerrow/cuvent.h>
-#include <kerrow/dataset.h>
 #include <kerrow/param.h>
 
 #include <cstdio>
@@ -35,15 +34,6 @@ void mcfcfg_rx_set_all_program_status_inactive(cfg_rx *rx)
         if (child && kd_param_get_type(child) != PARAMTYPE_NONE)
             kd_cuvent_emit(mcf_pli, "on_param_update", child);
     }
-}
-
-int mcfcfg_tx_sync_program_pids(int input_id, int prog_num, kd_dataset *ids)
-{
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
-        for (const cfg_tx_input &s : mcf::records<cfg_tx_input>(tx.dest_services))
-            if (s.input_id == input_id && s.input_prog_num == prog_num)
-                kd_dataset_insert(ids, tx.dest_id);
-    return 0;
 }
 
 int mcastfwdr_set_dest_si_id(cfg_tx *tx, int input_id)

@@ -74,7 +74,16 @@ bool mcfcfg_route_exists_in_klv_sources(const mcastfwdr_cfg *cfg, const char *ro
 bool mcfcfg_port_used_in_klv_sources(const mcastfwdr_cfg *cfg, int port);
 int mcfcfg_ca_session_cmp_id(const cfg_ca *a, const cfg_ca *b);
 void mcfcfg_rx_clear_all_program_status(cfg_rx *rx);
+/* An input's program changed: the remap rows of every service routing it
+ * follow the program. 0, or -1 when the input has no manager or no such
+ * program. The outputs of the services that lost a remap in effect join
+ * `ids` (may be null): their running managers still apply it and must be
+ * made again (manager_outputs_resync_program_outputs). Loop thread, without
+ * ctrl_data_lock: the row actions take it around each record and announce
+ * their rows outside it. */
 int mcfcfg_tx_sync_program_pids(int input_id, int prog_num, kd_dataset *ids);
+/* The outputs with a service routing the input's program join `ids`. */
+void mcfcfg_tx_collect_program_outputs(int input_id, int prog_num, kd_dataset *ids);
 void mcfcfg_tx_input_update_klv_source_params(mcastfwdr_cfg *cfg);
 void mcfcfg_tx_input_update_ca_session_params(mcastfwdr_cfg *cfg);
 void mcfcfg_tx_input_clear_ca_session(mcastfwdr_cfg *cfg, int session_id);
@@ -114,6 +123,9 @@ manager_output *manager_outputs_find_by_id(int id);
 int manager_outputs_delete(int id);
 int manager_output_sync_tables_on_cfg_change(manager_output *mo, cfg_tx *tx, int what);
 int manager_output_sync_unique_inputs(manager_output *mo);
+/* After a program change: the running outputs in `rebuild` are made again,
+ * the other running ones in `routing` recompute their distinct inputs. */
+void manager_outputs_resync_program_outputs(kd_dataset *routing, kd_dataset *rebuild);
 /* Settings copied into a running output manager: the tables type (a switch
  * between DVB and ATSC also drops the tables of the other kind: SDT services
  * and carousel, VCT and EIT packet counts, the EIT length the MGT lists),

@@ -6,11 +6,14 @@
 #include "param_fixture.h"
 #include "param/mcf_param.h"
 
+#include <kerrow/dataset.h>
 #include <kerrow/store.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -322,6 +325,86 @@ TEST_F(ParamServices, ProgramChangesRetireRowsDurableRemapsStay)
         EXPECT_EQ(mcastfwdr_rem_output_row(mcfcfg_tx_find_by_id(3)), 0);
         fake_engine::answers().running.clear();
     }
+}
+
+// An input's program changes under the services routing it: the status
+// queue's program update has every one of them follow the PIDs; an output
+// that lost a remap in effect is made again, the others recompute their
+// inputs, all under the lock.
+TEST_F(ParamServices, AProgramChangeReachesEveryServiceRoutingIt)
+{
+    ASSERT_EQ(mcastfwdr_add_input_net_row(kInput), 0);
+    cfg_tx_input *a = routed(3);
+    cfg_tx_input *b = routed(4);
+    cfg_tx_input *other = routed(6);
+    ASSERT_EQ(set(svc(6, 0, "program_number"), "9"), PARAM_SET_SUCCESS); // not carried: no rows
+    ASSERT_EQ(set(svc(3, 0, "durable_remaps"), "Off"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(svc(4, 0, "durable_remaps"), "Off"), PARAM_SET_SUCCESS);
+    const auto update = [] {
+        EXPECT_EQ(mcf_post_program_status_update(kInput, kProgram, CASTATUS_CLEAR), 0);
+        mcf_status_queue_periodic_check();
+    };
+    const fake_engine::stream video{0x1B, kVideo, kInput}, audio{0x0F, kAudio, kInput}, second{0x81, 258, kInput};
+
+    // An audio stream arrives: a row in each service, nothing made again.
+    present_program({video, audio, second});
+    clear();
+    update();
+    for (int id : {3, 4}) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(value(remap(id, 0, 4, "pid_in")), "258");
+        EXPECT_EQ(value(remap(id, 0, 4, "label")), "Audio");
+        EXPECT_EQ(value(remap(id, 0, 4, "in_use")), "Yes");
+    }
+    EXPECT_EQ(mcf_list_count(a->list_pid_maps), 5u);
+    EXPECT_EQ(mcf_list_count(b->list_pid_maps), 5u);
+    EXPECT_EQ(mcf_list_count(other->list_pid_maps), 0u);
+    EXPECT_EQ(calls(), (calls_t{"unique 3", "unique 4"}));
+
+    // Video leaves; output 3 remapped it, output 4 sent it unchanged.
+    ASSERT_EQ(set(remap(3, 0, 2, "pid_out"), "300"), PARAM_SET_SUCCESS);
+    present_program({audio, second});
+    clear();
+    update();
+    EXPECT_EQ(cfg_tx_pid_map_find_by_pid(a, kVideo), nullptr);
+    EXPECT_EQ(cfg_tx_pid_map_find_by_pid(b, kVideo), nullptr);
+    EXPECT_EQ(kd_param_get_type(at(remap(3, 0, 2, ""))), PARAMTYPE_NONE);
+    EXPECT_FALSE(has_key("mcastfwdr/pidmap_keys_3"));
+    EXPECT_FALSE(has_key(remap(3, 0, 2, "pid_out")));
+    EXPECT_EQ(calls(), (calls_t{"out_delete 3", "sync 1", "unique 4"}));
+
+    // The collected outputs, called directly: with durable remaps output 4
+    // keeps its remap of the leaving stream, not in use; output 3 loses its
+    // identity row. Neither lost a remap in effect.
+    ASSERT_EQ(set(svc(4, 0, "durable_remaps"), "On"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(remap(4, 0, 4, "pid_out"), "600"), PARAM_SET_SUCCESS);
+    present_program({audio});
+    std::unique_ptr<kd_dataset, int (*)(kd_dataset *)> ids(kd_dataset_ctor(8, 0), kd_dataset_dtor);
+    EXPECT_EQ(mcfcfg_tx_sync_program_pids(kInput, kProgram, ids.get()), 0);
+    EXPECT_EQ(kd_dataset_get_length(ids.get()), 0u);
+    EXPECT_EQ(cfg_tx_pid_map_find_by_pid(a, 258), nullptr);
+    ASSERT_NE(cfg_tx_pid_map_find_by_pid(b, 258), nullptr);
+    EXPECT_EQ(value(remap(4, 0, 4, "in_use")), "No");
+    EXPECT_EQ(stored("mcastfwdr/pidmap_keys_4"), "0[4]");
+    // Turned off, a remap in effect of output 3 goes too: 3 is collected.
+    ASSERT_EQ(set(remap(3, 0, 3, "pid_out"), "700"), PARAM_SET_SUCCESS); // the audio row
+    present_program({video});
+    clear();
+    EXPECT_EQ(mcfcfg_tx_sync_program_pids(kInput, kProgram, ids.get()), 0);
+    EXPECT_EQ(kd_dataset_get_length(ids.get()), 1u);
+    EXPECT_EQ(kd_dataset_exists(ids.get(), 3), 1);
+    EXPECT_NE(cfg_tx_pid_map_find_by_pid(a, kVideo), nullptr) << "video is back as an identity row";
+    EXPECT_TRUE(calls().empty()) << "the caller makes the outputs again";
+
+    // No manager, no such program: nothing changes.
+    kd_dataset_clear(ids.get());
+    const size_t rows = mcf_list_count(a->list_pid_maps);
+    for (auto [input, program] : {std::pair{kInput, 9}, std::pair{101, kProgram}, std::pair{-1, kProgram}}) {
+        EXPECT_EQ(mcfcfg_tx_sync_program_pids(input, program, ids.get()), -1) << input << "/" << program;
+        EXPECT_EQ(mcfcfg_tx_sync_program_pids(input, program, nullptr), -1);
+    }
+    EXPECT_EQ(mcf_list_count(a->list_pid_maps), rows);
+    EXPECT_EQ(kd_dataset_get_length(ids.get()), 0u);
 }
 
 TEST_F(ParamServices, ClearAllPutsThePidsBack)
