@@ -1,5 +1,5 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, maintainer and PID index start and stop as no-ops;
+// multiplexer, ASI, maintainer and PID index start and stop as no-ops;
 // and the managers' synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
@@ -30,8 +30,6 @@ int mcastfwdr_asi_calculate_actual_bps(int bps, int, int) { return bps; }
 int mcastfwdr_asi_info_rx_pkt_cp(const char *, uint32_t) { return 0; }
 int mcastfwdr_asi_carrier_init(void) { return 0; }
 void mcastfwdr_asi_carrier_fini(void) {}
-int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
-void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
 // KLV source sockets follow the configuration and the interfaces.
