@@ -4,6 +4,7 @@
 // data in the socket instead of losing what was received; with areas larger
 // than everything that can point into them, no slot is refilled while
 // referenced.
+#include "asi/asi_ports.h"
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
@@ -225,7 +226,7 @@ bool xsb_frame(ingress_to_mux_item &e)
     }
     const uint8_t *src = f + 6;
     if (src[4] == 0x0F) { // ASI information from a carrier
-        mcastfwdr_asi_info_rx_pkt_cp(reinterpret_cast<const char *>(f + XSB_HDR_LEN), len - XSB_HDR_LEN);
+        mcastfwdr_asi_info_rx_pkt_dp(f, len); // evaluated on the loop
         return false;
     }
     e.baypos = src[5] >> 4;
