@@ -188,15 +188,41 @@ TEST_F(AsiPorts, InfoNeedsAWholeRecordAndQueueReportsMoveTheRate)
         }
         return p;
     };
+    mcf_ctrl_plane_configuration_is_loaded = 1;
+    net_input(101, "239.1.1.1", 5101);
     cfg_tx *tx = asi_output(0, 10000000);
-    manager_output mo{};
-    mo.id = 0;
-    mcastfwdr_asi_queue_monitor_init(0, &mo.monitor, 10000000);
-    EXPECT_EQ(mo.monitor.mid_pkts, 132u);
-    // No manager: ignored; three records: ignored.
+    tx->dest_transmit = DEST_XMIT_ON;
+    cfg_tx_input *s = cfg_tx_input_add(tx);
+    s->input_id = 101;
+    s->input_prog_num = 1;
+    {
+        mcf::write_lock lock;
+        manager_input_output_sync(0);
+    }
+    manager_output *mo = manager_outputs_find_by_id(0);
+    ASSERT_NE(mo, nullptr);
+    EXPECT_EQ(mo->monitor.mid_pkts, 132u);
+    const int base = mo->configured_dest_bps;
+
+    // Three records are too few; nine reports make no decision yet.
     const auto short_info = info(60, 3);
     EXPECT_EQ(mcastfwdr_asi_info_rx_pkt_cp(short_info.data(), uint32_t(short_info.size())), 0);
-    (void)tx;
+    EXPECT_EQ(mo->monitor.total_sample_count, 0u);
+    const auto low = info(60);
+    for (int i = 0; i < 9; ++i)
+        mcastfwdr_asi_info_rx_pkt_cp(low.data(), uint32_t(low.size()));
+    EXPECT_EQ(mo->monitor.state, ASI_QUEUE_NORMAL);
+    mcastfwdr_asi_info_rx_pkt_cp(low.data(), uint32_t(low.size()));
+    EXPECT_EQ(mo->monitor.state, ASI_QUEUE_ULTRA_LOW);
+    EXPECT_EQ(mo->configured_dest_bps, base + 10);
+    // Balanced again (one sample above the mid mark): back to normal and the base rate.
+    const auto mid = info(132), above = info(133);
+    for (int i = 0; i < 9; ++i)
+        mcastfwdr_asi_info_rx_pkt_cp(mid.data(), uint32_t(mid.size()));
+    mcastfwdr_asi_info_rx_pkt_cp(above.data(), uint32_t(above.size()));
+    EXPECT_EQ(mo->monitor.state, ASI_QUEUE_NORMAL);
+    EXPECT_EQ(mo->configured_dest_bps, base);
+
     // A report of an interface the port lacks ends the walk.
     std::vector<char> bad = info(60);
     const uint32_t rec = htonl(0x81050000u | 60);
