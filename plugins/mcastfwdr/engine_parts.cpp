@@ -19,8 +19,6 @@ extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int mcastfwdr_asi_carrier_init(void) { return 0; }
-void mcastfwdr_asi_carrier_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
 // KLV source sockets follow the configuration and the interfaces.
