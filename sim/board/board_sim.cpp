@@ -247,6 +247,19 @@ void BoardSim::produce_ingress(unsigned n, uint8_t tag)
     set32(0x6808, p);
 }
 
+void BoardSim::produce_ingress_raw(const uint8_t *frames, unsigned n)
+{
+    std::lock_guard lock(ingress_mutex_);
+    uint8_t *ring = region(0, 1);
+    unsigned frames_in_ring = maps()[1].size / 256;
+    unsigned p = rd16(0x680A);
+    for (unsigned i = 0; i < n; ++i, ++ingress_count_) {
+        std::memcpy(ring + 256 * p, frames + 256 * size_t(i), 256);
+        p = (p + 1) % frames_in_ring;
+    }
+    set32(0x6808, p);
+}
+
 void BoardSim::start(EgressSink sink)
 {
     if (running_.exchange(true))

@@ -71,6 +71,8 @@ public:
     // Writes n ingress frames at the FPGA position and advances it; frame k
     // (counting from 0 over the simulator's life) carries k in its packet.
     void produce_ingress(unsigned n, uint8_t tag = 1);
+    // Writes n raw 256-byte frames as given (malformed ones included).
+    void produce_ingress_raw(const uint8_t *frames, unsigned n);
     // The model thread writes this many frames per tick (50 us) while the
     // library has the ingress ring enabled. Like the FPGA, it does not wait
     // for a slow reader.
