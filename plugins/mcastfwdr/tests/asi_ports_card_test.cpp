@@ -57,8 +57,16 @@ TEST_F(AsiPortsCard, SetUpProgrammingAndStop)
     EXPECT_EQ(w[1], 0x04120000u | 132);
     EXPECT_EQ((w[2] & 0xFFFF) << 16 | (w[3] & 0xFFFF), 8314470u);
 
-    // Stop: the neighbour entries and sockets go.
+    // Stop: the neighbour entries, virtual addresses and sockets go.
+    auto asi_vmaps = [&] {
+        int n = 0;
+        for (const auto &[vaddr, mask] : card.carrier().vmap())
+            n += (mask >> 4) & 1; // mapped onto port 4, the ASI port
+        return n;
+    };
+    EXPECT_EQ(asi_vmaps(), 4);
     kd_frame_unload_plugin(kd_frame_plugin_get_name(pli));
+    EXPECT_TRUE(mcftest::eventually([&] { return asi_vmaps() == 0; }));
     EXPECT_EQ(log.count("Deleted arp entry: <169.254.1.8"), 4);
     EXPECT_EQ(card.card_output("ip neigh show dev eth2").find("169.254.1.8"), std::string::npos);
 }
