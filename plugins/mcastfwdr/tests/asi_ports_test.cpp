@@ -161,11 +161,41 @@ TEST_F(AsiPorts, StartOnTheThirdQuietSecond)
     std::vector<int> starts;
     for (int quiet = 1; quiet <= 4; ++quiet) {
         mcastfwdr_asi_check_on_hw_start_pending();
-        if (!g_frames.empty())
+        if (!g_frames.empty()) {
             starts.push_back(quiet);
+            EXPECT_EQ(g_frames[0], std::vector<uint32_t>{0x04010003u}); // row 1 started
+        }
         g_frames.clear();
     }
     EXPECT_EQ(starts, std::vector<int>{3});
+    // Started interfaces stay started until a reset marks them again.
+    mcastfwdr_asi_signal_hw_start_pending();
+    for (int i = 0; i < 4; ++i)
+        mcastfwdr_asi_check_on_hw_start_pending();
+    EXPECT_TRUE(g_frames.empty());
+    EXPECT_EQ(mcastfwdr_asi_hw_reset_interface(1), 0);
+    EXPECT_EQ(g_frames.at(0), std::vector<uint32_t>{0x04010002u}); // stopped
+    EXPECT_EQ(mcastfwdr_asi_hw_reset_interface(4), -1);           // the port has four
+}
+
+TEST_F(AsiPorts, WithoutAPortEveryCallIsANoOp)
+{
+    set_port_for_test(-1, 0, true);
+    cfg_tx *tx = asi_output(0, 10000000);
+    EXPECT_EQ(mcastfwdr_asi_get_socket_id(0), 0);
+    EXPECT_EQ(mcastfwdr_asi_hw_cfg_initial(), 0);
+    EXPECT_EQ(mcastfwdr_asi_hw_cfg_bitrate(tx, 10000000, 0), 0);
+    EXPECT_EQ(mcastfwdr_asi_hw_cfg_mirror(tx, 1), 0);
+    EXPECT_EQ(mcastfwdr_asi_hw_reset_interface(0), 0);
+    EXPECT_EQ(mcastfwdr_asi_set_route_prov_pending(0), -1);
+    asi_queue_monitor m{};
+    m.state = ASI_QUEUE_HIGH;
+    mcastfwdr_asi_queue_monitor_init(0, &m, 10000000);
+    EXPECT_EQ(m.state, ASI_QUEUE_NORMAL);
+    EXPECT_EQ(m.mid_pkts, 0u);
+    EXPECT_TRUE(g_frames.empty());
+    EXPECT_EQ(mcastfwdr_asi_hw_cfg_bitrate(nullptr, 1, 0), -1);
+    EXPECT_STREQ(asi_queue_state_tostr(ASI_QUEUE_ULTRA_HIGH), "ULTRA_HIGH");
 }
 
 TEST_F(AsiPorts, InfoNeedsAWholeRecordAndQueueReportsMoveTheRate)
