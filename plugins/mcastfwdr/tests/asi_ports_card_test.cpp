@@ -5,10 +5,12 @@
 #include "scenario.h"
 
 #include "asi/asi_ports.h"
+#include "ingress/xsb_bridge.h"
 
 #include <card_records.h>
 #include <carrier_sim.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -56,6 +58,33 @@ TEST_F(AsiPortsCard, SetUpProgrammingAndStop)
     EXPECT_EQ(w[0] & 0xFFFF0003, 0x04020002u); // row 2, fill, stopped
     EXPECT_EQ(w[1], 0x04120000u | 132);
     EXPECT_EQ((w[2] & 0xFFFF) << 16 | (w[3] & 0xFFFF), 8314470u);
+
+    // Queue reports from the carrier (INFO records 0x81) drive the output's rate.
+    internal_ts_info flow{};
+    std::memcpy(flow.src, "e21", 3);
+    std::memcpy(flow.dst, "1a0", 3);
+    flow.index = 5;
+    flow.routable = 1;
+    flow.rate = 5000000;
+    kd_cuvent_emit(nullptr, "internal_ts", &flow);
+    ASSERT_NE(manager_inputs_find_by_id(1705), nullptr);
+    cfg_tx *tx = mcfcfg_tx_find_by_id(0);
+    tx->dest_bps = 10000000;
+    tx->dest_transmit = DEST_XMIT_ON;
+    cfg_tx_input *svc = cfg_tx_input_add(tx);
+    svc->input_id = 1705;
+    svc->input_prog_num = 1;
+    card.change([] {});
+    manager_output *mo = manager_outputs_find_by_id(0);
+    ASSERT_NE(mo, nullptr);
+    EXPECT_EQ(mo->monitor.mid_pkts, 132u);
+    const int base = mo->configured_dest_bps;
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(card.carrier().send_raw(xsbsim::info_frame(3, {0x81000000u | 60, 0x81010000u | 10, 0x81020000u | 10,
+                                                                 0x81030000u | 10})));
+    EXPECT_TRUE(mcftest::run_loop_until([&] { return mo->monitor.state == ASI_QUEUE_ULTRA_LOW; }));
+    EXPECT_EQ(log.count("MCF: Output 0 ASIQ drift state change: NORMAL ==> ULTRA_LOW. Current Level: 60 (pkts)."), 1);
+    EXPECT_EQ(mo->configured_dest_bps, base + 10);
 
     // Stop: the neighbour entries, virtual addresses and sockets go.
     auto asi_vmaps = [&] {
