@@ -1,6 +1,6 @@
 // The configuration's lists as far as the engine reads them back: program
-// status, the outputs' services of an input program, and the store loaders
-// still to come. The rows themselves are built under param/.
+// status and the outputs' services of an input program. The rows, and
+// their restore from the store, are built under param/.
 #include "mcf_cfg.h"
 #include "mcf_services.h"
 
@@ -64,10 +64,5 @@ int mcastfwdr_set_dest_si_id(cfg_tx *tx, int input_id)
     }
     return 0;
 }
-
-int store_ca_sessions_load_params(void) { return 0; }
-int store_inputs_net_load_params(void) { return 0; }
-int store_klv_sources_load_params(void) { return 0; }
-int store_outputs_load_params(void) { return 0; }
 
 } // extern "C"

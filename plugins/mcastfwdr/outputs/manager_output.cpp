@@ -733,3 +733,9 @@ extern "C" void manager_output_set_transport_stream_id(manager_output *mo, int t
     if (mo)
         mo->tables.pat_ts_id = ts_id;
 }
+
+extern "C" void manager_output_reset_klv_latency_pid(manager_output *mo)
+{
+    if (mo && mo->egress)
+        mo->egress->klv_latency.pid.store(0, std::memory_order_relaxed);
+}
