@@ -75,6 +75,23 @@ TEST_F(AsiKt33Card, BoardFramesBecomeDatagramsOfTheInputs)
     board.produce_ingress_raw(frames.data(), unsigned(frames.size() / 256));
     EXPECT_TRUE(eventually([&] { return st.entries.load() >= before + 3; }));
     EXPECT_EQ(st.entries.load(), before + 3);
+
+    // A paced feed of real packets on tag 2: 1000 packets a second arrive
+    // as datagrams of seven while the board's ingress is on.
+    std::vector<uint8_t> ts(188 * 70, 0xFF);
+    for (unsigned i = 0; i < 70; ++i) {
+        uint8_t *p = ts.data() + 188 * i;
+        p[0] = 0x47;
+        p[1] = 0x01;
+        p[2] = 0x00;
+        p[3] = uint8_t(0x10 | (i & 0x0F));
+    }
+    board.start([](unsigned, const uint8_t *) {});
+    board.feed_ingress(2, ts, 1504000.0);
+    EXPECT_TRUE(eventually([&] { return st.entries.load() >= before + 3 + 20; }));
+    EXPECT_GE(board.fed(2), 140u);
+    board.feed_ingress(2, {}, 0);
+    board.stop();
 }
 
 } // namespace
