@@ -1,5 +1,5 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, maintainer and PID index start and stop as no-ops;
+// multiplexer, maintainer and PID index start and stop as no-ops;
 // and the managers' synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
@@ -19,19 +19,6 @@ extern "C" {
 
 int mcastfwdr_maintainer_init(void) { return 0; }
 void mcastfwdr_maintainer_fini(void) {}
-int mcastfwdr_asi_init(void) { return 0; }
-void mcastfwdr_asi_fini(void) {}
-void mcastfwdr_asi_apply_initial_hw_cfg(void) {}
-void mcastfwdr_asi_check_pending(void) {}
-void mcastfwdr_asi_signal_hw_start(void) {}
-int mcastfwdr_asi_hw_reset_interface(int) { return 0; }
-// The ASI ports' own rate grid comes with the ASI work; until then the rate as asked.
-int mcastfwdr_asi_calculate_actual_bps(int bps, int, int) { return bps; }
-int mcastfwdr_asi_info_rx_pkt_cp(const char *, uint32_t) { return 0; }
-int mcastfwdr_asi_carrier_init(void) { return 0; }
-void mcastfwdr_asi_carrier_fini(void) {}
-int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
-void mcastfwdr_klv_fini(void) {}
 int mcastfwdr_mux_init(void) { return 0; }
 void mcastfwdr_mux_fini(void) {}
 // KLV source sockets follow the configuration and the interfaces.
@@ -60,21 +47,5 @@ int manager_input_output_sync(int32_t force)
         phindex_repopulate();
     return changed;
 }
-
-// The ASI ports' sockets, rates and queue marks come with the ASI work.
-int mcastfwdr_asi_get_socket_id(int) { return 0; }
-int mcastfwdr_asi_hw_cfg_bitrate(cfg_tx *tx, int, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
-void mcastfwdr_asi_queue_monitor_init(int, asi_queue_monitor *monitor, int)
-{
-    if (monitor)
-        *monitor = asi_queue_monitor{};
-}
-
-// The ASI ports' mirror and output mode come with the ASI work.
-int mcastfwdr_asi_hw_cfg_mirror(cfg_tx *tx, int) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
-int mcastfwdr_asi_hw_cfg_output_mode(cfg_tx *tx) { return tx && tx->egress_type == EGRTYPE_ASI ? 0 : -1; }
-
-// The ASI output's route is provisioned with the ASI work.
-int mcastfwdr_asi_set_route_prov_pending(int) { return 0; }
 
 } // extern "C"

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +250,71 @@ void BoardSim::produce_ingress(unsigned n, uint8_t tag)
     set32(0x6808, p);
 }
 
+void BoardSim::produce_ingress_raw(const uint8_t *frames, unsigned n)
+{
+    std::lock_guard lock(ingress_mutex_);
+    uint8_t *ring = region(0, 1);
+    unsigned frames_in_ring = maps()[1].size / 256;
+    unsigned p = rd16(0x680A);
+    for (unsigned i = 0; i < n; ++i, ++ingress_count_) {
+        std::memcpy(ring + 256 * p, frames + 256 * size_t(i), 256);
+        p = (p + 1) % frames_in_ring;
+    }
+    set32(0x6808, p);
+}
+
+void BoardSim::feed_ingress(uint8_t tag, std::vector<uint8_t> packets, double bps)
+{
+    if (tag < 1 || tag > 4)
+        return;
+    std::lock_guard lock(ingress_mutex_);
+    feed &f = feeds_[tag];
+    f.packets = std::move(packets);
+    f.packets.resize(f.packets.size() / 188 * 188);
+    f.next = 0;
+    f.bps = f.packets.empty() ? 0 : bps;
+    f.credit = 0;
+}
+
+uint64_t BoardSim::fed(uint8_t tag) const
+{
+    std::lock_guard lock(ingress_mutex_);
+    return tag >= 1 && tag <= 4 ? feeds_[tag].frames : 0;
+}
+
+void BoardSim::run_feeds(double seconds)
+{
+    std::lock_guard lock(ingress_mutex_);
+    uint8_t *ring = region(0, 1);
+    const unsigned frames = maps()[1].size / 256;
+    unsigned p = rd16(0x680A);
+    bool wrote = false;
+    for (uint8_t tag = 1; tag <= 4; ++tag) {
+        feed &f = feeds_[tag];
+        if (f.bps <= 0)
+            continue;
+        f.credit = std::min(f.credit + seconds * f.bps / 1504.0, f.bps / 1504.0 * 0.005 + 1.0);
+        for (; f.credit >= 1.0; f.credit -= 1.0) {
+            uint8_t *fr = ring + 256 * p;
+            std::memset(fr, 0, 256);
+            fr[0] = 12;
+            fr[3] = tag;
+            const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(f.ticks27));
+            for (int b = 0; b < 4; ++b)
+                fr[4 + b] = static_cast<uint8_t>(t >> (24 - 8 * b));
+            std::memcpy(fr + 12, f.packets.data() + f.next, 188);
+            f.next = (f.next + 188) % f.packets.size();
+            f.ticks27 = std::fmod(f.ticks27 + 27000000.0 * 1504.0 / f.bps, 4294967296.0);
+            ++f.frames;
+            ++ingress_count_;
+            p = (p + 1) % frames;
+            wrote = true;
+        }
+    }
+    if (wrote)
+        set32(0x6808, p);
+}
+
 void BoardSim::start(EgressSink sink)
 {
     if (running_.exchange(true))
@@ -370,6 +436,8 @@ void BoardSim::model()
             consume_egress(0, seconds);
             consume_egress(1, seconds);
         }
+        if (wr32(0x6804) & 0xF)
+            run_feeds(seconds);
         if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
             produce_ingress(rate);
         const bool playing = playing_.load();
