@@ -4,6 +4,7 @@
 #include "router/rtp.h"
 
 #include <kerrow/pipe.h>
+#include <kerrow/system.h>
 
 #include <sys/socket.h>
 
@@ -164,7 +165,7 @@ void *egress_thread(void *arg)
                 sent = try_to_send_dgrams(eg, 0) || sent;
             }
         }
-        if (sent)
+        if (sent && eg->protocol != PROTOCOL_SRT)
             try_to_send_dgrams(eg, 1);
         if (empty_at_start && ts_pool_level(eg->ts_pool) == 0)
             count(eg, eg->stats.underflow, STATS_EVT_UNDERFLOW_WARN);
@@ -207,11 +208,79 @@ int get_ime_buffer_ms(int stage)
     return stage >= 0 && stage < 3 ? kDefaults[stage] : -1;
 }
 
+} // extern "C"
+
+namespace {
+
+// The oldest ready datagram to the SRT session (no RTP header).
+int send_srt_dgram(mcastfwdr_egress *eg)
+{
+    auto drop = [eg](std::atomic<uint64_t> &c, stats_evt_t evt) {
+        count(eg, c, evt);
+        eg->dgram_rd_idx = (eg->dgram_rd_idx + 1) % EGRESS_DGRAMS;
+        return 1;
+    };
+    const SRTSOCKET sock = eg->srt.sock.load(std::memory_order_acquire);
+    if (!eg->srt.flags.connected_to_remote.load(std::memory_order_acquire) || sock <= 0)
+        return drop(eg->stats.connect_error, STATS_EVT_CONNECT_ERROR);
+    int events = 0;
+    int len = sizeof events;
+    if (srt_getsockflag(sock, SRTO_EVENT, &events, &len) != 0)
+        return drop(eg->stats.socket_error, STATS_EVT_SOCKET_ERROR);
+    if (!(events & SRT_EPOLL_OUT)) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+        return 0;
+    }
+    const int size = int(188 * eg->dgram_tspkt_cnt);
+    const int rc = srt_send(sock, reinterpret_cast<const char *>(eg->dgram[eg->dgram_rd_idx].ts_pkt), size);
+    if (rc == 0) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+        return 0;
+    }
+    if (rc < 0)
+        return drop(eg->stats.socket_error, STATS_EVT_SOCKET_ERROR);
+    if (rc != size)
+        return drop(eg->stats.size_error, STATS_EVT_SIZE_ERROR);
+    eg->stats.dgrams_sent.fetch_add(1, std::memory_order_relaxed);
+    eg->dgram_rd_idx = (eg->dgram_rd_idx + 1) % EGRESS_DGRAMS;
+    return 1;
+}
+
+// The output's SRT session from its record.
+void fill_srt(mcastfwdr_egress *eg, const cfg_tx *tx)
+{
+    srt_control &s = eg->srt;
+    s.id = tx->dest_id;
+    std::snprintf(s.label, sizeof s.label, "%s", tx->dest_ui_label);
+    std::snprintf(s.mcf_direction_id, sizeof s.mcf_direction_id, "Output %d", tx->dest_id);
+    s.receive_send = SRT_SEND;
+    std::snprintf(s.dest_intf, sizeof s.dest_intf, "%.8s", tx->dest_intf);
+    std::snprintf(s.dest_node, sizeof s.dest_node, "%s", tx->dest_node);
+    s.dest_port = tx->dest_port;
+    if (const char *ip = kd_system_get_intf_ip_address(tx->dest_intf))
+        std::snprintf(s.local_node, sizeof s.local_node, "%s", ip);
+    mcf::srt_settings_from_record(s, *tx);
+    if (tx->dest_protocol == PROTOCOL_SRT) {
+        s.fips_mode = fips_mode;
+        mcf_post_log(SQ_LOG_DEBUG, "Output %d (SRT): Setting FIPS mode to %s", tx->dest_id,
+                     fips_mode ? "ENABLED" : "DISABLED");
+    } else {
+        s.fips_mode = 0;
+        mcf_post_log(SQ_LOG_DEBUG, "Output %d (IP): FIPS mode is DISABLED (fixed, cannot be changed)", tx->dest_id);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
 int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
 {
     const unsigned n = ready(eg);
     if (n == 0)
         return 0;
+    if (eg->protocol == PROTOCOL_SRT)
+        return send_srt_dgram(eg);
     if (eg->protocol != PROTOCOL_UDP && eg->protocol != PROTOCOL_RTP) {
         mcf_post_log(SQ_LOG_WARN, "%s: Unknown egress output protocol (%d ?)", "try_to_send_dgrams", int(eg->protocol));
         return 0;
@@ -320,6 +389,8 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     std::random_device rd;
     eg->rtp_seq_num = uint16_t(std::uniform_int_distribution<int>(1, 1000)(rd));
     eg->protocol = tx->dest_protocol;
+    if (eg->tx_type != EGRTYPE_DEC)
+        fill_srt(eg, tx);
     eg->rtp_base_time = raw_ns();
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);
@@ -350,6 +421,8 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    if (eg->protocol == PROTOCOL_SRT)
+        srt_helper_cleanup(&eg->srt); // clears "SRT Fail" when raised
     egress_crypt_release(eg->crypt);
     stat_helper_dtor(eg->klv_latency.stat);
     stat_helper_dtor(eg->pcr_latency.stat);
