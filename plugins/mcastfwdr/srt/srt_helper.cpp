@@ -17,7 +17,7 @@
 namespace {
 
 // Option 64 of the library the card links; Debian's library has none and refuses it.
-constexpr SRT_SOCKOPT SRTO_FIPS_MODE = SRT_SOCKOPT(64);
+constexpr int SRTO_FIPS_MODE = 64;
 constexpr int kBufferBytes = 0x16C0000;
 constexpr int64_t kMaxBw = 33750000;
 constexpr int kConnTimeoMs = 0x7FFFFFFF;
@@ -273,7 +273,7 @@ bool pre_configure_sockopts(srt_control *s)
     mcf_post_log(SQ_LOG_INFO, "%s: %s Setting FIPS mode to %s", step, s->mcf_direction_id,
                  s->fips_mode ? "ENABLED" : "DISABLED");
     const bool fips = s->fips_mode != 0;
-    const int rc = srt_setsockflag(sock_of(s), SRTO_FIPS_MODE, &fips, sizeof fips);
+    const int rc = srt_lib_setsockflag(sock_of(s), SRTO_FIPS_MODE, &fips, sizeof fips);
     if (rc != 0) {
         last_error e;
         mcf_post_log(SQ_LOG_WARN, "%s: %s srt_setsockflag(SRTO_FIPS_MODE) returned %d, error %d:%s", step,
@@ -285,12 +285,12 @@ bool pre_configure_sockopts(srt_control *s)
     return true;
 }
 
-int get_int(srt_control *s, SRT_SOCKOPT opt, int *out)
+int get_int(srt_control *s, int opt, int *out)
 {
     // Bool options write one byte, int ones four, 64-bit ones eight.
     unsigned char raw[8] = {};
     int len = sizeof raw;
-    const int rc = srt_getsockflag(sock_of(s), opt, raw, &len);
+    const int rc = srt_lib_getsockflag(sock_of(s), opt, raw, &len);
     if (len == 1) {
         *out = raw[0];
     } else if (len == 4) {
@@ -308,7 +308,7 @@ int get_int(srt_control *s, SRT_SOCKOPT opt, int *out)
 void log_connection_settings(srt_control *s)
 {
     static constexpr struct {
-        SRT_SOCKOPT opt;
+        int opt;
         const char *name;
     } kShown[] = {{SRTO_SNDSYN, "SRTO_SNDSYN"},         {SRTO_RCVSYN, "SRTO_RCVSYN"},
                   {SRTO_RCVLATENCY, "SRTO_RCVLATENCY"}, {SRTO_TSBPDMODE, "SRTO_TSBPDMODE"},

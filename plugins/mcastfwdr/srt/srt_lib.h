@@ -11,3 +11,7 @@
 #undef srt_connect
 
 extern "C" int srt_lib_connect(SRTSOCKET u, const struct sockaddr *name, int namelen) __asm__("srt_connect");
+// The option calls with the option as a plain number, for options the
+// header does not list (the library refuses those).
+extern "C" int srt_lib_setsockflag(SRTSOCKET u, int opt, const void *optval, int optlen) __asm__("srt_setsockflag");
+extern "C" int srt_lib_getsockflag(SRTSOCKET u, int opt, void *optval, int *optlen) __asm__("srt_getsockflag");
