@@ -283,15 +283,6 @@ protected:
             return sink.bytes().size() >= want;
         });
     }
-    // The SRT pipe's entries, their bytes joined.
-    static std::string drain_srt_pipe()
-    {
-        std::string got;
-        ingress_to_mux_item e;
-        while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_SRT], &e) == 0)
-            got.append(reinterpret_cast<const char *>(e.buf), size_t(e.len));
-        return got;
-    }
     // UDP datagrams of 1316 bytes into the peer's UDP source on the chassis side.
     static void feed_udp(const scenario &c, int port, const std::string &data)
     {
@@ -354,6 +345,65 @@ TEST_F(SrtSessions, OutputModesCarryDataAndRefreshStatus)
     EXPECT_TRUE(std::string(tx->srt_rtt).ends_with(" ms")) << tx->srt_rtt;
     EXPECT_EQ(c->log().count("log_connection_settings: Output 0 SRTO_SNDSYN 0"), 1);
     EXPECT_EQ(c->log().count("SRT now LISTENER to CALLER 10.77.1.2"), 1);
+}
+
+} // namespace
+
+namespace {
+
+// The SRT pipe's entries by input, their bytes joined.
+void drain_srt_pipe(std::map<int, std::string> &by_input)
+{
+    ingress_to_mux_item e;
+    while (kd_pipe_read_unlocked(ingress_pipe[INGRESS_SRC_SRT], &e) == 0) {
+        const manager_input *mi = manager_inputs_find_net_input_by_srt_sock(e.sock_id);
+        by_input[mi ? mi->id : -1].append(reinterpret_cast<const char *>(e.buf), size_t(e.len));
+    }
+}
+
+// Inputs in the three modes, fed by the peer from UDP: the SRT ingress
+// thread hands every 1316-byte message to the pipe unchanged, and the
+// record's status refreshes.
+TEST_F(SrtSessions, InputModesReachTheSrtPipe)
+{
+    auto c = card();
+    monitors m;
+    struct mode_case {
+        srt_connect mode;
+        const char *node;
+        std::string peer_dst;
+    };
+    const std::vector<mode_case> cases = {
+        {SRT_LISTENER, "0.0.0.0", "srt://10.77.1.1:9100?mode=caller"},
+        {SRT_CALLER, kPeerIp, "srt://:9101?mode=listener"},
+        {SRT_RENDEZVOUS, kPeerIp, "srt://10.77.1.1:9102?mode=rendezvous"},
+    };
+    std::vector<std::unique_ptr<srt_peer>> peers;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const int id = 101 + int(i);
+        peers.push_back(std::make_unique<srt_peer>(c->rig().chassis(), "udp://:" + std::to_string(7100 + i),
+                                                   cases[i].peer_dst));
+        c->change([&] { srt_input(id, cases[i].mode, cases[i].node, 9100 + int(i)); });
+        ASSERT_NE(in_session(id), nullptr) << id;
+    }
+    std::map<int, std::string> got;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const int id = 101 + int(i);
+        SCOPED_TRACE(id);
+        ASSERT_TRUE(mcftest::run_loop_until([&] { return connected(in_session(id)); })) << dump(c->log());
+        const std::string sent = joined(packets(50, uint8_t(i)));
+        feed_udp(*c, 7100 + int(i), sent);
+        EXPECT_TRUE(mcftest::run_loop_until([&] {
+            drain_srt_pipe(got);
+            return got[id].size() >= sent.size();
+        }));
+        EXPECT_TRUE(got[id] == sent) << got[id].size();
+    }
+    EXPECT_TRUE(mcftest::run_loop_until([] {
+        const cfg_rx *rx = mcfcfg_rx_find_by_id(101);
+        return rx->srt_status == SRTS_CONNECTED && std::string(rx->srt_mbps_recv_rate) != "0.000000 Mbps";
+    })) << mcfcfg_rx_find_by_id(101)->srt_mbps_recv_rate;
+    EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_SRT).dropped.load(), 0u);
 }
 
 } // namespace
