@@ -92,12 +92,18 @@ public:
     ~monitors() { kd_frame_stop_watcher(kName, nullptr); }
     monitors(const monitors &) = delete;
     monitors &operator=(const monitors &) = delete;
+    // Runs the loop for that many more passes.
+    static void passes(unsigned count)
+    {
+        const unsigned until = n + count;
+        mcftest::run_loop_until([until] { return n >= until; });
+    }
 
 private:
     static constexpr const char *kName = "srt-test-monitors";
+    static inline unsigned n = 0;
     static void tick(void *)
     {
-        static unsigned n = 0;
         mcf::write_lock lock;
         manager_inputs_datapath_monitor_srt_connection();
         manager_outputs_datapath_monitor_srt_connection();
@@ -404,6 +410,185 @@ TEST_F(SrtSessions, InputModesReachTheSrtPipe)
         return rx->srt_status == SRTS_CONNECTED && std::string(rx->srt_mbps_recv_rate) != "0.000000 Mbps";
     })) << mcfcfg_rx_find_by_id(101)->srt_mbps_recv_rate;
     EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_SRT).dropped.load(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+int threads_named(const char *prefix)
+{
+    int n = 0;
+    for (const auto &t : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream f(t.path() / "comm");
+        std::string name;
+        std::getline(f, name);
+        n += name.starts_with(prefix);
+    }
+    return n;
+}
+
+// Set-up failures: a listener whose address is not 0.0.0.0, a caller to a
+// group and encryption with a passphrase too short open no socket and raise
+// "SRT Fail" once; rebuilding the endpoint clears it.
+TEST_F(SrtSessions, SetUpFailuresRaiseSrtFailOnceAndARebuildClearsIt)
+{
+    auto c = card();
+    monitors m;
+    alarm_watch listener("Out0: SRT Fail", mcf_pli), group("Out1: SRT Fail", mcf_pli),
+        short_pass("In101: SRT Fail", mcf_pli);
+    c->change([] {
+        srt_output(0, SRT_LISTENER, kPeerIp, 9200); // written directly: the setters would correct both
+        srt_output(1, SRT_CALLER, "239.5.5.5", 9201);
+        cfg_rx *rx = srt_input(101, SRT_CALLER, kPeerIp, 9202);
+        rx->srt_encrypt = SRT_ENCRYPT_ON;
+        std::snprintf(rx->srt_passphrase, sizeof rx->srt_passphrase, "123456789");
+    });
+    ASSERT_NE(out_session(0), nullptr);
+    ASSERT_NE(out_session(1), nullptr);
+    ASSERT_NE(in_session(101), nullptr);
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return listener.states.size() == 1 && group.states.size() == 1 && short_pass.states.size() == 1;
+    }));
+    monitors::passes(4);
+    for (alarm_watch *w : {&listener, &group, &short_pass})
+        EXPECT_EQ(w->states, std::vector<int>{ALARM_ACTIVE});
+    EXPECT_EQ(out_session(0)->sock.load(), 0);
+    EXPECT_EQ(out_session(1)->sock.load(), 0);
+    EXPECT_EQ(in_session(101)->sock.load(), 0);
+    auto &log = c->log();
+    EXPECT_EQ(log.count("open_socket: Output 0 IP Address 10.77.1.2 invalid: IP Address must be 0.0.0.0 for Listener"), 1);
+    EXPECT_EQ(log.count("open_socket: Output 1 IP Address 239.5.5.5 invalid: IP Address must be specified unicast"), 1);
+    EXPECT_EQ(log.count("Input 101 SRT Encrypt is ON but the passphrase has 9 characters"), 1);
+    EXPECT_EQ(log.count("SRTO_PASSPHRASE"), 0);
+    EXPECT_EQ(log.count("close_connection: Output 0 failed & fail_alarm_is_set is FALSE"), 1);
+
+    // An IP option changed rebuilds the endpoints: the alarms clear.
+    c->change([] {
+        manager_outputs_delete(0);
+        manager_outputs_delete(1);
+        mcastfwdr_delete_input_and_outputs_using_it(mcfcfg_rx_find_by_id(101));
+        std::snprintf(mcfcfg_tx_find_by_id(0)->dest_node, 256, "0.0.0.0");
+    });
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return listener.states.size() == 2 && group.states.size() == 2 && short_pass.states.size() == 2;
+    }));
+    for (alarm_watch *w : {&listener, &group, &short_pass})
+        EXPECT_EQ(w->states, (std::vector<int>{ALARM_ACTIVE, ALARM_INACTIVE}));
+    // The corrected listener is up and listening, without alarm.
+    EXPECT_TRUE(mcftest::run_loop_until([] { return out_session(0) && out_session(0)->flags.listener_listening; }));
+}
+
+// Encryption: the same passphrase and key length on both sides secures the
+// session and the data flows; a wrong passphrase passes nothing and is
+// retried without alarm. FIPS mode asked of Debian's library is refused
+// with a warning and the session goes on.
+TEST_F(SrtSessions, EncryptionAndFipsMode)
+{
+    auto c = card();
+    monitors m;
+    udp_sink good_sink(*c, 7300), bad_sink(*c, 7301);
+    srt_peer good(c->rig().chassis(), "srt://:9300?mode=listener&passphrase=sharedsecret42&pbkeylen=32",
+                  good_sink.uri());
+    srt_peer bad(c->rig().chassis(), "srt://:9301?mode=listener&passphrase=othersecret99", bad_sink.uri());
+    alarm_watch alarm("Out1: SRT Fail", mcf_pli);
+    fips_mode = 1;
+    c->change([] {
+        for (int id : {0, 1}) {
+            cfg_tx *tx = srt_output(id, SRT_CALLER, kPeerIp, 9300 + id);
+            tx->srt_encrypt = SRT_ENCRYPT_ON;
+            tx->srt_pbkeylen = SRT_PBKEYLEN_32;
+            std::snprintf(tx->srt_passphrase, sizeof tx->srt_passphrase, "sharedsecret42");
+        }
+    });
+    fips_mode = 0;
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); })) << dump(c->log());
+    const auto pkts = packets(50, 7);
+    for (const auto &p : pkts) // offered to the refused session as well
+        ts_pool_write_locked(manager_outputs_find_by_id(1)->egress->ts_pool, p.data(), 0, nullptr, 0);
+    ASSERT_TRUE(send_through(0, pkts, good_sink));
+    EXPECT_TRUE(good_sink.bytes() == joined(pkts));
+    auto &log = c->log();
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return log.count("log_encryption_settings: Output 0 SRT Encrypt Enable:ON State:SECURED") == 1;
+    })) << dump(log);
+    EXPECT_EQ(log.count("Output 0 Setting FIPS mode to ENABLED"), 1);
+    EXPECT_EQ(log.count("Output 0 srt_setsockflag(SRTO_FIPS_MODE) returned -1"), 1);
+
+    // The wrong passphrase: refused by the peer again and again, no alarm, nothing through.
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return log.count("connect_as_caller: Output 1 srt_connect() as CALLER succeeded") >= 3;
+    })) << dump(log);
+    EXPECT_FALSE(connected(out_session(1)));
+    EXPECT_EQ(log.count("Output 1 failed & fail_alarm_is_set"), 0);
+    EXPECT_TRUE(alarm.states.empty());
+    EXPECT_TRUE(bad_sink.bytes().empty());
+    EXPECT_GT(manager_outputs_find_by_id(1)->egress->stats.connect_error.load(), 0u);
+}
+
+// A peer that goes away breaks the session, which restarts without alarm
+// and comes back by itself once the peer is there again.
+TEST_F(SrtSessions, PeerGoneAndBack)
+{
+    auto c = card();
+    monitors m;
+    udp_sink sink(*c, 7400);
+    auto peer = std::make_unique<srt_peer>(c->rig().chassis(), "srt://:9400?mode=listener", sink.uri());
+    alarm_watch alarm("Out0: SRT Fail", mcf_pli);
+    c->change([] { srt_output(0, SRT_CALLER, kPeerIp, 9400); });
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); }));
+    peer->stop();
+    auto &log = c->log();
+    EXPECT_TRUE(mcftest::run_loop_until([] { return !connected(out_session(0)); }));
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return log.count("Output 0 srt_getsockstate() status BROKEN, closing connection") +
+                   log.count("Output 0 BROKEN SRT restarting connection process") >= 1;
+    })) << dump(log);
+    peer = std::make_unique<srt_peer>(c->rig().chassis(), "srt://:9400?mode=listener", sink.uri());
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); }));
+    sink.clear();
+    const auto pkts = packets(30, 3);
+    ASSERT_TRUE(send_through(0, pkts, sink));
+    EXPECT_TRUE(sink.bytes() == joined(pkts));
+    EXPECT_TRUE(alarm.states.empty());
+}
+
+// The plug-in stopped with sessions up: every session closed and the
+// library cleaned up, none of its threads left; started again, a session
+// comes back.
+TEST_F(SrtSessions, StopWithSessionsUpLeavesNoLibraryThread)
+{
+    auto c = card();
+    udp_sink sink(*c, 7500);
+    srt_peer out_peer(c->rig().chassis(), "srt://:9500?mode=listener", sink.uri());
+    srt_peer in_peer(c->rig().chassis(), "udp://:7501", "srt://10.77.1.1:9501?mode=caller");
+    {
+        monitors m;
+        c->change([] {
+            srt_output(0, SRT_CALLER, kPeerIp, 9500);
+            srt_input(101, SRT_LISTENER, "0.0.0.0", 9501);
+        });
+        ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)) && connected(in_session(101)); }));
+        EXPECT_GT(threads_named("SRT:"), 0);
+    }
+    kd_frame_unload_plugin("mcastfwdr");
+    EXPECT_FALSE(srt_lib_is_started());
+    EXPECT_EQ(threads_named("SRT:"), 0);
+
+    c->start_linked();
+    monitors m;
+    c->change([] {
+        cfg_rx *rx = mcfcfg_rx_add_net(100);
+        std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "239.1.1.1");
+        rx->ingress_port = 5000;
+        kd_remote_addr_init(&rx->ra, "239.1.1.1", nullptr);
+        srt_output(0, SRT_CALLER, kPeerIp, 9500);
+    });
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); }));
+    const auto pkts = packets(20, 5);
+    sink.clear();
+    ASSERT_TRUE(send_through(0, pkts, sink));
+    EXPECT_TRUE(sink.bytes() == joined(pkts));
 }
 
 } // namespace
