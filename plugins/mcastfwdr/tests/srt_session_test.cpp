@@ -500,6 +500,7 @@ TEST_F(SrtSessions, EncryptionAndFipsMode)
             tx->srt_pbkeylen = SRT_PBKEYLEN_32;
             std::snprintf(tx->srt_passphrase, sizeof tx->srt_passphrase, "sharedsecret42");
         }
+        mcfcfg_tx_find_by_id(1)->srt_log_level = SRT_LOG_WARNING; // the library's own words on the refusal
     });
     fips_mode = 0;
     ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); })) << dump(c->log());
@@ -524,6 +525,8 @@ TEST_F(SrtSessions, EncryptionAndFipsMode)
     EXPECT_TRUE(alarm.states.empty());
     EXPECT_TRUE(bad_sink.bytes().empty());
     EXPECT_GT(manager_outputs_find_by_id(1)->egress->stats.connect_error.load(), 0u);
+    EXPECT_GE(log.count("startup: Output 1 SRT log level set to Warning"), 1);
+    EXPECT_GE(log.count("log_handler: ("), 1) << dump(log);
 }
 
 // A peer that goes away breaks the session, which restarts without alarm
