@@ -4,7 +4,6 @@
 #include "router/rtp.h"
 
 #include <kerrow/pipe.h>
-#include <kerrow/system.h>
 
 #include <sys/socket.h>
 
@@ -246,30 +245,6 @@ int send_srt_dgram(mcastfwdr_egress *eg)
     return 1;
 }
 
-// The output's SRT session from its record.
-void fill_srt(mcastfwdr_egress *eg, const cfg_tx *tx)
-{
-    srt_control &s = eg->srt;
-    s.id = tx->dest_id;
-    std::snprintf(s.label, sizeof s.label, "%s", tx->dest_ui_label);
-    std::snprintf(s.mcf_direction_id, sizeof s.mcf_direction_id, "Output %d", tx->dest_id);
-    s.receive_send = SRT_SEND;
-    std::snprintf(s.dest_intf, sizeof s.dest_intf, "%.8s", tx->dest_intf);
-    std::snprintf(s.dest_node, sizeof s.dest_node, "%s", tx->dest_node);
-    s.dest_port = tx->dest_port;
-    if (const char *ip = kd_system_get_intf_ip_address(tx->dest_intf))
-        std::snprintf(s.local_node, sizeof s.local_node, "%s", ip);
-    mcf::srt_settings_from_record(s, *tx);
-    if (tx->dest_protocol == PROTOCOL_SRT) {
-        s.fips_mode = fips_mode;
-        mcf_post_log(SQ_LOG_DEBUG, "Output %d (SRT): Setting FIPS mode to %s", tx->dest_id,
-                     fips_mode ? "ENABLED" : "DISABLED");
-    } else {
-        s.fips_mode = 0;
-        mcf_post_log(SQ_LOG_DEBUG, "Output %d (IP): FIPS mode is DISABLED (fixed, cannot be changed)", tx->dest_id);
-    }
-}
-
 } // namespace
 
 extern "C" {
@@ -389,8 +364,11 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     std::random_device rd;
     eg->rtp_seq_num = uint16_t(std::uniform_int_distribution<int>(1, 1000)(rd));
     eg->protocol = tx->dest_protocol;
-    if (eg->tx_type != EGRTYPE_DEC)
-        fill_srt(eg, tx);
+    if (eg->tx_type != EGRTYPE_DEC) {
+        srt_control_set_owner(&eg->srt, "Output", tx->dest_id, tx->dest_ui_label, SRT_SEND, tx->dest_intf,
+                              tx->dest_node, tx->dest_port, tx->dest_protocol == PROTOCOL_SRT);
+        mcf::srt_settings_from_record(eg->srt, *tx);
+    }
     eg->rtp_base_time = raw_ns();
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);

@@ -7,7 +7,6 @@
 
 #include <kerrow/alarm.h>
 #include <kerrow/dataset.h>
-#include <kerrow/system.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -104,27 +103,10 @@ int open_net_socket(manager_input *mi, const cfg_rx *rx)
 // The input's SRT session from its record.
 void fill_srt(manager_input *mi, const cfg_rx *rx)
 {
-    srt_control &s = mi->srt;
-    s.id = rx->ingress_id;
-    copy_text(s.label, rx->ingress_ui_label);
-    std::snprintf(s.mcf_direction_id, sizeof s.mcf_direction_id, "Input %d", rx->ingress_id);
-    s.receive_send = SRT_RECEIVE;
-    s.ingress_enabled = rx->srt_ingress_enabled;
-    copy_text(s.dest_intf, rx->ingress_intf);
-    copy_text(s.dest_node, rx->ingress_node);
-    s.dest_port = rx->ingress_port;
-    mcf::srt_settings_from_record(s, *rx);
-    if (rx->srt_ingress_enabled) {
-        s.fips_mode = fips_mode;
-        mcf_post_log(SQ_LOG_DEBUG, "Input %d (SRT): Setting FIPS mode to %s", mi->id,
-                     fips_mode ? "ENABLED" : "DISABLED");
-    } else {
-        s.fips_mode = 0;
-        mcf_post_log(SQ_LOG_DEBUG, "Input %d (IP): FIPS mode is DISABLED (fixed, cannot be changed)", mi->id);
-    }
-    if (rx->ingress_type == INGRTYPE_NET)
-        if (const char *ip = kd_system_get_intf_ip_address(rx->ingress_intf))
-            copy_text(s.local_node, ip);
+    srt_control_set_owner(&mi->srt, "Input", rx->ingress_id, rx->ingress_ui_label, SRT_RECEIVE, rx->ingress_intf,
+                          rx->ingress_node, rx->ingress_port, rx->srt_ingress_enabled);
+    mi->srt.ingress_enabled = rx->srt_ingress_enabled;
+    mcf::srt_settings_from_record(mi->srt, *rx);
     if (rx->srt_ingress_enabled)
         mcf_post_log(SQ_LOG_DEBUG, "Created SRT Input %d - intf: %s node: %s port: %d", mi->id, rx->ingress_intf,
                      rx->ingress_node, rx->ingress_port);

@@ -6,6 +6,7 @@
 #include "mcastfwdr.h"
 
 #include <kerrow/alarm.h>
+#include <kerrow/system.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -188,6 +189,15 @@ void close_connection(srt_control *s, bool alarm)
         raise_alarm(s, ALARM_ACTIVE);
         s->flags.fail_alarm_is_set = true;
     }
+}
+
+// "<step>: <owner> <what> error <code> <errno>:<text>" with the library's
+// last error, then close.
+void fail(srt_control *s, sq_log_level level, const char *step, const char *what, bool alarm)
+{
+    last_error e;
+    mcf_post_log(level, "%s: %s %s error %d %d:%s", step, s->mcf_direction_id, what, e.code, e.sys, e.text);
+    close_connection(s, alarm);
 }
 
 // ---- options ----
@@ -384,19 +394,13 @@ bool open_socket(srt_control *s)
     s->addrinfo_active = 1;
     const SRTSOCKET sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK) {
-        last_error e;
-        mcf_post_log(SQ_LOG_WARN, "%s: %s srt_socket() error %d %d:%s", step, s->mcf_direction_id, e.code, e.sys,
-                     e.text);
-        close_connection(s, true);
+        fail(s, SQ_LOG_WARN, step, "srt_socket()", true);
         return false;
     }
     s->sock.store(sock, std::memory_order_release);
     const int events = SRT_EPOLL_IN | SRT_EPOLL_OUT | SRT_EPOLL_ERR;
     if (srt_epoll_add_usock(s->epoll_id, sock, &events) != 0) {
-        last_error e;
-        mcf_post_log(SQ_LOG_WARN, "%s: %s srt_socket_add_usock() error %d %d:%s", step, s->mcf_direction_id, e.code,
-                     e.sys, e.text);
-        close_connection(s, true);
+        fail(s, SQ_LOG_WARN, step, "srt_socket_add_usock()", true);
         return false;
     }
     return pre_configure_sockopts(s);
@@ -411,10 +415,7 @@ bool connect_as_caller(srt_control *s)
     const int rc = s->reminfo ? srt_lib_connect(sock_of(s), s->reminfo->ai_addr, int(s->reminfo->ai_addrlen)) : SRT_ERROR;
     free_reminfo(s);
     if (rc == SRT_ERROR) {
-        last_error e;
-        mcf_post_log(SQ_LOG_INFO, "%s: %s srt_connect() as CALLER error %d %d:%s", step, s->mcf_direction_id, e.code,
-                     e.sys, e.text);
-        close_connection(s, false);
+        fail(s, SQ_LOG_INFO, step, "srt_connect() as CALLER", false);
         return false;
     }
     mcf_post_log(SQ_LOG_INFO, "%s: %s srt_connect() as CALLER succeeded", step, s->mcf_direction_id);
@@ -432,10 +433,7 @@ void connect_as_listener(srt_control *s)
         const int rc = s->reminfo ? srt_bind(sock_of(s), s->reminfo->ai_addr, int(s->reminfo->ai_addrlen)) : SRT_ERROR;
         free_reminfo(s);
         if (rc == SRT_ERROR) {
-            last_error e;
-            mcf_post_log(SQ_LOG_INFO, "%s: %s srt_bind() as LISTENER error %d %d:%s", step, s->mcf_direction_id,
-                         e.code, e.sys, e.text);
-            close_connection(s, true);
+            fail(s, SQ_LOG_INFO, step, "srt_bind() as LISTENER", true);
             return;
         }
         mcf_post_log(SQ_LOG_INFO, "%s: %s srt_bind() as LISTENER succeeded", step, s->mcf_direction_id);
@@ -443,10 +441,7 @@ void connect_as_listener(srt_control *s)
     }
     if (!f.listener_listening) {
         if (srt_listen(sock_of(s), 10) == SRT_ERROR) {
-            last_error e;
-            mcf_post_log(SQ_LOG_INFO, "%s: %s srt_listen() as LISTENER error %d %d:%s", step, s->mcf_direction_id,
-                         e.code, e.sys, e.text);
-            close_connection(s, true);
+            fail(s, SQ_LOG_INFO, step, "srt_listen() as LISTENER", true);
             return;
         }
         mcf_post_log(SQ_LOG_INFO, "%s: %s srt_listen() as LISTENER succeeded", step, s->mcf_direction_id);
@@ -479,10 +474,7 @@ void connect_as_listener(srt_control *s)
     const SRTSOCKET lsock = sock_of(s);
     const SRTSOCKET acc = srt_accept(lsock, reinterpret_cast<sockaddr *>(&peer), &plen);
     if (acc == SRT_INVALID_SOCK) {
-        last_error e;
-        mcf_post_log(SQ_LOG_INFO, "%s: %s srt_accept() as LISTENER error %d %d:%s", step, s->mcf_direction_id, e.code,
-                     e.sys, e.text);
-        close_connection(s, false);
+        fail(s, SQ_LOG_INFO, step, "srt_accept() as LISTENER", false);
         return;
     }
     char host[NI_MAXHOST];
@@ -516,10 +508,7 @@ bool connect_as_rendezvous(srt_control *s)
         const int rc = srt_bind(sock_of(s), local->ai_addr, int(local->ai_addrlen));
         freeaddrinfo(local);
         if (rc == SRT_ERROR) {
-            last_error e;
-            mcf_post_log(SQ_LOG_INFO, "%s: %s srt_bind() as RENDEZVOUS error %d %d:%s", step, s->mcf_direction_id,
-                         e.code, e.sys, e.text);
-            close_connection(s, true);
+            fail(s, SQ_LOG_INFO, step, "srt_bind() as RENDEZVOUS", true);
             return false;
         }
         mcf_post_log(SQ_LOG_INFO, "%s: %s srt_bind() as RENDEZVOUS succeeded", step, s->mcf_direction_id);
@@ -540,10 +529,7 @@ bool connect_as_rendezvous(srt_control *s)
         const int rc = srt_lib_connect(sock_of(s), s->reminfo->ai_addr, int(s->reminfo->ai_addrlen));
         free_reminfo(s);
         if (rc == SRT_ERROR) {
-            last_error e;
-            mcf_post_log(SQ_LOG_INFO, "%s: %s srt_connect() as RENDEZVOUS error %d %d:%s", step, s->mcf_direction_id,
-                         e.code, e.sys, e.text);
-            close_connection(s, false);
+            fail(s, SQ_LOG_INFO, step, "srt_connect() as RENDEZVOUS", false);
             return false;
         }
         mcf_post_log(SQ_LOG_INFO, "%s: %s srt_connect() as RENDEZVOUS succeeded", step, s->mcf_direction_id);
@@ -590,6 +576,26 @@ bool srt_lib_is_started(void)
     return g_lib_started;
 }
 
+void srt_control_set_owner(srt_control *s, const char *what, int id, const char *label, srt_receive_send_t dir,
+                           const char *intf, const char *node, int port, bool srt_on)
+{
+    s->id = id;
+    std::snprintf(s->label, sizeof s->label, "%s", label);
+    std::snprintf(s->mcf_direction_id, sizeof s->mcf_direction_id, "%s %d", what, id);
+    s->receive_send = dir;
+    std::snprintf(s->dest_intf, sizeof s->dest_intf, "%.8s", intf);
+    std::snprintf(s->dest_node, sizeof s->dest_node, "%s", node);
+    s->dest_port = port;
+    if (const char *ip = kd_system_get_intf_ip_address(intf))
+        std::snprintf(s->local_node, sizeof s->local_node, "%s", ip);
+    s->fips_mode = srt_on ? fips_mode : 0;
+    if (srt_on)
+        mcf_post_log(SQ_LOG_DEBUG, "%s %d (SRT): Setting FIPS mode to %s", what, id,
+                     fips_mode ? "ENABLED" : "DISABLED");
+    else
+        mcf_post_log(SQ_LOG_DEBUG, "%s %d (IP): FIPS mode is DISABLED (fixed, cannot be changed)", what, id);
+}
+
 void srt_stats_zero(srt_stats_t *st)
 {
     *st = srt_stats_t{};
@@ -628,10 +634,7 @@ void srt_helper_connect(srt_control *s)
     if (s->epoll_id <= 0) {
         const int eid = srt_epoll_create();
         if (eid < 0) {
-            last_error e;
-            mcf_post_log(SQ_LOG_WARN, "%s: %s srt_epoll_create() error %d %d:%s", "init_connection",
-                         s->mcf_direction_id, e.code, e.sys, e.text);
-            close_connection(s, true);
+            fail(s, SQ_LOG_WARN, "init_connection", "srt_epoll_create()", true);
             return;
         }
         s->epoll_id = eid;

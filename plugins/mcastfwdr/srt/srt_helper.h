@@ -115,6 +115,12 @@ void srt_helper_cleanup(srt_control *self);
 void srt_lib_fini(void);
 }
 
+// The session's owner: "Input 101" or "Output 3" (what, id) with its label,
+// direction, interface, remote node and port; the local node is the
+// interface's address. FIPS mode follows the device's setting when SRT is
+// on for the owner, else it is off (both logged).
+void srt_control_set_owner(srt_control *s, const char *what, int id, const char *label, srt_receive_send_t dir,
+                           const char *intf, const char *node, int port, bool srt_on);
 // The session's status as last measured (any thread).
 void srt_helper_read_stats(srt_control *self, srt_stats_t *out);
 // The status of "nothing measured": texts formatted from zero.

@@ -601,3 +601,34 @@ TEST_F(SrtSessions, StopWithSessionsUpLeavesNoLibraryThread)
 }
 
 } // namespace
+
+namespace {
+
+// The device's FIPS setting changed: every SRT session is rebuilt and asks
+// the library for the new mode (which Debian's refuses), and comes back.
+TEST_F(SrtSessions, FipsChangeRestartsSessions)
+{
+    auto c = card();
+    monitors m;
+    udp_sink sink(*c, 7600);
+    srt_peer peer(c->rig().chassis(), "srt://:9600?mode=listener", sink.uri());
+    c->change([] { srt_output(0, SRT_CALLER, kPeerIp, 9600); });
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); }));
+    param_context *p = kd_param_get_by_route("frame/fips_140-3_mode");
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(int(kd_param_get_choice_ops(p)->set(p, "Enabled")), 0);
+    auto &log = c->log();
+    if (log.count("FIPS 140-3 Mode changed to ENABLED") == 0)
+        kd_param_notify(p); // as the framework's set path does
+    EXPECT_TRUE(mcftest::run_loop_until([&] { return log.count("Output Out0: Restarted for FIPS mode ENABLED") == 1; }))
+        << dump(log);
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); }));
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return log.count("pre_configure_sockopts: Output 0 Setting FIPS mode to ENABLED") == 1 &&
+               log.count("Output 0 srt_setsockflag(SRTO_FIPS_MODE) returned -1") >= 1;
+    }));
+    kd_param_get_choice_ops(p)->set(p, "Disabled");
+    fips_mode = 0;
+}
+
+} // namespace
