@@ -450,11 +450,12 @@ void connect_as_listener(srt_control *s)
     }
     if (f.listener_connected)
         return;
-    // A waiting caller makes the listening socket readable, whatever the
-    // direction of the session: both sets are asked for.
-    SRTSOCKET rd[2], wr[2];
-    int rn = 2, wn = 2;
-    if (srt_epoll_wait(s->epoll_id, rd, &rn, wr, &wn, 0, nullptr, nullptr, nullptr, nullptr) < 0) {
+    // Without waiting: writable when sending, readable when receiving.
+    SRTSOCKET ready[2];
+    int n = 2;
+    const bool snd = s->receive_send == SRT_SEND;
+    if (srt_epoll_wait(s->epoll_id, snd ? nullptr : ready, snd ? nullptr : &n, snd ? ready : nullptr,
+                       snd ? &n : nullptr, 0, nullptr, nullptr, nullptr, nullptr) < 0) {
         last_error e;
         if (e.code != kEpollTimeout)
             mcf_post_log(SQ_LOG_WARN, "%s: %s srt_epoll_wait() error %d %d:%s", "listening_epoll_wait",
