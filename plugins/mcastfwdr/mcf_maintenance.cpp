@@ -39,6 +39,8 @@ int64_t maintain_input(cfg_rx &rx)
         srt_stats_t srt;
         if (mcf::manager_input_get_srt_stats(rx.ingress_id, &srt))
             mcf::srt_stats_to_record(srt, rx);
+        else
+            mcf::clear_srt_stats(rx);
         if (st.streaming) {
             if (st.type != INGRTYPE_VIRT)
                 sum = rx.ingress_bps;
