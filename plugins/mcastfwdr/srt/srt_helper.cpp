@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -232,38 +233,38 @@ bool passphrase_ok(const srt_control *s)
 bool pre_configure_sockopts(srt_control *s)
 {
     const char *step = "pre_configure_sockopts";
-#define MCF_SRT_INT(opt, v)                                                                                          \
-    do {                                                                                                             \
-        if (!set_int(s, step, opt, #opt, (v)))                                                                       \
-            return false;                                                                                            \
-    } while (0)
-    MCF_SRT_INT(SRTO_SNDSYN, 0);
-    MCF_SRT_INT(SRTO_RCVSYN, 0);
-    MCF_SRT_INT(SRTO_SNDBUF, kBufferBytes);
-    MCF_SRT_INT(SRTO_RCVBUF, kBufferBytes);
-    {
-        const int64_t bw = kMaxBw;
-        if (!set_flag(s, step, SRTO_MAXBW, "SRTO_MAXBW", &bw, sizeof bw, bw))
-            return false;
-    }
-    MCF_SRT_INT(SRTO_SENDER, s->receive_send == SRT_SEND ? 1 : 0);
-    if (s->srt_connect == SRT_RENDEZVOUS)
-        MCF_SRT_INT(SRTO_RENDEZVOUS, 1);
-    MCF_SRT_INT(SRTO_CONNTIMEO, kConnTimeoMs);
-    if (s->rcv_latency)
-        MCF_SRT_INT(SRTO_RCVLATENCY, s->rcv_latency);
-    if (s->peer_latency)
-        MCF_SRT_INT(SRTO_PEERLATENCY, s->peer_latency);
-    if (s->min_version != SRT_ANY_VERSION)
-        MCF_SRT_INT(SRTO_MINVERSION, kMinVersion);
-    if (s->tsbpdmode != SRT_DEFAULT)
-        MCF_SRT_INT(SRTO_TSBPDMODE, off_on(s->tsbpdmode));
-    if (s->tlpktdrop != SRT_DEFAULT)
-        MCF_SRT_INT(SRTO_TLPKTDROP, off_on(s->tlpktdrop));
-    if (s->nakreport != SRT_DEFAULT)
-        MCF_SRT_INT(SRTO_NAKREPORT, off_on(s->nakreport));
-    if (s->lossmaxttl)
-        MCF_SRT_INT(SRTO_LOSSMAXTTL, s->lossmaxttl);
+    // The integer options in the order they are set, each when it applies.
+    struct int_opt {
+        SRT_SOCKOPT opt;
+        const char *name;
+        int value;
+        bool when;
+    };
+    auto set_all = [&](std::initializer_list<int_opt> opts) {
+        for (const int_opt &o : opts)
+            if (o.when && !set_int(s, step, o.opt, o.name, o.value))
+                return false;
+        return true;
+    };
+    if (!set_all({{SRTO_SNDSYN, "SRTO_SNDSYN", 0, true},
+                  {SRTO_RCVSYN, "SRTO_RCVSYN", 0, true},
+                  {SRTO_SNDBUF, "SRTO_SNDBUF", kBufferBytes, true},
+                  {SRTO_RCVBUF, "SRTO_RCVBUF", kBufferBytes, true}}))
+        return false;
+    const int64_t bw = kMaxBw;
+    if (!set_flag(s, step, SRTO_MAXBW, "SRTO_MAXBW", &bw, sizeof bw, bw))
+        return false;
+    if (!set_all({{SRTO_SENDER, "SRTO_SENDER", s->receive_send == SRT_SEND ? 1 : 0, true},
+                  {SRTO_RENDEZVOUS, "SRTO_RENDEZVOUS", 1, s->srt_connect == SRT_RENDEZVOUS},
+                  {SRTO_CONNTIMEO, "SRTO_CONNTIMEO", kConnTimeoMs, true},
+                  {SRTO_RCVLATENCY, "SRTO_RCVLATENCY", s->rcv_latency, s->rcv_latency != 0},
+                  {SRTO_PEERLATENCY, "SRTO_PEERLATENCY", s->peer_latency, s->peer_latency != 0},
+                  {SRTO_MINVERSION, "SRTO_MINVERSION", kMinVersion, s->min_version != SRT_ANY_VERSION},
+                  {SRTO_TSBPDMODE, "SRTO_TSBPDMODE", off_on(s->tsbpdmode), s->tsbpdmode != SRT_DEFAULT},
+                  {SRTO_TLPKTDROP, "SRTO_TLPKTDROP", off_on(s->tlpktdrop), s->tlpktdrop != SRT_DEFAULT},
+                  {SRTO_NAKREPORT, "SRTO_NAKREPORT", off_on(s->nakreport), s->nakreport != SRT_DEFAULT},
+                  {SRTO_LOSSMAXTTL, "SRTO_LOSSMAXTTL", s->lossmaxttl, s->lossmaxttl != 0}}))
+        return false;
     if (s->encrypt == SRT_ENCRYPT_ON) {
         // Encryption asked for without a usable passphrase is a set-up
         // failure, never a session in the clear.
@@ -273,13 +274,14 @@ bool pre_configure_sockopts(srt_control *s)
             close_connection(s, true);
             return false;
         }
+        // Its length is logged, never the text.
         const int n = int(strnlen(s->passphrase, sizeof s->passphrase));
         if (!set_flag(s, step, SRTO_PASSPHRASE, "SRTO_PASSPHRASE", s->passphrase, n, n))
             return false;
     }
-    if (s->pbkeylen != SRT_PBKEYLEN_0)
-        MCF_SRT_INT(SRTO_PBKEYLEN, s->pbkeylen == SRT_PBKEYLEN_16 ? 16 : s->pbkeylen == SRT_PBKEYLEN_24 ? 24 : 32);
-#undef MCF_SRT_INT
+    static constexpr int kKeyLen[] = {0, 16, 24, 32};
+    if (!set_all({{SRTO_PBKEYLEN, "SRTO_PBKEYLEN", kKeyLen[s->pbkeylen & 3], s->pbkeylen != SRT_PBKEYLEN_0}}))
+        return false;
     mcf_post_log(SQ_LOG_INFO, "%s: %s Setting FIPS mode to %s", step, s->mcf_direction_id,
                  s->fips_mode ? "ENABLED" : "DISABLED");
     const bool fips = s->fips_mode != 0;

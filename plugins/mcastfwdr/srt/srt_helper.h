@@ -66,6 +66,10 @@ struct srt_flags_t {
     int prev_epoll_error = 0;
 };
 
+// Everything but `sock`, `flags.connected_to_remote` and the statistics
+// belongs to the maintainer thread while the owner lives (the owner's
+// constructor fills the settings, its destructor closes the session, both
+// under the control lock held for writing).
 struct srt_control {
     int id = 0;
     char label[32] = {};
@@ -91,12 +95,14 @@ struct srt_control {
     int fips_mode = 0;
     bool lib_open = false;
     int epoll_id = 0;
-    std::atomic<SRTSOCKET> sock{0}; // 0 or less: none
+    // Atomic: the maintainer writes, the data threads read (only while
+    // connected_to_remote is set). 0 or less: none.
+    std::atomic<SRTSOCKET> sock{0};
     srt_flags_t flags;
     addrinfo *reminfo = nullptr;
     int addrinfo_active = 0;
     int sndbuf_bytes = 0; // the send buffer's size, for the availability
-    std::mutex stats_lock;
+    std::mutex stats_lock; // guards stats: the maintainer writes, the loop reads
     srt_stats_t stats{};
 };
 

@@ -357,6 +357,9 @@ TEST_F(SrtSessions, OutputModesCarryDataAndRefreshStatus)
     EXPECT_TRUE(std::string(tx->srt_rtt).ends_with(" ms")) << tx->srt_rtt;
     EXPECT_EQ(c->log().count("log_connection_settings: Output 0 SRTO_SNDSYN 0"), 1);
     EXPECT_EQ(c->log().count("SRT now LISTENER to CALLER 10.77.1.2"), 1);
+    // "Default" leaves the library's choice: the options are not set.
+    EXPECT_EQ(c->log().count("pre_configure_sockopts: Output 0 SRTO_TSBPDMODE"), 0);
+    EXPECT_EQ(c->log().count("pre_configure_sockopts: Output 0 SRTO_RCVLATENCY 120"), 1);
 }
 
 } // namespace
