@@ -6,8 +6,6 @@
 
 #include <kerrow/carrier.h>
 
-#include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
