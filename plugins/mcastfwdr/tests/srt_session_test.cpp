@@ -211,15 +211,7 @@ protected:
             GTEST_SKIP() << why;
         if (!have_srt_live_transmit())
             GTEST_SKIP() << "needs srt-live-transmit (srt-tools)";
-        dir_ = std::filesystem::temp_directory_path() / ("srt_test_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
     }
-    void TearDown() override
-    {
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_);
-    }
-    std::string path(const std::string &name) const { return (dir_ / name).string(); }
 
     // The card with the forwarder started, the chassis side of eth1
     // addressed, and the feeding UDP input 100 the outputs take from.
@@ -310,8 +302,6 @@ protected:
         }
         ::close(fd);
     }
-
-    std::filesystem::path dir_;
 };
 
 // Outputs in the three modes against the matching peer: the stream reaches
