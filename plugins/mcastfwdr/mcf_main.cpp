@@ -3,6 +3,7 @@
 #include "mcastfwdr.h"
 #include "mmsg.h"
 #include "router/phindex.h"
+#include "srt/srt_helper.h"
 
 #include <kerrow/alarm.h>
 #include <kerrow/carrier.h>
@@ -193,6 +194,9 @@ cuvent_action mcastfwdr_fini(void) noexcept
     mcastfwdr_decoder_link_fini();
     mcastfwdr_statistics_fini();
     mcastfwdr_maintainer_fini();
+    // Every SRT session is closed and nothing drives them any more: the
+    // library's threads end before this code may be unloaded.
+    srt_lib_fini();
     // Every thread that posts is joined now: the queue can go, with its
     // log lines written.
     mcf_status_queue_fini();

@@ -4,7 +4,9 @@
 #include "engine.h"
 #include "cfg/mcf_srt_stats.h"
 #include "mcastfwdr.h"
+#include "ingress/manager_input.h"
 #include "outputs/manager_output.h"
+#include "srt/srt_helper.h"
 
 #include <kerrow/alarm.h>
 
@@ -34,6 +36,11 @@ int64_t maintain_input(cfg_rx &rx)
         std::snprintf(rx.ingress_pids, sizeof rx.ingress_pids, "%s", st.streaming ? st.pids.c_str() : "");
         rx.ingress_dvb_per_ip = st.dvb_per_ip;
         rx.ingress_is_rtp = st.is_rtp;
+        srt_stats_t srt;
+        if (mcf::manager_input_get_srt_stats(rx.ingress_id, &srt))
+            mcf::srt_stats_to_record(srt, rx);
+        else
+            mcf::clear_srt_stats(rx);
         if (st.streaming) {
             if (st.type != INGRTYPE_VIRT)
                 sum = rx.ingress_bps;
@@ -80,6 +87,11 @@ void maintain_output(cfg_tx &tx)
     if (!manager_output_get_status(tx.dest_id, &st))
         st = manager_output_status{};
     tx.dest_buf_lvl = st.buf_lvl;
+    srt_stats_t srt;
+    if (manager_output_get_srt_stats(tx.dest_id, &srt))
+        mcf::srt_stats_to_record(srt, tx);
+    else
+        mcf::clear_srt_stats(tx);
     tx.srt_status = st.srt_status;
 }
 

@@ -6,8 +6,6 @@
 
 #include <kerrow/carrier.h>
 
-#include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -426,22 +424,6 @@ void mcastfwdr_cfg_fini(mcastfwdr_cfg *cfg)
     mcf_list_dtor(cfg->rules_rx_klv);
     mcf_list_dtor(cfg->ca_sessions);
     *cfg = mcastfwdr_cfg{};
-}
-
-void srt_helper_format_duration(char *field, int64_t ms)
-{
-    const int64_t s = ms < 0 ? 0 : ms / 1000;
-    std::snprintf(field, MCF_SRT_DURATION_LEN, "%02" PRId64 ":%02d:%02d", s / 3600, int(s / 60 % 60), int(s % 60));
-}
-void srt_helper_format_rtt(char *field, double ms) { std::snprintf(field, MCF_SRT_RTT_LEN, "%.3f ms", ms); }
-void srt_helper_format_mbps_rate(char *field, double mbps) { std::snprintf(field, MCF_SRT_RATE_LEN, "%.3f", mbps); }
-void srt_helper_format_buffer_avail(char *field, double pct)
-{
-    std::snprintf(field, MCF_SRT_PCT_LEN, "%.0f%%", std::fmin(std::fmax(pct, 0.0), 100.0));
-}
-void srt_helper_format_period_packet_loss_pct(char *field, double pct)
-{
-    std::snprintf(field, MCF_SRT_PCT_LEN, "%.2f%%", std::fmin(std::fmax(pct, 0.0), 100.0));
 }
 
 } // extern "C"

@@ -453,8 +453,9 @@ int mcastfwdr_cfg_init(mcastfwdr_cfg *cfg);
 /* Finalises every record and frees the lists; safe on a partly made root. */
 void mcastfwdr_cfg_fini(mcastfwdr_cfg *cfg);
 
-/* SRT statistics into their text fields (the sizes above). */
-void srt_helper_format_duration(char *field, int64_t ms);
+/* SRT statistics into their text fields (the sizes above), never longer
+ * than the field (the SRT sessions keep them). */
+void srt_helper_format_duration(char *field, int64_t seconds);
 void srt_helper_format_rtt(char *field, double ms);
 void srt_helper_format_mbps_rate(char *field, double mbps);
 void srt_helper_format_buffer_avail(char *field, double pct);

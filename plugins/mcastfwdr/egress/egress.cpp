@@ -164,7 +164,7 @@ void *egress_thread(void *arg)
                 sent = try_to_send_dgrams(eg, 0) || sent;
             }
         }
-        if (sent)
+        if (sent && eg->protocol != PROTOCOL_SRT)
             try_to_send_dgrams(eg, 1);
         if (empty_at_start && ts_pool_level(eg->ts_pool) == 0)
             count(eg, eg->stats.underflow, STATS_EVT_UNDERFLOW_WARN);
@@ -207,11 +207,55 @@ int get_ime_buffer_ms(int stage)
     return stage >= 0 && stage < 3 ? kDefaults[stage] : -1;
 }
 
+} // extern "C"
+
+namespace {
+
+// The oldest ready datagram to the SRT session (no RTP header).
+int send_srt_dgram(mcastfwdr_egress *eg)
+{
+    auto drop = [eg](std::atomic<uint64_t> &c, stats_evt_t evt) {
+        count(eg, c, evt);
+        eg->dgram_rd_idx = (eg->dgram_rd_idx + 1) % EGRESS_DGRAMS;
+        return 1;
+    };
+    const SRTSOCKET sock = eg->srt.sock.load(std::memory_order_acquire);
+    if (!eg->srt.flags.connected_to_remote.load(std::memory_order_acquire) || sock <= 0)
+        return drop(eg->stats.connect_error, STATS_EVT_CONNECT_ERROR);
+    int events = 0;
+    int len = sizeof events;
+    if (srt_getsockflag(sock, SRTO_EVENT, &events, &len) != 0)
+        return drop(eg->stats.socket_error, STATS_EVT_SOCKET_ERROR);
+    if (!(events & SRT_EPOLL_OUT)) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+        return 0;
+    }
+    const int size = int(188 * eg->dgram_tspkt_cnt);
+    const int rc = srt_send(sock, reinterpret_cast<const char *>(eg->dgram[eg->dgram_rd_idx].ts_pkt), size);
+    if (rc == 0) {
+        count(eg, eg->stats.busy, STATS_EVT_BUSY_WARN);
+        return 0;
+    }
+    if (rc < 0)
+        return drop(eg->stats.socket_error, STATS_EVT_SOCKET_ERROR);
+    if (rc != size)
+        return drop(eg->stats.size_error, STATS_EVT_SIZE_ERROR);
+    eg->stats.dgrams_sent.fetch_add(1, std::memory_order_relaxed);
+    eg->dgram_rd_idx = (eg->dgram_rd_idx + 1) % EGRESS_DGRAMS;
+    return 1;
+}
+
+} // namespace
+
+extern "C" {
+
 int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
 {
     const unsigned n = ready(eg);
     if (n == 0)
         return 0;
+    if (eg->protocol == PROTOCOL_SRT)
+        return send_srt_dgram(eg);
     if (eg->protocol != PROTOCOL_UDP && eg->protocol != PROTOCOL_RTP) {
         mcf_post_log(SQ_LOG_WARN, "%s: Unknown egress output protocol (%d ?)", "try_to_send_dgrams", int(eg->protocol));
         return 0;
@@ -320,6 +364,11 @@ mcastfwdr_egress *mcastfwdr_egress_ctor(const cfg_tx *tx, int tx_fd, int redunda
     std::random_device rd;
     eg->rtp_seq_num = uint16_t(std::uniform_int_distribution<int>(1, 1000)(rd));
     eg->protocol = tx->dest_protocol;
+    if (eg->tx_type != EGRTYPE_DEC) {
+        srt_control_set_owner(&eg->srt, "Output", tx->dest_id, tx->dest_ui_label, SRT_SEND, tx->dest_intf,
+                              tx->dest_node, tx->dest_port, tx->dest_protocol == PROTOCOL_SRT);
+        mcf::srt_settings_from_record(eg->srt, *tx);
+    }
     eg->rtp_base_time = raw_ns();
     for (egress_datagram_t &d : eg->dgram)
         rtp_hdr_set_initial(d.rtp_hdr);
@@ -350,6 +399,8 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);
     else
         mcf_post_log(SQ_LOG_WARN, "egress-%d: failed to join thread", eg->tx_id);
+    if (eg->protocol == PROTOCOL_SRT)
+        srt_helper_cleanup(&eg->srt); // clears "SRT Fail" when raised
     egress_crypt_release(eg->crypt);
     stat_helper_dtor(eg->klv_latency.stat);
     stat_helper_dtor(eg->pcr_latency.stat);

@@ -13,6 +13,7 @@
 #include "egress/statistics.h"
 #include "egress/ts_pool.h"
 #include "egress/ts_validation.h"
+#include "srt/srt_helper.h"
 
 #include <kerrow/dataset.h>
 
@@ -36,6 +37,7 @@ struct egress_counters {
     std::atomic<uint64_t> underflow{0};    // cycles with the pool empty throughout
     std::atomic<uint64_t> ring_full{0};    // cycles that left packets in the pool
     std::atomic<uint64_t> size_error{0};   // decoder datagrams sent short
+    std::atomic<uint64_t> connect_error{0}; // SRT: datagrams dropped while not connected
 };
 
 // A latency probe: the routing names the PID measured and stores the
@@ -79,6 +81,9 @@ struct mcastfwdr_egress {
     egress_crypt crypt; // the thread's; its counters read by anyone
     egress_latency_probe klv_latency, pcr_latency; // 1800 and 1200 samples
     mcast_stats_t sample{}; // this cycle's, the thread's own
+    // SRT outputs: the session the maintainer connects; this thread sends
+    // on its socket while it is connected, one datagram per call.
+    srt_control srt;
 };
 
 extern "C" {

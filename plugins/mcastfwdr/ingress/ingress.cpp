@@ -74,7 +74,7 @@ struct rx_area {
     }
     void advance(unsigned n) { pos += n; }
 };
-rx_area g_net_area, g_xsb_area;
+rx_area g_net_area, g_xsb_area, g_srt_area;
 
 // Logs a class of data-path trouble at most once a second.
 class rate_limited {
@@ -266,8 +266,58 @@ void xsb_cycle(batch &b)
     receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, xsb_frame);
 }
 
-// Sources still to come: SRT sessions.
-void idle_cycle(batch &) {}
+// SRT: one 1316-byte message per slot from each connected SRT input. The
+// sockets are read under the read lock, as the Net ones are.
+void srt_cycle(batch &)
+{
+    constexpr int kMessage = 1316;
+    mcf::ingress_counters &st = g_stats[INGRESS_SRC_SRT];
+    kd_pipe_t *pipe = ingress_pipe[INGRESS_SRC_SRT];
+    unsigned bits = 0;
+    pthread_rwlock_rdlock(&ctrl_data_lock);
+    int socks[kMaxSockets];
+    const unsigned n = mcf::collect_srt_sockets(socks, kMaxSockets);
+    for (unsigned i = 0; i < n && bits < INGRESS_CYCLE_BITS; ++i) {
+        while (bits < INGRESS_CYCLE_BITS) {
+            int events = 0;
+            int len = sizeof events;
+            if (srt_getsockflag(socks[i], SRTO_EVENT, &events, &len) != 0) {
+                st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            if (!(events & SRT_EPOLL_IN))
+                break;
+            if (pipe_room(pipe) == 0) {
+                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            uint8_t *slot = g_srt_area.run(1);
+            const int got = srt_recv(socks[i], reinterpret_cast<char *>(slot), kMessage);
+            if (got < 0) {
+                if (srt_getlasterror(nullptr) != SRT_EASYNCRCV)
+                    st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            if (got != kMessage) { // empty or short: no entry
+                st.dropped.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            g_srt_area.advance(1);
+            ingress_to_mux_item e{};
+            e.src = INGRESS_SRC_SRT;
+            e.sock_id = socks[i];
+            e.buf = slot;
+            e.len = kMessage;
+            if (kd_pipe_write_unlocked(pipe, &e) != 0) {
+                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                break;
+            }
+            st.entries.fetch_add(1, std::memory_order_relaxed);
+            bits += INGRESS_ENTRY_BITS;
+        }
+    }
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
 
 // The board's ASI ingress (a KT-3300 "asi" carrier; nothing otherwise).
 void asi_cycle(batch &)
@@ -294,7 +344,7 @@ struct thread_def {
 constexpr thread_def kThreads[INGRESS_SRC_NUM] = {
     {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, xsb_cycle},
     {"ingress-net", "SVM:ingress-net", INGRESS_SRC_NET, net_cycle},
-    {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, idle_cycle},
+    {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, srt_cycle},
     {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, asi_cycle},
 };
 pthread_t g_threads[INGRESS_SRC_NUM] = {};
@@ -401,6 +451,7 @@ void release()
     }
     g_net_area.release();
     g_xsb_area.release();
+    g_srt_area.release();
 }
 
 } // namespace
@@ -420,7 +471,7 @@ int mcastfwdr_ingress_init(void)
             release();
             return -1;
         }
-    if (!g_net_area.make() || !g_xsb_area.make()) {
+    if (!g_net_area.make() || !g_xsb_area.make() || !g_srt_area.make()) {
         mcf_post_log(SQ_LOG_ERROR, "MCF: Failed to allocate the receive areas");
         release();
         return -1;

@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "router/input_rx.h"
 #include "router/rtp.h"
+#include "srt/srt_helper.h"
 #include "tables/input_tables.h"
 
 #include <atomic>
@@ -52,6 +53,9 @@ struct manager_input {
     uint32_t cc_errors_alarm_is_set;
     // The send path's: PIDs seen, packets per datagram, error-log limits.
     mcf::input_rx rx;
+    // The SRT session (SRT inputs): driven by the maintainer, its socket
+    // read by the SRT ingress thread while connected.
+    srt_control srt;
 };
 // manager_input_id (engine.h) reads the id in place.
 static_assert(std::is_standard_layout_v<manager_input> && offsetof(manager_input, id) == 0);
@@ -81,6 +85,13 @@ void manager_input_update_stream_status(manager_input *mi);
 // decoder output; the last manager's answer wins).
 void manager_inputs_datapath_monitor_for_stream_loss(void);
 unsigned manager_inputs_datapath_check_alarm_state(void);
+// SRT inputs: the input of a connected SRT socket (null for 0 or below);
+// the connected sockets into set (their number); the maintainer's
+// connection pass (every 500 ms) and statistics pass (every 2 s). Read lock.
+manager_input *manager_inputs_find_net_input_by_srt_sock(int sock);
+unsigned manager_inputs_collect_net_srt_input_sock_ids(kd_dataset *set);
+void manager_inputs_datapath_monitor_srt_connection(void);
+void manager_inputs_datapath_get_srt_stats(void);
 // Output managers: whether one has this primary route (none yet: 0).
 int manager_outputs_route_exists_in_set(const char *route_id);
 }
@@ -102,5 +113,9 @@ unsigned collect_net_sockets(net_socket *out, unsigned max);
 // Whether an ingress entry of socket fd with generation gen still belongs
 // to a manager's socket; read lock held.
 bool net_socket_is_current(int fd, uint32_t gen);
+// The connected SRT sockets of the SRT inputs, at most max; read lock held.
+unsigned collect_srt_sockets(int *out, unsigned max);
+// The SRT status of an input's session; false without a manager.
+bool manager_input_get_srt_stats(int id, srt_stats_t *out);
 
 } // namespace mcf

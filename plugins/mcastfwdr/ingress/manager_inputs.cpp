@@ -101,6 +101,26 @@ int open_net_socket(manager_input *mi, const cfg_rx *rx)
     return 0;
 }
 
+// The input's SRT session from its record.
+void fill_srt(manager_input *mi, const cfg_rx *rx)
+{
+    srt_control_set_owner(&mi->srt, "Input", rx->ingress_id, rx->ingress_ui_label, SRT_RECEIVE, rx->ingress_intf,
+                          rx->ingress_node, rx->ingress_port, rx->srt_ingress_enabled);
+    mi->srt.ingress_enabled = rx->srt_ingress_enabled;
+    mcf::srt_settings_from_record(mi->srt, *rx);
+    if (rx->srt_ingress_enabled)
+        mcf_post_log(SQ_LOG_DEBUG, "Created SRT Input %d - intf: %s node: %s port: %d", mi->id, rx->ingress_intf,
+                     rx->ingress_node, rx->ingress_port);
+}
+
+bool srt_on(const manager_input &m) { return is_net(m) && m.srt_ingress_enabled; }
+
+bool srt_connected(const manager_input &m)
+{
+    return srt_on(m) && m.srt.flags.connected_to_remote.load(std::memory_order_acquire) &&
+           m.srt.sock.load(std::memory_order_acquire) > 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -131,6 +151,7 @@ int manager_input_ctor(manager_input *mi, const cfg_rx *rx)
     copy_text(mi->configured_label, rx->ingress_ui_label);
     mi->configured_port = rx->ingress_port;
     mi->configured_bps = rx->ingress_bps;
+    fill_srt(mi, rx);
     mi->tables = static_cast<input_table_info *>(std::calloc(1, sizeof(input_table_info)));
     if (!mi->tables || input_tables_init(mi->tables, &mi->psi) != 0) {
         mcf_post_log(SQ_LOG_ERROR, "Input %d: no memory for its tables", mi->id);
@@ -160,6 +181,8 @@ int manager_input_dtor(manager_input *mi)
 {
     if (!mi)
         return 0;
+    if (mi->srt_ingress_enabled)
+        srt_helper_cleanup(&mi->srt); // clears "SRT Fail" when raised
     if (mi->socket_id >= 0 && mi->type == INGRTYPE_NET) {
         const int others = manager_inputs_count_reuse(mi->configured_intf, mi->configured_port);
         if (others > 0) {
@@ -353,6 +376,43 @@ unsigned manager_inputs_collect_net_input_socket_ids(kd_dataset *set)
     return n;
 }
 
+manager_input *manager_inputs_find_net_input_by_srt_sock(int sock)
+{
+    if (sock <= 0)
+        return nullptr;
+    for (manager_input &m : managers())
+        if (srt_on(m) && m.srt.sock.load(std::memory_order_acquire) == sock)
+            return &m;
+    return nullptr;
+}
+
+unsigned manager_inputs_collect_net_srt_input_sock_ids(kd_dataset *set)
+{
+    unsigned n = 0;
+    for (const manager_input &m : managers())
+        if (srt_connected(m)) {
+            if (set)
+                kd_dataset_insert(set, m.srt.sock.load(std::memory_order_acquire));
+            ++n;
+        }
+    return n;
+}
+
+void manager_inputs_datapath_monitor_srt_connection(void)
+{
+    for (manager_input &m : managers())
+        if (srt_on(m) && !(m.srt.flags.connected_to_remote.load(std::memory_order_acquire) &&
+                           srt_helper_is_connected(&m.srt)))
+            srt_helper_connect(&m.srt);
+}
+
+void manager_inputs_datapath_get_srt_stats(void)
+{
+    for (manager_input &m : managers())
+        if (srt_connected(m))
+            srt_helper_bstats(&m.srt, false);
+}
+
 void manager_input_update_stream_status(manager_input *mi)
 {
     mi->status_stream_detected.store(1, std::memory_order_relaxed);
@@ -492,6 +552,24 @@ unsigned collect_net_sockets(net_socket *out, unsigned max)
             out[n++] = {m.socket_id, m.socket_gen};
     }
     return n;
+}
+
+unsigned collect_srt_sockets(int *out, unsigned max)
+{
+    unsigned n = 0;
+    for (const manager_input &m : managers())
+        if (n < max && srt_connected(m))
+            out[n++] = m.srt.sock.load(std::memory_order_acquire);
+    return n;
+}
+
+bool manager_input_get_srt_stats(int id, srt_stats_t *out)
+{
+    manager_input *mi = manager_inputs_find_by_id(id);
+    if (!mi || !srt_on(*mi))
+        return false;
+    srt_helper_read_stats(&mi->srt, out);
+    return true;
 }
 
 bool net_socket_is_current(int fd, uint32_t gen)

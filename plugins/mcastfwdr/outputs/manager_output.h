@@ -378,6 +378,9 @@ void mcf_route_tx_delete(manager_output *mo);
 
 } // extern "C"
 
+// The SRT status of an SRT output's session; false without one.
+bool manager_output_get_srt_stats(int id, srt_stats_t *out);
+
 namespace mcf {
 // Unit tests of the control side, which run without a card's interfaces:
 // every interface counts as up, and managers open no socket and start no

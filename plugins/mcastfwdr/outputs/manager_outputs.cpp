@@ -25,6 +25,9 @@ namespace {
 // data threads walk it under the read lock.
 std::unique_ptr<std::list<manager_output>> g_list;
 
+// An SRT output whose egress holds its session.
+bool srt_session(const manager_output &mo) { return mo.egress && mo.egress->protocol == PROTOCOL_SRT; }
+
 struct dataset_ptr {
     kd_dataset *s;
     explicit dataset_ptr(size_t n) : s(kd_dataset_ctor(n, 0)) {}
@@ -491,10 +494,26 @@ void manager_outputs_entitle_key_for_ca_session(int session_id, const char *pem)
 
 // ---- monitors ----
 
-// SRT sessions belong to the egress threads; their monitors come with the
-// SRT sessions.
-void manager_outputs_datapath_monitor_srt_connection(void) {}
-void manager_outputs_datapath_get_srt_stats(void) {}
+// SRT sessions belong to the egress threads; the maintainer connects them
+// (every 500 ms) and reads their statistics (every 2 s).
+void manager_outputs_datapath_monitor_srt_connection(void)
+{
+    if (!g_list)
+        return;
+    for (manager_output &mo : *g_list)
+        if (srt_session(mo) && !(mo.egress->srt.flags.connected_to_remote.load(std::memory_order_acquire) &&
+                                 srt_helper_is_connected(&mo.egress->srt)))
+            srt_helper_connect(&mo.egress->srt);
+}
+
+void manager_outputs_datapath_get_srt_stats(void)
+{
+    if (!g_list)
+        return;
+    for (manager_output &mo : *g_list)
+        if (srt_session(mo) && mo.egress->srt.flags.connected_to_remote.load(std::memory_order_acquire))
+            srt_helper_bstats(&mo.egress->srt, false);
+}
 
 void manager_outputs_datapath_check_alarm_state(void)
 {
@@ -596,6 +615,18 @@ bool manager_output_get_status(int id, manager_output_status *out)
     if (mo->egress && mo->egress->ts_pool)
         mo->status_ts_buf_lvl = int32_t(ts_pool_level(mo->egress->ts_pool));
     out->buf_lvl = mo->status_ts_buf_lvl;
+    srt_stats_t srt;
+    if (manager_output_get_srt_stats(id, &srt))
+        mo->status_srt_status = srt.srt_status;
     out->srt_status = mo->status_srt_status;
+    return true;
+}
+
+bool manager_output_get_srt_stats(int id, srt_stats_t *out)
+{
+    manager_output *mo = manager_outputs_find_by_id(id);
+    if (!mo || !srt_session(*mo))
+        return false;
+    srt_helper_read_stats(&mo->egress->srt, out);
     return true;
 }

@@ -114,7 +114,7 @@ TEST_F(ParamOutputs, RowsByOutputKind)
     // A new Net output is unset until both are given; its handles point into its row.
     EXPECT_EQ(value(route(0, "ip_address")), "255.255.255.255");
     EXPECT_EQ(value(route(0, "port")), "-1");
-    EXPECT_EQ(value(route(0, "srt_duration")), "00:00:00");
+    EXPECT_EQ(value(route(0, "srt_duration")), "0 Days, 00 Hours, 00 Minutes, 00 Seconds");
     EXPECT_EQ(net->ip_addr_changed, at(route(0, "ip_address")));
     EXPECT_EQ(net->param_single_input_select, at(route(0, "turn_around_input_select")));
     EXPECT_EQ(net->param_single_input_id, at(route(0, "turn_around_input_id")));
