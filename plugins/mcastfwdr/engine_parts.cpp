@@ -1,6 +1,6 @@
-// Minimal versions of the engine parts that later work fills in: the
-// multiplexer, KLV, ASI, maintainer and PID index start and stop as no-ops;
-// and the managers' synchronisation.
+// Minimal versions of the engine parts that later work fills in: KLV and
+// ASI start and stop as no-ops, the inputs' SRT and program status monitors
+// do nothing; and the managers' synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
@@ -17,8 +17,6 @@
 
 extern "C" {
 
-int mcastfwdr_maintainer_init(void) { return 0; }
-void mcastfwdr_maintainer_fini(void) {}
 int mcastfwdr_asi_init(void) { return 0; }
 void mcastfwdr_asi_fini(void) {}
 void mcastfwdr_asi_apply_initial_hw_cfg(void) {}
@@ -32,8 +30,17 @@ int mcastfwdr_asi_carrier_init(void) { return 0; }
 void mcastfwdr_asi_carrier_fini(void) {}
 int mcastfwdr_klv_init(plugin_load_info *) { return 0; }
 void mcastfwdr_klv_fini(void) {}
-int mcastfwdr_mux_init(void) { return 0; }
-void mcastfwdr_mux_fini(void) {}
+// Inputs have no SRT receive side and no program status pass yet; the ASI
+// ports have no receive side.
+void manager_inputs_datapath_monitor_srt_connection(void) {}
+void manager_inputs_datapath_get_srt_stats(void) {}
+void manager_inputs_datapath_update_program_status(void) {}
+manager_input *mcastfwdr_asi_get_input_map(int, int *detected_bps)
+{
+    if (detected_bps)
+        *detected_bps = -1;
+    return nullptr;
+}
 // KLV source sockets follow the configuration and the interfaces.
 void mcastfwdr_klv_sources_enable(const char *ifname)
 {

@@ -201,12 +201,6 @@ void *egress_thread(void *arg)
 
 extern "C" {
 
-int get_ime_buffer_ms(int stage)
-{
-    static constexpr int kDefaults[3] = {0, 10, 10};
-    return stage >= 0 && stage < 3 ? kDefaults[stage] : -1;
-}
-
 int try_to_send_dgrams(mcastfwdr_egress *eg, int flush)
 {
     const unsigned n = ready(eg);
