@@ -1,0 +1,253 @@
+// The forwarder end to end on a simulated card: a two-program FFmpeg
+// stream replayed at its mux rate into a UDP multicast input, through the
+// ingress thread, the multiplexer, the send path and the egress thread, to
+// a UDP output carrying one program with a remapped PID. A sink in the
+// chassis namespace checks what arrives; the forwarder is then stopped
+// while the stream still flows. Needs root.
+#include "mux/multiplexer.h"
+#include "rig/sink_check.h"
+#include "scenario.h"
+#include "ts_fixtures.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace mcftest;
+
+constexpr int kMuxRate = 2000000;
+
+// The file replayed as 1316-byte datagrams at its mux rate, over and over,
+// from the chassis namespace through peer1.
+class paced_sender {
+public:
+    paced_sender(const scenario &card, std::vector<uint8_t> ts, const char *group, int port)
+        : ts_(std::move(ts))
+    {
+        xsbsim::net_rig::enter in(card.rig().chassis());
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        in_addr local{};
+        inet_pton(AF_INET, "10.77.1.2", &local);
+        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
+        to_.sin_family = AF_INET;
+        to_.sin_port = htons(uint16_t(port));
+        inet_pton(AF_INET, group, &to_.sin_addr);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~paced_sender()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    uint64_t sent() const { return sent_; }
+
+private:
+    void run()
+    {
+        constexpr size_t kDgram = 7 * 188;
+        const auto period = std::chrono::nanoseconds(int64_t(kDgram) * 8 * 1000000000 / kMuxRate);
+        auto next = std::chrono::steady_clock::now();
+        size_t off = 0;
+        while (!stop_) {
+            if (off + kDgram > ts_.size())
+                off = 0;
+            sendto(fd_, ts_.data() + off, kDgram, 0, reinterpret_cast<sockaddr *>(&to_), sizeof to_);
+            ++sent_;
+            off += kDgram;
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+    }
+    std::vector<uint8_t> ts_;
+    int fd_ = -1;
+    sockaddr_in to_{};
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::thread thread_;
+};
+
+// A receiver in the chassis namespace on peer0, feeding a sink check.
+class sink {
+public:
+    sink(const scenario &card, const char *group, int port)
+    {
+        xsbsim::net_rig::enter in(card.rig().chassis());
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        inet_pton(AF_INET, group, &a.sin_addr);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ip_mreq m{};
+        inet_pton(AF_INET, group, &m.imr_multiaddr);
+        inet_pton(AF_INET, "10.77.0.2", &m.imr_interface);
+        joined_ = setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
+        thread_ = std::thread([this] { run(); });
+    }
+    ~sink()
+    {
+        stop();
+        ::close(fd_);
+    }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool joined() const { return joined_; }
+    template <class F> bool with(F f)
+    {
+        std::lock_guard lk(mutex_);
+        return f(check_);
+    }
+    // What was received, once stopped.
+    mcfrig::sink_check &result() { return check_; }
+
+private:
+    void run()
+    {
+        std::vector<uint8_t> buf(2048);
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
+            if (n > 0) {
+                std::lock_guard lk(mutex_);
+                check_.datagram(buf.data(), size_t(n));
+                sizes_ok_ = sizes_ok_ && n == 7 * 188;
+            }
+        }
+    }
+    int fd_ = -1;
+    bool joined_ = false;
+    std::mutex mutex_;
+    mcfrig::sink_check check_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+
+public:
+    bool sizes_ok_ = true; // read after stop()
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string why = scenario::skip_reason();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        if (!tsfix::have_program("ffmpeg") || !tsfix::have_program("ffprobe"))
+            GTEST_SKIP() << "ffmpeg and ffprobe are needed";
+        path_ = (dir_.path / "two.ts").string();
+        int rc = -1;
+        tsfix::run("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=frequency=440 "
+                   "-f lavfi -i testsrc2=size=64x48:rate=25 -map 0:v -map 1:a -map 2:v -map 1:a "
+                   "-c:v mpeg2video -b:v 300k -c:a mp2 -t 3 -program title=A:st=0:st=1 -program title=B:st=2:st=3 "
+                   "-muxrate " + std::to_string(kMuxRate) + " -f mpegts '" + path_ + "' 2>&1",
+                   &rc);
+        ts_ = tsfix::read_file(path_);
+        if (rc != 0 || ts_.size() < 188 * 1000)
+            GTEST_SKIP() << "ffmpeg could not make the test stream";
+    }
+    tsfix::TempDir dir_;
+    std::string path_;
+    std::vector<uint8_t> ts_;
+};
+
+TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
+{
+    scenario card(3);
+    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
+    ASSERT_EQ(card.in_chassis("ip addr add 10.77.0.2/24 dev peer0"), 0);
+    card.start_linked();
+    card.change([] {
+        cfg_rx *rx = mcfcfg_rx_add_net(100);
+        std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", "239.7.7.7");
+        std::snprintf(rx->ingress_intf, sizeof rx->ingress_intf, "%s", "eth1");
+        rx->ingress_port = 7000;
+        rx->ingress_bps = kMuxRate;
+        mcastfwdr_allocate_rule_input(mcf_cfg.tbl_inputs, rx);
+        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, 1);
+        std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", "239.8.8.8");
+        kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", "eth0");
+        tx->dest_port = 8000;
+        kd_remote_addr_set_port(&tx->ra, 8000);
+        tx->dest_bps = 3000000;
+        tx->dest_transmit = DEST_XMIT_ON;
+        cfg_tx_input *svc = cfg_tx_input_add(tx);
+        svc->input_id = 100;
+        svc->input_prog_num = 2;
+        cfg_tx_pid_map_add(svc, "Video", 0x102)->out_pid = 0x222;
+    });
+    ASSERT_NE(manager_inputs_find_by_id(100), nullptr);
+    ASSERT_NE(manager_outputs_find_by_id(1), nullptr);
+
+    sink out(card, "239.8.8.8", 8000);
+    ASSERT_TRUE(out.joined());
+    paced_sender in(card, ts_, "239.7.7.7", 7000);
+    // About three seconds of the program (75 video frames' worth of packets).
+    const bool enough = run_loop_until([&] {
+        return out.with([](mcfrig::sink_check &c) { return c.pmt.count(2) && c.packets > 4000; });
+    }, 30.0);
+    uint64_t rx_packets = 0;
+    if (const manager_input *mi = manager_inputs_find_by_id(100))
+        rx_packets = mi->ts_packets_rx.load();
+    const uint64_t entries = mcf::ingress_stats(INGRESS_SRC_NET).entries.load();
+    const uint64_t cycles = mcf::mux::cycles();
+    uint64_t got = 0;
+    out.with([&](mcfrig::sink_check &c) {
+        got = c.packets;
+        return true;
+    });
+    // Stopped while the stream flows: every thread joined, nothing leaked.
+    kd_frame_unload_plugin("mcastfwdr");
+    EXPECT_EQ(card.log().count("multiplexer: thread join... done"), 1);
+    EXPECT_EQ(card.log().count("maintainer: thread join done"), 1);
+    out.stop();
+    ASSERT_TRUE(enough) << in.sent() << " datagrams sent, " << entries << " pipe entries, " << cycles
+                        << " multiplexer cycles, " << rx_packets << " packets received by the input, " << got
+                        << " by the sink";
+
+    mcfrig::sink_check &c = out.result();
+    EXPECT_TRUE(out.sizes_ok_);
+    EXPECT_EQ(c.framing_errors, 0u);
+    EXPECT_EQ(c.cc_errors, 0u);
+    ASSERT_EQ(c.programs.size(), 1u);
+    EXPECT_EQ(c.programs.begin()->first, 2);
+    const int pmt_pid = c.programs.begin()->second;
+    EXPECT_EQ(c.pmt[2].es, (std::set<int>{0x222, 0x103}));
+    EXPECT_EQ(c.pmt[2].pcr_pid, 0x222);
+    // Program 1's PIDs, its PMT and the unmapped video PID never appear.
+    for (int pid : c.pids)
+        EXPECT_TRUE(pid == 0 || pid == 1 || pid == 17 || pid == pmt_pid || pid == 0x222 || pid == 0x103 || pid == 0x1FFF)
+            << "PID " << pid;
+    EXPECT_TRUE(c.pids.count(0x222) && c.pids.count(0x103));
+
+    const std::string captured = (dir_.path / "out.ts").string();
+    std::ofstream(captured, std::ios::binary).write(reinterpret_cast<const char *>(c.bytes.data()),
+                                                    std::streamsize(c.bytes.size()));
+    EXPECT_EQ(tsfix::run("ffprobe -v error -show_entries program=program_id -of default=noprint_wrappers=1 '" +
+                         captured + "'"),
+              "program_id=2\n");
+    const std::string frames = tsfix::run("ffprobe -v error -count_frames -select_streams v "
+                                          "-show_entries stream=codec_name,nb_read_frames -of csv=p=0 '" + captured + "'");
+    EXPECT_EQ(frames.rfind("mpeg2video,", 0), 0u) << frames;
+    EXPECT_GT(std::atoi(frames.c_str() + std::strlen("mpeg2video,")), 25) << frames;
+}
+
+} // namespace
