@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -30,8 +31,8 @@ constexpr int kMuxRate = 2000000;
 // from the chassis namespace through peer1.
 class paced_sender {
 public:
-    paced_sender(const scenario &card, std::vector<uint8_t> ts, const char *group, int port)
-        : ts_(std::move(ts))
+    paced_sender(const scenario &card, std::vector<uint8_t> ts, const char *group, int port, bool rtp = false)
+        : ts_(std::move(ts)), rtp_(rtp)
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -45,9 +46,14 @@ public:
     }
     ~paced_sender()
     {
-        stop_ = true;
-        thread_.join();
+        stop();
         ::close(fd_);
+    }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
     }
     uint64_t sent() const { return sent_; }
 
@@ -61,7 +67,12 @@ private:
         while (!stop_) {
             if (off + kDgram > ts_.size())
                 off = 0;
-            sendto(fd_, ts_.data() + off, kDgram, 0, reinterpret_cast<sockaddr *>(&to_), sizeof to_);
+            uint8_t d[12 + kDgram];
+            const uint8_t hdr[12] = {0x80, 33, uint8_t(sent_ >> 8), uint8_t(sent_), 0, 0, 0, 0, 1, 2, 3, 4};
+            const size_t h = rtp_ ? sizeof hdr : 0;
+            std::memcpy(d, hdr, h);
+            std::memcpy(d + h, ts_.data() + off, kDgram);
+            sendto(fd_, d, h + kDgram, 0, reinterpret_cast<sockaddr *>(&to_), sizeof to_);
             ++sent_;
             off += kDgram;
             next += period;
@@ -69,6 +80,7 @@ private:
         }
     }
     std::vector<uint8_t> ts_;
+    bool rtp_;
     int fd_ = -1;
     sockaddr_in to_{};
     std::atomic<bool> stop_{false};
@@ -79,7 +91,7 @@ private:
 // A receiver in the chassis namespace on peer0, feeding a sink check.
 class sink {
 public:
-    sink(const scenario &card, const char *group, int port)
+    sink(const scenario &card, const char *group, int port, bool rtp = false) : rtp_(rtp)
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -127,11 +139,12 @@ private:
             const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
             if (n > 0) {
                 std::lock_guard lk(mutex_);
-                check_.datagram(buf.data(), size_t(n));
-                sizes_ok_ = sizes_ok_ && n == 7 * 188;
+                check_.datagram(buf.data(), size_t(n), rtp_);
+                sizes_ok_ = sizes_ok_ && n == 7 * 188 + (rtp_ ? 12 : 0);
             }
         }
     }
+    bool rtp_;
     int fd_ = -1;
     bool joined_ = false;
     std::mutex mutex_;
@@ -163,6 +176,62 @@ protected:
         if (rc != 0 || ts_.size() < 188 * 1000)
             GTEST_SKIP() << "ffmpeg could not make the test stream";
     }
+    // A Net input on eth1 at the file's rate.
+    static void net_input(int id, const char *group, int port)
+    {
+        cfg_rx *rx = mcfcfg_rx_add_net(id);
+        std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", group);
+        std::snprintf(rx->ingress_intf, sizeof rx->ingress_intf, "%s", "eth1");
+        rx->ingress_port = port;
+        rx->ingress_bps = kMuxRate;
+        mcastfwdr_allocate_rule_input(mcf_cfg.tbl_inputs, rx);
+    }
+    // A Net output on eth0 at 3 Mbit/s.
+    static cfg_tx *net_output(int id, const char *group, int port, protocol_type protocol)
+    {
+        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, id);
+        std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", group);
+        kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
+        kd_remote_addr_set_port(&tx->ra, port);
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", "eth0");
+        tx->dest_port = port;
+        tx->dest_bps = 3000000;
+        tx->dest_protocol = protocol;
+        tx->dest_transmit = DEST_XMIT_ON;
+        return tx;
+    }
+    // The card with the chassis' ends of its eth0 and eth1 addressed.
+    static void address(scenario &card)
+    {
+        ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
+        ASSERT_EQ(card.in_chassis("ip addr add 10.77.0.2/24 dev peer0"), 0);
+    }
+    // The programs ffprobe lists in what a sink received.
+    std::string programs_of(const mcfrig::sink_check &c, const char *name)
+    {
+        const std::string captured = (dir_.path / name).string();
+        std::ofstream(captured, std::ios::binary).write(reinterpret_cast<const char *>(c.bytes.data()),
+                                                        std::streamsize(c.bytes.size()));
+        return tsfix::run("ffprobe -v error -show_entries program=program_id -of default=noprint_wrappers=1 '" +
+                          captured + "'");
+    }
+    // The video codec and frame count ffprobe decodes in what a sink received.
+    std::string video_of(const mcfrig::sink_check &c, const char *name)
+    {
+        const std::string captured = (dir_.path / name).string();
+        std::ofstream(captured, std::ios::binary).write(reinterpret_cast<const char *>(c.bytes.data()),
+                                                        std::streamsize(c.bytes.size()));
+        return tsfix::run("ffprobe -v error -count_frames -select_streams v "
+                          "-show_entries stream=codec_name,nb_read_frames -of csv=p=0 '" + captured + "'");
+    }
+
+    // About two seconds of 25 frames a second decode.
+    static void expect_video(const std::string &probe)
+    {
+        EXPECT_EQ(probe.rfind("mpeg2video,", 0), 0u) << probe;
+        EXPECT_GT(std::atoi(probe.c_str() + std::strlen("mpeg2video,")), 25) << probe;
+    }
+
     tsfix::TempDir dir_;
     std::string path_;
     std::vector<uint8_t> ts_;
@@ -171,25 +240,11 @@ protected:
 TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
 {
     scenario card(3);
-    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
-    ASSERT_EQ(card.in_chassis("ip addr add 10.77.0.2/24 dev peer0"), 0);
+    address(card);
     card.start_linked();
     card.change([] {
-        cfg_rx *rx = mcfcfg_rx_add_net(100);
-        std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", "239.7.7.7");
-        std::snprintf(rx->ingress_intf, sizeof rx->ingress_intf, "%s", "eth1");
-        rx->ingress_port = 7000;
-        rx->ingress_bps = kMuxRate;
-        mcastfwdr_allocate_rule_input(mcf_cfg.tbl_inputs, rx);
-        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, 1);
-        std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", "239.8.8.8");
-        kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
-        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", "eth0");
-        tx->dest_port = 8000;
-        kd_remote_addr_set_port(&tx->ra, 8000);
-        tx->dest_bps = 3000000;
-        tx->dest_transmit = DEST_XMIT_ON;
-        cfg_tx_input *svc = cfg_tx_input_add(tx);
+        net_input(100, "239.7.7.7", 7000);
+        cfg_tx_input *svc = cfg_tx_input_add(net_output(1, "239.8.8.8", 8000, PROTOCOL_UDP));
         svc->input_id = 100;
         svc->input_prog_num = 2;
         cfg_tx_pid_map_add(svc, "Video", 0x102)->out_pid = 0x222;
@@ -200,7 +255,7 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
     sink out(card, "239.8.8.8", 8000);
     ASSERT_TRUE(out.joined());
     paced_sender in(card, ts_, "239.7.7.7", 7000);
-    // About three seconds of the program (75 video frames' worth of packets).
+    // About two seconds of the output.
     const bool enough = run_loop_until([&] {
         return out.with([](mcfrig::sink_check &c) { return c.pmt.count(2) && c.packets > 4000; });
     }, 30.0);
@@ -238,16 +293,116 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
             << "PID " << pid;
     EXPECT_TRUE(c.pids.count(0x222) && c.pids.count(0x103));
 
-    const std::string captured = (dir_.path / "out.ts").string();
-    std::ofstream(captured, std::ios::binary).write(reinterpret_cast<const char *>(c.bytes.data()),
-                                                    std::streamsize(c.bytes.size()));
-    EXPECT_EQ(tsfix::run("ffprobe -v error -show_entries program=program_id -of default=noprint_wrappers=1 '" +
-                         captured + "'"),
-              "program_id=2\n");
-    const std::string frames = tsfix::run("ffprobe -v error -count_frames -select_streams v "
-                                          "-show_entries stream=codec_name,nb_read_frames -of csv=p=0 '" + captured + "'");
-    EXPECT_EQ(frames.rfind("mpeg2video,", 0), 0u) << frames;
-    EXPECT_GT(std::atoi(frames.c_str() + std::strlen("mpeg2video,")), 25) << frames;
+    EXPECT_EQ(programs_of(c, "out.ts"), "program_id=2\n");
+    expect_video(video_of(c, "out.ts"));
+}
+
+TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)
+{
+    scenario card(3);
+    address(card);
+    card.start_linked();
+    card.change([] {
+        net_input(101, "239.7.7.8", 7002);
+        cfg_tx *tx = net_output(2, "239.8.8.9", 8002, PROTOCOL_RTP);
+        tx->redundant_transmit = REDUNDANT_XMIT_ON;
+        std::snprintf(tx->redundant_node, sizeof tx->redundant_node, "%s", "239.8.8.10");
+        kd_remote_addr_init(&tx->redundant_ra, tx->redundant_node, nullptr);
+        kd_remote_addr_set_port(&tx->redundant_ra, 8004);
+        std::snprintf(tx->redundant_intf, sizeof tx->redundant_intf, "%s", "eth0");
+        tx->redundant_port = 8004;
+        cfg_tx_input *svc = cfg_tx_input_add(tx);
+        svc->input_id = 101;
+        svc->input_prog_num = 1;
+        svc->overwrite_prog_num = 77;
+    });
+    ASSERT_NE(manager_outputs_find_by_id(2), nullptr);
+
+    sink main_path(card, "239.8.8.9", 8002, true), second_path(card, "239.8.8.10", 8004, true);
+    ASSERT_TRUE(main_path.joined() && second_path.joined());
+    paced_sender in(card, ts_, "239.7.7.8", 7002, true);
+    auto enough = [](mcfrig::sink_check &c) { return c.pmt.count(77) && c.packets > 4000; };
+    const bool got = run_loop_until([&] { return main_path.with(enough) && second_path.with(enough); }, 30.0);
+    kd_frame_unload_plugin("mcastfwdr");
+    main_path.stop();
+    second_path.stop();
+    ASSERT_TRUE(got) << in.sent() << " datagrams sent";
+
+    for (sink *s : {&main_path, &second_path}) {
+        mcfrig::sink_check &c = s->result();
+        EXPECT_TRUE(s->sizes_ok_);
+        EXPECT_EQ(c.framing_errors, 0u);
+        EXPECT_EQ(c.rtp_seq_errors, 0u);
+        EXPECT_EQ(c.rtp_payload_types, std::set<int>{33});
+        EXPECT_EQ(c.cc_errors, 0u);
+        ASSERT_EQ(c.programs.size(), 1u);
+        EXPECT_EQ(c.programs.begin()->first, 77);
+        EXPECT_EQ(c.pmt[77].es, (std::set<int>{0x100, 0x101}));
+        for (int pid : c.pids)
+            EXPECT_FALSE(pid == 0x102 || pid == 0x103 || pid == 0x1001) << "PID " << pid << " of the other program";
+    }
+    EXPECT_EQ(programs_of(main_path.result(), "rtp.ts"), "program_id=77\n");
+    expect_video(video_of(main_path.result(), "rtp.ts"));
+}
+
+// Eight inputs each routed to an output, at about a tenth of the full load
+// (the full 210 Mbit/s is the relay benchmark's run): every datagram sent
+// reaches its input, every output is continuity clean.
+TEST_F(EndToEnd, EightRoutedInputsLoseNothing)
+{
+    constexpr int kN = 8;
+    scenario card(3);
+    address(card);
+    card.start_linked();
+    card.change([] {
+        for (int i = 0; i < kN; ++i) {
+            const std::string in = "239.7.8." + std::to_string(i + 1), out = "239.8.9." + std::to_string(i + 1);
+            net_input(110 + i, in.c_str(), 7100);
+            cfg_tx_input *svc = cfg_tx_input_add(net_output(10 + i, out.c_str(), 8100, PROTOCOL_UDP));
+            svc->input_id = 110 + i;
+            svc->input_prog_num = 1 + i % 2;
+        }
+    });
+    std::vector<std::unique_ptr<sink>> outs;
+    for (int i = 0; i < kN; ++i) {
+        outs.push_back(std::make_unique<sink>(card, ("239.8.9." + std::to_string(i + 1)).c_str(), 8100));
+        ASSERT_TRUE(outs.back()->joined());
+    }
+    std::vector<std::unique_ptr<paced_sender>> ins;
+    for (int i = 0; i < kN; ++i)
+        ins.push_back(std::make_unique<paced_sender>(card, ts_, ("239.7.8." + std::to_string(i + 1)).c_str(), 7100));
+    EXPECT_TRUE(run_loop_until([&] {
+        for (auto &o : outs)
+            if (!o->with([](mcfrig::sink_check &c) { return c.packets > 3000; }))
+                return false;
+        return true;
+    }, 30.0));
+    // Stopped: every packet sent arrives at its input.
+    for (auto &in : ins)
+        in->stop();
+    auto received = [](int i) {
+        const manager_input *mi = manager_inputs_find_by_id(110 + i);
+        return mi ? mi->ts_packets_rx.load() : 0;
+    };
+    run_loop_until([&] {
+        for (int i = 0; i < kN; ++i)
+            if (received(i) != ins[size_t(i)]->sent() * 7)
+                return false;
+        return true;
+    }, 10.0);
+    for (int i = 0; i < kN; ++i)
+        EXPECT_EQ(received(i), ins[size_t(i)]->sent() * 7) << "input " << 110 + i;
+    kd_frame_unload_plugin("mcastfwdr");
+    for (auto &o : outs)
+        o->stop();
+    EXPECT_EQ(card.log().count("Mux Ingress rate exceeded"), 0);
+    for (int i = 0; i < kN; ++i) {
+        mcfrig::sink_check &c = outs[size_t(i)]->result();
+        EXPECT_EQ(c.cc_errors, 0u) << "output " << 10 + i;
+        EXPECT_EQ(c.framing_errors, 0u) << "output " << 10 + i;
+        ASSERT_EQ(c.programs.size(), 1u) << "output " << 10 + i;
+        EXPECT_EQ(c.programs.begin()->first, 1 + i % 2) << "output " << 10 + i;
+    }
 }
 
 } // namespace

@@ -49,6 +49,11 @@ public:
                 ++framing_errors;
                 return;
             }
+            const int seq = d[2] << 8 | d[3];
+            if (rtp_seq_ >= 0 && seq != ((rtp_seq_ + 1) & 0xFFFF))
+                ++rtp_seq_errors;
+            rtp_seq_ = seq;
+            rtp_payload_types.insert(d[1] & 0x7F);
             d += 12;
             len -= 12;
         }
@@ -79,7 +84,8 @@ public:
             dvbpsi_packet_push(it->second.get(), const_cast<uint8_t *>(p));
     }
 
-    uint64_t datagrams = 0, packets = 0, framing_errors = 0, cc_errors = 0;
+    uint64_t datagrams = 0, packets = 0, framing_errors = 0, cc_errors = 0, rtp_seq_errors = 0;
+    std::set<int> rtp_payload_types;
     std::set<int> pids;
     std::map<int, int> programs;     // program number -> PMT PID (the last PAT)
     std::map<int, pmt_seen> pmt;     // program number -> its last PMT
@@ -136,6 +142,7 @@ private:
     std::map<int, handle> pmts_; // by PMT PID
     std::vector<std::unique_ptr<pmt_ctx>> pmt_ctx_;
     std::map<int, int> cc_;
+    int rtp_seq_ = -1;
 };
 
 } // namespace mcfrig
