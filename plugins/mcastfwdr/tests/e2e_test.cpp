@@ -9,14 +9,18 @@
 #include "scenario.h"
 #include "ts_fixtures.h"
 
+#include <kerrow/path.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -56,6 +60,8 @@ public:
             thread_.join();
     }
     uint64_t sent() const { return sent_; }
+    // The next n datagrams are left out (the receiver sees packets lost).
+    void drop(unsigned n) { drop_ = n; }
 
 private:
     void run()
@@ -72,8 +78,12 @@ private:
             const size_t h = rtp_ ? sizeof hdr : 0;
             std::memcpy(d, hdr, h);
             std::memcpy(d + h, ts_.data() + off, kDgram);
-            sendto(fd_, d, h + kDgram, 0, reinterpret_cast<sockaddr *>(&to_), sizeof to_);
-            ++sent_;
+            if (drop_ > 0) {
+                --drop_;
+            } else {
+                sendto(fd_, d, h + kDgram, 0, reinterpret_cast<sockaddr *>(&to_), sizeof to_);
+                ++sent_;
+            }
             off += kDgram;
             next += period;
             std::this_thread::sleep_until(next);
@@ -85,6 +95,104 @@ private:
     sockaddr_in to_{};
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0};
+    std::atomic<unsigned> drop_{0};
+    std::thread thread_;
+};
+
+// The decoder's side of a decoder card as the decoder plug-in has it: the
+// two unix paths bound and read, and "ccset"/"ccclear" listeners that
+// disable a channel and enable it again, telling the forwarder by event.
+class standin_decoder {
+public:
+    standin_decoder()
+    {
+        pli_ = __test_insert_active_plugin("decode-standin", "/nonexistent/libsv-decode-standin.so");
+        for (int ch = 0; ch < 2; ++ch) {
+            const std::string path = kd::rooted("/var/run/decode-" + std::to_string(ch) + "-unix.sock");
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            ::unlink(path.c_str());
+            fd_[ch] = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            bound_ = bind(fd_[ch], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && bound_;
+        }
+        kd_cuvent_register_cb(pli_, "ccset", on_set, this, CUVFLT_NONE);
+        kd_cuvent_register_cb(pli_, "ccclear", on_clear, this, CUVFLT_NONE);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~standin_decoder()
+    {
+        stop_ = true;
+        thread_.join();
+        kd_cuvent_unregister_cb_owner(pli_);
+        for (int fd : fd_)
+            ::close(fd);
+    }
+    bool bound() const { return bound_; }
+    std::vector<std::string> events()
+    {
+        std::lock_guard lk(mutex_);
+        return events_;
+    }
+    uint64_t datagrams(int ch) const { return datagrams_[ch]; }
+    uint64_t wrong_sizes() const { return wrong_sizes_; }
+
+private:
+    void run()
+    {
+        std::vector<uint8_t> buf(3760);
+        while (!stop_) {
+            pollfd p[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
+            if (poll(p, 2, 50) <= 0)
+                continue;
+            for (int ch = 0; ch < 2; ++ch)
+                if (p[ch].revents & POLLIN) {
+                    const ssize_t n = recv(fd_[ch], buf.data(), buf.size(), 0);
+                    if (n > 0) {
+                        ++datagrams_[ch];
+                        wrong_sizes_ += n != 1880;
+                    }
+                }
+        }
+    }
+    static uint32_t channel_of(cuvent_wrapper *w) { return *static_cast<uint32_t *>(w->emit_ctx); }
+    // Both run inside the emit, on the emitter's thread.
+    static void on_set(cuvent_wrapper *w)
+    {
+        auto *self = static_cast<standin_decoder *>(w->cb_ctx);
+        uint32_t ch = channel_of(w);
+        const bool was = self->enabled_[ch & 1].exchange(false);
+        self->disabled_before_[ch & 1] = !was;
+        self->note("ccset " + std::to_string(ch));
+        if (was)
+            kd_cuvent_emit(self->pli_, "decoder_channel_disabled", &ch);
+    }
+    static void on_clear(cuvent_wrapper *w)
+    {
+        auto *self = static_cast<standin_decoder *>(w->cb_ctx);
+        uint32_t ch = channel_of(w);
+        self->note("ccclear " + std::to_string(ch));
+        if (self->disabled_before_[ch & 1])
+            return;
+        self->enabled_[ch & 1] = true;
+        kd_cuvent_emit(self->pli_, "decoder_channel_enabled", &ch);
+    }
+    void note(std::string e)
+    {
+        std::lock_guard lk(mutex_);
+        events_.push_back(std::move(e));
+    }
+    plugin_load_info *pli_ = nullptr;
+    int fd_[2] = {-1, -1};
+    bool bound_ = true;
+    std::atomic<bool> enabled_[2] = {true, true};
+    std::atomic<bool> disabled_before_[2] = {false, false};
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+    std::atomic<uint64_t> datagrams_[2] = {0, 0};
+    std::atomic<uint64_t> wrong_sizes_{0};
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -169,7 +277,7 @@ protected:
         int rc = -1;
         tsfix::run("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=frequency=440 "
                    "-f lavfi -i testsrc2=size=64x48:rate=25 -map 0:v -map 1:a -map 2:v -map 1:a "
-                   "-c:v mpeg2video -b:v 300k -c:a mp2 -t 3 -program title=A:st=0:st=1 -program title=B:st=2:st=3 "
+                   "-c:v mpeg2video -b:v 300k -c:a mp2 -t 25 -program title=A:st=0:st=1 -program title=B:st=2:st=3 "
                    "-muxrate " + std::to_string(kMuxRate) + " -f mpegts '" + path_ + "' 2>&1",
                    &rc);
         ts_ = tsfix::read_file(path_);
@@ -403,6 +511,47 @@ TEST_F(EndToEnd, EightRoutedInputsLoseNothing)
         ASSERT_EQ(c.programs.size(), 1u) << "output " << 10 + i;
         EXPECT_EQ(c.programs.begin()->first, 1 + i % 2) << "output " << 10 + i;
     }
+}
+
+// A decoder card: programs routed to its decoder outputs 0 and 1 arrive in
+// 1880-byte datagrams. Packets lost on their input clear into "ccset" for
+// both channels at the first error-free check; the decoder's answer stops
+// the outputs through the loop; "ccclear" 1000 cycles later starts them again.
+TEST_F(EndToEnd, ADecoderCardSignalsLostPacketsToItsDecoder)
+{
+    scenario card(3, false, "decode");
+    address(card);
+    standin_decoder dec;
+    ASSERT_TRUE(dec.bound());
+    card.start_linked();
+    ASSERT_TRUE(mcf_decoder_exists());
+    card.change([] {
+        net_input(100, "239.7.7.7", 7000);
+        for (int ch : {0, 1}) {
+            cfg_tx *tx = mcfcfg_tx_find_by_id(ch);
+            tx->dest_transmit = DEST_XMIT_ON;
+            cfg_tx_input *svc = cfg_tx_input_add(tx);
+            svc->input_id = 100;
+            svc->input_prog_num = 1 + ch;
+            manager_outputs_delete(ch); // made again with its services
+        }
+    });
+    paced_sender in(card, ts_, "239.7.7.7", 7000);
+    ASSERT_TRUE(run_loop_until([&] { return dec.datagrams(0) > 100 && dec.datagrams(1) > 100; }, 20.0))
+        << dec.datagrams(0) << " and " << dec.datagrams(1) << " datagrams, " << in.sent() << " sent";
+    in.drop(5);
+    auto transmit = [](int ch) { return mcfcfg_tx_find_by_id(ch)->dest_transmit; };
+    // The next input alarm check may be up to about 6 s away.
+    EXPECT_TRUE(run_loop_until([&] { return dec.events().size() >= 2; }, 20.0));
+    EXPECT_TRUE(run_loop_until([&] { return transmit(0) == DEST_XMIT_OFF && transmit(1) == DEST_XMIT_OFF; }));
+    EXPECT_TRUE(run_loop_until([&] { return dec.events().size() >= 4; }, 10.0));
+    EXPECT_TRUE(run_loop_until([&] { return transmit(0) == DEST_XMIT_ON && transmit(1) == DEST_XMIT_ON; }));
+    EXPECT_EQ(dec.events(), (std::vector<std::string>{"ccset 0", "ccset 1", "ccclear 0", "ccclear 1"}));
+    EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_NET).pipe_full.load(), 0u);
+    EXPECT_EQ(dec.wrong_sizes(), 0u);
+    kd_frame_unload_plugin("mcastfwdr");
+    EXPECT_EQ(card.log().count("MCF: emit CC set 1"), 1);
+    EXPECT_EQ(card.log().count("MCF: emit CC clear 2"), 1);
 }
 
 } // namespace
