@@ -7,6 +7,7 @@
 #include "mux/multiplexer.h"
 #include "rig/sink_check.h"
 #include "scenario.h"
+#include "sendpath_pcr.h"
 #include "ts_fixtures.h"
 
 #include <kerrow/path.h>
@@ -333,6 +334,17 @@ protected:
                           "-show_entries stream=codec_name,nb_read_frames -of csv=p=0 '" + captured + "'");
     }
 
+    // The restamped PCRs of pid match their positions in the received
+    // stream at the outputs' rate (3 Mbit/s).
+    static void expect_pcrs_on_time(const mcfrig::sink_check &c, int pid)
+    {
+        std::vector<ts_bytes> packets(c.bytes.size() / 188);
+        for (size_t i = 0; i < packets.size(); ++i)
+            std::copy_n(c.bytes.begin() + std::ptrdiff_t(i * 188), 188, packets[i].begin());
+        const std::vector<pcr_at> pcrs = pcrs_on(packets, pid);
+        ASSERT_GT(pcrs.size(), 20u);
+        EXPECT_LE(worst_error(pcrs, 3.0), kTolerance);
+    }
     // About two seconds of 25 frames a second decode.
     static void expect_video(const std::string &probe)
     {
@@ -400,6 +412,7 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
         EXPECT_TRUE(pid == 0 || pid == 1 || pid == 17 || pid == pmt_pid || pid == 0x222 || pid == 0x103 || pid == 0x1FFF)
             << "PID " << pid;
     EXPECT_TRUE(c.pids.count(0x222) && c.pids.count(0x103));
+    expect_pcrs_on_time(c, 0x222);
 
     EXPECT_EQ(programs_of(c, "out.ts"), "program_id=2\n");
     expect_video(video_of(c, "out.ts"));
@@ -446,6 +459,7 @@ TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)
         ASSERT_EQ(c.programs.size(), 1u);
         EXPECT_EQ(c.programs.begin()->first, 77);
         EXPECT_EQ(c.pmt[77].es, (std::set<int>{0x100, 0x101}));
+        expect_pcrs_on_time(c, 0x100);
         for (int pid : c.pids)
             EXPECT_FALSE(pid == 0x102 || pid == 0x103 || pid == 0x1001) << "PID " << pid << " of the other program";
     }
