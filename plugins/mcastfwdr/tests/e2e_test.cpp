@@ -407,6 +407,9 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
     const int pmt_pid = c.programs.begin()->second;
     EXPECT_EQ(c.pmt[2].es, (std::set<int>{0x222, 0x103}));
     EXPECT_EQ(c.pmt[2].pcr_pid, 0x222);
+    ASSERT_EQ(c.sdt.size(), 1u); // the program's service only, named as in the input
+    EXPECT_EQ(c.sdt.begin()->first, 2);
+    EXPECT_EQ(c.sdt.begin()->second, "B");
     // Program 1's PIDs, its PMT and the unmapped video PID never appear.
     for (int pid : c.pids)
         EXPECT_TRUE(pid == 0 || pid == 1 || pid == 17 || pid == pmt_pid || pid == 0x222 || pid == 0x103 || pid == 0x1FFF)
@@ -459,6 +462,8 @@ TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)
         ASSERT_EQ(c.programs.size(), 1u);
         EXPECT_EQ(c.programs.begin()->first, 77);
         EXPECT_EQ(c.pmt[77].es, (std::set<int>{0x100, 0x101}));
+        ASSERT_EQ(c.sdt.size(), 1u);
+        EXPECT_EQ(c.sdt.begin()->first, 77);
         expect_pcrs_on_time(c, 0x100);
         for (int pid : c.pids)
             EXPECT_FALSE(pid == 0x102 || pid == 0x103 || pid == 0x1001) << "PID " << pid << " of the other program";

@@ -8,8 +8,11 @@
 #include <dvbpsi/pat.h>
 #include <dvbpsi/pmt.h>
 #include <dvbpsi/psi.h>
+#include <dvbpsi/demux.h>
+#include <dvbpsi/sdt.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -27,12 +30,18 @@ struct pmt_seen {
 // What the checker learnt of one output stream.
 class sink_check {
 public:
-    sink_check() : pat_(dvbpsi_new(nullptr, DVBPSI_MSG_NONE), dvbpsi_delete)
+    sink_check()
+        : pat_(dvbpsi_new(nullptr, DVBPSI_MSG_NONE), dvbpsi_delete),
+          sdt_(dvbpsi_new(nullptr, DVBPSI_MSG_NONE), dvbpsi_delete)
     {
         dvbpsi_pat_attach(pat_.get(), on_pat, this);
+        dvbpsi_AttachDemux(sdt_.get(), on_subtable, this);
     }
     ~sink_check()
     {
+        for (uint16_t ext : sdt_exts_)
+            dvbpsi_sdt_detach(sdt_.get(), 0x42, ext);
+        dvbpsi_DetachDemux(sdt_.get());
         for (auto &[pid, h] : pmts_)
             dvbpsi_pmt_detach(h.get());
         dvbpsi_pat_detach(pat_.get());
@@ -80,6 +89,8 @@ public:
         continuity(pid, p);
         if (pid == 0)
             dvbpsi_packet_push(pat_.get(), const_cast<uint8_t *>(p));
+        else if (pid == 17)
+            dvbpsi_packet_push(sdt_.get(), const_cast<uint8_t *>(p));
         else if (auto it = pmts_.find(pid); it != pmts_.end())
             dvbpsi_packet_push(it->second.get(), const_cast<uint8_t *>(p));
     }
@@ -89,6 +100,7 @@ public:
     std::set<int> pids;
     std::map<int, int> programs;     // program number -> PMT PID (the last PAT)
     std::map<int, pmt_seen> pmt;     // program number -> its last PMT
+    std::map<int, std::string> sdt;  // service id -> name (the last actual SDT)
     std::vector<uint8_t> bytes;      // the stream as received
 
 private:
@@ -138,7 +150,34 @@ private:
         dvbpsi_pmt_delete(p);
     }
 
-    handle pat_;
+    static void on_subtable(dvbpsi_t *h, uint8_t table_id, uint16_t ext, void *d)
+    {
+        auto *self = static_cast<sink_check *>(d);
+        if (table_id != 0x42 || !dvbpsi_sdt_attach(h, table_id, ext, on_sdt, self))
+            return;
+        self->sdt_exts_.push_back(ext);
+    }
+    static void on_sdt(void *d, dvbpsi_sdt_t *p)
+    {
+        auto *self = static_cast<sink_check *>(d);
+        self->sdt.clear();
+        for (dvbpsi_sdt_service_t *sv = p->p_first_service; sv; sv = sv->p_next) {
+            std::string name;
+            for (dvbpsi_descriptor_t *ds = sv->p_first_descriptor; ds; ds = ds->p_next)
+                if (ds->i_tag == 0x48 && ds->i_length >= 3) {
+                    const uint8_t *b = ds->p_data;
+                    const size_t prov = b[1];
+                    if (2 + prov < ds->i_length)
+                        name.assign(reinterpret_cast<const char *>(b + 3 + prov),
+                                    std::min<size_t>(b[2 + prov], ds->i_length - 3 - prov));
+                }
+            self->sdt[sv->i_service_id] = name;
+        }
+        dvbpsi_sdt_delete(p);
+    }
+
+    handle pat_, sdt_;
+    std::vector<uint16_t> sdt_exts_;
     std::map<int, handle> pmts_; // by PMT PID
     std::vector<std::unique_ptr<pmt_ctx>> pmt_ctx_;
     std::map<int, int> cc_;
