@@ -29,6 +29,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +47,8 @@ bool g_use_file_storage = false;
 bool g_persist_saved = false; // dirty
 bool g_firmware_reset = false;
 bool g_listening = false;
+// Routes whose saved value was refused by the load running now.
+std::unique_ptr<std::set<std::string>> g_loading;
 
 const char *me() { return kd_frame_plugin_get_name(nullptr); }
 
@@ -439,15 +443,31 @@ extern "C" int kd_store_load_params(plugin_load_info *pli, param_context *p)
     json_t *s = section(pli);
     if (!s)
         return 0;
+    // A saved value its setter refuses keeps its saved text: the update
+    // that follows the set, or one another leaf's set causes during this
+    // load, would otherwise replace it with the current value, and a value
+    // refused only for now (a row not built yet, older firmware's range)
+    // would be lost for good.
+    const bool outer = !g_loading;
+    if (outer)
+        g_loading = std::make_unique<std::set<std::string>>();
     for_each_rdwr_leaf(p, [s](param_context *leaf, param_type t) {
         const char *route = kd_param_get_scope(leaf);
         json_t *v = route ? json_object_get(s, route) : nullptr;
         if (!json_is_string(v))
             return;
-        // The setter gets its own copy: the update it causes rewrites this key.
+        // The setter gets its own copy: the update it causes rewrites this
+        // key. The route is copied too: a setter may delete its own leaf.
         std::string text = json_string_value(v);
-        set_text(leaf, t, text.c_str());
+        std::string key = route;
+        if (set_text(leaf, t, text.c_str()) != PARAM_SET_SUCCESS) {
+            KD_LOG(KD_LOG_WARNING, "[%s] Saved value of '%s' refused; kept in the store\n", me(), key.c_str());
+            json_object_set_new(s, key.c_str(), json_string(text.c_str()));
+            g_loading->insert(std::move(key));
+        }
     });
+    if (outer)
+        g_loading.reset();
     return 0;
 }
 
@@ -463,7 +483,7 @@ extern "C" int kd_store_save_params(plugin_load_info *pli, param_context *p)
     g_persist_saved = true;
     for_each_rdwr_leaf(p, [s](param_context *leaf, param_type) {
         const char *route = kd_param_get_scope(leaf);
-        if (route)
+        if (route && !(g_loading && g_loading->contains(route)))
             json_object_set_new(s, route, json_string(value_text(leaf).c_str()));
     });
     return 0;

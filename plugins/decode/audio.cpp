@@ -22,6 +22,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <mpegts_crc.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -72,6 +74,8 @@ struct Demultiplexer {
     kd_pipe_t *pipe = nullptr;
     std::array<uint8_t, 8192> drop_pids{};
     int pmt_version = -1;
+    unsigned pmt_pid = 0;     // 0: not followed
+    bool pmt_renewed = false; // the read callback saw another version
     AVFormatContext *fmt = nullptr;
     AVIOContext *io = nullptr;
     AVCodecContext *codec_ctx[kStreams] = {};
@@ -123,6 +127,29 @@ void clear_audio_stats(unsigned ch)
 
 // ---- the read callback ----
 
+// A whole PMT section in a packet of the program's PMT PID, with a valid
+// CRC and another version than the built one, is noted for a rebuild.
+// FFmpeg 5.1 stops updating the program's PMT version once the video
+// (and PCR) PID no longer reaches it, so the packets are looked at here.
+void note_pmt(Demultiplexer &d, const uint8_t *p)
+{
+    if (d.pmt_version < 0 || !(p[1] & 0x40) || !(p[3] & 0x10))
+        return;
+    unsigned at = 4;
+    if (p[3] & 0x20)
+        at += 1u + p[4];
+    if (at >= kTs)
+        return;
+    at += 1u + p[at]; // pointer field
+    if (at + 8 > kTs || p[at] != 0x02)
+        return;
+    const unsigned len = 3u + ((p[at + 1] & 0x0Fu) << 8 | p[at + 2]);
+    if (at + len > kTs || len < 16 || !(p[at + 5] & 1) || DvbCrc32Check(p + at, len) != 1)
+        return;
+    if (int(p[at + 5] >> 1 & 0x1F) != d.pmt_version)
+        d.pmt_renewed = true;
+}
+
 int read_ts_packets(void *opaque, uint8_t *buf, int size)
 {
     auto &d = *static_cast<Demultiplexer *>(opaque);
@@ -143,8 +170,11 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
             if (kd_pipe_read_unlocked(d.pipe, p) != 0)
                 break;
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
-            if (!d.drop_pids[pid])
-                ++kept;
+            if (d.drop_pids[pid])
+                continue;
+            if (d.pmt_pid && pid == d.pmt_pid)
+                note_pmt(d, p);
+            ++kept;
         }
         if (kept)
             return int(kept * kTs);
@@ -319,6 +349,8 @@ void destroy_demultiplexer(Demultiplexer &d)
 {
     decoder_stats &s = dec().stats[d.chn];
     d.pmt_version = -1;
+    d.pmt_pid = 0;
+    d.pmt_renewed = false;
     s.svc_pgm_num = 0;
     ++s.aud_dec_reset_ct;
     if (d.fmt)
@@ -509,7 +541,15 @@ void create_streams(Demultiplexer &d)
             continue;
         }
         c->pkt_timebase = st->time_base;
-        if (avcodec_open2(c, codec, nullptr) < 0) {
+        // AC-3 fills zero-bit mantissas with dither from a generator that
+        // runs from the decoder's opening: seeded from each frame instead,
+        // a rebuilt decoder plays the same samples for the same stream.
+        AVDictionary *opts = nullptr;
+        if (id == AV_CODEC_ID_AC3 || id == AV_CODEC_ID_EAC3)
+            av_dict_set(&opts, "cons_noisegen", "1", 0);
+        const int opened_rc = avcodec_open2(c, codec, &opts);
+        av_dict_free(&opts);
+        if (opened_rc < 0) {
             avcodec_free_context(&c);
             decode_post_log(DEC_LOG_ERROR, "Chn %u program stream %u, could not open audio codec", ch, i);
             continue;
@@ -528,6 +568,8 @@ void create_streams(Demultiplexer &d)
     decode_post_log(DEC_LOG_DEBUG, "Chn %u adding PAT PID (0)", ch);
     const unsigned pmt = unsigned(d.fmt->programs[0]->pmt_pid) & 0x1FFF;
     d.drop_pids[pmt] = 0;
+    d.pmt_pid = pmt;
+    d.pmt_renewed = false;
     decode_post_log(DEC_LOG_DEBUG, "Chn %u adding PMT PID (%u)", ch, pmt);
 }
 
@@ -658,7 +700,8 @@ void tear_down(Demultiplexer &d)
 
 bool pmt_changed(const Demultiplexer &d)
 {
-    return d.fmt && d.fmt->nb_programs > 0 && d.fmt->programs[0] && d.fmt->programs[0]->pmt_version != d.pmt_version;
+    return d.fmt && (d.pmt_renewed || (d.fmt->nb_programs > 0 && d.fmt->programs[0] &&
+                                       d.fmt->programs[0]->pmt_version != d.pmt_version));
 }
 
 void run(Demultiplexer &d)

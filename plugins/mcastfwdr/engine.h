@@ -60,10 +60,6 @@ void manager_inputs_datapath_monitor_srt_connection(void);
 void manager_inputs_datapath_get_srt_stats(void);
 // The input managers' program status update (multiplexer thread, read lock held).
 void manager_inputs_datapath_update_program_status(void);
-// The ASI input of a receive index and the rate its port detects (bit/s, -1
-// while unknown); null when the index has no input (multiplexer thread,
-// read lock held).
-manager_input *mcastfwdr_asi_get_input_map(int input_map_idx, int *detected_bps);
 
 } // extern "C"
 

@@ -100,7 +100,7 @@ void maintenance_pass()
     manager_outputs_maintenance_tick();
 
     for (cfg_rx_klv &k : mcf::records<cfg_rx_klv>(mcf_cfg.rules_rx_klv))
-        k.detected = false;
+        std::atomic_ref<bool>(k.detected).store(false, std::memory_order_relaxed); // the KLV thread sets it
 
     for (int i = 0; i < MCF_ENC_STATUS_COUNT; ++i) {
         const ip_stop_sdi_status cached = mcf_cfg.param_str_cache[i];

@@ -22,7 +22,8 @@ namespace {
 std::atomic<kd_mqueue *> g_queue{nullptr};
 std::atomic<pthread_t> g_ctrl_thread{0};   // 0: not yet known
 std::atomic<uint32_t> g_lost{0};           // records lost to a full queue since the last pass
-kd_dataset *g_ids = nullptr;               // loop thread only
+kd_dataset *g_ids = nullptr;               // loop thread only: the outputs routing a changed program
+kd_dataset *g_rebuild = nullptr;           // loop thread only: those of them that lost a remap in effect
 
 int journal_priority(int level)
 {
@@ -101,19 +102,20 @@ in_pgm_status *find_program(cfg_rx &rx, uint32_t pgm_number)
     return nullptr;
 }
 
-// The outputs that route this input's program draw from a changed set of inputs.
+// The services routing this input's program follow its PIDs (outside the
+// lock: their rows are announced); then, under it, the outputs that lost a
+// remap in effect are made again and the others routing the program
+// recompute their distinct inputs.
 void resync_outputs(uint32_t input_id, uint32_t pgm_number)
 {
     kd_dataset_clear(g_ids);
-    mcfcfg_tx_sync_program_pids(int(input_id), int(pgm_number), g_ids);
-    for (size_t i = 0; i < kd_dataset_get_length(g_ids); ++i) {
-        int id = 0;
-        kd_dataset_get_num(g_ids, i, &id);
-        if (manager_output *mo = manager_outputs_find_by_id(id)) {
-            mcf::write_lock lock;
-            manager_output_sync_unique_inputs(mo);
-        }
-    }
+    kd_dataset_clear(g_rebuild);
+    mcfcfg_tx_sync_program_pids(int(input_id), int(pgm_number), g_rebuild);
+    mcfcfg_tx_collect_program_outputs(int(input_id), int(pgm_number), g_ids);
+    if (kd_dataset_get_length(g_ids) == 0)
+        return;
+    mcf::write_lock lock;
+    manager_outputs_resync_program_outputs(g_ids, g_rebuild);
 }
 
 void process_program(unsigned type, const program_status_data &d)
@@ -288,6 +290,7 @@ void mcf_status_queue_init(pthread_t ctrl_thread)
     if (g_queue.load())
         return;
     g_ids = kd_dataset_ctor(50, 0);
+    g_rebuild = kd_dataset_ctor(50, 0);
     g_lost.store(0, std::memory_order_relaxed);
     g_queue.store(kd_mqueue_ctor(MCF_STATUS_QUEUE_ENTRIES, process_entry), std::memory_order_release);
 }
@@ -301,7 +304,9 @@ void mcf_status_queue_fini(void)
         kd_mqueue_dtor(q);
     }
     kd_dataset_dtor(g_ids);
+    kd_dataset_dtor(g_rebuild);
     g_ids = nullptr;
+    g_rebuild = nullptr;
 }
 
 void mcf_status_queue_periodic_check(void)

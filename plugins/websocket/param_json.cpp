@@ -19,8 +19,11 @@ namespace {
 
 constexpr std::string_view kNoHelp = "There is no help data available.";
 
+// Nodes without help or choices answer null: nothing to give back.
 void release(const void *block)
 {
+    if (!block)
+        return;
     void *p = const_cast<void *>(block);
     kd_ref_free_safe(&p);
 }

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -247,6 +250,71 @@ void BoardSim::produce_ingress(unsigned n, uint8_t tag)
     set32(0x6808, p);
 }
 
+void BoardSim::produce_ingress_raw(const uint8_t *frames, unsigned n)
+{
+    std::lock_guard lock(ingress_mutex_);
+    uint8_t *ring = region(0, 1);
+    unsigned frames_in_ring = maps()[1].size / 256;
+    unsigned p = rd16(0x680A);
+    for (unsigned i = 0; i < n; ++i, ++ingress_count_) {
+        std::memcpy(ring + 256 * p, frames + 256 * size_t(i), 256);
+        p = (p + 1) % frames_in_ring;
+    }
+    set32(0x6808, p);
+}
+
+void BoardSim::feed_ingress(uint8_t tag, std::vector<uint8_t> packets, double bps)
+{
+    if (tag < 1 || tag > 4)
+        return;
+    std::lock_guard lock(ingress_mutex_);
+    feed &f = feeds_[tag];
+    f.packets = std::move(packets);
+    f.packets.resize(f.packets.size() / 188 * 188);
+    f.next = 0;
+    f.bps = f.packets.empty() ? 0 : bps;
+    f.credit = 0;
+}
+
+uint64_t BoardSim::fed(uint8_t tag) const
+{
+    std::lock_guard lock(ingress_mutex_);
+    return tag >= 1 && tag <= 4 ? feeds_[tag].frames : 0;
+}
+
+void BoardSim::run_feeds(double seconds)
+{
+    std::lock_guard lock(ingress_mutex_);
+    uint8_t *ring = region(0, 1);
+    const unsigned frames = maps()[1].size / 256;
+    unsigned p = rd16(0x680A);
+    bool wrote = false;
+    for (uint8_t tag = 1; tag <= 4; ++tag) {
+        feed &f = feeds_[tag];
+        if (f.bps <= 0)
+            continue;
+        f.credit = std::min(f.credit + seconds * f.bps / 1504.0, f.bps / 1504.0 * 0.005 + 1.0);
+        for (; f.credit >= 1.0; f.credit -= 1.0) {
+            uint8_t *fr = ring + 256 * p;
+            std::memset(fr, 0, 256);
+            fr[0] = 12;
+            fr[3] = tag;
+            const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(f.ticks27));
+            for (int b = 0; b < 4; ++b)
+                fr[4 + b] = static_cast<uint8_t>(t >> (24 - 8 * b));
+            std::memcpy(fr + 12, f.packets.data() + f.next, 188);
+            f.next = (f.next + 188) % f.packets.size();
+            f.ticks27 = std::fmod(f.ticks27 + 27000000.0 * 1504.0 / f.bps, 4294967296.0);
+            ++f.frames;
+            ++ingress_count_;
+            p = (p + 1) % frames;
+            wrote = true;
+        }
+    }
+    if (wrote)
+        set32(0x6808, p);
+}
+
 void BoardSim::start(EgressSink sink)
 {
     if (running_.exchange(true))
@@ -298,6 +366,65 @@ void BoardSim::consume_egress(unsigned ch, double seconds)
     }
 }
 
+void BoardSim::play_embedders(bool on, size_t keep)
+{
+    {
+        std::lock_guard l(played_mutex_);
+        keep_ = keep;
+        for (auto &p : played_)
+            p.clear();
+    }
+    playing_.store(on);
+}
+
+std::vector<int32_t> BoardSim::played(unsigned n)
+{
+    std::lock_guard l(played_mutex_);
+    return n < 4 ? std::exchange(played_[n], {}) : std::vector<int32_t>{};
+}
+
+void BoardSim::play_embedder(unsigned n, double seconds)
+{
+    // Queue registers of embedder n and the UIO map of its ring.
+    static constexpr struct {
+        uint32_t regs;
+        unsigned dev, map;
+    } kEmbedders[] = {{0x20, 2, 4}, {0x120, 3, 0}, {0x220, 3, 1}, {0x320, 3, 2}};
+    const auto &e = kEmbedders[n];
+    const uint32_t impe = wr32(e.regs + 4);
+    const uint32_t items = impe >> 16, size = (impe >> 8 & 0x7F) << 8;
+    const uint8_t *ring = region(e.dev, e.map);
+    size_t ring_size = 0;
+    for (const MapInfo &m : maps())
+        if (m.dev == e.dev && m.map == e.map)
+            ring_size = m.size;
+    if (!(impe & 0xF) || !items || size < 64 || !ring || uint64_t(items) * size > ring_size) {
+        play_credit_[n] = 0;
+        return;
+    }
+    const double rate = 48000.0 * 64 / size;
+    play_credit_[n] = std::min(play_credit_[n] + seconds * rate, rate * 0.005 + 1.0);
+    // Under the board's lock: a reset stored meanwhile is not overwritten.
+    if (pthread_mutex_lock(&board_->mutex) == EOWNERDEAD)
+        pthread_mutex_consistent(&board_->mutex);
+    uint16_t item = rd16(e.regs + 10);
+    std::lock_guard l(played_mutex_);
+    std::vector<int32_t> &out = played_[n];
+    for (; play_credit_[n] >= 1.0; play_credit_[n] -= 1.0) {
+        item = static_cast<uint16_t>(item % items);
+        // The words as the FPGA reads them while the processor writes.
+        const auto *w = reinterpret_cast<const int32_t *>(ring + size_t(item) * size);
+        for (uint32_t k = 0; k < size / 4; ++k)
+            out.push_back(__atomic_load_n(&w[k], __ATOMIC_RELAXED));
+        item = static_cast<uint16_t>((item + 1) % items);
+    }
+    const size_t words = keep_ * 16;
+    if (out.size() > words)
+        out.erase(out.begin(), out.end() - std::ptrdiff_t(words));
+    set16(e.regs + 10, item);
+    pthread_mutex_unlock(&board_->mutex);
+}
+
 void BoardSim::model()
 {
     auto last = std::chrono::steady_clock::now();
@@ -309,13 +436,20 @@ void BoardSim::model()
             consume_egress(0, seconds);
             consume_egress(1, seconds);
         }
+        if (wr32(0x6804) & 0xF)
+            run_feeds(seconds);
         if (unsigned rate = ingress_rate_.load(); rate && (wr32(0x6804) & 0xF))
             produce_ingress(rate);
+        const bool playing = playing_.load();
         for (uint32_t q : pull_queue_blocks) {
+            if (playing && q != pull_queue_blocks[0])
+                continue;
             uint32_t impe = wr32(q + 4);
             if ((impe & 0xF) && (impe & 0x8000))
                 set16(q + 10, static_cast<uint16_t>(wr32(q + 8) >> 16));
         }
+        for (unsigned n = 0; playing && n < 4; ++n)
+            play_embedder(n, seconds);
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
 }

@@ -71,10 +71,20 @@ public:
     // Writes n ingress frames at the FPGA position and advances it; frame k
     // (counting from 0 over the simulator's life) carries k in its packet.
     void produce_ingress(unsigned n, uint8_t tag = 1);
+    // Writes n raw 256-byte frames as given (malformed ones included).
+    void produce_ingress_raw(const uint8_t *frames, unsigned n);
     // The model thread writes this many frames per tick (50 us) while the
     // library has the ingress ring enabled. Like the FPGA, it does not wait
     // for a slow reader.
     void run_ingress(unsigned frames_per_tick) { ingress_rate_.store(frames_per_tick); }
+    // Feeds real 188-byte packets (the buffer repeats) on ASI port `tag`
+    // (1-4) at `bps` while the ingress ring is enabled: the model thread
+    // writes the packets due in each tick (fractional rates carry over),
+    // each frame stamped with the packet's big-endian 27 MHz time. An empty
+    // buffer or a rate of 0 stops the feed; the returned count of frames
+    // written so far for the tag is kept.
+    void feed_ingress(uint8_t tag, std::vector<uint8_t> packets, double bps);
+    uint64_t fed(uint8_t tag) const;
 
     // The FPGA model: consumes published egress slots (handing each to the
     // sink on the model thread) and drains enabled PULL queues.
@@ -86,6 +96,15 @@ public:
     // register (TMR) names, as the card does; off (the default), the model
     // consumes whatever is published at once.
     void pace_egress(bool on) { paced_.store(on); }
+    // The four SDI audio embedder queues: with playing on, the model plays
+    // each enabled one around its ring at 48 kHz (48000 x 64 / ITEM_SIZE
+    // items a second, from item 0 after a reset) and records the sample
+    // sets it plays, the latest `keep` of each; off (the default), it
+    // drains them at once like the other PULL queues.
+    void play_embedders(bool on, size_t keep = 48000);
+    // The sample sets (16 words: left and right of 8 pairs) embedder n
+    // played since the last call, oldest first.
+    std::vector<int32_t> played(unsigned n);
     // The rate a channel's TMR register holds, in bit/s (0 when unset).
     double egress_rate_bps(unsigned ch) const;
     uint64_t consumed(unsigned ch) const { return consumed_[ch].load(); }
@@ -93,17 +112,31 @@ public:
 private:
     void model();
     void consume_egress(unsigned ch, double seconds);
+    void play_embedder(unsigned n, double seconds);
 
     Board *board_ = nullptr;
     std::vector<std::pair<uint8_t *, size_t>> regions_; // by maps() index
-    std::mutex ingress_mutex_; // produce_ingress may run beside the model thread
+    mutable std::mutex ingress_mutex_; // produce_ingress may run beside the model thread
     uint32_t ingress_count_ = 0;
     std::atomic<unsigned> ingress_rate_{0};
+    struct feed {
+        std::vector<uint8_t> packets;
+        size_t next = 0;
+        double bps = 0, credit = 0, ticks27 = 0;
+        uint64_t frames = 0;
+    };
+    feed feeds_[5]; // by tag, under ingress_mutex_
+    void run_feeds(double seconds);
     EgressSink sink_;
     std::thread thread_;
     std::atomic<bool> running_{false}, paused_{false}, paced_{false};
     double credit_[2] = {0, 0}; // packets the paced model may still consume (model thread)
     std::atomic<uint64_t> consumed_[2] = {0, 0};
+    std::atomic<bool> playing_{false};
+    double play_credit_[4] = {0, 0, 0, 0}; // items the model may still play (model thread)
+    std::mutex played_mutex_;
+    size_t keep_ = 0;                       // under played_mutex_
+    std::vector<int32_t> played_[4];        // under played_mutex_
 };
 
 } // namespace boardsim

@@ -140,6 +140,11 @@ void store(Board *b, uint32_t off, const uint8_t *bytes, unsigned len)
             b->wr[off + i] = bytes[i];
         }
     echo(b, off, len);
+    // An embedder queue that is disabled (as a reset leaves it) starts
+    // again from item 0.
+    for (uint32_t q : {0x20u, 0x120u, 0x220u, 0x320u})
+        if (covers(off, len, q + 4) && !(load32(b->wr, q + 4) & 0xF))
+            put16(b->rd, q + 10, 0);
     if (covers(off, len, 0x3200) && !(load32(b->wr, 0x3200) & 0x80000000u))
         spi(b, load32(b->wr, 0x3200));
     if (covers(off, len, 0x3204) && (load32(b->wr, 0x3200) & 0x80000000u))

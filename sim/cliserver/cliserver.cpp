@@ -1,16 +1,21 @@
-// Stand-in for the device's CLI server, for tests and the demo: serves a
-// tree of parameters read from a file on the unix stream socket
-// "/var/run/cli-server.sock" (under KD_ROOT).
+// Stand-in for the device's CLI server, for tests and the demo: serves
+// parameters on the unix stream socket "/var/run/cli-server.sock" (under
+// KD_ROOT), either a tree read from a file or a running card's own tree,
+// reached through its web front end.
 //
 // Requests are lines: a reference reads one parameter, a route ending in
 // "/" lists every parameter below it, "reference value" sets one. Replies
 // are record lines ("Label: ..., Type: ..., Readwrite: ..., Ref: ...,
 // Value: ...") ended by an empty line, or "No results found.".
 //
-// Tree file: one parameter a line, fields separated by tabs:
-//   ref  type(String|Number|Choice)  readwrite  value  [choices "A, B, C"]
-// A Choice without a list of choices takes any text.
-// Lines beginning with "#" are comments.
+// Sources (one of them):
+//   --tree FILE        one parameter a line, fields separated by tabs:
+//                        ref  type(String|Number|Choice)  readwrite  value  [choices "A, B, C"]
+//                      A Choice without a list of choices takes any text.
+//                      Lines beginning with "#" are comments.
+//   --ws PORT          the card whose web front end listens on 127.0.0.1:PORT
+//   --login USER:PASSWORD   (with --ws) the user it logs in as, to set values
+// A card that does not answer in time closes the client's connection.
 //
 // Options that make it misbehave the ways a real server may:
 //   --store REF=VALUE  a set of REF stores VALUE instead of what was asked
@@ -21,16 +26,21 @@
 //   --hang-on REF      never answer REF (the connection stays open)
 //   --one-shot         close the connection after every reply
 //   --record FILE      append every request to FILE
+#include "front_end.h"
+
 #include <kerrow/path.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,6 +52,8 @@
 #include <unistd.h>
 
 namespace {
+
+using cliserver::entry;
 
 struct param {
     std::string type, readwrite, value;
@@ -56,6 +68,7 @@ struct options {
 
 std::map<std::string, param> g_tree;
 options g_opt;
+std::unique_ptr<cliserver::front_end> g_card; // serving a running card
 
 std::vector<std::string> split(const std::string &s, char sep)
 {
@@ -94,36 +107,46 @@ bool load_tree(const std::string &file)
     return true;
 }
 
+// A record is one line: line breaks in a text (a card's help or value)
+// become blanks.
 std::string quoted(const std::string &s)
 {
     std::string out = "\"";
     for (char c : s) {
         if (c == '"' || c == '\\')
             out += '\\';
-        out += c;
+        out += c == '\n' || c == '\r' ? ' ' : c;
     }
     return out + "\"";
+}
+
+std::string record(const entry &e)
+{
+    std::string line = "Label: " + e.label + ", Type: " + e.type + ", Readwrite: " + e.readwrite + ", Ref: " + e.ref + ",";
+    line += g_opt.wrap ? "\n" : " ";
+    std::vector<std::string> fields;
+    if (e.value)
+        fields.push_back("Value: " + (e.type == "Number" ? *e.value : quoted(*e.value)));
+    if (!e.choices.empty()) {
+        std::string c;
+        for (const auto &x : e.choices)
+            c += (c.empty() ? "" : ", ") + x;
+        fields.push_back("Choices: [" + c + "]");
+    }
+    fields.push_back("Help: " + quoted(e.help));
+    for (size_t i = 0; i < fields.size(); ++i)
+        line += (i ? ", " : "") + fields[i];
+    return line + "\n";
 }
 
 std::string record(const std::string &ref, const param &p)
 {
     const size_t slash = ref.rfind('/');
-    std::string line = "Label: " + ref.substr(slash == std::string::npos ? 0 : slash + 1) + ", Type: " + p.type +
-                       ", Readwrite: " + p.readwrite + ", Ref: " + ref + ",";
-    line += g_opt.wrap ? "\n" : " ";
-    std::vector<std::string> fields;
+    entry e{ref, ref.substr(slash == std::string::npos ? 0 : slash + 1), p.type, p.readwrite, std::nullopt,
+            p.choices, "The " + ref + " setting, as in \"show\", of the unit"};
     if (p.readwrite.find("Write Only") == std::string::npos)
-        fields.push_back("Value: " + (p.type == "Number" ? p.value : quoted(p.value)));
-    if (!p.choices.empty()) {
-        std::string c;
-        for (const auto &x : p.choices)
-            c += (c.empty() ? "" : ", ") + x;
-        fields.push_back("Choices: [" + c + "]");
-    }
-    fields.push_back("Help: " + quoted("The " + ref + " setting, as in \"show\", of the unit"));
-    for (size_t i = 0; i < fields.size(); ++i)
-        line += (i ? ", " : "") + fields[i];
-    return line + "\n";
+        e.value = p.value;
+    return record(e);
 }
 
 bool valid(const param &p, const std::string &v)
@@ -135,13 +158,26 @@ bool valid(const param &p, const std::string &v)
     return true;
 }
 
-std::string answer(const std::string &request)
+// The card's answer; nullopt when it gave none in time.
+std::optional<std::string> card_answer(const std::string &request, std::string out)
+{
+    const auto found = g_card->ask(request);
+    if (!found)
+        return std::nullopt;
+    for (const entry &e : *found)
+        out += record(e);
+    return found->empty() ? "No results found.\n\n" : out + "\n";
+}
+
+std::optional<std::string> answer(const std::string &request)
 {
     std::string out;
     if (g_opt.none)
         out += "Label: dir, Type: None, Readwrite: Read Only, Ref: " + request + "\n";
     if (request.empty())
         return "No results found.\n\n";
+    if (g_card)
+        return card_answer(request, std::move(out));
     const size_t blank = request.find(' ');
     if (blank != std::string::npos) {
         const std::string ref = request.substr(0, blank);
@@ -201,7 +237,8 @@ bool serve(client &c)
             return false;
         if (request == g_opt.hang_on)
             continue;
-        if (!write_all(c.fd, answer(request)) || g_opt.one_shot)
+        const auto reply = answer(request);
+        if (!reply || !write_all(c.fd, *reply) || g_opt.one_shot)
             return false;
     }
     return true;
@@ -212,12 +249,17 @@ bool serve(client &c)
 int main(int argc, char **argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
-    std::string tree;
+    std::string tree, login;
+    int ws_port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool has = i + 1 < argc;
         if (a == "--tree" && has)
             tree = argv[++i];
+        else if (a == "--ws" && has)
+            ws_port = std::atoi(argv[++i]);
+        else if (a == "--login" && has)
+            login = argv[++i];
         else if (a == "--store" && has) {
             const std::string kv = argv[++i];
             const size_t eq = kv.find('=');
@@ -241,8 +283,12 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (tree.empty() || !load_tree(tree)) {
-        std::cerr << "cliserver: cannot read the tree file (--tree FILE)\n";
+    if (ws_port > 0 && ws_port < 65536) {
+        const size_t colon = login.find(':');
+        g_card = std::make_unique<cliserver::front_end>(ws_port, login.substr(0, colon),
+                                                        colon == std::string::npos ? "" : login.substr(colon + 1));
+    } else if (tree.empty() || !load_tree(tree)) {
+        std::cerr << "cliserver: cannot read the tree file (--tree FILE), and no card to serve (--ws PORT)\n";
         return 2;
     }
 

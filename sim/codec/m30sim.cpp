@@ -357,8 +357,13 @@ void Chip::generator_tick(uint64_t frame)
         auto t = static_cast<fmb_message_target>(target);
         switch (t) {
         case FMB_MESSAGE_TARGET_VD:
-            if (g.pictures)
-                push_locked(t, id, 1, {0, 0x100u | static_cast<uint32_t>(pts >> 32), static_cast<uint32_t>(pts)});
+            if (g.pictures && run_frame_ > g.decode_delay) {
+                const uint64_t picture = run_frame_ - 1 - g.decode_delay;
+                const uint64_t p = g.start_pts || g.decode_delay
+                                       ? (g.start_pts + picture * g.frame_period_us * 9 / 100) & 0x1FFFFFFFFull
+                                       : pts;
+                push_locked(t, id, 1, {0, 0x100u | static_cast<uint32_t>(p >> 32), static_cast<uint32_t>(p)});
+            }
             break;
         case FMB_MESSAGE_TARGET_DMX:
             if (g.pcr)

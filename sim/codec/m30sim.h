@@ -34,6 +34,11 @@ struct LoadRun {
 struct GeneratorConfig {
     unsigned frame_period_us = 40000; // 25 Hz
     bool pictures = true;      // VD 1: picture decoded, with a PTS advancing by the frame period
+    // The stream's video: the PTS of the first picture, and the frame
+    // periods the chip runs before it reports that picture (its decoding
+    // delay). Picture k then carries start_pts + k periods.
+    uint64_t start_pts = 0;
+    unsigned decode_delay = 0;
     bool pcr = true;           // DMX 1, every frame
     bool buffer_levels = false; // DMX 2, cycling LL, LH, HL, HH every 25 frames
     uint32_t stream_errors = 0; // DMX 3 with these error bits every 25 frames (0: none)

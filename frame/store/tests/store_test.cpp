@@ -272,6 +272,64 @@ TEST_F(StoreTest, KeyOperations)
     EXPECT_EQ(kd_store_test_key(nullptr, "yy"), 1);
 }
 
+// A limit that refuses values above 100, and a level whose set also
+// announces the limit (as one row's setter announces a sibling).
+int g_limit = 5;
+param_context *g_limit_param = nullptr;
+param_set_result set_limit(param_context *, const char *text)
+{
+    const int v = std::atoi(text);
+    if (v > 100)
+        return PARAM_SET_FAILURE;
+    g_limit = v;
+    return PARAM_SET_SUCCESS;
+}
+int get_limit(param_context *) { return g_limit; }
+param_set_result set_level_announcing_limit(param_context *p, const char *text)
+{
+    kd_param_notify(g_limit_param);
+    return set_level(p, text);
+}
+
+TEST_F(StoreTest, ASavedValueRefusedWhileLoadingKeepsItsSavedText)
+{
+    start();
+    g_limit = 5;
+    kd_store_save_string(nullptr, "frame/gain/limit", "250");
+    kd_store_save_string(nullptr, "frame/gain/level", "42");
+    param_context *gain = kd_param_alloc_list(kd_param_create_cfg(nullptr), nullptr, "Gain", nullptr);
+    g_limit_param = kd_param_alloc_number(gain, nullptr, "Limit", PARAMCTRL_RDWR, nullptr, get_limit, zero,
+                                          hundred, one, set_limit, nullptr);
+    param_context *level = kd_param_alloc_number(gain, nullptr, "Level", PARAMCTRL_RDWR, nullptr, get_level, zero,
+                                                 hundred, one, set_level_announcing_limit, nullptr);
+    ASSERT_NE(level, nullptr);
+    const int updates_before = g_updates;
+    kd_store_load_params(nullptr, gain);
+    // Both sets were announced (the limit twice), the refusal named by route only.
+    EXPECT_EQ(g_updates - updates_before, 3);
+    EXPECT_EQ(g_limit, 5);
+    EXPECT_EQ(g_settings.level, 42);
+    EXPECT_EQ(log_.count("Saved value of 'frame/gain/limit' refused"), 1);
+    EXPECT_EQ(log_.count("250"), 0);
+    char *text = nullptr;
+    ASSERT_EQ(kd_store_load_string(nullptr, "frame/gain/limit", &text), 0);
+    EXPECT_STREQ(text, "250");
+    std::free(text);
+    kd_store_check_persist(nullptr);
+    EXPECT_EQ(read_store(file())["frame"]["frame/gain/limit"], "250");
+
+    // Once the load is over, sets and updates save the current value again.
+    set(g_limit_param, "300");
+    ASSERT_EQ(kd_store_load_string(nullptr, "frame/gain/limit", &text), 0);
+    EXPECT_STREQ(text, "5");
+    std::free(text);
+    set(g_limit_param, "7");
+    ASSERT_EQ(kd_store_load_string(nullptr, "frame/gain/limit", &text), 0);
+    EXPECT_STREQ(text, "7");
+    std::free(text);
+    g_limit_param = nullptr;
+}
+
 TEST_F(StoreTest, ShutdownWritesSortedKeysAtEveryLevel)
 {
     start();

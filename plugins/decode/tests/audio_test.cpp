@@ -5,6 +5,7 @@
 #include "anc_embed.h"
 #include "dec_harness.h"
 #include "decfeed.h"
+#include "ts_build.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,7 +15,15 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,18 +85,24 @@ protected:
             video_.join();
         DecodeCard::TearDown();
     }
-    // Video time stamps as the chip reports decoded pictures, at 50 Hz.
+    // Video time stamps as the chip reports decoded pictures, at 50 Hz or,
+    // while ntsc_ is set, at 59.94 Hz (1501 and 1502 ticks in turn).
     void run_video(unsigned ch)
     {
         video_ = std::thread([this, ch] {
             uint64_t pts = 90000;
-            while (!stop_video_) {
-                decode_audio_video_pts(ch, pts += 1800);
+            for (unsigned n = 0; !stop_video_; ++n) {
+                decode_audio_video_pts(ch, pts += ntsc_ ? 1501 + n % 2 : 1800);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
     }
-    std::atomic<bool> stop_video_{false};
+    // Waits until the last sample sets written to pair 0 of embedder 0
+    // sit in `ref` (interleaved stereo s16) in a row, each within
+    // `tolerance`; `ready` says when to start looking.
+    ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
+                                              const std::function<bool()> &ready);
+    std::atomic<bool> stop_video_{false}, ntsc_{false};
     std::thread video_;
 };
 
@@ -276,21 +291,105 @@ long find_in(const std::vector<uint8_t> &ref_bytes, const std::vector<StereoS16>
     return -1;
 }
 
+// An FFmpeg-made stream: 50 Hz H.264 video (a key frame every 0.5 s) and
+// two different noise channels (a swapped, shifted, repeated or dropped
+// sample shows), encoded with `audio` (ffmpeg's audio options).
+std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio)
+{
+    const std::string cmd =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
+        "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
+        "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
+        "-preset ultrafast -pix_fmt yuv420p -b:v 500k -g 25 " + audio + " -f mpegts " + file.string();
+    if (std::system(cmd.c_str()) != 0)
+        return {};
+    return decfeed::read_ts(file.string());
+}
+
+// FFmpeg's own decode of the file's first audio stream as interleaved
+// stereo s16; `input` are decoder options. Mono plays the same sample on
+// both sides (-ac 2 would lower each side by 3 dB).
+std::vector<uint8_t> reference_pcm(const std::filesystem::path &file, bool mono, const std::string &input = "")
+{
+    std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error " + input + " -i " + file.string() +
+                                         " -map 0:a:0 -f s16le -ac " + (mono ? "1" : "2") + " -ar 48000 -");
+    if (mono) {
+        std::vector<uint8_t> both;
+        for (size_t k = 0; k + 1 < ref.size(); k += 2)
+            both.insert(both.end(), {ref[k], ref[k + 1], ref[k], ref[k + 1]});
+        ref = std::move(both);
+    }
+    return ref;
+}
+
+// Sets the version of every PMT section of an FFmpeg-made stream (one
+// section in one packet, PMT PID from the PAT) and renews its CRC.
+void set_pmt_version(std::vector<uint8_t> &ts, uint8_t version)
+{
+    auto pid_of = [](const uint8_t *p) { return unsigned(p[1] & 0x1F) << 8 | p[2]; };
+    unsigned pmt_pid = 0x2000;
+    for (size_t o = 0; o + 188 <= ts.size() && pmt_pid == 0x2000; o += 188) {
+        const uint8_t *p = &ts[o];
+        if (pid_of(p) == 0 && (p[1] & 0x40)) {
+            const uint8_t *sec = p + 5 + p[4];
+            pmt_pid = unsigned(sec[10] & 0x1F) << 8 | sec[11]; // the first program's PMT PID
+        }
+    }
+    for (size_t o = 0; o + 188 <= ts.size(); o += 188) {
+        uint8_t *p = &ts[o];
+        if (pid_of(p) != pmt_pid || !(p[1] & 0x40) || (p[3] & 0x20))
+            continue;
+        uint8_t *sec = p + 5 + p[4];
+        const size_t len = 3 + (size_t(sec[1] & 0x0F) << 8 | sec[2]);
+        std::vector<uint8_t> v(sec, sec + len);
+        v[5] = uint8_t((v[5] & 0xC1) | (version & 0x1F) << 1);
+        tsb::recrc(v);
+        std::memcpy(sec, v.data(), len);
+    }
+}
+
+::testing::AssertionResult AudioCard::plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
+                                                     const std::function<bool()> &ready)
+{
+    const int count = int(ring_sets()) - 64; // all but 64 of the ring's sets
+    if (count <= 512)
+        return ::testing::AssertionFailure() << "ring of " << ring_sets() << " sets";
+    size_t worst = 0;
+    long at = -1;
+    const bool found = run_until([&] {
+        if (at >= 0) // asked once more after the loop ends
+            return true;
+        if (!ready())
+            return false;
+        at = find_in(ref, written_before_position(0, 0, count), tolerance, worst);
+        return at >= 0;
+    }, 30);
+    if (found)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "fewest samples differing: " << worst << " of " << count << "; pair at "
+                                         << ancDecAudEmbedPairPosition(0, 0);
+}
+
 TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs ffmpeg to make the test streams";
-    // Two different noise channels, so that a swapped, shifted, repeated or
-    // dropped sample shows. Mono must play its one channel's samples on
-    // both sides unchanged (-ac 2 would lower each side by 3 dB).
     struct Case {
         const char *audio; // ffmpeg's audio options
         bool mono;
-        int tolerance;     // float sources may round differently by 1
+        const char *reference; // ffmpeg's decoder options for the reference
     } cases[] = {
-        // FFmpeg's command line decodes MP2 to float here too (ffprobe: fltp).
-        {"-c:a mp2 -b:a 192k -ac 2", false, 1},
-        {"-c:a mp2 -b:a 96k -ac 1", true, 1},
+        // FFmpeg's command line decodes MP2 to float here too (ffprobe: fltp),
+        // so every source may round differently by 1.
+        {"-c:a mp2 -b:a 192k -ac 2", false, ""},
+        {"-c:a mp2 -b:a 96k -ac 1", true, ""},
+        // The AAC decoder fills noise-substituted bands from a generator
+        // that runs from its opening, and a decoder that starts inside the
+        // stream cannot match one that started at its beginning: the
+        // encoder is told not to substitute noise.
+        {"-c:a aac -aac_pns 0 -b:a 128k -ac 2", false, ""},
+        // The AC-3 decoders seed their dither from each frame.
+        {"-c:a ac3 -b:a 192k -ac 2", false, "-cons_noisegen 1"},
     };
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
@@ -298,40 +397,15 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
     int n = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.audio);
-        const std::string file = root_ / ("pcm" + std::to_string(n++) + ".ts");
-        const std::string cmd =
-            "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
-            "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
-            "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
-            "-preset ultrafast -pix_fmt yuv420p -b:v 500k " + std::string(c.audio) + " -f mpegts " + file;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-        std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error -i " + file + " -map 0:a:0 -f s16le -ac " +
-                                             (c.mono ? "1" : "2") + " -ar 48000 -");
-        if (c.mono) { // the same sample on both sides
-            std::vector<uint8_t> both;
-            for (size_t k = 0; k + 1 < ref.size(); k += 2)
-                both.insert(both.end(), {ref[k], ref[k + 1], ref[k], ref[k + 1]});
-            ref = std::move(both);
-        }
+        const std::filesystem::path file = root_ / ("pcm" + std::to_string(n++) + ".ts");
+        const auto ts = noise_stream(file, c.audio);
+        ASSERT_FALSE(ts.empty());
+        const std::vector<uint8_t> ref = reference_pcm(file, c.mono, c.reference);
         ASSERT_GT(ref.size(), 48000u * 4);
         const audio_stream_stats &a = dec().stats[0].audio_streams[0];
-        decfeed::feeder feed(decfeed::read_ts(file), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+        decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
         feed.start();
-        // All but 64 of the ring's sample sets, in a row, as the decoder made them.
-        const int count = int(ring_sets()) - 64;
-        ASSERT_GT(count, 512);
-        size_t worst = 0;
-        long at = -1;
-        ASSERT_TRUE(run_until([&] {
-            if (at >= 0) // asked once more after the loop ends
-                return true;
-            if (a.frames_tx < 20)
-                return false;
-            const auto got = written_before_position(0, 0, count);
-            at = find_in(ref, got, c.tolerance, worst);
-            return at >= 0;
-        }, 30)) << "fewest samples differing: " << worst << " of " << count << "; ring " << ring_sets() << " sets, pair at "
-                 << ancDecAudEmbedPairPosition(0, 0);
+        EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.frames_tx >= 20; }));
         const int resets = dec().stats[0].aud_dec_reset_ct;
         feed.stop();
         ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
@@ -340,6 +414,277 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
     stop_video_ = true;
     video_.join();
     unload();
+}
+
+TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // MP2 with PMT version 0, then without a pause AC-3 on the same PIDs with
+    // version 1, and over again: each change rebuilds the path, and AC-3
+    // after MP2 plays what FFmpeg decodes.
+    const auto mp2 = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    auto ac3 = noise_stream(root_ / "ac3.ts", "-c:a ac3 -b:a 192k -ac 2");
+    ASSERT_FALSE(mp2.empty());
+    ASSERT_FALSE(ac3.empty());
+    const std::vector<uint8_t> ref = reference_pcm(root_ / "ac3.ts", false, "-cons_noisegen 1");
+    set_pmt_version(ac3, 1);
+    std::vector<uint8_t> both = mp2;
+    both.insert(both.end(), ac3.begin(), ac3.end());
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // About twice real time: a half lasts long enough for the analysis.
+    decfeed::feeder feed(both, {.channel = 0, .bitrate_bps = 1200000, .loop = true});
+    feed.start();
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    const int resets = dec().stats[0].aud_dec_reset_ct;
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
+    EXPECT_GT(dec().stats[0].aud_dec_reset_ct.load(), resets);
+    EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx >= 5; }));
+    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
+    feed.stop();
+    stop_video_ = true;
+    video_.join();
+    unload();
+}
+
+TEST_F(AudioCard, TheDemultiplexerRebuildsOnAPmtVersionItSeesItself)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The same MP2 / AC-3 stream, written straight into the audio pipe: the
+    // ingress, which otherwise asks for the rebuild on the program change,
+    // sees nothing, and only the demultiplexer notices the new version.
+    const auto mp2 = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    auto ac3 = noise_stream(root_ / "ac3.ts", "-c:a ac3 -b:a 192k -ac 2");
+    ASSERT_FALSE(mp2.empty());
+    ASSERT_FALSE(ac3.empty());
+    set_pmt_version(ac3, 1);
+    std::vector<uint8_t> both = mp2;
+    both.insert(both.end(), ac3.begin(), ac3.end());
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    kd_pipe_t *pipe = dec().audio_decode_feed[0];
+    ASSERT_NE(pipe, nullptr);
+    std::atomic<bool> stop{false};
+    // The pipe's only writer while no datagram arrives: ten packets every
+    // 12.5 ms (1.2 Mbit/s), on where a full pipe stopped it.
+    std::thread writer([&] {
+        size_t at = 0;
+        while (!stop) {
+            for (int k = 0; k < 10 && kd_pipe_write_unlocked(pipe, &both[at]) == 0; ++k)
+                at = (at + 188) % both.size();
+            std::this_thread::sleep_for(std::chrono::microseconds(12500));
+        }
+    });
+    decode_audio_signal_reset(0); // the first build
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    drain_queue();
+    EXPECT_GE(log_.count("[decode] Chn 0, PMT version changed"), 1);
+    EXPECT_EQ(log_.count("Chn 0 clear local TS buffers"), 0) << "the ingress asked for nothing";
+    stop = true;
+    writer.join();
+    unload();
+}
+
+TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateChanges)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // Four MP2 frames of silence and four of tone in turn (9216 samples, a
+    // whole number of frames and of rings), from 0.06 s on. In FFmpeg's
+    // decode (with the codec's delay) the first burst starts at sample j,
+    // whose time stamp is its frame's plus j mod 1152 samples; every burst
+    // starts at the same place in its frame and maps to the same ring
+    // position. j falls in the last 960 samples of its frame, which the
+    // ring keeps after the write. One frame a PES: the frame with the
+    // onset is not overwritten at once by the next of its PES.
+    const std::filesystem::path file = root_ / "burst.ts";
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -f lavfi "
+                           "-i \"aevalsrc='if(gte(t,0.06-1/96000)*lt(mod(t-0.06+1/96000,0.192),0.096),"
+                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=6\" -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "-b:v 500k -g 25 -c:a mp2 -b:a 192k -ac 2 -pes_payload_size 0 -f mpegts " + file.string())
+                              .c_str()), 0);
+    const std::vector<uint8_t> ref_bytes = reference_pcm(file, false);
+    const auto *ref = reinterpret_cast<const int16_t *>(ref_bytes.data());
+    constexpr int kLoud = 8192;
+    size_t j = 0;
+    while (j < ref_bytes.size() / 4 && std::abs(ref[2 * j]) <= kLoud)
+        ++j;
+    ASSERT_LT(j, ref_bytes.size() / 4);
+    ASSERT_GE(j % 1152, 300u) << j;
+    const auto first = output_of("ffprobe -v error -select_streams a:0 -show_entries packet=pts -of csv=p=0 "
+                                 "-read_intervals %+#1 " + file.string());
+    const int64_t p0 = std::atoll(std::string(first.begin(), first.end()).c_str());
+    ASSERT_GT(p0, 0);
+    const int64_t frame_pts = p0 + int64_t(j / 1152) * 2160;
+
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    ntsc_ = true;
+    run_video(0);
+    // About twice real time: a frame with an onset stays in the ring for a while.
+    decfeed::feeder feed(decfeed::read_ts(file.string()), {.channel = 0, .bitrate_bps = 1600000, .loop = true});
+    feed.start();
+    uint32_t sets = 0;
+    ancDecAudEmbedRing(0, &sets);
+    const int count = int(sets) - 64;
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // Where an onset sits in the ring, and where its time stamp maps to by
+    // the video anchor of the moment (-1 when the ring does not show one).
+    auto landed = [&](int &want) {
+        uint64_t vpts = 0, again = 0;
+        uint32_t vss = 0;
+        if (ancDecAudEmbedVideoAnchor(0, &vpts, &vss) != 0)
+            return -1;
+        const int end = ancDecAudEmbedPairPosition(0, 0);
+        const auto got = written_before_position(0, 0, count);
+        if (got.empty() || end < 0)
+            return -1;
+        size_t k = 0;
+        while (k < got.size() && std::abs(got[k].first) <= kLoud)
+            ++k;
+        if (k < 100 || k == got.size())
+            return -1; // no onset after a quiet stretch
+        if (ancDecAudEmbedVideoAnchor(0, &again, nullptr) != 0 || again != vpts)
+            return -1;
+        const int64_t n = sets;
+        want = int(((int64_t(vss) + (frame_pts - int64_t(vpts)) * 24 / 45 + int64_t(j % 1152)) % n + n) % n);
+        return int((end + int(sets) - count + int(k)) % int(sets));
+    };
+    // `ready` says when the ring shows only frames written since the anchor.
+    auto lands_in_step = [&](const std::function<bool()> &ready) {
+        int at = -1, want = -1;
+        if (!run_until([&] { return ready() && (at = landed(want)) >= 0; }, 60))
+            return ::testing::AssertionFailure() << "no onset was seen in the ring";
+        const int off = (at - want + int(sets) + int(sets) / 2) % int(sets) - int(sets) / 2;
+        if (std::abs(off) > 1)
+            return ::testing::AssertionFailure() << "onset at " << at << ", its time stamp maps to " << want;
+        return ::testing::AssertionSuccess();
+    };
+    EXPECT_TRUE(lands_in_step([] { return true; })) << "59.94 Hz";
+    uint64_t anchor_5994 = 0;
+    ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
+    // 50 Hz video: the queues restart, the video anchors anew, and the pair
+    // follows the new anchor at its next frame, before the stream loops.
+    ntsc_ = false;
+    ASSERT_TRUE(run_until([&] {
+        uint64_t vpts = 0;
+        uint32_t vss = 0;
+        return ancDecAudEmbedVideoAnchor(0, &vpts, &vss) == 0 && vss == 3840 % sets && vpts != anchor_5994;
+    }, 30));
+    const int since = a.frames_tx;
+    EXPECT_TRUE(lands_in_step([&] { return a.frames_tx >= since + 2; })) << "50 Hz";
+    feed.stop();
+    unload();
+}
+
+TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // AAC frames whose contents after the ADTS header are noise, but every
+    // fourth: the decoder refuses nearly all of those (70 of the 95
+    // frames are refused, 24 decoded).
+    const std::filesystem::path aac = root_ / "a.aac", ts_file = root_ / "bad.ts";
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -t 2 "
+                           "-c:a aac -b:a 128k -ac 2 -f adts " + aac.string()).c_str()), 0);
+    std::vector<uint8_t> es;
+    {
+        std::ifstream in(aac, std::ios::binary);
+        es.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    std::mt19937 noise(5);
+    unsigned frames = 0;
+    for (size_t o = 0; o + 7 <= es.size(); ++frames) {
+        ASSERT_EQ(es[o], 0xFF) << "ADTS header at " << o;
+        const size_t len = size_t(es[o + 3] & 3) << 11 | size_t(es[o + 4]) << 3 | es[o + 5] >> 5;
+        ASSERT_GT(len, 7u);
+        for (size_t i = o + 7; frames % 4 && i < o + len && i < es.size(); ++i)
+            es[i] = uint8_t(noise());
+        o += len;
+    }
+    {
+        std::ofstream out(aac, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(es.data()), std::streamsize(es.size()));
+    }
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -i " +
+                           aac.string() + " -map 0:v -map 1:a -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "-b:v 500k -g 25 -c:a copy -f mpegts " + ts_file.string()).c_str()), 0);
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    decfeed::feeder feed(decfeed::read_ts(ts_file.string()), {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    const std::string line = "Chn:As:Ps 0:0:1 audio thread ERROR, avcodec_send_packet(";
+    ASSERT_TRUE(run_until([&] {
+        drain_queue();
+        return log_.count(line) >= 2;
+    }, 30));
+    // About three refusals a decoded frame, a line for each 40 of them.
+    const int decoded = a.frames_tx;
+    drain_queue();
+    EXPECT_LE(log_.count(line), decoded / 10 + 1) << decoded << " frames decoded";
+    EXPECT_EQ(a.type.load(), AUDIO_CODEC_AAC_LC);
+    feed.stop();
+    unload();
+}
+
+TEST_F(AudioCard, AnAudioThreadThatDoesNotEndInTimeDefersTheUnload)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The embedder's debug stream is a FIFO, filled here and read by nobody:
+    // the demultiplexer waits in the debug lines of its first build and
+    // outlives its limit when stopped.
+    const std::filesystem::path fifo = root_ / "run/debug/libanc/dec/aud/embed";
+    std::filesystem::create_directories(fifo.parent_path());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(rd, 0);
+    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    ASSERT_FALSE(ts.empty());
+    run_until([] { return true; });
+    const int threads = dectest::count_entries("/proc/self/task");
+    load(); // the embedder opens its debug stream
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    {
+        const int wr = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(wr, 0);
+        const std::vector<char> page(4096, '.');
+        while (write(wr, page.data(), page.size()) > 0) {
+        }
+        while (write(wr, page.data(), 1) > 0) {
+        }
+        close(wr);
+    }
+    decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    // The streams are counted just before the embedder maps are set.
+    ASSERT_TRUE(run_until([&] { return dec().stats[0].audio_streams_ct == 1; }, 30));
+    feed.stop();
+    kd_frame_unload_plugin("decode");
+    EXPECT_EQ(log_.count("[decode] Audio threads did not stop in time, stopping again later"), 1);
+    EXPECT_EQ(log_.count("[decode] Stopped"), 0);
+    EXPECT_NE(param("decode/channel_mode"), nullptr) << "nothing the threads may use is gone";
+    EXPECT_TRUE(decode_audio_running(0));
+    EXPECT_EQ(decode_audio_ctor(0), -1) << "no second thread for the channel";
+    // Read, the stream lets the thread go on; a later idle pass finishes.
+    std::vector<char> buf(65536);
+    EXPECT_TRUE(run_until([&] {
+        while (read(rd, buf.data(), buf.size()) > 0) {
+        }
+        return param("decode/channel_mode") == nullptr;
+    }, 30));
+    loaded_ = false;
+    EXPECT_EQ(log_.count("[decode] Stopped"), 1);
+    EXPECT_FALSE(decode_audio_running(0));
+    close(rd);
+    EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
 }
 
 TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)

@@ -1,11 +1,10 @@
 // The configuration's lists as far as the engine reads them back: program
-// status, the outputs' services of an input program, and the store loaders
-// still to come. The rows themselves are built under param/.
+// status and an output's single input. The rows, and their restore from
+// the store, are built under param/.
 #include "mcf_cfg.h"
 #include "mcf_services.h"
 
 #include <kerrow/cuvent.h>
-#include <kerrow/dataset.h>
 #include <kerrow/param.h>
 
 #include <cstdio>
@@ -37,15 +36,6 @@ void mcfcfg_rx_set_all_program_status_inactive(cfg_rx *rx)
     }
 }
 
-int mcfcfg_tx_sync_program_pids(int input_id, int prog_num, kd_dataset *ids)
-{
-    for (cfg_tx &tx : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
-        for (const cfg_tx_input &s : mcf::records<cfg_tx_input>(tx.dest_services))
-            if (s.input_id == input_id && s.input_prog_num == prog_num)
-                kd_dataset_insert(ids, tx.dest_id);
-    return 0;
-}
-
 int mcastfwdr_set_dest_si_id(cfg_tx *tx, int input_id)
 {
     if (tx->dest_single_input_id == input_id)
@@ -64,10 +54,5 @@ int mcastfwdr_set_dest_si_id(cfg_tx *tx, int input_id)
     }
     return 0;
 }
-
-int store_ca_sessions_load_params(void) { return 0; }
-int store_inputs_net_load_params(void) { return 0; }
-int store_klv_sources_load_params(void) { return 0; }
-int store_outputs_load_params(void) { return 0; }
 
 } // extern "C"

@@ -74,7 +74,16 @@ bool mcfcfg_route_exists_in_klv_sources(const mcastfwdr_cfg *cfg, const char *ro
 bool mcfcfg_port_used_in_klv_sources(const mcastfwdr_cfg *cfg, int port);
 int mcfcfg_ca_session_cmp_id(const cfg_ca *a, const cfg_ca *b);
 void mcfcfg_rx_clear_all_program_status(cfg_rx *rx);
+/* An input's program changed: the remap rows of every service routing it
+ * follow the program. 0, or -1 when the input has no manager or no such
+ * program. The outputs of the services that lost a remap in effect join
+ * `ids` (may be null): their running managers still apply it and must be
+ * made again (manager_outputs_resync_program_outputs). Loop thread, without
+ * ctrl_data_lock: the row actions take it around each record and announce
+ * their rows outside it. */
 int mcfcfg_tx_sync_program_pids(int input_id, int prog_num, kd_dataset *ids);
+/* The outputs with a service routing the input's program join `ids`. */
+void mcfcfg_tx_collect_program_outputs(int input_id, int prog_num, kd_dataset *ids);
 void mcfcfg_tx_input_update_klv_source_params(mcastfwdr_cfg *cfg);
 void mcfcfg_tx_input_update_ca_session_params(mcastfwdr_cfg *cfg);
 void mcfcfg_tx_input_clear_ca_session(mcastfwdr_cfg *cfg, int session_id);
@@ -86,7 +95,18 @@ int _mcastfwdr_restart_input_mgr(cfg_rx *rx);
 int mcastfwdr_rem_input_row(cfg_rx *rx);
 int mcastfwdr_add_row_output(int id);
 int mcastfwdr_rem_output_row(cfg_tx *tx);
-int mcastfwdr_add_row_out_input(cfg_tx *tx, int id, int save);
+/* Services and remaps of an output, with their rows (loop thread; the
+ * caller does not hold ctrl_data_lock: records are linked and unlinked
+ * under it here). A given id (0 or more) must be free, else -1; -1 asks
+ * for the lowest free one. mcastfwdr_add_row_out_input also saves the
+ * output keys and refreshes "Rem Service" (its third argument is unused).
+ * mcastfwdr_rem_out_input_row: the decimal service id; 1 for a text that
+ * is no id or a negative one, else 0 (also for an unknown id), with the
+ * output rebuilt and the output and PID-map keys saved. A remap label is
+ * cut to 19 characters. mcastfwdr_rem_row_out_svc_pid_map: -1 for an
+ * unknown id. */
+int mcastfwdr_add_row_out_input_(cfg_tx *tx, int service_id);
+int mcastfwdr_add_row_out_input(cfg_tx *tx, int id, int unused);
 int mcastfwdr_rem_out_input_row(cfg_tx *tx, int index, const char *id_text);
 int mcastfwdr_add_row_out_svc_pid_map(cfg_tx_input *svc, int id, const char *label, int pid);
 int mcastfwdr_rem_row_out_svc_pid_map(cfg_tx_input *svc, int id);
@@ -103,6 +123,9 @@ manager_output *manager_outputs_find_by_id(int id);
 int manager_outputs_delete(int id);
 int manager_output_sync_tables_on_cfg_change(manager_output *mo, cfg_tx *tx, int what);
 int manager_output_sync_unique_inputs(manager_output *mo);
+/* After a program change: the running outputs in `rebuild` are made again,
+ * the other running ones in `routing` recompute their distinct inputs. */
+void manager_outputs_resync_program_outputs(kd_dataset *routing, kd_dataset *rebuild);
 /* Settings copied into a running output manager: the tables type (a switch
  * between DVB and ATSC also drops the tables of the other kind: SDT services
  * and carousel, VCT and EIT packet counts, the EIT length the MGT lists),
@@ -110,6 +133,9 @@ int manager_output_sync_unique_inputs(manager_output *mo);
 void manager_output_set_tables_type(manager_output *mo, tables_type type);
 void manager_output_set_asi_output_type(manager_output *mo, asi_output_type type);
 void manager_output_set_transport_stream_id(manager_output *mo, int ts_id);
+/* The PID on which the output's egress measures injected-KLV latency back
+ * to 0 (none). */
+void manager_output_reset_klv_latency_pid(manager_output *mo);
 void manager_outputs_update_program_tables_for_klv_source(int id);
 void manager_outputs_update_program_tables_for_ca_session(int id);
 void manager_outputs_update_flags_for_ca_session(int session_id, uint8_t flag);
@@ -165,6 +191,8 @@ int store_ca_sessions_load_params(void);
 int store_inputs_net_load_params(void);
 int store_klv_sources_load_params(void);
 int store_outputs_load_params(void);
+/* The saved PID remaps of an output, after its services exist. */
+int store_outputs_load_pid_map_keys(int output_id);
 int store_inputs_net_save_params(void);
 int store_outputs_save_params(void);
 int store_outputs_save_pid_map_keys(int output_id);

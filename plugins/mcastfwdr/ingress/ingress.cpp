@@ -4,6 +4,8 @@
 // data in the socket instead of losing what was received; with areas larger
 // than everything that can point into them, no slot is refilled while
 // referenced.
+#include "asi/asi_kt33.h"
+#include "asi/asi_ports.h"
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
@@ -225,7 +227,7 @@ bool xsb_frame(ingress_to_mux_item &e)
     }
     const uint8_t *src = f + 6;
     if (src[4] == 0x0F) { // ASI information from a carrier
-        mcastfwdr_asi_info_rx_pkt_cp(reinterpret_cast<const char *>(f + XSB_HDR_LEN), len - XSB_HDR_LEN);
+        mcastfwdr_asi_info_rx_pkt_dp(f, len); // evaluated on the loop
         return false;
     }
     e.baypos = src[5] >> 4;
@@ -264,8 +266,24 @@ void xsb_cycle(batch &b)
     receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, xsb_frame);
 }
 
-// Sources still to come: SRT sessions and the board's ASI ingress.
+// Sources still to come: SRT sessions.
 void idle_cycle(batch &) {}
+
+// The board's ASI ingress (a KT-3300 "asi" carrier; nothing otherwise).
+void asi_cycle(batch &)
+{
+    static thread_local bool started = false;
+    if (!started) {
+        started = true;
+        mcf_asi_kt33_ingress_start();
+    }
+    unsigned bits = 0;
+    mcf::ingress_counters &st = g_stats[INGRESS_SRC_ASI];
+    const int n = mcf_asi_kt33_receive(ingress_pipe[INGRESS_SRC_ASI], &bits, INGRESS_CYCLE_BITS, INGRESS_ENTRY_BITS);
+    if (n < 0)
+        st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+    st.entries.fetch_add(bits / INGRESS_ENTRY_BITS, std::memory_order_relaxed);
+}
 
 struct thread_def {
     const char *name;
@@ -277,7 +295,7 @@ constexpr thread_def kThreads[INGRESS_SRC_NUM] = {
     {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, xsb_cycle},
     {"ingress-net", "SVM:ingress-net", INGRESS_SRC_NET, net_cycle},
     {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, idle_cycle},
-    {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, idle_cycle},
+    {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, asi_cycle},
 };
 pthread_t g_threads[INGRESS_SRC_NUM] = {};
 

@@ -1,6 +1,7 @@
 // The input managers: one per input that can receive, built from its
 // record and never reshaped. Net inputs of one interface and port share one
 // socket (each joins its group on it; the last one closes it).
+#include "asi/asi_kt33.h"
 #include "ingress/manager_input.h"
 #include "ingress/routes.h"
 #include "mcastfwdr.h"
@@ -215,6 +216,8 @@ manager_input *manager_inputs_add(const cfg_rx *rx)
         mi->~manager_input();
         return nullptr;
     }
+    if (mi->type == INGRTYPE_ASIIN)
+        asi_input_set_manager(mi->id, mi); // the board's frames find it by input offset
     const char *type = mi->type == INGRTYPE_NET     ? "NET"
                        : mi->type == INGRTYPE_ASIIN ? "ASI IN"
                        : mi->is_routable            ? "Routable XSB"
@@ -235,6 +238,8 @@ int manager_inputs_delete(int id)
     if (!mi)
         return 0;
     mcf_post_log(SQ_LOG_DEBUG, "MCF: Input %d Deleted", id);
+    if (mi->type == INGRTYPE_ASIIN)
+        asi_input_clear_manager(id);
     mcf_list_remove(g_list, mi); // pooled: the record stays readable for its teardown
     manager_input_dtor(mi);
     mi->~manager_input();

@@ -171,6 +171,8 @@ template <size_t N> void route_delete(char (&route_id)[N], bool unique)
 
 extern "C" {
 
+bool mcf_route_may_change(void) { return may_change_routes(); }
+
 int mcf_route_apply_rule(const char *addr, const char *intf, bool is_add)
 {
     char cmd[256];

@@ -17,6 +17,10 @@ extern "C" {
  * the kernel refused (logged as a warning). */
 int mcf_route_apply_rule(const char *addr, const char *intf, bool is_add);
 
+/* Whether this process may change routes and neighbours: always on the
+ * card; off it only inside a named network namespace (a test's). */
+bool mcf_route_may_change(void);
+
 /* Route of an input manager from its record; nothing for a unicast input. */
 void mcf_route_rx_add(manager_input *mi, const cfg_rx *rx);
 void mcf_route_rx_delete(manager_input *mi);

@@ -1,5 +1,6 @@
 // The multiplexer thread.
 #include "mux/multiplexer.h"
+#include "asi/asi_kt33.h"
 #include "egress/statistics.h"
 #include "engine.h"
 #include "ingress/manager_input.h"
@@ -102,8 +103,8 @@ manager_input *input_of(const ingress_to_mux_item &e)
     case INGRESS_SRC_SRT:
         return nullptr; // no SRT receive side yet
     case INGRESS_SRC_ASI: {
-        int detected = -1;
-        manager_input *mi = mcastfwdr_asi_get_input_map(e.input_map_idx, &detected);
+        manager_input *mi = asi_input_get_manager(e.input_map_idx);
+        const int detected = mi ? asi_input_state_get_rate(e.input_map_idx) : -1;
         if (mi && detected >= 0 &&
             mcf::mux::asi_rate_reported(detected, manager_input_get_bps(mi),
                                         mi->ts_packets_rx.load(std::memory_order_relaxed)))

@@ -4,6 +4,7 @@
 
 #include "ingress/manager_input.h"
 #include "ingress/routes.h"
+#include "klv/klv.h"
 #include "mcastfwdr.h"
 #include "tables/virtual_input.h"
 
@@ -528,6 +529,7 @@ int manager_output_dtor(manager_output *mo)
     mo->pcr_pts_services = nullptr;
     pcr_pts_history_dtor(mo->pcr_pts_history);
     mo->pcr_pts_history = nullptr;
+    mcf::klv::release_queue(mo->inject_ts_queue); // hand back the KLV packets it still holds
     ts_pool_dtor(mo->inject_ts_queue);
     mo->inject_ts_queue = nullptr;
     mo->unique_inputs.clear();
@@ -730,4 +732,10 @@ extern "C" void manager_output_set_transport_stream_id(manager_output *mo, int t
 {
     if (mo)
         mo->tables.pat_ts_id = ts_id;
+}
+
+extern "C" void manager_output_reset_klv_latency_pid(manager_output *mo)
+{
+    if (mo && mo->egress)
+        mo->egress->klv_latency.pid.store(0, std::memory_order_relaxed);
 }

@@ -59,31 +59,10 @@ constexpr auto kHelpPass = [] {
 
 // ---- actions on the running output ----
 
-// Deletes the running output and lets the managers make it again from the
-// record.
-void rebuild(cfg_tx &tx)
-{
-    if (!loaded())
-        return;
-    pthread_rwlock_wrlock(&ctrl_data_lock);
-    const int deleted = manager_outputs_delete(tx.dest_id);
-    manager_input_output_sync(deleted);
-    pthread_rwlock_unlock(&ctrl_data_lock);
-}
-
-// Regenerates the running output's tables (`what` says what changed), after
-// `first` copied a setting into it.
+void rebuild(cfg_tx &tx) { mcf::param::rebuild_output(tx); }
 void retable(cfg_tx &tx, int what, void (*first)(manager_output *, const cfg_tx &) = nullptr)
 {
-    if (!loaded())
-        return;
-    pthread_rwlock_wrlock(&ctrl_data_lock);
-    if (manager_output *mo = manager_outputs_find_by_id(tx.dest_id)) {
-        if (first)
-            first(mo, tx);
-        manager_output_sync_tables_on_cfg_change(mo, &tx, what);
-    }
-    pthread_rwlock_unlock(&ctrl_data_lock);
+    mcf::param::retable_output(tx, what, first);
 }
 
 using srt_leaves = mcf::param::srt::leaves<cfg_tx, rebuild>;
@@ -440,7 +419,7 @@ const char *read_ekid(void *rec)
     return id ? id : "";
 }
 
-// ---- services (their rows and actions come with the service code) ----
+// ---- services ----
 
 const char **service_choices(void *rec)
 {
@@ -450,10 +429,12 @@ const char **service_choices(void *rec)
     return mcf::param::fresh_choices(ids);
 }
 
-int service_action(void *rec, int, const char *)
+// "Yes" adds a service with the next free id; "Rem Service" is offered the
+// current ids only.
+int add_service(void *rec, int, const char *) { return mcastfwdr_add_row_out_input(&tx_of(rec), -1, 0) == 0 ? 0 : -1; }
+int rem_service(void *rec, int, const char *text)
 {
-    mcf_post_log(SQ_LOG_WARN, "MCF: CfgTx %d services cannot be changed on this build", tx_of(rec).dest_id);
-    return -1;
+    return mcastfwdr_rem_out_input_row(&tx_of(rec), 0, text) == 0 ? 0 : -1;
 }
 
 template <auto Field> int read_int(void *rec) { return static_cast<int>(tx_of(rec).*Field); }
@@ -520,9 +501,9 @@ constexpr auto kOutputLeaves = mcf::param::join(
         leaf{.label = "BISS2 CA Private Key ID", .type = PARAMTYPE_STRING,
              .help = "An identifier for the BISS CA receiver key.", .text = read_ekid},
         leaf{.label = "Add Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
-             .choices = kYes, .apply_choice = service_action},
+             .choices = kYes, .apply_choice = add_service},
         leaf{.label = "Rem Service", .type = PARAMTYPE_CHOICE, .rw = PARAMCTRL_WRONLY, .kinds = kNetAsi,
-             .choices_of = service_choices, .apply_choice = service_action},
+             .choices_of = service_choices, .apply_choice = rem_service},
     },
     // SRT settings and statistics (Net)
     mcf::param::one(srt_leaves::connect(kNet, apply_srt_connect)), srt_leaves::tuning(kNet),
@@ -550,6 +531,33 @@ constexpr handle kHandles[] = {
 int same_record(void *data, void *key) { return data == key ? 0 : 1; }
 
 } // namespace
+
+namespace mcf::param {
+
+void rebuild_output(cfg_tx &tx)
+{
+    if (!loaded())
+        return;
+    pthread_rwlock_wrlock(&ctrl_data_lock);
+    const int deleted = manager_outputs_delete(tx.dest_id);
+    manager_input_output_sync(deleted);
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
+
+void retable_output(cfg_tx &tx, int what, void (*first)(manager_output *, const cfg_tx &), bool before_load)
+{
+    if (!loaded() && !before_load)
+        return;
+    pthread_rwlock_wrlock(&ctrl_data_lock);
+    if (manager_output *mo = manager_outputs_find_by_id(tx.dest_id)) {
+        if (first)
+            first(mo, tx);
+        manager_output_sync_tables_on_cfg_change(mo, &tx, what);
+    }
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
+
+} // namespace mcf::param
 
 extern "C" {
 
@@ -632,9 +640,7 @@ int store_outputs_save_params(void)
 
 int store_outputs_rem_pid_map_keys(int output_id)
 {
-    char key[64];
-    std::snprintf(key, sizeof key, "%s_%u", "mcastfwdr/pidmap_keys", unsigned(output_id));
-    return kd_store_remove_key(mcf_pli, key);
+    return kd_store_remove_key(mcf_pli, mcf::param::pid_map_key(output_id).c_str());
 }
 
 } // extern "C"

@@ -268,22 +268,20 @@ void announce(param_context *p)
         kd_cuvent_emit(mcf_pli, "on_param_update", p);
 }
 
+std::string pid_map_key(int output_id) { return "mcastfwdr/pidmap_keys_" + std::to_string(unsigned(output_id)); }
+
 int save_id_list(const char *key, std::span<const int> ids)
 {
-    char buf[1280];
-    size_t len = 0;
-    buf[0] = '\0';
+    // Always the whole list: a list cut short would lose rows at the next start.
+    std::string text;
     for (int id : ids) {
-        const int n = std::snprintf(buf + len, sizeof buf - len, len ? ",%d" : "%d", id);
-        if (n < 0 || size_t(n) >= sizeof buf - len) {
-            mcf_post_log(SQ_LOG_ERROR, "Buffer Exceeded!");
-            return -1;
-        }
-        len += size_t(n);
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(id);
     }
-    if (kd_store_save_string(mcf_pli, key, buf) != 0)
+    if (kd_store_save_string(mcf_pli, key, text.c_str()) != 0)
         return -1;
-    return int(len);
+    return int(text.size());
 }
 
 } // namespace mcf::param

@@ -111,9 +111,20 @@ param_context *sibling(param_context *p, const char *key);
 // "on_param_update" for p (nothing for null).
 void announce(param_context *p);
 
-// Saves the ids joined with "," under the plug-in's store key: the length
-// of the text, or -1 ("Buffer Exceeded!" logged, nothing saved) when it
-// does not fit the 1280 bytes of an id list.
+// A running output is rebuilt (deleted and made again from its record by
+// the managers' sync) or has its tables regenerated (`what` says what
+// changed, after `first` copied a setting into it), under ctrl_data_lock
+// for writing; both only once the configuration is loaded, unless
+// `before_load` says otherwise.
+void rebuild_output(cfg_tx &tx);
+void retable_output(cfg_tx &tx, int what, void (*first)(manager_output *, const cfg_tx &) = nullptr,
+                    bool before_load = false);
+
+// Saves the ids joined with "," under the plug-in's store key, whatever
+// their number: the length of the text, or -1 when the store refuses it.
 int save_id_list(const char *key, std::span<const int> ids);
+
+// The store key listing one output's remaps: "mcastfwdr/pidmap_keys_<id>".
+std::string pid_map_key(int output_id);
 
 } // namespace mcf::param

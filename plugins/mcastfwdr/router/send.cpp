@@ -3,6 +3,7 @@
 
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
+#include "klv/klv.h"
 #include "mcastfwdr.h"
 #include "router/output_view.h"
 #include "router/packet_proc.h"
@@ -123,8 +124,12 @@ const uint8_t *due_slot_packet(manager_output *mo, uint32_t c)
         uint16_t pid = 0;
         unsigned meta_len = 0;
         uint8_t meta[64];
-        if (const uint8_t *k = ts_pool_read_unlocked(mo->inject_ts_queue, &pid, meta, &meta_len))
-            return dup(k);
+        if (const uint8_t *k = ts_pool_read_unlocked(mo->inject_ts_queue, &pid, meta, &meta_len)) {
+            uint8_t *p = dup(k);
+            // The copy is in the output's ring: the KLV ring's slot can go.
+            mcastfwdr_klv_mark_pkt_injected(k);
+            return p;
+        }
     }
     const bool dvb = is_dvb(mo);
     if (dvb && pmts && sys && passed(c, t.last_cat_packet, mo->PTKS_PER_CAT)) {

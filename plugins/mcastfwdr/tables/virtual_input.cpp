@@ -327,17 +327,19 @@ void virtual_input_check_on_vp_updates_pending(void)
     {
         mcf::write_lock lock;
         copy_to_live(c.tables, *vi.mi->tables);
-        kd_dataset *outputs = kd_dataset_ctor(kSetMax, 0);
-        for (int pnu : c.all)
-            mcfcfg_tx_sync_program_pids(vi.rx->ingress_id, pnu, outputs);
-        const size_t n = outputs ? kd_dataset_get_length(outputs) : 0;
-        for (size_t i = 0; i < n; ++i) {
-            int out = -1;
-            if (kd_dataset_get_num(outputs, i, &out) == 0)
-                if (manager_output *mo = manager_outputs_find_by_id(out))
-                    manager_output_sync_unique_inputs(mo);
-        }
-        kd_dataset_dtor(outputs);
+    }
+    // The services routing the programs follow their PIDs between the two
+    // locked steps: the row actions take the lock themselves and announce
+    // their rows, which must not happen with it held.
+    std::unique_ptr<kd_dataset, int (*)(kd_dataset *)> routing(kd_dataset_ctor(kSetMax, 0), kd_dataset_dtor);
+    std::unique_ptr<kd_dataset, int (*)(kd_dataset *)> rebuild(kd_dataset_ctor(kSetMax, 0), kd_dataset_dtor);
+    for (int pnu : c.all) {
+        mcfcfg_tx_sync_program_pids(vi.rx->ingress_id, pnu, rebuild.get());
+        mcfcfg_tx_collect_program_outputs(vi.rx->ingress_id, pnu, routing.get());
+    }
+    {
+        mcf::write_lock lock;
+        manager_outputs_resync_program_outputs(routing.get(), rebuild.get());
         input_tables_notify_program_tables(vi.rx->ingress_id, -1);
         if (c.sdt_has_changed)
             input_tables_notify_sdt_tables(vi.rx->ingress_id);

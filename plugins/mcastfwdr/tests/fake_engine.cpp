@@ -1,8 +1,11 @@
 #include "fake_engine.h"
 
 #include "cfg/mcf_services.h"
+#include "ingress/manager_input.h"
+#include "tables/input_tables.h"
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -23,8 +26,28 @@ std::vector<cfg_tx> &outputs_seen()
     static std::vector<cfg_tx> seen;
     return seen;
 }
+local_pmt program(int pnu, int pmt_pid, int pcr_pid, int pcr_ingress_id, const std::vector<stream> &streams)
+{
+    local_pmt p;
+    local_pmt_init(&p, pnu, pmt_pid, 1);
+    p.pcr_pid = pcr_pid;
+    p.pcr_ingress_id = pcr_ingress_id;
+    for (const stream &st : streams) {
+        const int i = local_pmt_add_entry(&p, st.type, st.ingress_id, st.pid);
+        if (i >= 0 && !st.es_info.empty())
+            local_pmt_set_entry_es_info(&p, i, st.es_info.data(), int(st.es_info.size()));
+    }
+    return p;
+}
+
+std::vector<unsigned> &services_seen()
+{
+    static std::vector<unsigned> seen;
+    return seen;
+}
 void reset()
 {
+    services_seen().clear();
     answers() = script{};
     calls().clear();
     outputs_seen().clear();
@@ -56,8 +79,10 @@ int id_of(const manager_output *mo) { return *reinterpret_cast<const int32_t *>(
 
 void seen(const cfg_tx *tx)
 {
-    if (tx)
-        fake_engine::outputs_seen().push_back(*tx);
+    if (!tx)
+        return;
+    fake_engine::outputs_seen().push_back(*tx);
+    fake_engine::services_seen().push_back(mcf_list_count(tx->dest_services));
 }
 
 } // namespace
@@ -69,10 +94,18 @@ int __real_mcastfwdr_delete_input_and_outputs_using_it(cfg_rx *rx);
 int __real_mcastfwdr_update_input_bps_and_outputs_using_it(cfg_rx *rx, int32_t prev_bps);
 void __real_mcfcfg_rx_set_all_program_status_inactive(cfg_rx *rx);
 
+// The PID index a sync repopulates on its own is not logged.
+thread_local int in_sync = 0;
+
 int __wrap_manager_input_output_sync(int32_t force)
 {
     log_call("sync " + std::to_string(force), true);
-    return fake_engine::answers().real_sync ? __real_manager_input_output_sync(force) : 0;
+    if (!fake_engine::answers().real_sync)
+        return 0;
+    ++in_sync;
+    const int rc = __real_manager_input_output_sync(force);
+    --in_sync;
+    return rc;
 }
 
 int __wrap_mcastfwdr_delete_input_and_outputs_using_it(cfg_rx *rx)
@@ -202,6 +235,94 @@ void __wrap_manager_outputs_entitle_key_for_ca_session(int session_id, const cha
 void __wrap_manager_outputs_revoke_key_for_ca_session(int session_id, const char *pem)
 {
     log_call("revoke " + std::to_string(session_id) + " " + (pem ? pem : "(null)"), true);
+}
+
+} // extern "C"
+
+// ---- services, remaps and the PID router ----
+namespace {
+
+std::string out_name(const manager_output *mo) { return mo ? std::to_string(id_of(mo)) : "null"; }
+
+// An input manager whose tables hold the script's programs for the input.
+manager_input *fake_input(int id, const std::vector<local_pmt> &programs)
+{
+    static std::map<int, manager_input> inputs;
+    static std::map<int, input_table_info> tables;
+    manager_input &mi = inputs[id];
+    input_table_info &t = tables[id];
+    std::memset(&t, 0, sizeof t);
+    t.num_programs = 0;
+    for (const local_pmt &p : programs)
+        if (t.num_programs < INPUT_PROGRAMS_MAX)
+            t.services[t.num_programs++].pmt = p;
+    mi.id = id;
+    mi.tables = &t;
+    return &mi;
+}
+
+} // namespace
+
+extern "C" {
+
+manager_input *__real_manager_inputs_find_by_id(int id);
+int __real_mcfcfg_tx_input_sync_program_pids(cfg_tx_input *svc, int drop_first);
+int __real_phindex_repopulate(void);
+
+manager_input *__wrap_manager_inputs_find_by_id(int id)
+{
+    const auto &programs = fake_engine::answers().programs;
+    if (const auto it = programs.find(id); it != programs.end())
+        return fake_input(id, it->second);
+    return __real_manager_inputs_find_by_id(id);
+}
+
+int __wrap_mcfcfg_tx_input_sync_program_pids(cfg_tx_input *svc, int drop_first)
+{
+    log_call("pids " + std::to_string(svc->dest_id) + "/" + std::to_string(svc->service_id) + " " +
+                 std::to_string(drop_first),
+             false);
+    return __real_mcfcfg_tx_input_sync_program_pids(svc, drop_first);
+}
+
+int __wrap_add_ca_to_pid_handler(manager_output *mo, int ingress_id, int pid, int ca_session_id)
+{
+    log_call("ca_pid " + out_name(mo) + " " + std::to_string(ingress_id) + " " + std::to_string(pid) + " " +
+                 std::to_string(ca_session_id),
+             true);
+    return 0;
+}
+
+int __wrap_add_pid_remap_to_pid_handler(manager_output *mo, int ingress_id, int in_pid, int out_pid)
+{
+    log_call("remap_pid " + out_name(mo) + " " + std::to_string(ingress_id) + " " + std::to_string(in_pid) + " " +
+                 std::to_string(out_pid),
+             true);
+    return 0;
+}
+
+int __wrap_manager_output_sync_unique_inputs(manager_output *mo)
+{
+    log_call("unique " + out_name(mo), true);
+    return 0;
+}
+
+void __wrap_manager_output_reset_klv_latency_pid(manager_output *mo)
+{
+    log_call("klv_latency " + out_name(mo), true);
+}
+
+int __wrap_phindex_repopulate(void)
+{
+    if (!in_sync)
+        log_call("phindex", true);
+    return __real_phindex_repopulate();
+}
+
+int __wrap_mcastfwdr_asi_set_route_prov_pending(int output_id)
+{
+    log_call("asi_prov " + std::to_string(output_id), false);
+    return 0;
 }
 
 } // extern "C"

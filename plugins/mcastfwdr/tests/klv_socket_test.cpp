@@ -87,6 +87,7 @@ TEST_F(KlvSockets, SourcesReceiveOnlyWhileTheyCan)
 {
     scenario card(3);
     card.start_linked();
+    mcastfwdr_klv_fini(); // this test reads the sources' sockets itself
     auto &log = card.log();
     ASSERT_EQ(set_param("mcastfwdr/add_klv_source_rule", "Yes"), PARAM_SET_SUCCESS);
     ASSERT_EQ(set_param("mcastfwdr/add_klv_source_rule", "Yes"), PARAM_SET_SUCCESS);

@@ -31,7 +31,10 @@ public:
     // and start_linked() inserts the record.
     // function_label: the card's function label, given to its carrier
     // model through extended.info (null: none).
-    explicit scenario(unsigned hw_slot = 3, bool with_library = false, const char *function_label = nullptr)
+    // info: the INFO records of the carrier in slot 3 (empty: the default ones).
+    explicit scenario(unsigned hw_slot = 3, bool with_library = false, const char *function_label = nullptr,
+                      std::vector<uint32_t> info = {})
+        : info_(std::move(info))
     {
         if (function_label) {
             std::filesystem::create_directories(root_ / "usr/local/share/KT-3300");
@@ -55,9 +58,13 @@ public:
         setenv("SV_PLUGINS_PATH",
                with_library ? (std::string(std::getenv("KD_BUILD_DIR")) + "/plugins").c_str() : (root_ / "noplugins").c_str(), 1);
         kd_frame_init();
-        // The card's interfaces as the framework learns them from route netlink.
-        run_loop_until([] {
-            return mcastfwdr_eth_intf_is_operational("eth0") && mcastfwdr_eth_intf_is_operational("eth1") &&
+        // The card's interfaces as the framework learns them from route netlink
+        // (a carrier with an ASI port has no external ones).
+        bool asi = false;
+        for (uint32_t r : info_)
+            asi = asi || ((r >> 28) == 4 && ((r >> 16) & 0xFF) == 9);
+        run_loop_until([asi] {
+            return (asi || (mcastfwdr_eth_intf_is_operational("eth0") && mcastfwdr_eth_intf_is_operational("eth1"))) &&
                    mcastfwdr_eth_intf_is_operational("eth2");
         });
     }
@@ -121,9 +128,12 @@ private:
         c.ifname = "peer2";
         c.slot = slot;
         c.erase_ms = 5;
+        if (slot == 3)
+            c.info = info_;
         sims_.push_back(xsbsim::start_carrier_in(rig_->chassis(), std::move(c)));
     }
 
+    std::vector<uint32_t> info_;
     kdtest::TempRoot root_;
     kdtest::LogCapture log_;
     std::unique_ptr<xsbsim::net_rig> rig_;

@@ -181,4 +181,60 @@ TEST_F(VirtualInput, RefusalsChangeNothing)
     EXPECT_NE(input_table_info_get_service(virtual_input_get_manager()->tables, 24), nullptr);
 }
 
+// An output's service routing a virtual program follows its PIDs when the
+// programs are applied; its rows are announced with the write lock free
+// (a listener may take it).
+TEST_F(VirtualInput, AppliedProgramsReachTheServicesRoutingThem)
+{
+    struct Probe {
+        int events = 0, under_lock = 0;
+    };
+    static Probe probe; // the registrations outlive the test's body
+    probe = {};
+    for (const char *name : {"on_param_insert", "on_param_remove", "on_param_update"})
+        kd_cuvent_register_cb(mcf_pli, name, [](cuvent_wrapper *w) {
+            auto *p = static_cast<Probe *>(w->cb_ctx);
+            ++p->events;
+            if (pthread_rwlock_trywrlock(&ctrl_data_lock) == 0)
+                pthread_rwlock_unlock(&ctrl_data_lock);
+            else
+                ++p->under_lock;
+        }, &probe, CUVFLT_NONE);
+    ASSERT_EQ(mcastfwdr_add_row_output(3), 0);
+    cfg_tx *tx = mcfcfg_tx_find_by_id(3);
+    ASSERT_EQ(mcastfwdr_add_row_out_input(tx, -1, 0), 0);
+    cfg_tx_input *s = cfg_tx_input_find_by_id(tx, 0);
+    s->input_id = virtual_input_get_ingress_id();
+    s->input_prog_num = 5;
+    s->is_durable_remaps = 0;
+
+    announce(program(5, "Five"));
+    probe = {};
+    ASSERT_GT(ticks_until_applied(), 0);
+    const std::pair<int, const char *> rows[] = {{0x105, "PMT"}, {0x205, "Video"}, {0x305, "Audio"}};
+    ASSERT_EQ(mcf_list_count(s->list_pid_maps), std::size(rows));
+    for (const auto &[pid, label] : rows) {
+        const cfg_tx_pid_map *m = cfg_tx_pid_map_find_by_pid(s, pid);
+        ASSERT_NE(m, nullptr) << pid;
+        EXPECT_STREQ(m->label, label);
+        EXPECT_EQ(m->out_pid, pid);
+    }
+    EXPECT_GT(probe.events, 0);
+    EXPECT_EQ(probe.under_lock, 0);
+
+    // The audio stream, remapped, leaves the program: its row goes.
+    cfg_tx_pid_map_find_by_pid(s, 0x305)->out_pid = 0x400;
+    auto fewer = program(5, "Five");
+    fewer.entries[1].pid = 8191;
+    announce(fewer);
+    probe = {};
+    ASSERT_GT(ticks_until_applied(), 0);
+    EXPECT_EQ(cfg_tx_pid_map_find_by_pid(s, 0x305), nullptr);
+    EXPECT_EQ(mcf_list_count(s->list_pid_maps), 2u);
+    EXPECT_GT(probe.events, 0);
+    EXPECT_EQ(probe.under_lock, 0);
+    EXPECT_EQ(pthread_rwlock_trywrlock(&ctrl_data_lock), 0) << "released";
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
+
 } // namespace

@@ -197,3 +197,36 @@ TEST_F(Sim, GeneratorTalksOnlyWhileRunningAndReadsTheDemultiplexerBlock)
     EXPECT_EQ(ids[2], 404u);
     close(efd);
 }
+
+TEST_F(Sim, PicturesCarryTheStreamsVideoTimeStampsAfterTheDecodingDelay)
+{
+    int ctl = bound(FMB_DEVICE_CONTROL);
+    int efd = eventfd(0, EFD_NONBLOCK | EFD_SEMAPHORE);
+    fmb_enable_message_notification_info en{efd, FMB_MESSAGE_TARGET_VD, 0};
+    ASSERT_EQ(call(ctl, FMB_API_ENABLE_MESSAGE_NOTIFICATION, &en), 0);
+    fmb_enable_message_notification_info dmx{efd, FMB_MESSAGE_TARGET_DMX, 0}; // a PCR every frame
+    ASSERT_EQ(call(ctl, FMB_API_ENABLE_MESSAGE_NOTIFICATION, &dmx), 0);
+    chip.poke(M30_REG_MAIN_STATE, 4);
+    m30sim::GeneratorConfig g;
+    g.frame_period_us = 20000;                // 50 Hz: 1800 ticks
+    g.start_pts = (uint64_t(1) << 33) - 1800; // the second picture wraps
+    g.decode_delay = 3;
+    chip.start_generator(g);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (chip.pending_messages(FMB_MESSAGE_TARGET_VD, 0) < 3 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    chip.stop_generator();
+    ASSERT_GE(chip.pending_messages(FMB_MESSAGE_TARGET_VD, 0), 3u);
+    EXPECT_EQ(chip.pending_messages(FMB_MESSAGE_TARGET_DMX, 0), chip.pending_messages(FMB_MESSAGE_TARGET_VD, 0) + 3)
+        << "no picture in the first three frames";
+    const uint64_t want[] = {g.start_pts, 0, 1800};
+    for (uint64_t w : want) {
+        fmb_message_info m{};
+        m.message_target = FMB_MESSAGE_TARGET_VD;
+        m.target_id = 0;
+        ASSERT_EQ(call(ctl, FMB_API_GET_MESSAGE, &m), 0);
+        EXPECT_EQ(m.message_id, 1u);
+        EXPECT_EQ(uint64_t(m.message_param[1] & 1) << 32 | m.message_param[2], w);
+    }
+    close(efd);
+}

@@ -7,6 +7,9 @@
 
 #include <fpga.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -255,6 +258,41 @@ TEST_F(Embed, LayoutsAndAVideoRateChange)
     ancDecAudEmbedChnIdxPts(0, 1, a);
     const int64_t want = (3203 + (int64_t(a) - int64_t(v)) * 24 / 45) % 1024;
     EXPECT_EQ(ancDecAudEmbedPairPosition(0, 1), int((want + 1024) % 1024));
+}
+
+TEST_F(Embed, TheBoardPlaysTheRingRoundFromItsStart)
+{
+    sim_->start([](unsigned, const uint8_t *) {});
+    sim_->play_embedders(true);
+    anchor_video(); // restarts the queue: the board plays from item 0
+    uint64_t apts = vanchor_ - 2 * 2160;
+    for (int i = 0; i < 3; ++i, apts += 2160)
+        ancDecAudEmbedChnIdxPts(0, 0, apts);
+    ASSERT_EQ(ancDecAudEmbedPairPosition(0, 0), 768);
+    std::vector<int16_t> l(1152), r(1152);
+    for (int k = 0; k < 1152; ++k)
+        l[size_t(k)] = int16_t(k + 1), r[size_t(k)] = int16_t(-(k + 1));
+    ASSERT_EQ(ancDecAudEmbedChnIdxFrame(0, 0, DEC_AUD_SRC_FMT_S16, l.data(), r.data(), 1152), 0);
+    const std::vector<int32_t> ring(ring_, ring_ + size_t(sets_) * 16);
+    // Some whole round after the write plays the ring set by set from set 0.
+    std::vector<int32_t> played;
+    auto a_round_plays_the_ring = [&] {
+        const size_t words = size_t(sets_) * 16;
+        for (size_t at = words; at + words <= played.size(); at += words)
+            if (std::equal(ring.begin(), ring.end(), played.begin() + std::ptrdiff_t(at)))
+                return true;
+        return false;
+    };
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!a_round_plays_the_ring() && std::chrono::steady_clock::now() < until) {
+        const auto more = sim_->played(0);
+        played.insert(played.end(), more.begin(), more.end());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(a_round_plays_the_ring()) << played.size() / 16 << " sets played";
+    EXPECT_FALSE(sim_->played(2).empty()) << "channel 0 also restarted embedder 2";
+    EXPECT_TRUE(sim_->played(3).empty()) << "a queue not enabled plays nothing";
+    sim_->stop();
 }
 
 } // namespace

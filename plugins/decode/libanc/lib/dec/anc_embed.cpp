@@ -698,3 +698,15 @@ extern "C" int ancDecAudEmbedPairPosition(int io, int pair)
         return -1;
     return int(pss_ss(g_emb[io].pair[pair].ideal.load()));
 }
+
+extern "C" int ancDecAudEmbedVideoAnchor(int io, uint64_t *pts, uint32_t *sample_set)
+{
+    const PtsSamplesSet a = io_ok(io) ? g_emb[io].video_anchor.load() : 0;
+    if (!a)
+        return -1;
+    if (pts)
+        *pts = pss_pts(a);
+    if (sample_set)
+        *sample_set = pss_ss(a);
+    return 0;
+}

@@ -55,6 +55,9 @@ int ancDecAudEmbedChnIdxMapGet(int chn, int idx, MapItem items_out[32]);
 int32_t *ancDecAudEmbedRing(int io, uint32_t *sample_sets);
 /* The pair's next write position in sample sets; -1 while unanchored. */
 int ancDecAudEmbedPairPosition(int io, int pair);
+/* The embedder's video anchor: the time stamp and the ring position
+ * (sample set) it fixes; -1 while unanchored. */
+int ancDecAudEmbedVideoAnchor(int io, uint64_t *pts, uint32_t *sample_set);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,97 @@
+// A KT-3300 card labelled "asi" with the simulated board: the forwarder's
+// start sets the board up and creates inputs 150-153, and the ASI ingress
+// thread turns the board's frames into seven-packet datagrams, skipping
+// malformed frames. Needs root; skips otherwise.
+#include "scenario.h"
+
+#include "asi/asi_kt33.h"
+#include "ingress/ingress.h"
+
+#include <board_sim.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using mcftest::eventually;
+using mcftest::scenario;
+
+class AsiKt33Card : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string why = scenario::skip_reason();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+};
+
+// One frame as the FPGA writes it: packet at `at`, with the given tag.
+std::vector<uint8_t> raw_frame(uint8_t tag, unsigned at = 12, bool sync = true)
+{
+    std::vector<uint8_t> f(256, 0);
+    f[0] = uint8_t(at);
+    f[3] = tag;
+    if (at < 256)
+        f[at] = sync ? 0x47 : 0x00;
+    return f;
+}
+
+TEST_F(AsiKt33Card, BoardFramesBecomeDatagramsOfTheInputs)
+{
+    scenario card(3, false, "asi");
+    boardsim::BoardSim board;
+    for (unsigned slot : {0u, 1u, 4u})
+        board.add_module(slot);
+    board.set_lmk(true);
+    card.start_linked();
+    auto &log = card.log();
+    for (int id = 150; id <= 153; ++id)
+        EXPECT_NE(mcfcfg_rx_find_by_id(id), nullptr) << id;
+    EXPECT_EQ(log.count("ASI inputs allocated"), 1);
+    EXPECT_EQ(log.count("I/O[1] SPI found"), 1);
+    EXPECT_EQ(log.count("setting direction to input"), 2);
+    EXPECT_EQ(log.count("setting direction to output"), 1);
+    EXPECT_EQ(log.count("I/O[3] SPI missing"), 1);
+    EXPECT_EQ(log.count("LMK clock generator init freq1= 148.5Mhz"), 1);
+
+    // Malformed frames first (no sync byte, tags 0 and 5, a packet past the
+    // frame's end), then seven good ones per datagram on tag 1 and tag 2.
+    std::vector<uint8_t> frames;
+    auto add = [&](const std::vector<uint8_t> &f) { frames.insert(frames.end(), f.begin(), f.end()); };
+    add(raw_frame(1, 12, false));
+    add(raw_frame(0));
+    add(raw_frame(5));
+    add(raw_frame(1, 69));
+    for (int i = 0; i < 14; ++i)
+        add(raw_frame(1));
+    for (int i = 0; i < 7; ++i)
+        add(raw_frame(2));
+    for (int i = 0; i < 20; ++i) // the reader stays behind the FPGA's position
+        add(raw_frame(3, 12, false));
+    mcf::ingress_counters &st = mcf::ingress_stats(INGRESS_SRC_ASI);
+    const uint64_t before = st.entries.load();
+    board.produce_ingress_raw(frames.data(), unsigned(frames.size() / 256));
+    EXPECT_TRUE(eventually([&] { return st.entries.load() >= before + 3; }));
+    EXPECT_EQ(st.entries.load(), before + 3);
+
+    // A paced feed of real packets on tag 2: 1000 packets a second arrive
+    // as datagrams of seven while the board's ingress is on.
+    std::vector<uint8_t> ts(188 * 70, 0xFF);
+    for (unsigned i = 0; i < 70; ++i) {
+        uint8_t *p = ts.data() + 188 * i;
+        p[0] = 0x47;
+        p[1] = 0x01;
+        p[2] = 0x00;
+        p[3] = uint8_t(0x10 | (i & 0x0F));
+    }
+    board.start([](unsigned, const uint8_t *) {});
+    board.feed_ingress(2, ts, 1504000.0);
+    EXPECT_TRUE(eventually([&] { return st.entries.load() >= before + 3 + 20; }));
+    EXPECT_GE(board.fed(2), 140u);
+    board.feed_ingress(2, {}, 0);
+    board.stop();
+}
+
+} // namespace
