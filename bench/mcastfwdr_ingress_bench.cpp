@@ -8,6 +8,7 @@
 // Seconds per phase: first argument, default 30.
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
+#include "mux/multiplexer.h"
 #include "scenario.h"
 
 #include <arpa/inet.h>
@@ -153,6 +154,7 @@ int main(int argc, char **argv)
     scenario card(3);
     card.in_chassis("ip addr add 10.77.1.2/24 dev peer1");
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the reader below drains the pipe itself
     card.change([] {
         for (int g = 0; g < kGroups; ++g) {
             cfg_rx *rx = mcfcfg_rx_add_net(100 + g);

@@ -54,6 +54,12 @@ int manager_outputs_delete_using_input(int input_id);
 int manager_outputs_delete_routing_single_input(int input_id);
 void mcastfwdr_klv_sources_enable(const char *ifname); // null: every interface
 void mcastfwdr_klv_sources_disable(const char *ifname);
+// The input managers' SRT connection check and statistics collection
+// (maintainer thread, read lock held).
+void manager_inputs_datapath_monitor_srt_connection(void);
+void manager_inputs_datapath_get_srt_stats(void);
+// The input managers' program status update (multiplexer thread, read lock held).
+void manager_inputs_datapath_update_program_status(void);
 
 } // extern "C"
 

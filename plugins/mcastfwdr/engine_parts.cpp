@@ -1,6 +1,6 @@
 // Minimal versions of the engine parts that later work fills in: the
-// multiplexer, maintainer and PID index start and stop as no-ops;
-// and the managers' synchronisation.
+// inputs' SRT and program status monitors do nothing; and the managers'
+// synchronisation.
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
@@ -17,10 +17,8 @@
 
 extern "C" {
 
-int mcastfwdr_maintainer_init(void) { return 0; }
-void mcastfwdr_maintainer_fini(void) {}
-int mcastfwdr_mux_init(void) { return 0; }
-void mcastfwdr_mux_fini(void) {}
+// Inputs have no program status pass yet.
+void manager_inputs_datapath_update_program_status(void) {}
 // KLV source sockets follow the configuration and the interfaces.
 void mcastfwdr_klv_sources_enable(const char *ifname)
 {

@@ -178,12 +178,14 @@ cuvent_action mcastfwdr_fini(void) noexcept
     }
     mcastfwdr_mux_fini();
     mcastfwdr_klv_fini();
-    mcastfwdr_ingress_fini();
     mcf::release_listeners();
     kd_frame_stop_watcher(kd_frame_plugin_get_name(mcf_pli), mcf_pli);
     mcastfwdr_virtual_inputs_fini();
     phindex_fini();
     manager_outputs_fini();
+    // The outputs' pools point into the ingress receive areas: the ingress
+    // goes once their egress threads have ended.
+    mcastfwdr_ingress_fini();
     manager_inputs_fini();
     if (circbuf) {
         kd_circbuf_dtor(circbuf);

@@ -199,16 +199,6 @@ void *egress_thread(void *arg)
 
 } // namespace
 
-extern "C" {
-
-int get_ime_buffer_ms(int stage)
-{
-    static constexpr int kDefaults[3] = {0, 10, 10};
-    return stage >= 0 && stage < 3 ? kDefaults[stage] : -1;
-}
-
-} // extern "C"
-
 namespace {
 
 // The oldest ready datagram to the SRT session (no RTP header).

@@ -4,6 +4,8 @@
 #include "cfg/mcf_services.h"
 #include "mcf_utils.h"
 #include "mmsg.h"
+#include "mux/maintainer.h"
+#include "mux/multiplexer.h"
 #include "status_queue.h"
 #include "pcr_pts_analysis/pcr_pts.h"
 #include "router/packet_proc.h"

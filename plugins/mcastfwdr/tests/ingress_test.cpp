@@ -7,6 +7,7 @@
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
+#include "mux/multiplexer.h"
 #include "scenario.h"
 
 #include <interlink.h>
@@ -128,6 +129,7 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
     scenario card(3);
     ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     auto &log = card.log();
     EXPECT_EQ(card.change([] {
         input(100, "239.1.1.1", 5000);
@@ -217,6 +219,7 @@ TEST_F(Ingress, AFullPipeLeavesDatagramsInTheSocket)
     scenario card(3);
     ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     card.change([] { input(100, "239.1.1.1", 5000); });
     chassis_sender tx(card);
     const uint32_t cap = INGRESS_PIPE_ENTRIES - 1, extra = 300;
@@ -244,6 +247,7 @@ TEST_F(Ingress, XsbFramesReachThePipeOrAreDroppedAndCounted)
 {
     scenario card(3);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     xsb_sock *raw = nullptr;
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
@@ -329,6 +333,7 @@ TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
 {
     scenario card(3);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     startup_time_current = 0; // within the start-up delay
     auto &log = card.log();
     xsbsim::carrier_sim &sim = card.carrier();
@@ -405,6 +410,7 @@ TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
 {
     scenario card(3);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     auto &log = card.log();
     static internal_ts_info heard;
     static int heard_count;
@@ -523,6 +529,7 @@ TEST_F(Ingress, ToolStreamsArriveByteExact)
     scenario card(3);
     ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
     card.change([] {
         input(100, "239.1.1.1", 5000);
         input(101, "239.1.1.2", 5002);

@@ -4,6 +4,7 @@
 // pool read in order as the output stream while an FFmpeg stream is handed
 // to the send path under the read lock as the multiplexer does. Needs root.
 #include "scenario.h"
+#include "mux/multiplexer.h"
 #include "router/send.h"
 #include "sendpath_pcr.h"
 #include "ts_fixtures.h"
@@ -41,6 +42,7 @@ TEST_F(SendPathCard, ConfiguredOutputCarriesTheRestampedProgram)
 
     scenario card(3);
     card.start_linked();
+    mcastfwdr_multiplex_fini(); // the test drives the send path itself
     cfg_rx *rx = nullptr;
     cfg_tx *tx = nullptr;
     card.change([&] {

@@ -8,6 +8,8 @@
 // thread. Needs root and srt-live-transmit; skips otherwise.
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
+#include "mux/maintainer.h"
+#include "mux/multiplexer.h"
 #include "outputs/manager_output.h"
 #include "scenario.h"
 #include "srt/srt_helper.h"
@@ -219,6 +221,11 @@ protected:
     {
         auto c = std::make_unique<scenario>(3);
         c->start_linked();
+        // The test drives the SRT monitors from the loop (`monitors`) and
+        // reads the SRT pipe itself: the data-path threads that would do
+        // both are stopped.
+        mcastfwdr_multiplex_fini();
+        maintainer_fini();
         c->in_chassis("ip addr add 10.77.1.2/24 dev peer1");
         c->change([] {
             cfg_rx *rx = mcfcfg_rx_add_net(100);

@@ -1,0 +1,324 @@
+// The multiplexer thread.
+#include "mux/multiplexer.h"
+#include "asi/asi_kt33.h"
+#include "egress/statistics.h"
+#include "engine.h"
+#include "ingress/manager_input.h"
+#include "ingress/xsb_bridge.h"
+#include "mcastfwdr.h"
+#include "mux/maintainer.h"
+#include "outputs/manager_output.h"
+#include "router/send.h"
+
+#include <kerrow/cuvent.h>
+#include <kerrow/pipe.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+constexpr int kPriority = 91;
+constexpr const char *kName = "multiplexer";
+constexpr int kJoinTimeoutNs = 0; // the thread ends within a cycle
+
+constexpr int kReloadStreamLoss = 197;
+constexpr int kReloadProgramStatus = 2005;
+constexpr int kReloadInputAlarmErrors = 1000;
+constexpr int kReloadInputAlarm = 6017;
+constexpr int kReloadOutputAlarm = 5987;
+constexpr int kReloadDecoder = 1000;
+
+constexpr uint64_t kAsiRatePackets = 28000;
+constexpr int kAsiRateTolerance = 20000;
+
+std::atomic<bool> g_halt{true};
+std::atomic<uint64_t> g_cycles{0};
+pthread_t g_thread{};
+
+uint64_t ns_of(clockid_t clk)
+{
+    timespec t;
+    clock_gettime(clk, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+// Runs a counter down; true (and reloaded by the caller) when it expires.
+bool due(int &counter)
+{
+    if (counter > 0) {
+        --counter;
+        return false;
+    }
+    return true;
+}
+
+// Each check under the read side of the control lock.
+struct locked_monitors final : mcf::mux::monitors {
+    struct read_lock {
+        read_lock() { pthread_rwlock_rdlock(&ctrl_data_lock); }
+        ~read_lock() { pthread_rwlock_unlock(&ctrl_data_lock); }
+    };
+    void stream_loss() override
+    {
+        read_lock l;
+        manager_inputs_datapath_monitor_for_stream_loss();
+    }
+    void program_status() override
+    {
+        read_lock l;
+        manager_inputs_datapath_update_program_status();
+    }
+    unsigned input_alarm() override
+    {
+        read_lock l;
+        return manager_inputs_datapath_check_alarm_state();
+    }
+    void output_alarm() override
+    {
+        read_lock l;
+        manager_outputs_datapath_check_alarm_state();
+    }
+};
+
+// The input of a pipe entry; read lock held.
+manager_input *input_of(const ingress_to_mux_item &e)
+{
+    switch (e.src) {
+    case INGRESS_SRC_NET:
+        // Entries of a socket closed since (maybe reused by now) are stale.
+        if (!mcf::net_socket_is_current(e.sock_id, ingress_item_socket_gen(&e)))
+            return nullptr;
+        if (e.ip[0]) {
+            char ip[sizeof e.ip + 1] = {};
+            std::copy(std::begin(e.ip), std::end(e.ip), ip);
+            return manager_inputs_find_net_input_by_node_socket(ip, e.sock_id);
+        }
+        return manager_inputs_find_net_input_by_socket(e.sock_id);
+    case INGRESS_SRC_SRT:
+        return manager_inputs_find_net_input_by_srt_sock(e.sock_id);
+    case INGRESS_SRC_ASI: {
+        manager_input *mi = asi_input_get_manager(e.input_map_idx);
+        const int detected = mi ? asi_input_state_get_rate(e.input_map_idx) : -1;
+        if (mi && detected >= 0 &&
+            mcf::mux::asi_rate_reported(detected, manager_input_get_bps(mi),
+                                        mi->ts_packets_rx.load(std::memory_order_relaxed)))
+            mcf_post_input_rate_detected(mi->id, uint32_t(detected));
+        return mi;
+    }
+    case INGRESS_SRC_XSB:
+        return mcastfwdr_ingress_get_xsb_input_map(&e);
+    default:
+        return nullptr;
+    }
+}
+
+// One pipe's turn; bits counts this cycle's bits.
+void drain(ingress_src_t src, uint32_t &bits, mcast_stats_t &sample)
+{
+    kd_pipe_t *p = ingress_pipe[src];
+    if (!p)
+        return;
+    mcast_stats_t posted;
+    const bool have = mcastfwdr_statistics_posted(STATS_SRC_INGRESS, mcf::mux::stats_index_of(src), &posted) == 0 &&
+                      posted.post;
+    const uint32_t budget = mcf::mux::pipe_budget(get_ime_buffer_ms(IME_MULTIPLEX),
+                                                  have ? int64_t(posted.bits.avg) : -1, kd_pipe_level(p));
+    const uint32_t limit = uint32_t(std::min<uint64_t>(uint64_t(bits) + budget, mcf::mux::kCycleBits));
+    pthread_rwlock_rdlock(&ctrl_data_lock);
+    ingress_to_mux_item e;
+    while (bits < limit && kd_pipe_read_unlocked(p, &e) == 0) {
+        manager_input *mi = input_of(e);
+        if (!mi) {
+            ++sample.evt[STATS_EVT_INVALID_WARN];
+            continue;
+        }
+        if (!e.buf || e.len < 1) {
+            ++sample.evt[STATS_EVT_EMPTY_WARN];
+            continue;
+        }
+        const timespec ts{e.tstamp.tv_sec, e.tstamp.tv_nsec};
+        mcastfwdr_handle_and_send_msg_in(mi, e.buf, e.len, e.tstamp.tv_sec >= 1 ? &ts : nullptr);
+        bits += mcf::mux::kEntryBits;
+    }
+    pthread_rwlock_unlock(&ctrl_data_lock);
+}
+
+// "ccset" / "ccclear" for decoder channels 0 and 1; no lock held, as the
+// decoder's answers reach listeners that take the write side.
+void emit(bool set)
+{
+    uint32_t channel = 0; // the payload, valid during the emit
+    for (unsigned c = 0; c < 2; ++c) {
+        channel = c;
+        if (set)
+            mcf_post_log(SQ_LOG_INFO, "MCF: emit CC set %u", c + 1);
+        else
+            mcf_post_log(SQ_LOG_INFO, "MCF: emit CC clear %u", c + 1);
+        kd_cuvent_emit(mcf_pli, set ? "ccset" : "ccclear", &channel);
+    }
+}
+
+void *thread_main(void *)
+{
+    rt_thread_setup("SVM:multiplexer", kPriority);
+    static constexpr ingress_src_t kOrder[] = {INGRESS_SRC_NET, INGRESS_SRC_SRT, INGRESS_SRC_ASI, INGRESS_SRC_XSB};
+    mcf::mux::periodic checks;
+    locked_monitors monitors;
+    mcast_stats_t sample{};
+    sample.src = STATS_SRC_MULTIPLEX;
+    sample.idx = STATS_IDX_MULTIPLEX;
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    next.tv_nsec -= next.tv_nsec % 1000000;
+    uint64_t prev_begin = ns_of(CLOCK_MONOTONIC);
+    time_t second = time(nullptr);
+    while (!g_halt.load(std::memory_order_acquire)) {
+        const uint64_t begin = ns_of(CLOCK_MONOTONIC);
+        const uint64_t cpu_begin = ns_of(CLOCK_THREAD_CPUTIME_ID);
+        uint32_t bits = 0;
+        for (ingress_src_t src : kOrder)
+            drain(src, bits, sample);
+        switch (checks.step(monitors)) {
+        case mcf::mux::cc_signal::set:
+            emit(true);
+            break;
+        case mcf::mux::cc_signal::clear:
+            emit(false);
+            break;
+        case mcf::mux::cc_signal::none:
+            break;
+        }
+        const time_t now = time(nullptr);
+        sample.period.avg = begin - prev_begin;
+        sample.real.avg = ns_of(CLOCK_MONOTONIC) - begin;
+        sample.cpu.avg = ns_of(CLOCK_THREAD_CPUTIME_ID) - cpu_begin;
+        sample.bits.avg = bits;
+        sample.post = now != second;
+        second = now;
+        prev_begin = begin;
+        mcastfwdr_statistics(&sample);
+        g_cycles.fetch_add(1, std::memory_order_release);
+        next.tv_nsec += 1000000;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace mcf::mux {
+
+int stats_index_of(ingress_src_t pipe)
+{
+    switch (pipe) {
+    case INGRESS_SRC_NET:
+        return STATS_IDX_INGRESS_NET;
+    case INGRESS_SRC_SRT:
+        return STATS_IDX_INGRESS_SRT;
+    case INGRESS_SRC_ASI:
+        return STATS_IDX_INGRESS_ASI;
+    case INGRESS_SRC_XSB:
+        return STATS_IDX_INGRESS_XSB;
+    default:
+        return -1;
+    }
+}
+
+uint32_t pipe_budget(int buffer_ms, int64_t avg_bps, unsigned level)
+{
+    if (buffer_ms <= 0 || avg_bps < 0)
+        return kCycleBits;
+    const int64_t buffered = int64_t(level) * kEntryBits;
+    const int64_t ideal = avg_bps / 1000;
+    const int64_t error = buffered - ideal * (buffer_ms + 1);
+    const int64_t adjust = error < 0 ? -int64_t(kEntryBits) : error / (buffer_ms + 1) + kEntryBits;
+    // As an unsigned number: a negative sum is a large one, capped.
+    const uint32_t budget = uint32_t(ideal + adjust);
+    return std::min(budget, kPipeBits);
+}
+
+bool asi_rate_reported(int detected_bps, int configured_bps, uint64_t ts_packets)
+{
+    return detected_bps >= 0 && ts_packets % kAsiRatePackets == 0 &&
+           std::llabs(int64_t(detected_bps) - configured_bps) > kAsiRateTolerance;
+}
+
+cc_signal periodic::step(monitors &m)
+{
+    if (due(stream_loss_)) {
+        m.stream_loss();
+        stream_loss_ = kReloadStreamLoss - 1;
+    }
+    if (due(program_status_)) {
+        m.program_status();
+        program_status_ = kReloadProgramStatus - 1;
+    }
+    unsigned answer = 0;
+    if (due(input_alarm_)) {
+        answer = m.input_alarm();
+        input_alarm_ = (answer == 1 ? kReloadInputAlarmErrors : kReloadInputAlarm) - 1;
+    }
+    if (due(output_alarm_)) {
+        m.output_alarm();
+        output_alarm_ = kReloadOutputAlarm - 1;
+    }
+    if (answer == 2) {
+        decoder_ = kReloadDecoder;
+        state_ = 2;
+        return cc_signal::set;
+    }
+    if (state_ == 2 && --decoder_ <= 0) {
+        state_ = 0;
+        return cc_signal::clear;
+    }
+    return cc_signal::none;
+}
+
+uint64_t cycles() { return g_cycles.load(std::memory_order_acquire); }
+
+} // namespace mcf::mux
+
+extern "C" {
+
+int mcastfwdr_multiplex_init(void)
+{
+    g_halt.store(false, std::memory_order_release);
+    if (pthread_create(&g_thread, nullptr, thread_main, nullptr) != 0) {
+        g_thread = {};
+        mcf_post_log(SQ_LOG_ERROR, "%s: failed pthread_create", kName);
+        g_halt.store(true);
+        return -1;
+    }
+    mcf_post_log(SQ_LOG_DEBUG, "%s: thread ID %ld created", kName, long(g_thread));
+    return 0;
+}
+
+int mcastfwdr_multiplex_fini(void)
+{
+    g_halt.store(true, std::memory_order_release);
+    if (!g_thread)
+        return 0;
+    mcf_post_log(SQ_LOG_DEBUG, "%s: thread %ld join... waiting", kName, long(g_thread));
+    if (rt_thread_join(&g_thread, kJoinTimeoutNs) != 0) {
+        mcf_post_log(SQ_LOG_WARN, "%s: failed to join thread", kName);
+        return -1;
+    }
+    mcf_post_log(SQ_LOG_DEBUG, "%s: thread join... done", kName);
+    return 0;
+}
+
+int mcastfwdr_mux_init(void) { return mcastfwdr_multiplex_init(); }
+void mcastfwdr_mux_fini(void) { mcastfwdr_multiplex_fini(); }
+
+} // extern "C"
