@@ -4,6 +4,7 @@
 // a UDP output carrying one program with a remapped PID. A sink in the
 // chassis namespace checks what arrives; the forwarder is then stopped
 // while the stream still flows. Needs root.
+#include "klv/klv.h"
 #include "mux/multiplexer.h"
 #include "rig/sink_check.h"
 #include "scenario.h"
@@ -419,6 +420,101 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
 
     EXPECT_EQ(programs_of(c, "out.ts"), "program_id=2\n");
     expect_video(video_of(c, "out.ts"));
+}
+
+// The packets of pid in a received stream, in order.
+std::vector<const uint8_t *> packets_of(const mcfrig::sink_check &c, int pid)
+{
+    std::vector<const uint8_t *> out;
+    for (size_t i = 0; i + 188 <= c.bytes.size(); i += 188) {
+        const uint8_t *p = c.bytes.data() + i;
+        if (((p[1] & 0x1F) << 8 | p[2]) == pid)
+            out.push_back(p);
+    }
+    return out;
+}
+
+TEST_F(EndToEnd, KlvDatagramsAreInjectedIntoEveryOutputRoutingTheSource)
+{
+    constexpr int kKlvPid = 300;
+    constexpr int kDatagrams = 40;
+    scenario card(3);
+    address(card);
+    card.start_linked();
+    ASSERT_EQ(set_param("mcastfwdr/add_klv_source_rule", "Yes"), PARAM_SET_SUCCESS);
+    const std::string klv = "mcastfwdr/rules/klv_sources/klv_source_0/";
+    ASSERT_EQ(set_param(klv + "pid", "300"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set_param(klv + "ip_address", "239.10.0.1"), PARAM_SET_SUCCESS);
+    ASSERT_GE(mcfcfg_rx_klv_find_by_id(0)->sockfd, 0);
+    card.change([] {
+        net_input(100, "239.7.7.7", 7000);
+        for (int id : {1, 2}) {
+            const char *group = id == 1 ? "239.8.8.8" : "239.8.8.9";
+            cfg_tx_input *svc = cfg_tx_input_add(net_output(id, group, 8000, PROTOCOL_UDP));
+            svc->input_id = 100;
+            svc->input_prog_num = 1;
+            svc->klv_source_id = 0;
+        }
+    });
+    ASSERT_NE(manager_outputs_find_by_id(1), nullptr);
+    ASSERT_NE(manager_outputs_find_by_id(2), nullptr);
+
+    sink one(card, "239.8.8.8", 8000), two(card, "239.8.8.9", 8000);
+    ASSERT_TRUE(one.joined() && two.joined());
+    paced_sender in(card, ts_, "239.7.7.7", 7000);
+    auto seen = [&](sink &s) {
+        return s.with([&](mcfrig::sink_check &c) { return c.pmt.count(1) && c.packets > 500; });
+    };
+    ASSERT_TRUE(run_loop_until([&] { return seen(one) && seen(two); }, 30.0));
+    // One datagram after the other (the source's socket holds 2048 bytes,
+    // metadata comes at a low rate), each a different payload of 173
+    // bytes, the most one packet takes.
+    const cfg_rx_klv *src = mcfcfg_rx_klv_find_by_id(0);
+    for (int i = 0; i < kDatagrams; ++i) {
+        ASSERT_TRUE(send_to_card(card, "239.10.0.1", 3000, std::string(173, char('A' + i % 26))));
+        auto received = [&] { return std::atomic_ref<int32_t>(const_cast<int32_t &>(src->pkts_rx)).load(); };
+        ASSERT_TRUE(run_loop_until([&] { return received() > i; }, 10.0)) << i;
+    }
+    auto injected = [&](sink &s) {
+        return s.with([&](mcfrig::sink_check &c) { return packets_of(c, kKlvPid).size() >= size_t(kDatagrams); });
+    };
+    const bool all = run_loop_until([&] { return injected(one) && injected(two); }, 30.0);
+    const size_t left_in_ring = mcf::klv::ring_level();
+    std::string why = "source received " + std::to_string(src->pkts_rx) + ", packetizing errors " +
+                      std::to_string(src->errs_packetizing) + ", overflows " + std::to_string(src->errs_overflow) +
+                      ", ring " + std::to_string(left_in_ring);
+    for (sink *s : {&one, &two})
+        s->with([&](mcfrig::sink_check &c) {
+            why += ", sink " + std::to_string(packets_of(c, kKlvPid).size());
+            return true;
+        });
+    kd_frame_unload_plugin("mcastfwdr");
+    one.stop();
+    two.stop();
+    ASSERT_TRUE(all) << why;
+    // Every injected packet left the ring once both outputs had sent it.
+    EXPECT_EQ(left_in_ring, 0u);
+
+    int n = 0;
+    for (sink *s : {&one, &two}) {
+        SCOPED_TRACE(++n);
+        mcfrig::sink_check &c = s->result();
+        EXPECT_EQ(c.cc_errors, 0u); // the KLV PID's counters included
+        EXPECT_TRUE(c.pmt[1].es.count(kKlvPid));
+        const std::vector<const uint8_t *> k = packets_of(c, kKlvPid);
+        ASSERT_EQ(k.size(), size_t(kDatagrams));
+        for (int i = 0; i < kDatagrams; ++i) {
+            const uint8_t *p = k[size_t(i)];
+            // The datagram's bytes end the packet, in the order sent.
+            EXPECT_EQ(p[187], uint8_t('A' + i % 26)) << i;
+        }
+        const std::string captured = (dir_.path / ("klv" + std::to_string(n) + ".ts")).string();
+        std::ofstream(captured, std::ios::binary).write(reinterpret_cast<const char *>(c.bytes.data()),
+                                                        std::streamsize(c.bytes.size()));
+        const std::string probe =
+            tsfix::run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + captured + "'");
+        EXPECT_NE(probe.find("klv"), std::string::npos) << probe;
+    }
 }
 
 TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)

@@ -10,8 +10,14 @@
 #include "engine_fixture.h"
 #include "netrig.h"
 
+#include <kerrow/param.h>
 #include <kerrow/store.h>
 #include <kerrow/system.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -140,5 +146,33 @@ private:
     std::vector<std::unique_ptr<xsbsim::carrier_sim>> sims_;
     std::unique_ptr<xsbsim::net_rig::enter> card_;
 };
+
+// A set by route through the parameter's own operations, as a client's.
+inline param_set_result set_param(const std::string &route, const char *text)
+{
+    param_context *p = kd_param_get_by_route(route.c_str());
+    if (auto *c = kd_param_get_choice_ops(p))
+        return c->set(p, text);
+    auto *s = kd_param_get_string_ops(p);
+    return s ? s->set(p, text) : kd_param_get_number_ops(p)->set(p, text);
+}
+
+// One datagram from the chassis side of eth1 (10.77.1.2 on peer1).
+inline bool send_to_card(const scenario &card, const char *addr, int port, const std::string &text)
+{
+    xsbsim::net_rig::enter in(card.rig().chassis());
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr local{};
+    inet_pton(AF_INET, "10.77.1.2", &local);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    inet_pton(AF_INET, addr, &to.sin_addr);
+    const bool sent = fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local) == 0 &&
+                      sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+                          ssize_t(text.size());
+    close(fd);
+    return sent;
+}
 
 } // namespace mcftest
