@@ -217,15 +217,17 @@ protected:
 
     // The card with the forwarder started, the chassis side of eth1
     // addressed, and the feeding UDP input 100 the outputs take from.
-    static std::unique_ptr<scenario> card()
+    // data_path: the multiplexer and maintainer keep running; otherwise
+    // the test drives the SRT monitors from the loop (`monitors`) and reads
+    // the SRT pipe itself, and they are stopped.
+    static std::unique_ptr<scenario> card(bool data_path = false)
     {
         auto c = std::make_unique<scenario>(3);
         c->start_linked();
-        // The test drives the SRT monitors from the loop (`monitors`) and
-        // reads the SRT pipe itself: the data-path threads that would do
-        // both are stopped.
-        mcastfwdr_multiplex_fini();
-        maintainer_fini();
+        if (!data_path) {
+            mcastfwdr_multiplex_fini();
+            maintainer_fini();
+        }
         c->in_chassis("ip addr add 10.77.1.2/24 dev peer1");
         c->change([] {
             cfg_rx *rx = mcfcfg_rx_add_net(100);
@@ -415,6 +417,39 @@ TEST_F(SrtSessions, InputModesReachTheSrtPipe)
         const cfg_rx *rx = mcfcfg_rx_find_by_id(101);
         return rx->srt_status == SRTS_CONNECTED && std::string(rx->srt_mbps_recv_rate) != "0.000000 Mbps";
     })) << mcfcfg_rx_find_by_id(101)->srt_mbps_recv_rate;
+    EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_SRT).dropped.load(), 0u);
+}
+
+// With the data-path threads running, the maintainer connects an SRT input
+// and the multiplexer takes its pipe entries to an output carrying it.
+TEST_F(SrtSessions, AnSrtInputIsMultiplexedToTheOutputCarryingIt)
+{
+    auto c = card(true);
+    srt_peer peer(c->rig().chassis(), "udp://:7101", "srt://:9101?mode=listener");
+    c->change([] {
+        srt_input(101, SRT_CALLER, kPeerIp, 9101);
+        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, 5);
+        std::snprintf(tx->dest_node, sizeof tx->dest_node, "239.9.9.9");
+        kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
+        kd_remote_addr_set_port(&tx->ra, 9000);
+        tx->dest_port = 9000;
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "eth1");
+        tx->dest_bps = 3000000;
+        tx->dest_protocol = PROTOCOL_UDP;
+        tx->dest_transmit = DEST_XMIT_ON;
+        tx->dest_single_input_mode = DEST_SIM_ON;
+        tx->dest_single_input_id = 101;
+    });
+    ASSERT_TRUE(mcftest::run_loop_until([] { return connected(in_session(101)); })) << dump(c->log());
+    manager_output *mo = manager_outputs_find_by_id(5);
+    ASSERT_NE(mo, nullptr);
+    const manager_input *mi = manager_inputs_find_by_id(101);
+    const uint64_t before = mo->ts_pkts_tx.load();
+    const auto pkts = packets(50, 7);
+    feed_udp(*c, 7101, joined(pkts));
+    EXPECT_TRUE(mcftest::run_loop_until([&] {
+        return mi->ts_packets_rx.load() >= pkts.size() && mo->ts_pkts_tx.load() >= before + pkts.size();
+    })) << mi->ts_packets_rx.load() << " received, " << mo->ts_pkts_tx.load() - before << " sent";
     EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_SRT).dropped.load(), 0u);
 }
 
