@@ -1,14 +1,18 @@
 // A KT-3300 card labelled "asi" with the simulated board: the forwarder's
 // start sets the board up and creates inputs 150-153, and the ASI ingress
 // thread turns the board's frames into seven-packet datagrams, skipping
-// malformed frames. Needs root; skips otherwise.
+// malformed frames; the multiplexer takes them to an output carrying the
+// input. Needs root; skips otherwise.
 #include "scenario.h"
 
 #include "asi/asi_kt33.h"
 #include "ingress/ingress.h"
+#include "ingress/manager_input.h"
+#include "outputs/manager_output.h"
 
 #include <board_sim.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -86,10 +90,30 @@ TEST_F(AsiKt33Card, BoardFramesBecomeDatagramsOfTheInputs)
         p[2] = 0x00;
         p[3] = uint8_t(0x10 | (i & 0x0F));
     }
+    // An output carrying input 151 (tag 2) as it is: the multiplexer takes
+    // the datagrams to it.
+    card.change([] {
+        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, 5);
+        std::snprintf(tx->dest_node, sizeof tx->dest_node, "239.9.9.9");
+        kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
+        kd_remote_addr_set_port(&tx->ra, 9000);
+        tx->dest_port = 9000;
+        std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "eth1");
+        tx->dest_bps = 3000000;
+        tx->dest_transmit = DEST_XMIT_ON;
+        tx->dest_single_input_mode = DEST_SIM_ON;
+        tx->dest_single_input_id = 151;
+    });
+    manager_output *mo = manager_outputs_find_by_id(5);
+    ASSERT_NE(mo, nullptr);
+    const manager_input *mi = manager_inputs_find_by_id(151);
+    ASSERT_NE(mi, nullptr);
     board.start([](unsigned, const uint8_t *) {});
     board.feed_ingress(2, ts, 1504000.0);
     EXPECT_TRUE(eventually([&] { return st.entries.load() >= before + 3 + 20; }));
     EXPECT_GE(board.fed(2), 140u);
+    EXPECT_TRUE(eventually([&] { return mi->ts_packets_rx.load() >= 140 && mo->ts_pkts_tx.load() >= 140; }))
+        << mi->ts_packets_rx.load() << " received, " << mo->ts_pkts_tx.load() << " sent";
     board.feed_ingress(2, {}, 0);
     board.stop();
 }
