@@ -1,6 +1,8 @@
 // The rig's control plug-in in the real host program: "route value" lines
 // on its socket set values through the framework's set path and answer
 // what the node holds afterwards; bad lines are refused with a reason.
+#include "rig_ask.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,26 +14,14 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-sockaddr_un unix_addr(const std::string &path)
-{
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    return a;
-}
-
 struct host_with_rigctl : ::testing::Test {
     std::string root;
     pid_t pid = -1;
-    int fd = -1;
-    sockaddr_un server{};
 
     void SetUp() override
     {
@@ -57,19 +47,10 @@ struct host_with_rigctl : ::testing::Test {
         argv.push_back(nullptr);
         ASSERT_EQ(posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
 
-        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        const sockaddr_un me = unix_addr(root + "/client.sock");
-        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&me), sizeof me), 0);
-        timeval tv{0, 200000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        server = unix_addr(root + "/rig.sock");
     }
 
     void TearDown() override
     {
-        if (fd >= 0)
-            close(fd);
         if (pid > 0) {
             kill(pid, SIGTERM);
             int st = 0;
@@ -79,24 +60,7 @@ struct host_with_rigctl : ::testing::Test {
         std::filesystem::remove_all(root);
     }
 
-    // Sends one line and answers the reply; until the plug-in's socket is
-    // bound the line is sent again (generous deadline, no fixed sleep).
-    std::string ask(const std::string &line)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (sendto(fd, line.data(), line.size(), 0, reinterpret_cast<const sockaddr *>(&server),
-                       sizeof server) < 0) {
-                usleep(20000); // socket not bound yet
-                continue;
-            }
-            char buf[512];
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n >= 0)
-                return std::string(buf, static_cast<size_t>(n));
-        }
-        return "no answer";
-    }
+    std::string ask(const std::string &line) { return rig::ask(root + "/rig.sock", line); }
 };
 
 TEST_F(host_with_rigctl, LinesGoThroughTheSetPath)
