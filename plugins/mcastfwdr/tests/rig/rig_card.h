@@ -1,0 +1,138 @@
+// The card of the rig: the host program in the card namespace with its own
+// KD_ROOT (card marker, store directory, command stand-ins dir), HW_SLOT=3
+// (the master, so the forwarder is active), the forwarder and the rig's
+// control plug-in; a simulated carrier holds eth2 from the carrier
+// namespace. An optional store text is written to the store file before the
+// host starts. stop() (or destruction) ends both with SIGTERM.
+#pragma once
+
+#include "rig_net.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace rig {
+
+class card {
+public:
+    card(const net &n, const std::string &store_json = {}) : net_(n)
+    {
+        const char *build = std::getenv("KD_BUILD_DIR");
+        if (!build)
+            throw std::runtime_error("KD_BUILD_DIR is not set");
+        build_ = build;
+        char tmpl[] = "/tmp/kdrig.XXXXXX";
+        if (!mkdtemp(tmpl))
+            throw std::runtime_error("mkdtemp failed");
+        root_ = tmpl;
+        namespace fs = std::filesystem;
+        for (const char *d : {"opt/pkg/var", "var/local/solvera", "var/run", "run", "tmp", "cmd",
+                              "opt/pkg/usr/kerrow/solvera/demo-1.0"})
+            fs::create_directories(root_ + "/" + d);
+        // The card marker; relative, so it resolves inside the root.
+        fs::create_directory_symlink("../usr/kerrow/solvera/demo-1.0", root_ + "/opt/pkg/var/oem");
+        if (!store_json.empty())
+            std::ofstream(store_file()) << store_json;
+
+        carrier_ = spawn({"ip", "netns", "exec", n.carrier(), build_ + "/bin/xsbcarrier", "-i", "car0", "-s", "3",
+                          "-f", root_ + "/flash.img", "--no-ping"},
+                         root_ + "/carrier.log");
+        std::vector<std::string> args = {"ip", "netns", "exec", n.card(), "env", "KD_ROOT=" + root_, "HW_SLOT=3",
+                                         "KD_LOG_NO_JOURNAL=1", "KD_LOG_STDERR=1", "KD_NO_RT=1",
+                                         "KD_XSB_IFP_WAIT_MS=20", "KD_CMD_DIR=" + root_ + "/cmd",
+                                         "SV_PLUGINS_PATH=" + build_ + "/plugins", "KD_RIG_SOCKET=" + socket()};
+        if (const char *log = std::getenv("KD_CMD_LOG"))
+            args.push_back(std::string("KD_CMD_LOG=") + log);
+        args.insert(args.end(), {build_ + "/bin/kerrow-host", "mcastfwdr", "rigctl"});
+        host_ = spawn(args, log_file());
+    }
+    ~card()
+    {
+        stop();
+        std::filesystem::remove_all(root_);
+    }
+    card(const card &) = delete;
+    card &operator=(const card &) = delete;
+
+    // Ends the host program (then the carrier); answers the host's exit
+    // status (0: it shut down through its loop).
+    int stop()
+    {
+        const int st = end(host_);
+        end(carrier_);
+        return st;
+    }
+
+    const std::string &root() const { return root_; }
+    std::string socket() const { return root_ + "/rig.sock"; }
+    std::string store_file() const { return root_ + "/var/local/solvera/store.json"; }
+    std::string log_file() const { return root_ + "/host.log"; }
+
+    std::string log() const
+    {
+        std::ifstream in(log_file());
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // Waits until the host's log holds `text` (generous deadline).
+    bool wait_for_log(const std::string &text, std::chrono::seconds limit = std::chrono::seconds(60)) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (log().find(text) != std::string::npos)
+                return true;
+            if (host_ > 0 && waitpid(host_, nullptr, WNOHANG) != 0)
+                return log().find(text) != std::string::npos;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+private:
+    static pid_t spawn(std::vector<std::string> args, const std::string &out)
+    {
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        pid_t pid = -1;
+        const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0)
+            throw std::runtime_error("cannot start " + args[0]);
+        return pid;
+    }
+    static int end(pid_t &pid)
+    {
+        if (pid <= 0)
+            return -1;
+        kill(pid, SIGTERM);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return st;
+    }
+
+    const net &net_;
+    std::string build_, root_;
+    pid_t carrier_ = -1, host_ = -1;
+};
+
+} // namespace rig
