@@ -99,6 +99,24 @@ const uint8_t *atsc_slot_packet(manager_output *mo, uint32_t c)
     return nullptr;
 }
 
+// The next packet of one of the BISS-CA transmitter's carousels (ECM or
+// EMM), copied into the ring. Play-out swaps a prepared EMM set in, which
+// the loop writes outside the control lock while it holds ca_tx_mutex: the
+// carousel is read only with the mutex taken, never waited for; while the
+// loop prepares, this slot goes to the next kind of packet.
+const uint8_t *ca_carousel_packet(manager_output *mo, biss2ca_tx *tx, uint32_t c, int (*ready)(biss2ca_tx *, int32_t),
+                                  tsPkt *(*read)(biss2ca_tx *, int32_t))
+{
+    if (!tx || !manager_output_ca_tx_try_lock(mo))
+        return nullptr;
+    const uint8_t *p = nullptr;
+    if (ready(tx, int32_t(c)) > 0)
+        if (tsPkt *pkt = read(tx, int32_t(c)))
+            p = dup(pkt);
+    manager_output_ca_tx_unlock(mo);
+    return p;
+}
+
 // The first due table, CA or KLV packet for a free slot at output packet
 // c, copied into the ring with its bookkeeping done; null when none is due.
 const uint8_t *due_slot_packet(manager_output *mo, uint32_t c)
@@ -137,18 +155,16 @@ const uint8_t *due_slot_packet(manager_output *mo, uint32_t c)
         t.last_cat_packet = t.last_sys_packet = c;
         return dup(&t.cat_pkt);
     }
-    biss2ca_tx *tx = mo->biss2ca_tx;
-    if (dvb && tx && biss2ca_tx_ecm_is_pkt_ready(tx, int32_t(c)) > 0)
-        if (tsPkt *pkt = biss2ca_tx_ecm_read(tx, int32_t(c)))
-            return dup(pkt);
+    biss2ca_tx *tx = dvb ? mo->biss2ca_tx : nullptr;
+    if (const uint8_t *p = ca_carousel_packet(mo, tx, c, biss2ca_tx_ecm_is_pkt_ready, biss2ca_tx_ecm_read))
+        return p;
     if (dvb && t.sdt_info.num_service_info > 0 && t.sdt_rdr && section_reader_is_pkt_ready(t.sdt_rdr, int32_t(c)))
         if (tsPkt *pkt = section_reader_read(t.sdt_rdr, int32_t(c))) {
             t.sdt_sent = 1;
             return dup(pkt);
         }
-    if (dvb && tx && biss2ca_tx_emm_is_pkt_ready(tx, int32_t(c)) > 0)
-        if (tsPkt *pkt = biss2ca_tx_emm_read(tx, int32_t(c)))
-            return dup(pkt);
+    if (const uint8_t *p = ca_carousel_packet(mo, tx, c, biss2ca_tx_emm_is_pkt_ready, biss2ca_tx_emm_read))
+        return p;
     return is_atsc(mo) ? atsc_slot_packet(mo, c) : nullptr;
 }
 

@@ -3,7 +3,9 @@
 #include "sendpath_fixture.h"
 #include "biss_fixtures.h"
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -235,6 +237,47 @@ TEST_F(Slots, ScramblingDataOfRemappedAndDescrambledPackets)
     EXPECT_EQ(dec->biss2ca_rx_ts_pkts.load(), 1u);
     enc->biss2ca_tx = nullptr;
     dec->biss2ca_rx = nullptr;
+}
+
+// The loop prepares EMM sets (RSA for every receiver) outside the control
+// lock while the multiplexer plays the carousels out: play-out reads the
+// transmitter only with its mutex taken (a race ThreadSanitizer sees).
+TEST_F(Slots, CaCarouselsPlayOutWhileTheLoopPreparesEmms)
+{
+    const auto keys = bissfix::make_key();
+    std::unique_ptr<biss2ca_tx, tx_deleter> tx(biss2ca_tx_ctor(0x1122, 1, 2000000));
+    ASSERT_TRUE(tx);
+    test_output enc(1, 2000000, 2000000);
+    enc->biss2ca_tx = tx.get();
+    const int emm_pid = biss2ca_tx_get_emm_pid(tx.get());
+    std::atomic<bool> done{false};
+    std::thread loop([&] {
+        for (int i = 0; i < 20; ++i) {
+            {
+                mcf::write_lock lock;
+                if (i % 2 == 0)
+                    biss2ca_tx_entitle_rx_key(tx.get(), keys.pub.c_str());
+                else
+                    biss2ca_tx_revoke_rx_key(tx.get(), keys.pub.c_str());
+            }
+            manager_output_prepare_emm(enc.get());
+        }
+        done = true;
+    });
+    tsPkt clear;
+    generateDefaultTsPacket(&clear, 0x100);
+    int emms = 0;
+    for (int n = 0; (!done || emms < 2) && n < 2000000; ++n) {
+        pthread_rwlock_rdlock(&ctrl_data_lock);
+        __mcastfwdr_send(enc.get(), 0, -1, &clear, CAN_INJECT); // a free slot
+        pthread_rwlock_unlock(&ctrl_data_lock);
+        if (n % 64 == 0)
+            for (const ts_bytes &p : enc.drain())
+                emms += packet_pid(p.data()) == emm_pid;
+    }
+    loop.join();
+    EXPECT_GE(emms, 2);
+    enc->biss2ca_tx = nullptr;
 }
 
 TEST_F(Slots, BadDatagramsLogOnceASecondAndUnknownPidsAreIgnored)
