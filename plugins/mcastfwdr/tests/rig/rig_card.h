@@ -2,8 +2,9 @@
 // KD_ROOT (card marker, store directory, command stand-ins dir), HW_SLOT=3
 // (the master, so the forwarder is active), the forwarder and the rig's
 // control plug-in; a simulated carrier holds eth2 from the carrier
-// namespace. An optional store text is written to the store file before the
-// host starts. stop() (or destruction) ends both with SIGTERM.
+// namespace. An optional store text is written to the store file, and an
+// optional function label for the carrier, before the host starts. stop()
+// (or destruction) ends both with SIGTERM.
 #pragma once
 
 #include "rig_net.h"
@@ -59,7 +60,9 @@ inline int stop_program(pid_t &pid)
 
 class card {
 public:
-    card(const net &n, const std::string &store_json = {}) : net_(n)
+    // function_label: the card's function as its carrier reports it
+    // ("decode": a decoder card), none when empty.
+    card(const net &n, const std::string &store_json = {}, const std::string &function_label = {}) : net_(n)
     {
         const char *build = std::getenv("KD_BUILD_DIR");
         if (!build)
@@ -77,6 +80,10 @@ public:
         fs::create_directory_symlink("../usr/kerrow/solvera/demo-1.0", root_ + "/opt/pkg/var/oem");
         if (!store_json.empty())
             std::ofstream(store_file()) << store_json;
+        if (!function_label.empty()) {
+            fs::create_directories(root_ + "/usr/local/share/KT-3300");
+            std::ofstream(root_ + "/usr/local/share/KT-3300/extended.info") << "FUNCTION_0_LABEL=" << function_label << "\n";
+        }
 
         carrier_ = start_program({"ip", "netns", "exec", n.carrier(), build_ + "/bin/xsbcarrier", "-i", "car0", "-s",
                                   "3", "-f", root_ + "/flash.img", "--no-ping"},

@@ -8,7 +8,9 @@
 // ffprobe lists exactly the configured programs and decodes their video.
 // Half way through, a remap is changed through the rig's control socket
 // and the new PID replaces the old one on the output. The host program then
-// ends on SIGTERM with status 0 (its threads joined, no leak).
+// ends on SIGTERM with status 0 (its threads joined, no leak). On a decoder
+// card, the programs routed to the decoder outputs reach the decoder's two
+// unix paths in 1880-byte datagrams that ffprobe decodes.
 //
 // KD_RIG_SECONDS: how long the outputs are checked (default 5; the full run
 // is 30, at most the stream files' length less five seconds). KD_RIG_KEEP:
@@ -24,6 +26,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <atomic>
@@ -105,6 +108,15 @@ std::string remap(int out, int svc, int id, const char *key)
     return service(out, svc, "remaps/remap_" + std::to_string(id) + "/" + key);
 }
 
+// A Net input on the card's eth1 ("Port 2").
+void net_input(store_rows &r, int id, const char *group, const char *port, const char *bps)
+{
+    r.insert(r.end(), {{input(id, "ip_address"), group},
+                       {input(id, "port"), port},
+                       {input(id, "interface"), "Port 2"},
+                       {input(id, "trans_mux_rate"), bps}});
+}
+
 // Inputs: 100 (UDP, rig_a: programs 1, 2) and 101 (RTP, rig_b: 11, 12, 13),
 // each at its file's mux rate on the card's eth1 ("Port 2").
 // Outputs on eth0 ("Port 1"):
@@ -114,15 +126,8 @@ std::string remap(int out, int svc, int id, const char *key)
 store_rows scenario()
 {
     store_rows r = {{"mcastfwdr/input_net_keys", "100,101"}, {"mcastfwdr/output_keys", "1[0,1];2[0,1];3[0]"}};
-    const struct {
-        int id;
-        const char *group, *port, *bps;
-    } ins[] = {{100, "239.35.1.1", "5000", "3000000"}, {101, "239.35.1.2", "5002", "4000000"}};
-    for (const auto &i : ins)
-        r.insert(r.end(), {{input(i.id, "ip_address"), i.group},
-                           {input(i.id, "port"), i.port},
-                           {input(i.id, "interface"), "Port 2"},
-                           {input(i.id, "trans_mux_rate"), i.bps}});
+    net_input(r, 100, "239.35.1.1", "5000", "3000000");
+    net_input(r, 101, "239.35.1.2", "5002", "4000000");
     const struct {
         int id;
         const char *group, *port, *protocol;
@@ -320,6 +325,90 @@ private:
     std::thread thread_;
 };
 
+// The decoder's ends of a decoder card's link: the two unix paths under the
+// card's root, read by one thread. Every datagram's size is counted; its
+// packets but the null ones go to the channel's checker (the outputs run at
+// the decoder's rates, mostly null packets). A unix datagram socket queues
+// as many datagrams as its namespace allows (10 by default, some 1.5 ms of
+// channel 0): the sockets are made in the card's namespace, which queues
+// more, so that a receiver on a loaded machine keeps up as the decoder does.
+class decoder_ends {
+public:
+    decoder_ends(const rig::net &n, const std::string &root)
+    {
+        if (std::system(("ip netns exec " + n.card() + " sysctl -qw net.unix.max_dgram_qlen=4096").c_str()) != 0)
+            bound_ = false;
+        xsbsim::net_rig::enter in(n.card());
+        for (int ch = 0; ch < 2; ++ch) {
+            const std::string path = root + "/var/run/decode-" + std::to_string(ch) + "-unix.sock";
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            fd_[ch] = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            const int size = 8 << 20;
+            setsockopt(fd_[ch], SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+            ::unlink(path.c_str());
+            bound_ = bind(fd_[ch], reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && bound_;
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+    ~decoder_ends()
+    {
+        stop();
+        for (int fd : fd_)
+            ::close(fd);
+    }
+    decoder_ends(const decoder_ends &) = delete;
+    decoder_ends &operator=(const decoder_ends &) = delete;
+
+    bool bound() const { return bound_; }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    template <class F> auto with(int ch, F f)
+    {
+        std::lock_guard lk(mutex_);
+        return f(check_[ch]);
+    }
+    // Once stopped.
+    mcfrig::sink_check &check(int ch) { return check_[ch]; }
+    uint64_t datagrams(int ch) const { return datagrams_[ch]; }
+    uint64_t wrong_sizes(int ch) const { return wrong_sizes_[ch]; }
+
+private:
+    void run()
+    {
+        std::vector<uint8_t> buf(4096);
+        while (!stop_) {
+            pollfd p[2] = {{fd_[0], POLLIN, 0}, {fd_[1], POLLIN, 0}};
+            if (poll(p, 2, 50) <= 0)
+                continue;
+            for (int ch = 0; ch < 2; ++ch) {
+                ssize_t n;
+                while ((n = recv(fd_[ch], buf.data(), buf.size(), 0)) > 0) {
+                    ++datagrams_[ch];
+                    wrong_sizes_[ch] += n != 1880;
+                    std::lock_guard lk(mutex_);
+                    for (ssize_t off = 0; off + 188 <= n; off += 188)
+                        if (((buf[size_t(off) + 1] & 0x1F) << 8 | buf[size_t(off) + 2]) != 0x1FFF)
+                            check_[ch].packet(buf.data() + off);
+                }
+            }
+        }
+    }
+
+    int fd_[2] = {-1, -1};
+    bool bound_ = true;
+    std::mutex mutex_;
+    mcfrig::sink_check check_[2];
+    std::atomic<uint64_t> datagrams_[2] = {0, 0}, wrong_sizes_[2] = {0, 0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 // ---- what each output should carry ----
 
 struct program_want {
@@ -380,12 +469,12 @@ protected:
             fs::remove_all(dir_);
     }
 
-    // ffprobe in the sink namespace on what stream c carried.
-    std::string probe(const rig::net &n, const captured &c, const std::string &name, const std::string &what)
+    // ffprobe in the sink namespace on what a receiver got.
+    std::string probe(const rig::net &n, const mcfrig::sink_check &k, const std::string &name, const std::string &what)
     {
         const fs::path file = dir_ / name;
         std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char *>(c.check->bytes.data()), std::streamsize(c.check->bytes.size()));
+            .write(reinterpret_cast<const char *>(k.bytes.data()), std::streamsize(k.bytes.size()));
         return output_of("ip netns exec " + n.sink() + " ffprobe -v error " + what + " '" + file.string() +
                          "' 2>/dev/null");
     }
@@ -436,14 +525,21 @@ protected:
         const std::string name = std::string(w.what) + ".ts";
         // ffprobe lists programs in the PAT's order.
         std::vector<int> probed;
-        std::istringstream list(probe(n, c, name, "-show_entries program=program_num -of csv=p=0"));
+        std::istringstream list(probe(n, k, name, "-show_entries program=program_num -of csv=p=0"));
         for (std::string line; std::getline(list, line);)
             if (!line.empty())
                 probed.push_back(std::atoi(line.c_str()));
         std::sort(probed.begin(), probed.end());
         EXPECT_EQ(probed, std::vector<int>(numbers.begin(), numbers.end()));
         // Every video stream decodes, about a second of frames at least.
-        std::istringstream videos(probe(n, c, name, "-count_frames -select_streams v -show_entries "
+        EXPECT_GE(videos_decoded(n, k, name), int(numbers.size()));
+    }
+
+    // How many video streams ffprobe finds in what a receiver got; each
+    // decodes, about a second of frames at least.
+    int videos_decoded(const rig::net &n, const mcfrig::sink_check &k, const std::string &name)
+    {
+        std::istringstream videos(probe(n, k, name, "-count_frames -select_streams v -show_entries "
                                                     "stream=id,codec_name,nb_read_frames -of compact=p=0"));
         int streams = 0;
         for (std::string line; std::getline(videos, line);) {
@@ -454,7 +550,7 @@ protected:
             const auto frames = line.find("nb_read_frames=");
             EXPECT_GE(frames == std::string::npos ? 0 : std::atoi(line.c_str() + frames + 15), 25) << line;
         }
-        EXPECT_GE(streams, int(numbers.size()));
+        return streams;
     }
 
     fs::path streams_, dir_;
@@ -571,6 +667,57 @@ TEST_F(RigStream, TwoFilesThroughUdpRtpAndRedundantRtpOutputsCheckClean)
     EXPECT_GT(double(common), in_seconds(2, seconds) * 188 / 2);
     EXPECT_TRUE(std::equal(b1.begin() + std::ptrdiff_t(skip1), b1.begin() + std::ptrdiff_t(skip1 + common),
                            b2.begin() + std::ptrdiff_t(skip2)));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(RigStream, ADecoderCardsOutputsReachTheDecoderInWholeDatagrams)
+{
+    const int seconds = env_int("KD_RIG_SECONDS", 5);
+    store_rows rows = {{"mcastfwdr/input_net_keys", "100"}};
+    net_input(rows, 100, "239.35.1.1", "5000", "3000000");
+    // The decoder outputs 0 and 1 are the card's own, a service each.
+    for (int ch : {0, 1})
+        rows.insert(rows.end(), {{service(ch, 0, "input_id"), "100"}, {service(ch, 0, "program_number"), ch ? "2" : "1"}});
+
+    rig::net n;
+    rig::card c(n, store_json(rows), "decode");
+    decoder_ends dec(n, c.root());
+    ASSERT_TRUE(dec.bound());
+    ASSERT_TRUE(c.wait_ready()) << c.log();
+    replay a(n, streams_ / "rig_a.ts", 0x100, dir_, "239.35.1.1:5000", true);
+    // Each channel carries its program for `seconds` (its video near 600 kbit/s).
+    const bool enough = wait_until(
+        [&] {
+            for (int ch : {0, 1})
+                if (!dec.with(ch, [&](mcfrig::sink_check &k) {
+                        return k.pmt.count(ch + 1) && k.pids.count(0x100 + 2 * ch) && k.packets > 400u * unsigned(seconds);
+                    }))
+                    return false;
+            return true;
+        },
+        std::chrono::seconds(seconds * 3 + 30));
+    dec.stop();
+    const int status = c.stop();
+    a.stop();
+    const std::string log = c.log();
+    std::ofstream(dir_ / "host.log") << log;
+    ASSERT_TRUE(enough) << dec.datagrams(0) << " and " << dec.datagrams(1) << " datagrams\n" << log;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << log;
+    for (int ch : {0, 1}) {
+        SCOPED_TRACE("channel " + std::to_string(ch));
+        mcfrig::sink_check &k = dec.check(ch);
+        EXPECT_EQ(dec.wrong_sizes(ch), 0u);
+        EXPECT_EQ(k.framing_errors, 0u);
+        EXPECT_EQ(k.cc_errors, 0u);
+        ASSERT_EQ(k.programs.size(), 1u);
+        EXPECT_EQ(k.programs.begin()->first, ch + 1);
+        for (int pid : pids_a(2 - ch))
+            EXPECT_FALSE(k.pids.count(pid)) << "PID " << pid << " of the other program";
+        EXPECT_GE(videos_decoded(n, k, "decoder" + std::to_string(ch) + ".ts"), 1);
+    }
 }
 
 } // namespace
