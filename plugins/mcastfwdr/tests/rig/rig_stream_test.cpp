@@ -4,8 +4,9 @@
 // input and rig_b.ts into an RTP input; the sink captures the UDP output,
 // the RTP output and both paths of the redundant RTP output and checks each
 // as a receiver would: framing, RTP sequence, continuity per PID, PCRs on
-// time, PAT/PMT/SDT as configured, no PID of a program not routed there;
-// ffprobe lists exactly the configured programs and decodes their video.
+// time (on the output fed by one input), PAT/PMT/SDT as configured, no PID
+// of a program not routed there, both paths alike; ffprobe lists exactly
+// the configured programs and decodes their video.
 // Half way through, a remap is changed through the rig's control socket
 // and the new PID replaces the old one on the output. The host program then
 // ends on SIGTERM with status 0 (its threads joined, no leak). On a decoder
