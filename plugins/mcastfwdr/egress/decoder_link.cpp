@@ -103,6 +103,10 @@ int mcf_decoder_init(void)
             if (!tx)
                 return -1;
             mcastfwdr_allocate_rule_output(mcf_cfg.tbl_outputs, tx);
+            // Its single service reference: the program routed to the
+            // decoder is chosen there (no service is added or removed).
+            if (mcastfwdr_add_row_out_input_(tx, -1) != 0)
+                return -1;
         }
         tx->dest_bps = kRates[ch];
         mcf_tx_register_alarms(tx);

@@ -434,7 +434,12 @@ int __manager_output_update_pat(manager_output *mo, cfg_tx *tx)
 int __manager_output_init_cat(manager_output *mo)
 {
     output_table_config_t &t = mo->tables;
+    // The new CAT goes on from the counter of the one it replaces (the send
+    // path steps it in the packet): a receiver sees no discontinuity on PID 1
+    // when a setting regenerates the tables.
+    const uint8_t cc = tsphGetContinuityCounter(&t.cat_pkt);
     generateDefaultTsPacket(&t.cat_pkt, 1);
+    tsphSetContinuityCounter(&t.cat_pkt, cc);
     auto *cat = reinterpret_cast<TCat *>(t.cat_pkt.payload + 1);
     tsSetCatDefault(cat);
     tsUpdateCRC(&cat->header);

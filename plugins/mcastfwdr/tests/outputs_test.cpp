@@ -630,6 +630,25 @@ TEST_F(Outputs, VersionRulesAcrossUpdatesAndRebuilds)
     EXPECT_EQ(read_sdt(mo->tables.sdt_rdr, 0x33).version, 3);
 }
 
+TEST_F(Outputs, TablesRegeneratedInPlaceKeepTheirContinuityCounters)
+{
+    input_with_programs(101, 1);
+    cfg_tx *tx = net_output(0);
+    service(tx, 101, 1);
+    sync();
+    manager_output *mo = manager_outputs_find_by_id(0);
+    ASSERT_NE(mo, nullptr);
+    output_table_config_t &t = mo->tables;
+    // As after some packets sent: the send path steps the PAT's counter
+    // apart and the CAT's in its packet.
+    t.pat_pkt_cc = 7;
+    tsphSetContinuityCounter(&t.cat_pkt, 5);
+    manager_output_sync_tables_on_cfg_change(mo, tx, 0);
+    EXPECT_EQ(t.pat_pkt_cc, 7);
+    EXPECT_EQ(int(tsphGetContinuityCounter(&t.cat_pkt)), 5);
+    EXPECT_EQ(read_cat(t.cat_pkt).size(), 1u); // still a whole CAT
+}
+
 TEST_F(Outputs, AtscTablesStepOnceAboveSavedVersions)
 {
     input_with_programs(101, 2);

@@ -8,6 +8,7 @@
 #include "test_keys.h"
 
 #include "cfg/ca_key_table.h"
+#include "egress/decoder_link.h"
 #include "param/mcf_store_keys.h"
 
 #include <kerrow/store.h>
@@ -467,13 +468,11 @@ TEST_F(ParamStore, OnADecoderCardNoOutputComesFromTheStore)
     start();
     ASSERT_EQ(mcastfwdr_add_row_output(3), 0);
     ASSERT_EQ(mcastfwdr_add_row_out_input(mcfcfg_tx_find_by_id(3), -1, 1), 0);
+    // The decoder outputs as the decoder link makes them at start (its
+    // sockets need root; the rows come first).
     auto decoder_card = [] {
         fake_engine::answers().decoder = true;
-        for (int id : {0, 1}) {
-            cfg_tx *tx = mcfcfg_tx_add_dec(&mcf_cfg, id);
-            mcastfwdr_allocate_rule_output(mcf_cfg.tbl_outputs, tx);
-            mcastfwdr_add_row_out_input(tx, -1, 0);
-        }
+        mcf_decoder_init();
     };
     // A value the card saved for a decoder output's service.
     const std::string program = out_route(1, "input_refs/service_0/program_number");
@@ -482,6 +481,7 @@ TEST_F(ParamStore, OnADecoderCardNoOutputComesFromTheStore)
     EXPECT_EQ(output_ids(), (std::vector<int>{0, 1}));
     EXPECT_EQ(service_ids(1), (std::vector<int>{0}));
     EXPECT_EQ(value(program), "5");
+    mcf_decoder_fini();
 }
 
 } // namespace

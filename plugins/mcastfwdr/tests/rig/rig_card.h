@@ -2,8 +2,9 @@
 // KD_ROOT (card marker, store directory, command stand-ins dir), HW_SLOT=3
 // (the master, so the forwarder is active), the forwarder and the rig's
 // control plug-in; a simulated carrier holds eth2 from the carrier
-// namespace. An optional store text is written to the store file before the
-// host starts. stop() (or destruction) ends both with SIGTERM.
+// namespace. An optional store text is written to the store file, and an
+// optional function label for the carrier, before the host starts. stop()
+// (or destruction) ends both with SIGTERM.
 #pragma once
 
 #include "rig_net.h"
@@ -24,9 +25,44 @@
 
 namespace rig {
 
+// A program started with its output (standard output and error) appended
+// to `out`; its pid. Throws when it cannot start.
+inline pid_t start_program(std::vector<std::string> args, const std::string &out)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + args[0]);
+    return pid;
+}
+
+// Ends a program started by start_program with SIGTERM (pid -1: none); its wait
+// status, or -1. The pid is -1 afterwards.
+inline int stop_program(pid_t &pid)
+{
+    if (pid <= 0)
+        return -1;
+    kill(pid, SIGTERM);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    pid = -1;
+    return st;
+}
+
 class card {
 public:
-    card(const net &n, const std::string &store_json = {}) : net_(n)
+    // function_label: the card's function as its carrier reports it
+    // ("decode": a decoder card), none when empty.
+    card(const net &n, const std::string &store_json = {}, const std::string &function_label = {}) : net_(n)
     {
         const char *build = std::getenv("KD_BUILD_DIR");
         if (!build)
@@ -44,10 +80,14 @@ public:
         fs::create_directory_symlink("../usr/kerrow/solvera/demo-1.0", root_ + "/opt/pkg/var/oem");
         if (!store_json.empty())
             std::ofstream(store_file()) << store_json;
+        if (!function_label.empty()) {
+            fs::create_directories(root_ + "/usr/local/share/KT-3300");
+            std::ofstream(root_ + "/usr/local/share/KT-3300/extended.info") << "FUNCTION_0_LABEL=" << function_label << "\n";
+        }
 
-        carrier_ = spawn({"ip", "netns", "exec", n.carrier(), build_ + "/bin/xsbcarrier", "-i", "car0", "-s", "3",
-                          "-f", root_ + "/flash.img", "--no-ping"},
-                         root_ + "/carrier.log");
+        carrier_ = start_program({"ip", "netns", "exec", n.carrier(), build_ + "/bin/xsbcarrier", "-i", "car0", "-s",
+                                  "3", "-f", root_ + "/flash.img", "--no-ping"},
+                                 root_ + "/carrier.log");
         std::vector<std::string> args = {"ip", "netns", "exec", n.card(), "env", "KD_ROOT=" + root_, "HW_SLOT=3",
                                          "KD_LOG_NO_JOURNAL=1", "KD_LOG_STDERR=1", "KD_NO_RT=1",
                                          "KD_XSB_IFP_WAIT_MS=20", "KD_CMD_DIR=" + root_ + "/cmd",
@@ -55,7 +95,7 @@ public:
         if (const char *log = std::getenv("KD_CMD_LOG"))
             args.push_back(std::string("KD_CMD_LOG=") + log);
         args.insert(args.end(), {build_ + "/bin/kerrow-host", "mcastfwdr", "rigctl"});
-        host_ = spawn(args, log_file());
+        host_ = start_program(args, log_file());
     }
     ~card()
     {
@@ -69,8 +109,8 @@ public:
     // status (0: it shut down through its loop).
     int stop()
     {
-        const int st = end(host_);
-        end(carrier_);
+        const int st = stop_program(host_);
+        stop_program(carrier_);
         return st;
     }
 
@@ -101,35 +141,18 @@ public:
         return false;
     }
 
-private:
-    static pid_t spawn(std::vector<std::string> args, const std::string &out)
+    // Waits until the forwarder runs active with both data ports
+    // addressed. The framework reports the addresses (set before the start)
+    // after "Started Active", and each report makes the port's inputs and
+    // outputs anew: a stream sent earlier would meet inputs made twice.
+    bool wait_ready() const
     {
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        pid_t pid = -1;
-        const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            throw std::runtime_error("cannot start " + args[0]);
-        return pid;
-    }
-    static int end(pid_t &pid)
-    {
-        if (pid <= 0)
-            return -1;
-        kill(pid, SIGTERM);
-        int st = 0;
-        waitpid(pid, &st, 0);
-        pid = -1;
-        return st;
+        return wait_for_log("[mcastfwdr] Started Active") &&
+               wait_for_log(std::string("MCF: address change detected eth1 ") + card_in_addr) &&
+               wait_for_log(std::string("MCF: address change detected eth0 ") + card_out_addr);
     }
 
+private:
     const net &net_;
     std::string build_, root_;
     pid_t carrier_ = -1, host_ = -1;

@@ -95,6 +95,35 @@ public:
             dvbpsi_packet_push(it->second.get(), const_cast<uint8_t *>(p));
     }
 
+    // The largest distance, in 27 MHz ticks, of a PCR on `pid` from what its
+    // position in the received stream implies at `bps`, from the PID's
+    // fourth PCR on, counted from its third (a receiver's clock settles on
+    // the first ones); -1 with fewer than four PCRs.
+    double pcr_worst_error(int pid, double bps) const
+    {
+        constexpr uint64_t kWrap = 2576980377600ull; // 2^33 x 300
+        double worst = -1;
+        size_t n = 0, ref_pos = 0;
+        uint64_t ref = 0;
+        for (size_t pos = 0; (pos + 1) * 188 <= bytes.size(); ++pos) {
+            const uint8_t *p = bytes.data() + pos * 188;
+            if (((p[1] & 0x1F) << 8 | p[2]) != pid || !(p[3] & 0x20) || p[4] == 0 || !(p[5] & 0x10))
+                continue;
+            const uint64_t base = uint64_t(p[6]) << 25 | uint64_t(p[7]) << 17 | uint64_t(p[8]) << 9 |
+                                  uint64_t(p[9]) << 1 | p[10] >> 7;
+            const uint64_t pcr = base * 300 + ((p[10] & 1) << 8 | p[11]);
+            if (++n == 3) {
+                ref = pcr;
+                ref_pos = pos;
+            } else if (n > 3) {
+                const double got = double((pcr + kWrap - ref) % kWrap);
+                const double want = double(pos - ref_pos) * 1504.0 * 27e6 / bps;
+                worst = std::max(worst, got > want ? got - want : want - got);
+            }
+        }
+        return worst;
+    }
+
     uint64_t datagrams = 0, packets = 0, framing_errors = 0, cc_errors = 0, rtp_seq_errors = 0;
     std::set<int> rtp_payload_types;
     std::set<int> pids;
