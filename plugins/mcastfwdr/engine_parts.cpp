@@ -1,6 +1,6 @@
-// Minimal versions of the engine parts that later work fills in: the
-// inputs' SRT and program status monitors do nothing; and the managers'
-// synchronisation.
+// Engine parts that join the modules: the KLV sources following the
+// configuration and the interfaces, the ASI output interfaces' addresses,
+// and the managers' synchronisation with the PID index rebuild it asks for.
 #include "engine.h"
 #include "mcastfwdr.h"
 #include "router/phindex.h"
@@ -8,17 +8,10 @@
 #include "ingress/manager_input.h"
 #include "outputs/manager_output.h"
 
-#include <atomic>
-#include <cstddef>
 #include <cstdio>
-#include <cstring>
-#include <map>
-#include <type_traits>
 
 extern "C" {
 
-// Inputs have no program status pass yet.
-void manager_inputs_datapath_update_program_status(void) {}
 // KLV source sockets follow the configuration and the interfaces.
 void mcastfwdr_klv_sources_enable(const char *ifname)
 {

@@ -10,6 +10,7 @@
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
 #include "mcastfwdr.h"
+#include "mux/rt_cycle.h"
 
 #include <interlink.h>
 
@@ -147,17 +148,24 @@ struct batch {
 
 unsigned pipe_room(kd_pipe_t *p) { return p->NUM_ENTRIES - 1 - kd_pipe_level(p); }
 
+// An event of the cycle, in its sample and in the thread's running count.
+void count(mcast_stats_t &smp, stats_evt_t evt, std::atomic<uint64_t> &c)
+{
+    ++smp.evt[evt];
+    c.fetch_add(1, std::memory_order_relaxed);
+}
+
 // Receives from one descriptor into the area while the budget, the pipe and
 // full batches last. `fill` completes each entry; false drops the datagram.
 template <class Fill>
-void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b, Fill fill)
+void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b, mcast_stats_t &smp, Fill fill)
 {
     mcf::ingress_counters &st = g_stats[src];
     kd_pipe_t *pipe = ingress_pipe[src];
     while (bits < INGRESS_CYCLE_BITS) {
         const unsigned room = pipe_room(pipe);
         if (room == 0) {
-            st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+            count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
             return;
         }
         const unsigned want = std::min<unsigned>(INGRESS_BATCH, room);
@@ -166,7 +174,7 @@ void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b,
         const int got = recvmmsg(fd, b.msgs, want, MSG_DONTWAIT, nullptr);
         if (got < 1) {
             if (got != 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+                count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
             return;
         }
         area.advance(unsigned(got));
@@ -179,7 +187,7 @@ void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b,
             if (!fill(e))
                 continue;
             if (kd_pipe_write_unlocked(pipe, &e) != 0) {
-                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
                 return;
             }
             st.entries.fetch_add(1, std::memory_order_relaxed);
@@ -190,7 +198,7 @@ void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b,
     }
 }
 
-void net_cycle(batch &b)
+unsigned net_cycle(batch &b, mcast_stats_t &smp)
 {
     unsigned bits = 0;
     // Sockets are read under the read lock: a socket closed and its number
@@ -199,12 +207,13 @@ void net_cycle(batch &b)
     mcf::net_socket socks[kMaxSockets];
     const unsigned n = mcf::collect_net_sockets(socks, kMaxSockets);
     for (unsigned i = 0; i < n && bits < INGRESS_CYCLE_BITS; ++i)
-        receive(socks[i].fd, INGRESS_SRC_NET, g_net_area, bits, b, [&](ingress_to_mux_item &e) {
+        receive(socks[i].fd, INGRESS_SRC_NET, g_net_area, bits, b, smp, [&](ingress_to_mux_item &e) {
             e.sock_id = socks[i].fd;
             std::memcpy(e.pad, &socks[i].gen, sizeof socks[i].gen);
             return true;
         });
     pthread_rwlock_unlock(&ctrl_data_lock);
+    return bits;
 }
 
 rate_limited g_bad_frame_log;
@@ -258,17 +267,18 @@ bool xsb_frame(ingress_to_mux_item &e)
     return true;
 }
 
-void xsb_cycle(batch &b)
+unsigned xsb_cycle(batch &b, mcast_stats_t &smp)
 {
     if (!g_xsb || xsb_fileno(g_xsb) < 0)
-        return;
+        return 0;
     unsigned bits = 0;
-    receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, xsb_frame);
+    receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, smp, xsb_frame);
+    return bits;
 }
 
 // SRT: one 1316-byte message per slot from each connected SRT input. The
 // sockets are read under the read lock, as the Net ones are.
-void srt_cycle(batch &)
+unsigned srt_cycle(batch &, mcast_stats_t &smp)
 {
     constexpr int kMessage = 1316;
     mcf::ingress_counters &st = g_stats[INGRESS_SRC_SRT];
@@ -282,24 +292,24 @@ void srt_cycle(batch &)
             int events = 0;
             int len = sizeof events;
             if (srt_getsockflag(socks[i], SRTO_EVENT, &events, &len) != 0) {
-                st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+                count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
                 break;
             }
             if (!(events & SRT_EPOLL_IN))
                 break;
             if (pipe_room(pipe) == 0) {
-                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
                 break;
             }
             uint8_t *slot = g_srt_area.run(1);
             const int got = srt_recv(socks[i], reinterpret_cast<char *>(slot), kMessage);
             if (got < 0) {
                 if (srt_getlasterror(nullptr) != SRT_EASYNCRCV)
-                    st.recv_errors.fetch_add(1, std::memory_order_relaxed);
+                    count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
                 break;
             }
             if (got != kMessage) { // empty or short: no entry
-                st.dropped.fetch_add(1, std::memory_order_relaxed);
+                count(smp, got == 0 ? STATS_EVT_EMPTY_WARN : STATS_EVT_SIZE_ERROR, st.dropped);
                 break;
             }
             g_srt_area.advance(1);
@@ -309,7 +319,7 @@ void srt_cycle(batch &)
             e.buf = slot;
             e.len = kMessage;
             if (kd_pipe_write_unlocked(pipe, &e) != 0) {
-                st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+                count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
                 break;
             }
             st.entries.fetch_add(1, std::memory_order_relaxed);
@@ -317,57 +327,70 @@ void srt_cycle(batch &)
         }
     }
     pthread_rwlock_unlock(&ctrl_data_lock);
+    return bits;
 }
 
 // The board's ASI ingress (a KT-3300 "asi" carrier; nothing otherwise).
-void asi_cycle(batch &)
+unsigned asi_cycle(batch &, mcast_stats_t &smp)
 {
-    static thread_local bool started = false;
-    if (!started) {
-        started = true;
-        mcf_asi_kt33_ingress_start();
-    }
     unsigned bits = 0;
     mcf::ingress_counters &st = g_stats[INGRESS_SRC_ASI];
     const int n = mcf_asi_kt33_receive(ingress_pipe[INGRESS_SRC_ASI], &bits, INGRESS_CYCLE_BITS, INGRESS_ENTRY_BITS);
     if (n < 0)
-        st.pipe_full.fetch_add(1, std::memory_order_relaxed);
+        count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
     st.entries.fetch_add(bits / INGRESS_ENTRY_BITS, std::memory_order_relaxed);
+    return bits;
 }
 
+// In creation and join order, which is also the order of their statistics
+// slots.
 struct thread_def {
     const char *name;
     const char *rt_name;
     ingress_src_t src;
-    void (*cycle)(batch &);
+    stats_idx_t stats;
+    unsigned (*cycle)(batch &, mcast_stats_t &); // the bits of the entries written
 };
 constexpr thread_def kThreads[INGRESS_SRC_NUM] = {
-    {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, xsb_cycle},
-    {"ingress-net", "SVM:ingress-net", INGRESS_SRC_NET, net_cycle},
-    {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, srt_cycle},
-    {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, asi_cycle},
+    {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, STATS_IDX_INGRESS_XSB, xsb_cycle},
+    {"ingress-net", "SVM:ingress-net", INGRESS_SRC_NET, STATS_IDX_INGRESS_NET, net_cycle},
+    {"ingress-srt", "SVM:ingress-srt", INGRESS_SRC_SRT, STATS_IDX_INGRESS_SRT, srt_cycle},
+    {"ingress-asi", "SVM:ingress-asi", INGRESS_SRC_ASI, STATS_IDX_INGRESS_ASI, asi_cycle},
 };
+
+const thread_def *thread_of(ingress_src_t src)
+{
+    for (const thread_def &def : kThreads)
+        if (def.src == src)
+            return &def;
+    return nullptr;
+}
 pthread_t g_threads[INGRESS_SRC_NUM] = {};
 
 void *thread_main(void *arg)
 {
     const thread_def &def = *static_cast<const thread_def *>(arg);
     rt_thread_setup(def.rt_name, kPriority);
+    if (def.src == INGRESS_SRC_ASI)
+        mcf_asi_kt33_ingress_start();
     auto b = std::make_unique<batch>();
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    next.tv_nsec -= next.tv_nsec % 1000000;
+    kd_pipe_t *pipe = ingress_pipe[def.src];
+    mcast_stats_t smp = mcf::ingress_sample(def.src);
+    mcf::rt_cycle cycle;
     while (!g_halt.load(std::memory_order_relaxed)) {
-        def.cycle(*b);
+        cycle.begin();
+        const unsigned level = kd_pipe_level(pipe);
+        const unsigned bits = def.cycle(*b, smp);
+        if (level == 0 && kd_pipe_level(pipe) == 0)
+            ++smp.evt[STATS_EVT_UNDERFLOW_WARN];
+        smp.bits.avg = bits;
+        smp.buf_bits.avg = uint64_t(level) * INGRESS_ENTRY_BITS;
+        cycle.post(smp);
         g_stats[def.src].cycles.fetch_add(1, std::memory_order_relaxed);
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
+        cycle.sleep();
     }
+    if (def.src == INGRESS_SRC_ASI)
+        mcf_asi_kt33_ingress_stop();
     return nullptr;
 }
 
@@ -458,6 +481,20 @@ void release()
 
 namespace mcf {
 ingress_counters &ingress_stats(ingress_src_t src) { return g_stats[src]; }
+
+int ingress_stats_index(ingress_src_t src)
+{
+    const thread_def *def = thread_of(src);
+    return def ? int(def->stats) : -1;
+}
+
+mcast_stats_t ingress_sample(ingress_src_t src)
+{
+    mcast_stats_t s{};
+    s.src = STATS_SRC_INGRESS;
+    s.idx = stats_idx_t(ingress_stats_index(src));
+    return s;
+}
 xsb_sock *ingress_xsb_socket() { return g_xsb; }
 } // namespace mcf
 

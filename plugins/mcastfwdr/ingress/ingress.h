@@ -83,6 +83,8 @@ void mcastfwdr_ingress_fini(void);
 
 #include <atomic>
 
+#include "egress/statistics.h"
+
 namespace mcf {
 
 // What one ingress thread counted since the start (relaxed).
@@ -94,6 +96,16 @@ struct ingress_counters {
     std::atomic<uint64_t> cycles{0};
 };
 ingress_counters &ingress_stats(ingress_src_t src);
+
+// The statistics slot an ingress thread posts to (STATS_IDX_INGRESS_*:
+// numbered otherwise than the pipes), -1 for no thread.
+int ingress_stats_index(ingress_src_t src);
+// An empty cycle sample of that thread. Each cycle it counts 10,528 bits a
+// entry written, the pipe's level at the start times 10,528 as its buffer,
+// and its events: receive errors (socket), a full pipe (overflow), a pipe
+// empty at the start and the end of the cycle (underflow), and SRT reads
+// that were empty (nil) or short (size).
+mcast_stats_t ingress_sample(ingress_src_t src);
 
 } // namespace mcf
 #endif

@@ -85,6 +85,12 @@ void manager_input_update_stream_status(manager_input *mi);
 // decoder output; the last manager's answer wins).
 void manager_inputs_datapath_monitor_for_stream_loss(void);
 unsigned manager_inputs_datapath_check_alarm_state(void);
+// Program status (multiplexer, read lock held): a program is active when
+// every PID of its PMT arrived since the previous pass (and when it lists
+// none). A routable input with populated tables, or the virtual input,
+// posts each change; the pass over all inputs (the virtual one first, then
+// the routable ones) then starts the PID index's presence afresh.
+void manager_input_update_program_status(manager_input *mi);
 // SRT inputs: the input of a connected SRT socket (null for 0 or below);
 // the connected sockets into set (their number); the maintainer's
 // connection pass (every 500 ms) and statistics pass (every 2 s). Read lock.

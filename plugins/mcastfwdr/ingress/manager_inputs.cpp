@@ -5,6 +5,9 @@
 #include "ingress/manager_input.h"
 #include "ingress/routes.h"
 #include "mcastfwdr.h"
+#include "router/phindex.h"
+#include "status_queue.h"
+#include "tables/virtual_input.h"
 
 #include <kerrow/alarm.h>
 #include <kerrow/dataset.h>
@@ -12,6 +15,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -475,6 +479,45 @@ unsigned manager_inputs_datapath_check_alarm_state(void)
         }
     }
     return result;
+}
+
+void manager_input_update_program_status(manager_input *mi)
+{
+    input_table_info *t = mi ? mi->tables : nullptr;
+    if (!t || t->num_programs < 1)
+        return;
+    // The virtual input's programs are assembled, not read from its tables.
+    if (mi->type != INGRTYPE_VIRT && !(mi->is_routable && t->populated))
+        return;
+    const int n = std::min<int>(t->num_programs, INPUT_PROGRAMS_MAX);
+    for (int i = 0; i < n; ++i) {
+        const local_pmt &p = t->services[i].pmt;
+        uint32_t active = 1; // also a program without entries
+        for (int e = 0; e < p.num_pmt_entries && active; ++e)
+            active = phindex_is_pid_present(p.pmt_entries[e].ingress_id, p.pmt_entries[e].elementary_pid) ? 1 : 0;
+        // Kept only once told: a full status queue makes the next pass tell again.
+        if (active != t->program_status[i] &&
+            mcf_post_program_status_state(uint32_t(mi->id), uint32_t(p.pnu), active != 0) == 0)
+            t->program_status[i] = active;
+    }
+}
+
+void manager_inputs_datapath_update_program_status(void)
+{
+    bool evaluated = false;
+    manager_input *vi = virtual_input_get_manager();
+    if (vi) {
+        manager_input_update_program_status(vi);
+        evaluated = true;
+    }
+    for (manager_input &m : managers())
+        if (m.is_routable && &m != vi) { // the virtual input's is in the list too
+            manager_input_update_program_status(&m);
+            evaluated = true;
+        }
+    // The next pass sees only the PIDs that arrive from now on.
+    if (evaluated)
+        phindex_reset_pid_presence_flag();
 }
 
 void manager_inputs_foreach(void (*fn)(manager_input *mi))

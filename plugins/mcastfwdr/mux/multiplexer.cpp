@@ -7,6 +7,7 @@
 #include "ingress/xsb_bridge.h"
 #include "mcastfwdr.h"
 #include "mux/maintainer.h"
+#include "mux/rt_cycle.h"
 #include "outputs/manager_output.h"
 #include "router/send.h"
 
@@ -17,9 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -40,13 +39,6 @@ constexpr int kAsiRateTolerance = 20000;
 std::atomic<bool> g_halt{true};
 std::atomic<uint64_t> g_cycles{0};
 pthread_t g_thread{};
-
-uint64_t ns_of(clockid_t clk)
-{
-    timespec t;
-    clock_gettime(clk, &t);
-    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
-}
 
 // Runs a counter down; true (and reloaded by the caller) when it expires.
 bool due(int &counter)
@@ -124,11 +116,7 @@ void drain(ingress_src_t src, uint32_t &bits, mcast_stats_t &sample)
     kd_pipe_t *p = ingress_pipe[src];
     if (!p)
         return;
-    mcast_stats_t posted;
-    const bool have = mcastfwdr_statistics_posted(STATS_SRC_INGRESS, mcf::mux::stats_index_of(src), &posted) == 0 &&
-                      posted.post;
-    const uint32_t budget = mcf::mux::pipe_budget(get_ime_buffer_ms(IME_MULTIPLEX),
-                                                  have ? int64_t(posted.bits.avg) : -1, kd_pipe_level(p));
+    const uint32_t budget = mcf::mux::pipe_budget_now(src, kd_pipe_level(p));
     const uint32_t limit = uint32_t(std::min<uint64_t>(uint64_t(bits) + budget, mcf::mux::kCycleBits));
     pthread_rwlock_rdlock(&ctrl_data_lock);
     ingress_to_mux_item e;
@@ -173,14 +161,9 @@ void *thread_main(void *)
     mcast_stats_t sample{};
     sample.src = STATS_SRC_MULTIPLEX;
     sample.idx = STATS_IDX_MULTIPLEX;
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    next.tv_nsec -= next.tv_nsec % 1000000;
-    uint64_t prev_begin = ns_of(CLOCK_MONOTONIC);
-    time_t second = time(nullptr);
+    mcf::rt_cycle cycle;
     while (!g_halt.load(std::memory_order_acquire)) {
-        const uint64_t begin = ns_of(CLOCK_MONOTONIC);
-        const uint64_t cpu_begin = ns_of(CLOCK_THREAD_CPUTIME_ID);
+        cycle.begin();
         uint32_t bits = 0;
         for (ingress_src_t src : kOrder)
             drain(src, bits, sample);
@@ -194,23 +177,10 @@ void *thread_main(void *)
         case mcf::mux::cc_signal::none:
             break;
         }
-        const time_t now = time(nullptr);
-        sample.period.avg = begin - prev_begin;
-        sample.real.avg = ns_of(CLOCK_MONOTONIC) - begin;
-        sample.cpu.avg = ns_of(CLOCK_THREAD_CPUTIME_ID) - cpu_begin;
         sample.bits.avg = bits;
-        sample.post = now != second;
-        second = now;
-        prev_begin = begin;
-        mcastfwdr_statistics(&sample);
+        cycle.post(sample);
         g_cycles.fetch_add(1, std::memory_order_release);
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-        }
+        cycle.sleep();
     }
     return nullptr;
 }
@@ -219,20 +189,12 @@ void *thread_main(void *)
 
 namespace mcf::mux {
 
-int stats_index_of(ingress_src_t pipe)
+uint32_t pipe_budget_now(ingress_src_t pipe, unsigned level)
 {
-    switch (pipe) {
-    case INGRESS_SRC_NET:
-        return STATS_IDX_INGRESS_NET;
-    case INGRESS_SRC_SRT:
-        return STATS_IDX_INGRESS_SRT;
-    case INGRESS_SRC_ASI:
-        return STATS_IDX_INGRESS_ASI;
-    case INGRESS_SRC_XSB:
-        return STATS_IDX_INGRESS_XSB;
-    default:
-        return -1;
-    }
+    mcast_stats_t posted;
+    const bool have =
+        mcastfwdr_statistics_posted(STATS_SRC_INGRESS, mcf::ingress_stats_index(pipe), &posted) == 0 && posted.post;
+    return pipe_budget(get_ime_buffer_ms(IME_MULTIPLEX), have ? int64_t(posted.bits.avg) : -1, level);
 }
 
 uint32_t pipe_budget(int buffer_ms, int64_t avg_bps, unsigned level)

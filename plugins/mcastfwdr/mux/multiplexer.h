@@ -28,13 +28,13 @@ constexpr uint32_t kEntryBits = INGRESS_ENTRY_BITS;
 constexpr uint32_t kCycleBits = 808000; // all pipes together
 constexpr uint32_t kPipeBits = 404000;  // one pipe under the buffer target
 
-// The statistics slot of the ingress thread feeding a pipe.
-int stats_index_of(ingress_src_t pipe);
-
 // Bits one pipe may give this cycle. buffer_ms: the multiplex stage's
 // setting; avg_bps: the feeding thread's posted bits per second, or a
 // negative value when it has posted none; level: entries in the pipe.
 uint32_t pipe_budget(int buffer_ms, int64_t avg_bps, unsigned level);
+// The budget of a pipe holding `level` entries now: from the multiplex
+// stage's setting and the statistics its ingress thread last posted.
+uint32_t pipe_budget_now(ingress_src_t pipe, unsigned level);
 
 // Whether an ASI input's detected rate is reported: a known rate more than
 // 20,000 bit/s away from the configured one, on every 28,000th packet.

@@ -5,6 +5,7 @@
 #include "ingress/xsb_bridge.h"
 #include "klv/klv.h"
 #include "mcastfwdr.h"
+#include "mux/maintainer.h"
 #include "router/output_view.h"
 #include "router/packet_proc.h"
 #include "router/phindex.h"
@@ -17,6 +18,7 @@
 #include <kerrow/pipe.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -199,6 +201,45 @@ void reset_window(pcr_window_info *w, double pcr, uint8_t *af)
     af[1] |= 0x80; // discontinuity_indicator in the copy
 }
 
+// The restamping of one PCR on the debug stream while that is open: one
+// line a PCR, naming input, output and PID, with the values when the PCR
+// was restamped.
+class pcr_trace {
+public:
+    pcr_trace(int in_id, int out_id, int pid) : f_(mcfwdrDebugStreamFile(DSID_MCASTFWDR))
+    {
+        if (f_)
+            std::fprintf(f_, "Input %u Output %u PID= %4x", unsigned(in_id), unsigned(out_id), unsigned(pid));
+    }
+    pcr_trace(const pcr_trace &) = delete;
+    pcr_trace &operator=(const pcr_trace &) = delete;
+    ~pcr_trace()
+    {
+        if (!f_)
+            return;
+        if (open_) // a reference PCR or none to restamp: the line ends bare
+            std::fputc('\n', f_);
+        std::fflush(f_);
+    }
+    void restamped(uint64_t actual, uint64_t calc, int64_t diff, uint32_t disc)
+    {
+        if (!f_)
+            return;
+        std::fprintf(f_, "  PCR actual= %llu PCR_calc= %llu Diff= %lld Disc= %u\n", (unsigned long long)actual,
+                     (unsigned long long)calc, (long long)diff, unsigned(disc));
+        open_ = false;
+    }
+    void realign(int out_id)
+    {
+        if (f_)
+            std::fprintf(f_, "  ==== Restart output %u to realign PCRs ==== \n", unsigned(out_id));
+    }
+
+private:
+    FILE *f_;
+    bool open_ = true;
+};
+
 // Logs an error of an input's datagram, at most once a second per input.
 template <class... A> void log_bad_datagram(manager_input *mi, const char *fmt, A... args)
 {
@@ -264,6 +305,7 @@ int mcastfwdr_handle_adaptation_field(uint8_t *af, const adaptation_field *flags
     if (!flags->pcr_flag)
         return 0;
     pcr_windows_add(pcrs, mi, mo, pid);
+    pcr_trace trace(in_id, mo->id, pid);
     pcr_window_info *w = window;
     if (!w) {
         // A window made just now starts counting here.
@@ -308,6 +350,7 @@ int mcastfwdr_handle_adaptation_field(uint8_t *af, const adaptation_field *flags
     tsphPcrSet(field, N);
     // P - N the short way round the PCR circle: a wrap between them is no drift.
     const int64_t diff = mcastfwdr_get_dist(N, p_ticks, kPcrModulus);
+    trace.restamped(p_ticks, N, diff, mi->pcr_discontinuity_occurred.load(std::memory_order_relaxed));
     if ((diff > kRealignLimit || diff < -kRealignLimit) && !mi->pcr_discontinuity_occurred.load(std::memory_order_relaxed)) {
         pcr_window_save_pcr(w, P, P);
         pcr_window_reset_pkts(w);
@@ -317,6 +360,7 @@ int mcastfwdr_handle_adaptation_field(uint8_t *af, const adaptation_field *flags
             return 0;
         }
         mo->pcr_drift_err_cnt.store(0, std::memory_order_relaxed);
+        trace.realign(mo->id);
         manager_output_rebuild_fill_engine(mo);
         return 0;
     }

@@ -2,11 +2,14 @@
 // sockets, datagrams sent from the chassis side reach the Net pipe
 // byte-exact with their group and kernel time stamp, a full pipe leaves
 // datagrams in the socket, entries of a closed socket are recognised as
-// stale, a link going down deletes its managers, and XSB frames reach the
-// XSB pipe or are dropped and counted. Needs root; skips otherwise.
+// stale, a link going down deletes its managers, XSB frames reach the
+// XSB pipe or are dropped and counted, and each thread posts its statistics
+// for the multiplexer's budgets. Needs root; skips otherwise.
+#include "egress/statistics.h"
 #include "ingress/ingress.h"
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
+#include "mux/maintainer.h"
 #include "mux/multiplexer.h"
 #include "scenario.h"
 
@@ -82,6 +85,14 @@ std::vector<uint8_t> datagram(uint32_t n, bool rtp = false)
     return d;
 }
 
+// What the thread feeding a pipe last posted.
+mcast_stats_t posted(ingress_src_t src)
+{
+    mcast_stats_t r{};
+    mcastfwdr_statistics_posted(STATS_SRC_INGRESS, mcf::ingress_stats_index(src), &r);
+    return r;
+}
+
 std::vector<ingress_to_mux_item> drain(ingress_src_t src, size_t want, int ms = 5000)
 {
     std::vector<ingress_to_mux_item> got;
@@ -101,6 +112,17 @@ protected:
         const std::string why = scenario::skip_reason();
         if (!why.empty())
             GTEST_SKIP() << why;
+    }
+    // The card with its ingress threads, the multiplexer stopped: the test
+    // reads the pipes itself. With a sender, the chassis side gets an
+    // address to send from.
+    static void start(scenario &card, bool sender)
+    {
+        if (sender) {
+            ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
+        }
+        card.start_linked();
+        mcastfwdr_multiplex_fini();
     }
     static cfg_rx *input(int id, const char *node, int port)
     {
@@ -127,9 +149,7 @@ protected:
 TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
 {
     scenario card(3);
-    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    ASSERT_NO_FATAL_FAILURE(start(card, true));
     auto &log = card.log();
     EXPECT_EQ(card.change([] {
         input(100, "239.1.1.1", 5000);
@@ -217,9 +237,7 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
 TEST_F(Ingress, AFullPipeLeavesDatagramsInTheSocket)
 {
     scenario card(3);
-    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    ASSERT_NO_FATAL_FAILURE(start(card, true));
     card.change([] { input(100, "239.1.1.1", 5000); });
     chassis_sender tx(card);
     const uint32_t cap = INGRESS_PIPE_ENTRIES - 1, extra = 300;
@@ -233,6 +251,7 @@ TEST_F(Ingress, AFullPipeLeavesDatagramsInTheSocket)
     }
     ASSERT_TRUE(mcftest::eventually([&] { return mcf::ingress_stats(INGRESS_SRC_NET).pipe_full.load() > full_before; }));
     EXPECT_EQ(kd_pipe_level(pipe), cap);
+    EXPECT_TRUE(mcftest::eventually([] { return posted(INGRESS_SRC_NET).evt[STATS_EVT_OVERFLOW_WARN] > 0; }));
     std::vector<ingress_to_mux_item> got = drain(INGRESS_SRC_NET, cap + extra);
     ASSERT_EQ(got.size(), size_t(cap + extra));
     for (uint32_t i = 0; i < got.size(); ++i) {
@@ -242,12 +261,42 @@ TEST_F(Ingress, AFullPipeLeavesDatagramsInTheSocket)
     }
 }
 
+// Each second a thread posts the entries it wrote, what waited in its pipe
+// and its events; the multiplexer sizes the pipe's budget from it.
+TEST_F(Ingress, ThreadsPostTheirSecondsAndTheBudgetFollows)
+{
+    scenario card(3);
+    ASSERT_NO_FATAL_FAILURE(start(card, true));
+    card.change([] { input(100, "239.1.1.1", 5000); });
+    ime_buffer_ms_update();
+    ASSERT_EQ(get_ime_buffer_ms(IME_MULTIPLEX), 10);
+    chassis_sender tx(card);
+    constexpr unsigned kSent = 20;
+    for (uint32_t n = 0; n < kSent; ++n)
+        ASSERT_TRUE(tx.send("239.1.1.1", 5000, datagram(n)));
+    ASSERT_TRUE(mcftest::eventually([] { return kd_pipe_level(ingress_pipe[INGRESS_SRC_NET]) == kSent; }));
+
+    // A whole second with them waiting in the pipe.
+    EXPECT_TRUE(mcftest::eventually([&] {
+        const mcast_stats_t r = posted(INGRESS_SRC_NET);
+        return r.post && r.bits.avg == 0 && r.buf_bits.min == kSent * INGRESS_ENTRY_BITS &&
+               r.buf_bits.max == kSent * INGRESS_ENTRY_BITS && r.evt[STATS_EVT_UNDERFLOW_WARN] == 0;
+    }));
+    // Nothing arrives any more: each ms may take an eleventh (B + 1 ms) of
+    // what waits, plus one entry.
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_NET, kSent), 29669u);
+    // The idle XSB thread posts too: cycles that found its pipe empty.
+    EXPECT_TRUE(mcftest::eventually([] {
+        const mcast_stats_t r = posted(INGRESS_SRC_XSB);
+        return r.post && r.evt[STATS_EVT_UNDERFLOW_WARN] > 0;
+    }));
+}
+
 // XSB frames as carriers and other cards send them.
 TEST_F(Ingress, XsbFramesReachThePipeOrAreDroppedAndCounted)
 {
     scenario card(3);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    start(card, false);
     xsb_sock *raw = nullptr;
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
@@ -332,8 +381,7 @@ unsigned input_count()
 TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
 {
     scenario card(3);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    start(card, false);
     startup_time_current = 0; // within the start-up delay
     auto &log = card.log();
     xsbsim::carrier_sim &sim = card.carrier();
@@ -409,8 +457,7 @@ TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
 TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
 {
     scenario card(3);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    start(card, false);
     auto &log = card.log();
     static internal_ts_info heard;
     static int heard_count;
@@ -527,9 +574,7 @@ TEST_F(Ingress, ToolStreamsArriveByteExact)
     if (!have("ffmpeg") || !have("socat"))
         GTEST_SKIP() << "needs ffmpeg and socat";
     scenario card(3);
-    ASSERT_EQ(card.in_chassis("ip addr add 10.77.1.2/24 dev peer1"), 0);
-    card.start_linked();
-    mcastfwdr_multiplex_fini(); // the test reads the pipes itself
+    ASSERT_NO_FATAL_FAILURE(start(card, true));
     card.change([] {
         input(100, "239.1.1.1", 5000);
         input(101, "239.1.1.2", 5002);

@@ -1,10 +1,18 @@
 // Input managers as the control side sees them: sync against the records,
 // lookups, and the monitors the multiplexer runs (stream loss, PCR-lock
-// and continuity alarms).
+// and continuity alarms, program status).
 #include "engine_fixture.h"
 #include "ingress/manager_input.h"
+#include "router/phindex.h"
+#include "status_queue.h"
+#include "tables/virtual_input.h"
 
 #include <kerrow/alarm.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -109,6 +117,116 @@ TEST_F(ManagerInputs, AlarmsFollowTheIntervalsAndTellTheDecoder)
     manager_input_add_cc_error(mi);
     EXPECT_EQ(manager_inputs_datapath_check_alarm_state(), 1u);
     EXPECT_EQ(mi->cc_errors_alarm_is_set, 1u);
+}
+
+// Program status from the PIDs that arrived between two passes.
+class ProgramStatus : public ManagerInputs {
+protected:
+    void SetUp() override
+    {
+        ManagerInputs::SetUp();
+        net_input(100, "239.1.1.1", 5000);
+        net_input(101, "239.1.1.2", 5000)->ingress_is_routable = 0;
+        net_input(102, "239.1.1.3", 5000); // its tables never populated
+        ASSERT_EQ(virtual_input_init(&mcf_cfg), 0);
+        sync();
+        phindex_init([] { return 0; }, [] { return 0; });
+        in_ = manager_inputs_find_by_id(100);
+        ASSERT_NE(in_, nullptr);
+        for (int pid = 0x100; pid <= 0x103; ++pid)
+            ASSERT_EQ(phindex_append(100, pid, PHDATATYPE_ROUTED_DATA, nullptr, ignore, nullptr), 0);
+    }
+    void TearDown() override
+    {
+        phindex_fini();
+        virtual_input_fini();
+        ManagerInputs::TearDown();
+    }
+    static int ignore(void *, tsPkt *, manager_input *, const struct timespec *) { return 0; }
+    // A program of the input listing (input id, PID) entries.
+    static void program(manager_input *mi, int pnu, std::vector<std::pair<int, int>> entries)
+    {
+        pmt_state *st = input_table_info_append_service(mi->tables, 0x1000 + pnu, pnu);
+        ASSERT_NE(st, nullptr);
+        for (auto [id, pid] : entries)
+            local_pmt_add_entry(&st->pmt, 0x1B, id, pid);
+    }
+    // A packet of each PID on input 100.
+    void arrive(std::initializer_list<int> pids)
+    {
+        for (int pid : pids) {
+            uint8_t b[188] = {0x47, uint8_t(pid >> 8), uint8_t(pid), uint8_t(0x10 | (cc_++ & 15))};
+            tsPkt p;
+            std::memcpy(&p, b, sizeof p);
+            phindex_process(in_, pid, &p, nullptr);
+        }
+    }
+    // One pass and the loop's handling of what it posted.
+    void pass()
+    {
+        manager_inputs_datapath_update_program_status();
+        mcf_status_queue_periodic_check();
+    }
+    static std::string told(int input, int pnu, int status)
+    {
+        return "MCF: StatQ update STATUS " + std::to_string(status) + " on Program " + std::to_string(pnu) +
+               " for Input " + std::to_string(input);
+    }
+    manager_input *in_ = nullptr;
+    unsigned cc_ = 0;
+};
+
+TEST_F(ProgramStatus, ActiveWhenEveryPidArrivedAndEachChangeIsToldOnce)
+{
+    manager_input *vi = virtual_input_get_manager();
+    ASSERT_NE(vi, nullptr);
+    const int v = vi->id;
+    program(in_, 1, {{100, 0x100}, {100, 0x101}});
+    program(in_, 2, {}); // no entries: active
+    program(in_, 3, {{100, 0x102}});
+    in_->tables->populated = 1;
+    program(vi, 7, {{100, 0x103}}); // the virtual input's PIDs arrive on other inputs; no populated tables
+    for (int id : {101, 102})
+        program(manager_inputs_find_by_id(id), 1, {});
+    manager_inputs_find_by_id(101)->tables->populated = 1;
+
+    struct Pass {
+        std::initializer_list<int> pids;
+        std::vector<uint32_t> status; // programs 1, 2, 3 of input 100, then 7 of the virtual input
+    } passes[] = {
+        {{0x100, 0x101, 0x103}, {1, 1, 0, 1}},
+        {{0x100, 0x102}, {0, 1, 1, 0}}, // 0x101 missing: one PID is not enough
+        {{}, {0, 1, 0, 0}},
+    };
+    for (const Pass &p : passes) {
+        arrive(p.pids);
+        pass();
+        const uint32_t *st = in_->tables->program_status;
+        EXPECT_EQ((std::vector<uint32_t>{st[0], st[1], st[2], vi->tables->program_status[0]}), p.status);
+        EXPECT_EQ(phindex_is_pid_present(100, 0x100), 0); // the next pass starts afresh
+    }
+    EXPECT_EQ(log_.count(told(100, 1, 1)), 1);
+    EXPECT_EQ(log_.count(told(100, 1, 0)), 1);
+    EXPECT_EQ(log_.count(told(100, 2, 1)), 1);
+    EXPECT_EQ(log_.count(told(100, 3, 1)), 1);
+    EXPECT_EQ(log_.count(told(100, 3, 0)), 1);
+    EXPECT_EQ(log_.count(told(v, 7, 1)), 1);
+    EXPECT_EQ(log_.count(told(v, 7, 0)), 1);
+    EXPECT_EQ(log_.count("for Input 101"), 0); // not routable
+    EXPECT_EQ(log_.count("for Input 102"), 0); // tables not populated
+
+    // A change the full status queue refused is told by a later pass.
+    int queued = 0;
+    while (mcf_post_program_status_state(999, 1, true) == 0 && queued < 100000)
+        ++queued;
+    arrive({0x102});
+    manager_inputs_datapath_update_program_status();
+    EXPECT_EQ(in_->tables->program_status[2], 0u);
+    mcf_status_queue_periodic_check();
+    arrive({0x102});
+    pass();
+    EXPECT_EQ(in_->tables->program_status[2], 1u);
+    EXPECT_EQ(log_.count(told(100, 3, 1)), 2);
 }
 
 } // namespace

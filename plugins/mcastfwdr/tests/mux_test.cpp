@@ -47,11 +47,43 @@ TEST(MuxBudget, FollowsTheBufferTarget)
 
 TEST(MuxBudget, PipesMapToTheirIngressStatistics)
 {
-    EXPECT_EQ(mcf::mux::stats_index_of(INGRESS_SRC_NET), STATS_IDX_INGRESS_NET);
-    EXPECT_EQ(mcf::mux::stats_index_of(INGRESS_SRC_SRT), STATS_IDX_INGRESS_SRT);
-    EXPECT_EQ(mcf::mux::stats_index_of(INGRESS_SRC_ASI), STATS_IDX_INGRESS_ASI);
-    EXPECT_EQ(mcf::mux::stats_index_of(INGRESS_SRC_XSB), STATS_IDX_INGRESS_XSB);
-    EXPECT_EQ(mcf::mux::stats_index_of(INGRESS_SRC_NUM), -1);
+    EXPECT_EQ(mcf::ingress_stats_index(INGRESS_SRC_NET), STATS_IDX_INGRESS_NET);
+    EXPECT_EQ(mcf::ingress_stats_index(INGRESS_SRC_SRT), STATS_IDX_INGRESS_SRT);
+    EXPECT_EQ(mcf::ingress_stats_index(INGRESS_SRC_ASI), STATS_IDX_INGRESS_ASI);
+    EXPECT_EQ(mcf::ingress_stats_index(INGRESS_SRC_XSB), STATS_IDX_INGRESS_XSB);
+    EXPECT_EQ(mcf::ingress_stats_index(INGRESS_SRC_NUM), -1);
+}
+
+// What an ingress thread posts at the end of a second sets its pipe's budget.
+TEST(MuxBudget, TheIngressThreadsPostedSecondSetsItsPipesBudget)
+{
+    kdtest::TempRoot root;
+    mcf::stats::reset();
+    ime_buffer_ms_update(); // no files: 10 ms
+    auto post_second = [](ingress_src_t src, uint32_t bits_per_ms) {
+        mcast_stats_t s = mcf::ingress_sample(src);
+        for (int ms = 1; ms <= 1000; ++ms) {
+            s.bits.avg = bits_per_ms;
+            s.post = ms == 1000;
+            mcastfwdr_statistics(&s);
+        }
+    };
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_NET, 100), 808000u); // nothing posted yet
+    post_second(INGRESS_SRC_NET, 105280); // ten entries a ms
+    post_second(INGRESS_SRC_SRT, 5000);
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_NET, 100), 94752u);
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_NET, 200), 201946u);
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_SRT, 0), 404000u);
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_XSB, 100), 808000u);
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_ASI, 100), 808000u);
+    const fs::path dir = fs::path(kd_root()) / "var/local/solvera";
+    fs::create_directories(dir);
+    std::ofstream(dir / "buffer_ms_multiplex") << "0";
+    ime_buffer_ms_update();
+    EXPECT_EQ(mcf::mux::pipe_budget_now(INGRESS_SRC_NET, 100), 808000u);
+    fs::remove_all(dir);
+    ime_buffer_ms_update();
+    mcf::stats::reset();
 }
 
 TEST(MuxAsiRate, ReportedBeyondTheToleranceOnEvery28000thPacket)
