@@ -137,9 +137,13 @@ TEST_F(DecodeCard, QueueCarriesLinesFromAnyThreadInOrderAndDropsWhenFull)
         }
         EXPECT_EQ(last, 89) << t;
     }
-    // The queue holds 399; the 400th line is lost.
-    for (int i = 0; i < 399; ++i)
-        ASSERT_EQ(decode_post_log(DEC_LOG_DEBUG, "fill %d", i), 0);
+    // The queue holds 399 lines; once full, a line is lost. The plug-in's
+    // own threads may take a few places meanwhile.
+    int filled = 0;
+    while (filled < 400 && decode_post_log(DEC_LOG_DEBUG, "fill %d", filled) == 0)
+        ++filled;
+    EXPECT_LE(filled, 399);
+    EXPECT_GE(filled, 390);
     EXPECT_EQ(decode_post_log(DEC_LOG_ERROR, "lost"), -1);
     drain_queue();
     EXPECT_EQ(log_.count("lost"), 0);
