@@ -209,7 +209,7 @@ void carrier_sim::handle(const uint8_t *f, size_t len)
             std::lock_guard lock(asi_mutex_);
             std::memcpy(report_to_, f + 6, 6);
         }
-        reply(info_answer(f + 6), false); // back to the asker
+        reply(info_answer(f + 6, type), false); // back to the asker
         return;
     }
     if (type == ETH_CMD && cfg_.answer_ping && mac_is(dst, 0xE00 | slot << 4 | 1) && is_tag(f, len, "PING")) {
@@ -449,15 +449,15 @@ bool carrier_sim::send_raw(const std::vector<uint8_t> &frame)
            ssize_t(frame.size());
 }
 
-// INFO on the configuration ethertype whatever asked (discovery's INRQ or a
-// command INRQ): the records, one queue report per ASI interface (0x81, the
-// row in bits 16..19, the level in packets in bits 0..15) and the end record.
-std::vector<uint8_t> carrier_sim::info_answer(const uint8_t dst[6])
+// INFO with the given ethertype: the records, one queue report per ASI
+// interface (0x81, the row in bits 16..19, the level in packets in bits
+// 0..15) and the end record.
+std::vector<uint8_t> carrier_sim::info_answer(const uint8_t dst[6], uint16_t type)
 {
     std::vector<uint8_t> out(dst, dst + 6);
     const uint8_t src[6] = {0x00, 0x90, 0x1F, 0x00, 0x0F, uint8_t(unsigned(cfg_.slot) & 0xF)};
     out.insert(out.end(), src, src + 6);
-    out.insert(out.end(), {uint8_t(ETH_CONFIG >> 8), uint8_t(ETH_CONFIG & 0xFF), 'I', 'N', 'F', 'O'});
+    out.insert(out.end(), {uint8_t(type >> 8), uint8_t(type & 0xFF), 'I', 'N', 'F', 'O'});
     for (uint32_t r : cfg_.info)
         put32(out, r);
     {
@@ -550,7 +550,8 @@ void carrier_sim::asi_datagram(const uint8_t *f, size_t len)
 // The engines' clock, every millisecond: each engine that reached its
 // latency since the start drains the packets due at its pace (a pace
 // missed on an empty queue is lost, as stuffing would fill it); the
-// connectors hand out the streams they select; the periodic reports go.
+// connectors hand out the streams they select; the periodic reports go on
+// the configuration ethertype, where the forwarder listens for INFO.
 void carrier_sim::run_engines(const std::atomic<bool> &stop_flag)
 {
     using clock = std::chrono::steady_clock;
@@ -607,7 +608,7 @@ void carrier_sim::run_engines(const std::atomic<bool> &stop_flag)
                 std::lock_guard lock(asi_mutex_);
                 std::memcpy(to, report_to_, 6);
             }
-            send_raw(info_answer(to));
+            send_raw(info_answer(to, ETH_CONFIG));
             next_report = now + std::chrono::milliseconds(period);
         }
     }

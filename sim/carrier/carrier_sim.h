@@ -54,9 +54,9 @@ struct config {
     int fpgapgm_port = 3;
     int bad_acks = 0;
     bool ack_downloads = true;
-    // INFO frames with the ASI queue levels every so often, to the last
-    // asker of INRQ (none yet: the Ethernet broadcast address); 0: only as
-    // the answer to INRQ.
+    // INFO frames (ethertype 0x88B4) with the ASI queue levels every so
+    // often, to the last asker of INRQ (none yet: the Ethernet broadcast
+    // address); 0: only as the answer to INRQ (in the request's ethertype).
     int report_period_ms = 0;
 };
 
@@ -162,7 +162,7 @@ private:
     void asi_record(uint32_t w);
     void asi_datagram(const uint8_t *f, size_t len);
     void run_engines(const std::atomic<bool> &stop_flag);
-    std::vector<uint8_t> info_answer(const uint8_t dst[6]);
+    std::vector<uint8_t> info_answer(const uint8_t dst[6], uint16_t type);
 
     config cfg_;
     int fd_ = -1;

@@ -8,8 +8,7 @@
 //
 //   -i, --interface IF     interface to hold (default eth2)
 //   -s, --slot N           hardware slot 0-7 (default 3); the carrier answers
-//                          INRQ to 0fff and 0f0N (INFO, always on 0x88b4),
-//                          PING to e{N}1 (with OKAY),
+//                          INRQ to 0fff and 0f0N, PING to e{N}1 (with OKAY),
 //                          IFP to e{N}0, and records VMWR/CFWR to 0f0N
 //   -f, --flash FILE       SPI flash image; created 0xFF-filled when missing
 //       --flash-size N     size of a new flash image (default 0x80000)
@@ -28,8 +27,9 @@
 //       --record FILE      append every received frame as "TYPE HEX" lines
 //       --pgm-port N       port index of the image download endpoint (default 3)
 //       --bad-acks N       answer the first N download frames with ERR set
-//       --report-ms N      with an ASI port in the INFO records: send INFO with
-//                          the ASI queue levels every N ms (default: only on INRQ)
+//       --report-ms N      with an ASI port in the INFO records: send INFO (88b4)
+//                          with the ASI queue levels every N ms (default: only
+//                          as the answer to INRQ)
 //
 // Prints "ready" on standard output once it listens; SIGTERM or SIGINT stop it.
 #include "carrier_sim.h"

@@ -159,11 +159,12 @@ public:
         std::lock_guard lk(mutex_);
         return others_;
     }
-    // Two seconds' worth of the program with its tables, and nothing broken.
-    void expect_clean_program_1()
+    // `seconds` of the program at 10 Mbit/s with its tables, and nothing broken.
+    void expect_clean_program_1(unsigned seconds)
     {
         const bool enough = run_loop_until(
-            [&] { return with([](mcfrig::sink_check &c) { return c.pmt.count(1) && c.packets > 2 * 6650; }); }, 20.0);
+            [&] { return with([&](mcfrig::sink_check &c) { return c.pmt.count(1) && c.packets > seconds * 6650; }); },
+            20.0);
         with([&](mcfrig::sink_check &c) {
             EXPECT_TRUE(enough) << c.packets << " packets drained";
             EXPECT_EQ(c.framing_errors, 0u);
@@ -256,20 +257,31 @@ TEST_F(AsiPortsCard, TheCarriersQueueLevelsSteerTheOutputRate)
     route_to_output_0();
     manager_output *mo = manager_outputs_find_by_id(0);
     ASSERT_NE(mo, nullptr);
+    ASSERT_TRUE(mcftest::eventually([&] { return car.engine(0).pacing == 8314470u; }));
     const xsbsim::asi_engine e = car.engine(0);
     EXPECT_TRUE(e.enabled);
-    EXPECT_EQ(e.pacing, 8314470u);
     EXPECT_EQ(e.latency, 132u);
     EXPECT_EQ(car.connector(0).stream, 0);
 
     link_feeder in(car, ts_);
     car.set_report_period_ms(20);
-    out.expect_clean_program_1();
+    out.expect_clean_program_1(1);
     EXPECT_EQ(out.others(), 0u);
-    EXPECT_EQ(mo->monitor.state, ASI_QUEUE_NORMAL);
-    const int base = mo->configured_dest_bps;
-    ASSERT_EQ(base, kAsiRate);
+    const int base = kAsiRate;
 
+    // A balanced drain: the skew held so that the queue stays about the mid
+    // mark (132). The forwarder's sending swings the level by some 35
+    // packets (five datagrams), so the samples straddle the mark: the state
+    // returns to NORMAL, with the base rate.
+    const auto balance = [&] {
+        ASSERT_TRUE(run_loop_until([&] {
+            const size_t level = car.engine(0).level;
+            car.set_skew(0, level > 200 ? 1.3 : level > 150 ? 1.1 : level < 60 ? 0.7 : level < 115 ? 0.9 : 1.0);
+            return mo->monitor.state == ASI_QUEUE_NORMAL;
+        })) << "level " << car.engine(0).level;
+        car.set_skew(0, 1.0);
+        EXPECT_EQ(mo->configured_dest_bps, base);
+    };
     // The state a skewed drain leads to, with the rate its step gives.
     const auto drift = [&](double skew, asi_queue_state lesser, asi_queue_state ultra, int sign) {
         car.set_skew(0, skew);
@@ -277,29 +289,14 @@ TEST_F(AsiPortsCard, TheCarriersQueueLevelsSteerTheOutputRate)
             << "level " << car.engine(0).level;
         EXPECT_EQ(mo->configured_dest_bps, base + sign * (mo->monitor.state == ultra ? 10 : 5));
         const std::string change = std::string("==> ") + asi_queue_state_tostr(mo->monitor.state) + ". Current Level";
-        EXPECT_EQ(card.log().count(change.c_str()), 1);
+        EXPECT_GE(card.log().count(change), 1);
     };
-    // The queue brought between the mid mark (132) and the next mark on
-    // the side it comes from, then drained at the programmed pace.
-    const auto balance = [&](double skew, bool from_above) {
-        car.set_skew(0, skew);
-        ASSERT_TRUE(run_loop_until([&] {
-            const size_t level = car.engine(0).level;
-            return from_above ? level <= 120 : level >= 145;
-        }));
-        car.set_skew(0, 1.0);
-        ASSERT_TRUE(run_loop_until([&] { return mo->monitor.state == ASI_QUEUE_NORMAL; }))
-            << "level " << car.engine(0).level;
-        EXPECT_EQ(mo->configured_dest_bps, base);
-    };
-    drift(0.8, ASI_QUEUE_HIGH, ASI_QUEUE_ULTRA_HIGH, -1);
-    balance(1.1, true);
+    balance();
+    drift(0.9, ASI_QUEUE_HIGH, ASI_QUEUE_ULTRA_HIGH, -1);
+    balance();
     drift(1.25, ASI_QUEUE_LOW, ASI_QUEUE_ULTRA_LOW, +1);
-    balance(0.9, false);
-    out.with([](mcfrig::sink_check &c) {
-        EXPECT_EQ(c.cc_errors, 0u);
-        return true;
-    });
+    balance();
+    EXPECT_EQ(car.engine(0).dropped, 0u);
 }
 
 // A carrier in the upper row of the chassis (slot 5) has its connectors
@@ -315,14 +312,13 @@ TEST_F(AsiPortsCard, AnUpperRowCarrierSendsOutput0OnItsLastConnector)
     card.start_linked();
     EXPECT_EQ(card.log().count("ASI found. PortIdx: 4, Streams: 1 IntfCount: 4"), 1);
     route_to_output_0();
+    ASSERT_TRUE(mcftest::eventually([&] { return car.engine(0).pacing == 8314470u; }));
+    EXPECT_EQ(car.engine(0).latency, 132u);
     for (unsigned row = 0; row < 4; ++row)
         EXPECT_EQ(car.connector(row).stream, int(3 - row)) << row;
-    const xsbsim::asi_engine e = car.engine(0);
-    EXPECT_EQ(e.pacing, 8314470u);
-    EXPECT_EQ(e.latency, 132u);
 
     link_feeder in(car, ts_);
-    out.expect_clean_program_1();
+    out.expect_clean_program_1(2);
     EXPECT_EQ(out.others(), 0u);
 }
 
