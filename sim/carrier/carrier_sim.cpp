@@ -564,7 +564,6 @@ void carrier_sim::run_engines(const std::atomic<bool> &stop_flag)
         const double dt = std::chrono::duration<double>(now - last).count();
         last = now;
         std::vector<std::pair<unsigned, const std::vector<uint8_t> *>> sends;
-        asi_sink sink;
         {
             std::lock_guard lock(asi_mutex_);
             for (size_t row = 0; row < engines_.size(); ++row) {
@@ -596,11 +595,13 @@ void carrier_sim::run_engines(const std::atomic<bool> &stop_flag)
                 if (s >= 0 && size_t(s) < out.size() && !out[size_t(s)].empty())
                     sends.emplace_back(unsigned(c), &out[size_t(s)]);
             }
-            sink = sink_;
         }
-        if (sink)
-            for (const auto &[c, bytes] : sends)
-                sink(c, bytes->data(), bytes->size() / 188);
+        if (!sends.empty()) {
+            std::lock_guard lock(sink_mutex_);
+            if (sink_)
+                for (const auto &[c, bytes] : sends)
+                    sink_(c, bytes->data(), bytes->size() / 188);
+        }
         const int period = report_period_ms_;
         if (period > 0 && now >= next_report) {
             uint8_t to[6];
@@ -635,7 +636,7 @@ void carrier_sim::set_skew(unsigned row, double factor)
 
 void carrier_sim::set_asi_sink(asi_sink fn)
 {
-    std::lock_guard lock(asi_mutex_);
+    std::lock_guard lock(sink_mutex_);
     sink_ = std::move(fn);
 }
 

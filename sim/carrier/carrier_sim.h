@@ -146,7 +146,8 @@ public:
     void set_skew(unsigned row, double factor);
     void set_report_period_ms(int ms) { report_period_ms_ = ms; }
     // Called on the engine thread with the packets each connector sends
-    // (whole 188-byte packets, `count` of them); null: none.
+    // (whole 188-byte packets, `count` of them); null: none. Once this
+    // returns, the previous sink is no longer called (so not from a sink).
     using asi_sink = std::function<void(unsigned connector, const uint8_t *packets, size_t count)>;
     void set_asi_sink(asi_sink fn);
 
@@ -195,10 +196,11 @@ private:
         std::deque<std::array<uint8_t, 188>> queue;
         double credit = 0; // packets due to the drain
     };
-    mutable std::mutex asi_mutex_; // guards the engines, the connectors, report_to_ and the sink
+    mutable std::mutex asi_mutex_; // guards the engines, the connectors and report_to_
     std::vector<engine_state> engines_; // sized at construction
     std::vector<asi_connector> connectors_;
     uint8_t report_to_[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::mutex sink_mutex_; // held while the sink is called or replaced
     asi_sink sink_;
     std::atomic<int> report_period_ms_{0};
 };
