@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -21,7 +22,7 @@
 namespace xsbsim {
 
 namespace {
-constexpr uint16_t ETH_CONFIG = 0x88B4, ETH_CMD = 0x88B5, ETH_MII = 0xADEE, ETH_RAW = 0x88B7;
+constexpr uint16_t ETH_CONFIG = 0x88B4, ETH_CMD = 0x88B5, ETH_MII = 0xADEE, ETH_RAW = 0x88B7, ETH_IP = 0x0800;
 constexpr size_t HDR = 14;
 constexpr uint32_t W = 0x100; // IFP content words are 0x100 | byte
 
@@ -38,12 +39,31 @@ int64_t now_us()
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
+uint16_t be16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
 bool is_tag(const uint8_t *f, size_t len, const char *tag) { return len >= 18 && std::memcmp(f + HDR, tag, 4) == 0; }
 // The XSB MAC of address 0xHLL.
 bool mac_is(const uint8_t *mac, unsigned addr)
 {
     return mac[0] == 0x00 && mac[1] == 0x90 && mac[2] == 0x1F && mac[3] == 0x00 &&
            mac[4] == ((addr >> 8) & 0xF) && mac[5] == (addr & 0xFF);
+}
+
+// ASI output engines: the port type in INFO, the UDP port the engines take
+// datagrams on, the queue's capacity (the level field's range), the pacing
+// clock and the record kinds.
+constexpr unsigned kAsiPortType = 9;
+constexpr uint16_t kAsiUdpPort = 2000;
+constexpr size_t kQueueCapacity = 0xFFFF;
+constexpr double kTickHz = 2048.0 * 27e6;
+enum : unsigned { ASI_ADDRESS = 0, ASI_LATENCY = 1, ASI_PACING_HI = 2, ASI_PACING_LO = 3, ASI_STREAM = 8 };
+
+// Interfaces of the ASI port among INFO records (bits 8..11 of its data word).
+unsigned asi_interfaces_in(const std::vector<uint32_t> &info)
+{
+    for (uint32_t r : info)
+        if ((r >> 28) == 4 && ((r >> 16) & 0xFF) == kAsiPortType)
+            return (r >> 8) & 0xF;
+    return 0;
 }
 } // namespace
 
@@ -67,6 +87,9 @@ carrier_sim::carrier_sim(config cfg) : cfg_(std::move(cfg)), drop_every_(cfg_.dr
     bad_acks_ = cfg_.bad_acks;
     if (cfg_.info.empty())
         cfg_.info = default_info(cfg_.slot);
+    engines_.resize(asi_interfaces_in(cfg_.info));
+    connectors_.resize(engines_.size());
+    report_period_ms_ = cfg_.report_period_ms;
 }
 
 carrier_sim::~carrier_sim()
@@ -136,6 +159,9 @@ void carrier_sim::stop()
 
 void carrier_sim::serve(const std::atomic<bool> &stop_flag)
 {
+    std::thread engines;
+    if (!engines_.empty())
+        engines = std::thread([&] { run_engines(stop_flag); });
     std::vector<uint8_t> buf(2048);
     while (!stop_flag) {
         pollfd p{fd_, POLLIN, 0};
@@ -148,11 +174,17 @@ void carrier_sim::serve(const std::atomic<bool> &stop_flag)
             continue;
         handle(buf.data(), size_t(n));
     }
+    if (engines.joinable())
+        engines.join();
 }
 
 void carrier_sim::handle(const uint8_t *f, size_t len)
 {
     const uint16_t type = uint16_t(f[12] << 8 | f[13]);
+    if (type == ETH_IP && !engines_.empty()) {
+        asi_datagram(f, len);
+        return;
+    }
     if (type != ETH_CONFIG && type != ETH_CMD && type != ETH_MII && type != ETH_RAW)
         return;
     {
@@ -173,16 +205,11 @@ void carrier_sim::handle(const uint8_t *f, size_t len)
     const bool to_config = mac_is(dst, 0xFFF) || mac_is(dst, 0xF00 | slot);
 
     if ((type == ETH_CONFIG || type == ETH_CMD) && to_config && is_tag(f, len, "INRQ")) {
-        std::vector<uint8_t> out(f + 6, f + 12); // back to the asker
-        const uint8_t src[6] = {0x00, 0x90, 0x1F, 0x00, 0x0F, uint8_t(slot)};
-        out.insert(out.end(), src, src + 6);
-        out.push_back(uint8_t(type >> 8));
-        out.push_back(uint8_t(type));
-        out.insert(out.end(), {'I', 'N', 'F', 'O'});
-        for (uint32_t r : cfg_.info)
-            put32(out, r);
-        put32(out, 0xFFFFFFFF);
-        reply(std::move(out), false);
+        {
+            std::lock_guard lock(asi_mutex_);
+            std::memcpy(report_to_, f + 6, 6);
+        }
+        reply(info_answer(f + 6, type), false); // back to the asker
         return;
     }
     if (type == ETH_CMD && cfg_.answer_ping && mac_is(dst, 0xE00 | slot << 4 | 1) && is_tag(f, len, "PING")) {
@@ -213,6 +240,8 @@ void carrier_sim::handle(const uint8_t *f, size_t len)
             if (w == 0xFFFFFFFF)
                 break;
             words.push_back(w);
+            if (w >> 24 == 0x04)
+                asi_record(w);
         }
         std::lock_guard lock(mutex_);
         cfwr_.push_back(std::move(words));
@@ -418,6 +447,197 @@ bool carrier_sim::send_raw(const std::vector<uint8_t> &frame)
     std::memcpy(dst.sll_addr, frame.data(), 6);
     return sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst) ==
            ssize_t(frame.size());
+}
+
+// INFO with the given ethertype: the records, one queue report per ASI
+// interface (0x81, the row in bits 16..19, the level in packets in bits
+// 0..15) and the end record.
+std::vector<uint8_t> carrier_sim::info_answer(const uint8_t dst[6], uint16_t type)
+{
+    std::vector<uint8_t> out(dst, dst + 6);
+    const uint8_t src[6] = {0x00, 0x90, 0x1F, 0x00, 0x0F, uint8_t(unsigned(cfg_.slot) & 0xF)};
+    out.insert(out.end(), src, src + 6);
+    out.insert(out.end(), {uint8_t(type >> 8), uint8_t(type & 0xFF), 'I', 'N', 'F', 'O'});
+    for (uint32_t r : cfg_.info)
+        put32(out, r);
+    {
+        std::lock_guard lock(asi_mutex_);
+        for (size_t row = 0; row < engines_.size(); ++row)
+            put32(out, 0x81000000u | uint32_t(row) << 16 | uint32_t(std::min(engines_[row].queue.size(), kQueueCapacity)));
+    }
+    put32(out, 0xFFFFFFFF);
+    return out;
+}
+
+// One ASI record of a CFWR frame; rows beyond the interfaces are ignored.
+void carrier_sim::asi_record(uint32_t w)
+{
+    const unsigned kind = (w >> 20) & 0xF, row = (w >> 16) & 0xF, v = w & 0xFFFF;
+    std::lock_guard lock(asi_mutex_);
+    if (row >= engines_.size())
+        return;
+    engine_state &st = engines_[row];
+    asi_engine &e = st.e;
+    switch (kind) {
+    case ASI_ADDRESS: {
+        e.vaddr = uint16_t(v >> 4);
+        const bool enable = v & 1;
+        if (enable != e.enabled) { // a start or a stop begins with an empty queue
+            st.queue.clear();
+            st.credit = 0;
+            e.draining = false;
+            e.level = 0;
+        }
+        e.enabled = enable;
+        break;
+    }
+    case ASI_LATENCY:
+        e.latency = v;
+        break;
+    case ASI_PACING_HI:
+        e.pacing = (e.pacing & 0xFFFF) | uint32_t(v) << 16;
+        break;
+    case ASI_PACING_LO:
+        e.pacing = (e.pacing & 0xFFFF0000u) | v;
+        break;
+    case ASI_STREAM:
+        connectors_[row] = {int(v >> 4), (v & 1) != 0};
+        break;
+    default:
+        break;
+    }
+}
+
+// A frame of IPv4: a UDP datagram to port 2000 at the MAC address of an
+// engine's virtual address is queued there, packet by packet.
+void carrier_sim::asi_datagram(const uint8_t *f, size_t len)
+{
+    if (len < HDR + 20 || f[0] != 0x00 || f[1] != 0x90 || f[2] != 0x1F || f[3] != 0x00)
+        return;
+    const uint8_t *ip = f + HDR;
+    const size_t ihl = size_t(ip[0] & 0x0F) * 4;
+    if ((ip[0] >> 4) != 4 || ip[9] != 17 || ihl < 20 || len < HDR + ihl + 8)
+        return;
+    const uint8_t *udp = ip + ihl;
+    if (be16(udp + 2) != kAsiUdpPort)
+        return;
+    const size_t payload = std::min<size_t>(be16(udp + 4) < 8 ? 0 : be16(udp + 4) - 8u, len - HDR - ihl - 8);
+    const uint16_t vaddr = uint16_t((f[4] & 0xF) << 8 | f[5]);
+    std::lock_guard lock(asi_mutex_);
+    for (engine_state &st : engines_) {
+        asi_engine &e = st.e;
+        if (e.vaddr != vaddr || e.vaddr == 0)
+            continue;
+        const size_t count = payload / 188;
+        if (!e.enabled || payload % 188 != 0 || payload == 0) {
+            e.dropped += count;
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (st.queue.size() >= kQueueCapacity) {
+                ++e.dropped;
+                continue;
+            }
+            std::array<uint8_t, 188> &p = st.queue.emplace_back();
+            std::memcpy(p.data(), udp + 8 + 188 * i, 188);
+            ++e.received;
+        }
+        e.level = st.queue.size();
+        return;
+    }
+}
+
+// The engines' clock, every millisecond: each engine that reached its
+// latency since the start drains the packets due at its pace (a pace
+// missed on an empty queue is lost, as stuffing would fill it); the
+// connectors hand out the streams they select; the periodic reports go on
+// the configuration ethertype, where the forwarder listens for INFO.
+void carrier_sim::run_engines(const std::atomic<bool> &stop_flag)
+{
+    using clock = std::chrono::steady_clock;
+    auto last = clock::now();
+    auto next_report = last;
+    std::vector<std::vector<uint8_t>> out(engines_.size());
+    while (!stop_flag) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto now = clock::now();
+        const double dt = std::chrono::duration<double>(now - last).count();
+        last = now;
+        std::vector<std::pair<unsigned, const std::vector<uint8_t> *>> sends;
+        {
+            std::lock_guard lock(asi_mutex_);
+            for (size_t row = 0; row < engines_.size(); ++row) {
+                engine_state &st = engines_[row];
+                asi_engine &e = st.e;
+                out[row].clear();
+                if (!e.enabled || e.pacing == 0)
+                    continue;
+                if (!e.draining) {
+                    if (st.queue.empty() || st.queue.size() < e.latency)
+                        continue;
+                    e.draining = true;
+                    st.credit = 0;
+                }
+                st.credit += dt * kTickHz / (double(e.pacing) + 2048.0) * e.skew;
+                size_t n = std::min(size_t(st.credit), st.queue.size());
+                st.credit -= double(n);
+                if (st.queue.empty() || n == st.queue.size())
+                    st.credit -= std::floor(st.credit); // no credit banked while empty
+                for (; n > 0; --n) {
+                    out[row].insert(out[row].end(), st.queue.front().begin(), st.queue.front().end());
+                    st.queue.pop_front();
+                    ++e.drained;
+                }
+                e.level = st.queue.size();
+            }
+            for (size_t c = 0; c < connectors_.size(); ++c) {
+                const int s = connectors_[c].stream;
+                if (s >= 0 && size_t(s) < out.size() && !out[size_t(s)].empty())
+                    sends.emplace_back(unsigned(c), &out[size_t(s)]);
+            }
+        }
+        if (!sends.empty()) {
+            std::lock_guard lock(sink_mutex_);
+            if (sink_)
+                for (const auto &[c, bytes] : sends)
+                    sink_(c, bytes->data(), bytes->size() / 188);
+        }
+        const int period = report_period_ms_;
+        if (period > 0 && now >= next_report) {
+            uint8_t to[6];
+            {
+                std::lock_guard lock(asi_mutex_);
+                std::memcpy(to, report_to_, 6);
+            }
+            send_raw(info_answer(to, ETH_CONFIG));
+            next_report = now + std::chrono::milliseconds(period);
+        }
+    }
+}
+
+asi_engine carrier_sim::engine(unsigned row) const
+{
+    std::lock_guard lock(asi_mutex_);
+    return row < engines_.size() ? engines_[row].e : asi_engine{};
+}
+
+asi_connector carrier_sim::connector(unsigned row) const
+{
+    std::lock_guard lock(asi_mutex_);
+    return row < connectors_.size() ? connectors_[row] : asi_connector{};
+}
+
+void carrier_sim::set_skew(unsigned row, double factor)
+{
+    std::lock_guard lock(asi_mutex_);
+    if (row < engines_.size() && factor > 0)
+        engines_[row].e.skew = factor;
+}
+
+void carrier_sim::set_asi_sink(asi_sink fn)
+{
+    std::lock_guard lock(sink_mutex_);
+    sink_ = std::move(fn);
 }
 
 bool carrier_sim::busy() const { return busy_forever_ || now_us() < busy_until_us_; }

@@ -2,11 +2,19 @@
 // veth pair and answers like a carrier card (INRQ with INFO, PING with OKAY,
 // VMWR and CFWR recorded, IFP frames with configuration-ROM text, Wishbone
 // identification and refresh, and an SPI flash kept in an image file).
+// A carrier whose INFO records hold an ASI port (type 9) also runs its ASI
+// output engines: per interface a queue fed by the UDP datagrams sent to
+// the interface's virtual address, programmed by ASI records in CFWR
+// frames and drained at the programmed pace onto the connectors; queue
+// levels go out as 0x81 records in INFO frames.
 // Usable as a thread inside a test or through the xsbcarrier program.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,6 +54,30 @@ struct config {
     int fpgapgm_port = 3;
     int bad_acks = 0;
     bool ack_downloads = true;
+    // INFO frames (ethertype 0x88B4) with the ASI queue levels every so
+    // often, to the last asker of INRQ (none yet: the Ethernet broadcast
+    // address); 0: only as the answer to INRQ (in the request's ethertype).
+    int report_period_ms = 0;
+};
+
+// One ASI output engine (a row of the ASI records), as programmed.
+struct asi_engine {
+    uint16_t vaddr = 0;     // the interface's virtual address (address record)
+    bool enabled = false;   // started by the address record
+    unsigned latency = 0;   // packets queued before the drain starts
+    uint32_t pacing = 0;    // ticks per packet as sent (kinds 2 and 3): 1/2048 of a 27 MHz tick, less 2048
+    bool draining = false;  // the latency was reached since the start
+    double skew = 1.0;      // the drain's pace times this (test knob)
+    size_t level = 0;       // packets queued
+    uint64_t received = 0;  // packets queued since the start of the program
+    uint64_t drained = 0;   // packets handed to the connectors
+    uint64_t dropped = 0;   // packets refused: stopped, queue full, or a datagram not of whole packets
+};
+
+// One ASI connector (a row of the stream-mode record).
+struct asi_connector {
+    int stream = -1;        // the engine whose stream it carries (-1: none)
+    bool byte_mode = false; // BYTE, else BURST
 };
 
 // What the carrier rebuilt from the image download frames it received.
@@ -105,6 +137,20 @@ public:
     // Sends a whole Ethernet frame as it is.
     bool send_raw(const std::vector<uint8_t> &frame);
 
+    // ASI output engines (none unless the INFO records hold an ASI port).
+    unsigned asi_interfaces() const { return unsigned(engines_.size()); }
+    asi_engine engine(unsigned row) const;       // a copy; a default one for a row out of range
+    asi_connector connector(unsigned row) const; // the same
+    // The drain of an engine runs at `factor` times the programmed pace
+    // (0.9: ten per cent slower).
+    void set_skew(unsigned row, double factor);
+    void set_report_period_ms(int ms) { report_period_ms_ = ms; }
+    // Called on the engine thread with the packets each connector sends
+    // (whole 188-byte packets, `count` of them); null: none. Once this
+    // returns, the previous sink is no longer called (so not from a sink).
+    using asi_sink = std::function<void(unsigned connector, const uint8_t *packets, size_t count)>;
+    void set_asi_sink(asi_sink fn);
+
 private:
     void handle(const uint8_t *f, size_t len);
     void reply(std::vector<uint8_t> out, bool ifp);
@@ -114,6 +160,10 @@ private:
     void wishbone(const std::vector<uint8_t> &in, std::vector<uint8_t> &out);
     bool busy() const;
     void persist(size_t off, size_t len);
+    void asi_record(uint32_t w);
+    void asi_datagram(const uint8_t *f, size_t len);
+    void run_engines(const std::atomic<bool> &stop_flag);
+    std::vector<uint8_t> info_answer(const uint8_t dst[6], uint16_t type);
 
     config cfg_;
     int fd_ = -1;
@@ -140,6 +190,19 @@ private:
     int drop_ack_at_ = 0;
     int bad_ack_at_ = 0;
     int dl_frames_ = 0; // download frames since set_drop_ack_at
+
+    struct engine_state {
+        asi_engine e;
+        std::deque<std::array<uint8_t, 188>> queue;
+        double credit = 0; // packets due to the drain
+    };
+    mutable std::mutex asi_mutex_; // guards the engines, the connectors and report_to_
+    std::vector<engine_state> engines_; // sized at construction
+    std::vector<asi_connector> connectors_;
+    uint8_t report_to_[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::mutex sink_mutex_; // held while the sink is called or replaced
+    asi_sink sink_;
+    std::atomic<int> report_period_ms_{0};
 };
 
 } // namespace xsbsim

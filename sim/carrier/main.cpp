@@ -27,6 +27,9 @@
 //       --record FILE      append every received frame as "TYPE HEX" lines
 //       --pgm-port N       port index of the image download endpoint (default 3)
 //       --bad-acks N       answer the first N download frames with ERR set
+//       --report-ms N      with an ASI port in the INFO records: send INFO (88b4)
+//                          with the ASI queue levels every N ms (default: only
+//                          as the answer to INRQ)
 //
 // Prints "ready" on standard output once it listens; SIGTERM or SIGINT stop it.
 #include "carrier_sim.h"
@@ -60,7 +63,7 @@ int main(int argc, char **argv)
 {
     xsbsim::config cfg;
     enum { O_FLASH_SIZE = 256, O_INFO, O_DROM, O_FPGA_ID, O_ERASE, O_PROGRAM, O_NO_PING, O_DROP,
-           O_DELAY, O_DUP, O_CORRUPT, O_STUCK, O_RECORD, O_PGM_PORT, O_BAD_ACKS };
+           O_DELAY, O_DUP, O_CORRUPT, O_STUCK, O_RECORD, O_PGM_PORT, O_BAD_ACKS, O_REPORT };
     static const option opts[] = {
         {"interface", required_argument, nullptr, 'i'}, {"slot", required_argument, nullptr, 's'},
         {"flash", required_argument, nullptr, 'f'},     {"flash-size", required_argument, nullptr, O_FLASH_SIZE},
@@ -71,6 +74,7 @@ int main(int argc, char **argv)
         {"duplicate", no_argument, nullptr, O_DUP},     {"corrupt", required_argument, nullptr, O_CORRUPT},
         {"stuck-busy", no_argument, nullptr, O_STUCK},  {"record", required_argument, nullptr, O_RECORD},
         {"pgm-port", required_argument, nullptr, O_PGM_PORT}, {"bad-acks", required_argument, nullptr, O_BAD_ACKS},
+        {"report-ms", required_argument, nullptr, O_REPORT},
         {nullptr, 0, nullptr, 0},
     };
     for (int c; (c = getopt_long(argc, argv, "i:s:f:", opts, nullptr)) != -1;) {
@@ -109,6 +113,13 @@ int main(int argc, char **argv)
         case O_RECORD: cfg.record_path = optarg; break;
         case O_PGM_PORT: cfg.fpgapgm_port = int(number(optarg, "port")) & 0xF; break;
         case O_BAD_ACKS: cfg.bad_acks = int(number(optarg, "bad acks")); break;
+        case O_REPORT:
+            cfg.report_period_ms = int(number(optarg, "report period"));
+            if (cfg.report_period_ms < 0) {
+                std::fprintf(stderr, "xsbcarrier: the report period cannot be negative\n");
+                return 2;
+            }
+            break;
         default:
             std::fprintf(stderr, "usage: xsbcarrier -i IF -s SLOT [-f FLASH] [options] (see the source's header)\n");
             return 2;

@@ -10,6 +10,7 @@
 #include "scenario.h"
 #include "sendpath_pcr.h"
 #include "ts_fixtures.h"
+#include "udp_sink.h"
 
 #include <kerrow/path.h>
 
@@ -196,74 +197,6 @@ private:
     std::atomic<uint64_t> wrong_sizes_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
-};
-
-// A receiver in the chassis namespace on peer0, feeding a sink check.
-class sink {
-public:
-    sink(const scenario &card, const char *group, int port, bool rtp = false) : rtp_(rtp)
-    {
-        xsbsim::net_rig::enter in(card.rig().chassis());
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        inet_pton(AF_INET, group, &a.sin_addr);
-        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ip_mreq m{};
-        inet_pton(AF_INET, group, &m.imr_multiaddr);
-        inet_pton(AF_INET, "10.77.0.2", &m.imr_interface);
-        joined_ = setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
-        thread_ = std::thread([this] { run(); });
-    }
-    ~sink()
-    {
-        stop();
-        ::close(fd_);
-    }
-    void stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    bool joined() const { return joined_; }
-    template <class F> bool with(F f)
-    {
-        std::lock_guard lk(mutex_);
-        return f(check_);
-    }
-    // What was received, once stopped.
-    mcfrig::sink_check &result() { return check_; }
-
-private:
-    void run()
-    {
-        std::vector<uint8_t> buf(2048);
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            const ssize_t n = recv(fd_, buf.data(), buf.size(), 0);
-            if (n > 0) {
-                std::lock_guard lk(mutex_);
-                check_.datagram(buf.data(), size_t(n), rtp_);
-                sizes_ok_ = sizes_ok_ && n == 7 * 188 + (rtp_ ? 12 : 0);
-            }
-        }
-    }
-    bool rtp_;
-    int fd_ = -1;
-    bool joined_ = false;
-    std::mutex mutex_;
-    mcfrig::sink_check check_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-
-public:
-    bool sizes_ok_ = true; // read after stop()
 };
 
 class EndToEnd : public ::testing::Test {

@@ -37,10 +37,11 @@ public:
     // and start_linked() inserts the record.
     // function_label: the card's function label, given to its carrier
     // model through extended.info (null: none).
-    // info: the INFO records of the carrier in slot 3 (empty: the default ones).
+    // info: the INFO records of the carrier in the card's own slot (empty:
+    // the default ones).
     explicit scenario(unsigned hw_slot = 3, bool with_library = false, const char *function_label = nullptr,
                       std::vector<uint32_t> info = {})
-        : info_(std::move(info))
+        : hw_slot_(int(hw_slot)), info_(std::move(info))
     {
         if (function_label) {
             std::filesystem::create_directories(root_ / "usr/local/share/KT-3300");
@@ -134,11 +135,12 @@ private:
         c.ifname = "peer2";
         c.slot = slot;
         c.erase_ms = 5;
-        if (slot == 3)
+        if (slot == hw_slot_)
             c.info = info_;
         sims_.push_back(xsbsim::start_carrier_in(rig_->chassis(), std::move(c)));
     }
 
+    int hw_slot_;
     std::vector<uint32_t> info_;
     kdtest::TempRoot root_;
     kdtest::LogCapture log_;
