@@ -103,6 +103,9 @@ int mcf_decoder_init(void)
             if (!tx)
                 return -1;
             mcastfwdr_allocate_rule_output(mcf_cfg.tbl_outputs, tx);
+            // Its one service: the input and program the channel decodes.
+            if (mcastfwdr_add_row_out_input_(tx, 0) != 0)
+                return -1;
         }
         tx->dest_bps = kRates[ch];
         mcf_tx_register_alarms(tx);
