@@ -1,4 +1,4 @@
-// The forwarder's side of the decoder link, for tests and the demo: sends
+// The forwarder's side of the decoder link, for the decoder's tests: sends
 // a transport stream as unix datagrams of ten packets (1880 bytes) to
 // "/var/run/decode-N-unix.sock" under KD_ROOT, at a bit rate, looping,
 // pausing, sending short datagrams or marking packets as scrambled.

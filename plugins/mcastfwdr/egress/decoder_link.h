@@ -13,7 +13,7 @@ extern "C" {
 #endif
 
 // On a decoder card: adds the two decoder outputs (100,000,000 and
-// 25,000,000 bit/s) and opens their sockets; 0, or -1 on a socket failure.
+// 25,000,000 bit/s), each with its one service row, and opens their sockets; 0, or -1 on a socket failure.
 // Elsewhere 0 without action.
 int mcf_decoder_init(void);
 // Closes both sockets; 0.

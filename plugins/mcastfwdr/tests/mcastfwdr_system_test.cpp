@@ -126,6 +126,11 @@ TEST_F(McfSystem, ADecoderCardHasTwoDecoderOutputs)
         ASSERT_NE(tx, nullptr) << ch;
         EXPECT_EQ(tx->egress_type, EGRTYPE_DEC);
         EXPECT_EQ(tx->dest_bps, rates[ch]);
+        // One service, through which the user names what the channel decodes.
+        EXPECT_EQ(mcf_list_count(tx->dest_services), 1u);
+        const std::string svc = "mcastfwdr/rules/outputs/output_" + std::to_string(ch) + "/input_refs/service_0/";
+        EXPECT_NE(kd_param_get_by_route((svc + "input_id").c_str()), nullptr) << ch;
+        EXPECT_NE(kd_param_get_by_route((svc + "program_number").c_str()), nullptr) << ch;
         EXPECT_GT(mcf_decoder_get_socket_id(ch), 0);
         ASSERT_NE(mcf_decoder_get_socket_remote(ch), nullptr);
     }
