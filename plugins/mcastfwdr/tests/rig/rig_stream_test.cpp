@@ -20,6 +20,7 @@
 #include "rig_ask.h"
 #include "rig_card.h"
 #include "sink_check.h"
+#include "ts_fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -59,24 +60,6 @@ int env_int(const char *name, int fallback)
 {
     const char *v = std::getenv(name);
     return v && *v ? std::atoi(v) : fallback;
-}
-
-// Standard output of a shell command.
-std::string output_of(const std::string &cmd)
-{
-    std::string out;
-    if (FILE *f = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        while (size_t n = fread(buf, 1, sizeof buf, f))
-            out.append(buf, n);
-        pclose(f);
-    }
-    return out;
-}
-
-bool have(const char *program)
-{
-    return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 // Polls `done` until it holds or `limit` passes.
@@ -191,7 +174,7 @@ public:
     {
         const fs::path ts = dir / file.filename();
         fs::create_symlink(file, ts);
-        const std::string aux = output_of("cd '" + dir.string() + "' && ingests -p " + std::to_string(pcr_pid) + " '" +
+        const std::string aux = tsfix::run("cd '" + dir.string() + "' && ingests -p " + std::to_string(pcr_pid) + " '" +
                                           ts.filename().string() + "' 2>&1 && echo made");
         if (aux.find("made") == std::string::npos)
             throw std::runtime_error("ingests failed: " + aux);
@@ -453,7 +436,7 @@ protected:
         if (const std::string why = xsbsim::net_rig::skip_reason(); !why.empty())
             GTEST_SKIP() << why;
         for (const char *p : {"multicat", "ingests", "ffprobe"})
-            if (!have(p))
+            if (!tsfix::have_program(p))
                 GTEST_SKIP() << p << " is needed";
         const char *build = std::getenv("KD_BUILD_DIR");
         ASSERT_NE(build, nullptr) << "KD_BUILD_DIR is not set";
@@ -476,7 +459,7 @@ protected:
         const fs::path file = dir_ / name;
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char *>(k.bytes.data()), std::streamsize(k.bytes.size()));
-        return output_of("ip netns exec " + n.sink() + " ffprobe -v error " + what + " '" + file.string() +
+        return tsfix::run("ip netns exec " + n.sink() + " ffprobe -v error " + what + " '" + file.string() +
                          "' 2>/dev/null");
     }
 
