@@ -167,7 +167,7 @@ TEST_F(AsiKt33Card, AnFfmpegStreamOnPort1ReachesTheSinkClean)
     EXPECT_TRUE(enough) << c.packets << " packets received, " << mi->ts_packets_rx.load() << " by input 150";
     EXPECT_TRUE(out.sizes_ok_);
     EXPECT_EQ(c.framing_errors, 0u);
-    EXPECT_EQ(c.cc_errors, 0u);
+    EXPECT_EQ(c.cc_errors, 0u) << c.cc_report();
     EXPECT_EQ(c.programs.size(), 1u);
     EXPECT_EQ(c.pmt.at(1).es.size(), 2u);
     for (int id : {151, 152, 153})

@@ -168,7 +168,7 @@ public:
         with([&](mcfrig::sink_check &c) {
             EXPECT_TRUE(enough) << c.packets << " packets drained";
             EXPECT_EQ(c.framing_errors, 0u);
-            EXPECT_EQ(c.cc_errors, 0u);
+            EXPECT_EQ(c.cc_errors, 0u) << c.cc_report();
             EXPECT_EQ(c.programs.size(), 1u);
             EXPECT_EQ(c.pmt[1].es.size(), 2u);
             EXPECT_TRUE(c.pids.count(0x1FFF)) << "the output's fill";

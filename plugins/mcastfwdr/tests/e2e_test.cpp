@@ -335,7 +335,7 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
     mcfrig::sink_check &c = out.result();
     EXPECT_TRUE(out.sizes_ok_);
     EXPECT_EQ(c.framing_errors, 0u);
-    EXPECT_EQ(c.cc_errors, 0u);
+    EXPECT_EQ(c.cc_errors, 0u) << c.cc_report();
     ASSERT_EQ(c.programs.size(), 1u);
     EXPECT_EQ(c.programs.begin()->first, 2);
     const int pmt_pid = c.programs.begin()->second;
@@ -432,7 +432,7 @@ TEST_F(EndToEnd, KlvDatagramsAreInjectedIntoEveryOutputRoutingTheSource)
     for (sink *s : {&one, &two}) {
         SCOPED_TRACE(++n);
         mcfrig::sink_check &c = s->result();
-        EXPECT_EQ(c.cc_errors, 0u); // the KLV PID's counters included
+        EXPECT_EQ(c.cc_errors, 0u) << c.cc_report(); // the KLV PID's counters included
         EXPECT_TRUE(c.pmt[1].es.count(kKlvPid));
         const std::vector<const uint8_t *> k = packets_of(c, kKlvPid);
         ASSERT_EQ(k.size(), size_t(kDatagrams));
@@ -487,7 +487,7 @@ TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)
         EXPECT_EQ(c.framing_errors, 0u);
         EXPECT_EQ(c.rtp_seq_errors, 0u);
         EXPECT_EQ(c.rtp_payload_types, std::set<int>{33});
-        EXPECT_EQ(c.cc_errors, 0u);
+        EXPECT_EQ(c.cc_errors, 0u) << c.cc_report();
         ASSERT_EQ(c.programs.size(), 1u);
         EXPECT_EQ(c.programs.begin()->first, 77);
         EXPECT_EQ(c.pmt[77].es, (std::set<int>{0x100, 0x101}));
@@ -554,7 +554,7 @@ TEST_F(EndToEnd, EightRoutedInputsLoseNothing)
     EXPECT_EQ(card.log().count("Mux Ingress rate exceeded"), 0);
     for (int i = 0; i < kN; ++i) {
         mcfrig::sink_check &c = outs[size_t(i)]->result();
-        EXPECT_EQ(c.cc_errors, 0u) << "output " << 10 + i;
+        EXPECT_EQ(c.cc_errors, 0u) << "output " << 10 + i << ": " << c.cc_report();
         EXPECT_EQ(c.framing_errors, 0u) << "output " << 10 + i;
         ASSERT_EQ(c.programs.size(), 1u) << "output " << 10 + i;
         EXPECT_EQ(c.programs.begin()->first, 1 + i % 2) << "output " << 10 + i;

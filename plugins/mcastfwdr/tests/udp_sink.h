@@ -28,6 +28,10 @@ public:
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         const int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // Room for seconds of the stream: a receiver thread that a loaded
+        // machine leaves waiting must not lose what the card sent.
+        const int size = 16 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(uint16_t(port));

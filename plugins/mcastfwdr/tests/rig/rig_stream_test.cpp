@@ -469,7 +469,7 @@ protected:
         mcfrig::sink_check &k = *c.check;
         EXPECT_EQ(c.wrong_sizes, 0u);
         EXPECT_EQ(k.framing_errors, 0u);
-        EXPECT_EQ(k.cc_errors, 0u);
+        EXPECT_EQ(k.cc_errors, 0u) << k.cc_report();
         if (c.rtp) {
             EXPECT_EQ(k.rtp_seq_errors, 0u);
             EXPECT_EQ(k.rtp_payload_types, std::set<int>{33});
@@ -695,7 +695,7 @@ TEST_F(RigStream, ADecoderCardsOutputsReachTheDecoderInWholeDatagrams)
         mcfrig::sink_check &k = dec.check(ch);
         EXPECT_EQ(dec.wrong_sizes(ch), 0u);
         EXPECT_EQ(k.framing_errors, 0u);
-        EXPECT_EQ(k.cc_errors, 0u);
+        EXPECT_EQ(k.cc_errors, 0u) << k.cc_report();
         ASSERT_EQ(k.programs.size(), 1u);
         EXPECT_EQ(k.programs.begin()->first, ch + 1);
         for (int pid : pids_a(2 - ch))

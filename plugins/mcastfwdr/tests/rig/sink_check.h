@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -124,7 +125,23 @@ public:
         return worst;
     }
 
+    // Where the counters jumped, for a failure message: "PID 0x100 at 1200 1507; ...".
+    std::string cc_report() const
+    {
+        std::string r;
+        for (const auto &[pid, at] : cc_errors_at) {
+            char head[32];
+            std::snprintf(head, sizeof head, "PID 0x%x at", pid);
+            r += head;
+            for (uint64_t n : at)
+                r += " " + std::to_string(n);
+            r += "; ";
+        }
+        return r;
+    }
+
     uint64_t datagrams = 0, packets = 0, framing_errors = 0, cc_errors = 0, rtp_seq_errors = 0;
+    std::map<int, std::vector<uint64_t>> cc_errors_at; // PID -> packet counts where its counter jumped
     std::set<int> rtp_payload_types;
     std::set<int> pids;
     std::map<int, int> programs;     // program number -> PMT PID (the last PAT)
@@ -143,8 +160,10 @@ private:
         auto it = cc_.find(pid);
         if (it != cc_.end() && payload && !discontinuity) {
             const int want = (it->second + 1) & 0x0F;
-            if (cc != want && cc != it->second) // a single duplicate is allowed
+            if (cc != want && cc != it->second) { // a single duplicate is allowed
                 ++cc_errors;
+                cc_errors_at[pid].push_back(packets);
+            }
         }
         if (payload)
             cc_[pid] = cc;
