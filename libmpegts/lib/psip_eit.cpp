@@ -61,7 +61,7 @@ MPEGTS_API TEitEntry *tsGetEitEntry(const TEit *eit, int index) noexcept
     for (int i = 0; i <= index && !r.bad; ++i) {
         at = r.p;
         r.skip(sizeof(TEitEntry) - 1);
-        reader title = r.take(r.u8());
+        reader title = r.sub(r.u8());
         if (title.left && (ms_walk(title), title.bad))
             r.bad = true;
         r.skip(r.u16() & 0x0FFF);

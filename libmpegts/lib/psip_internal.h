@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "byte_reader.h"
 #include "mpegts_internal.h"
 #include "psi_section.h"
 
@@ -113,52 +114,7 @@ inline bool splice(uint8_t *s, size_t off, size_t old_n, const uint8_t *src, siz
     return true;
 }
 
-// Reading stops for good at the first overrun; callers check bad once.
-struct reader {
-    const uint8_t *p;
-    size_t left;
-    bool bad = false;
-    bool need(size_t n)
-    {
-        if (bad || n > left) {
-            bad = true;
-            left = 0;
-        }
-        return !bad;
-    }
-    uint8_t u8()
-    {
-        if (!need(1))
-            return 0;
-        --left;
-        return *p++;
-    }
-    uint16_t u16()
-    {
-        if (!need(2))
-            return 0;
-        uint16_t v = be16(p);
-        p += 2;
-        left -= 2;
-        return v;
-    }
-    void skip(size_t n)
-    {
-        if (need(n)) {
-            p += n;
-            left -= n;
-        }
-    }
-    reader take(size_t n)
-    {
-        if (!need(n))
-            return {p, 0, true};
-        reader sub{p, n};
-        p += n;
-        left -= n;
-        return sub;
-    }
-};
+using reader = byte_reader;
 
 // A reader over the body of a section (after the fixed fields at `from`,
 // up to the CRC); bad for a section too short for its own fixed part.

@@ -36,7 +36,7 @@ size_t make_text(uint8_t *out, const char *language, const char *text, size_t le
 // multiple string structure.
 void text_walk(reader &r)
 {
-    reader t = r.take(r.u8());
+    reader t = r.sub(r.u8());
     if (t.left && (ms_walk(t), t.bad))
         r.bad = true;
 }

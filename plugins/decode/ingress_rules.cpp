@@ -4,6 +4,7 @@
 
 #include <kerrow/pipe.h>
 
+#include <byte_reader.h>
 #include <mpegts_crc.h>
 #include <psi_pat.h>
 #include <psi_pmt.h>
@@ -25,46 +26,7 @@ constexpr size_t kSection = 1024;
 
 const tsPkt *as_pkt(const uint8_t *p) { return reinterpret_cast<const tsPkt *>(p); }
 
-// Reading stops for good at the first overrun; callers check bad once.
-struct byte_reader {
-    const uint8_t *p;
-    size_t left;
-    bool bad = false;
-    bool need(size_t n)
-    {
-        if (bad || n > left)
-            bad = true, left = 0;
-        return !bad;
-    }
-    uint8_t u8()
-    {
-        if (!need(1))
-            return 0;
-        --left;
-        return *p++;
-    }
-    uint16_t u16()
-    {
-        if (!need(2))
-            return 0;
-        uint16_t v = uint16_t(p[0] << 8 | p[1]);
-        p += 2, left -= 2;
-        return v;
-    }
-    std::string_view text(size_t n)
-    {
-        if (!need(n))
-            return {};
-        std::string_view v(reinterpret_cast<const char *>(p), n);
-        p += n, left -= n;
-        return v;
-    }
-    void skip(size_t n)
-    {
-        if (need(n))
-            p += n, left -= n;
-    }
-};
+using mpegts::byte_reader;
 
 // A fetched section whose CRC holds; else -1 (counted as not complete).
 int fetch(section_dmux *d, uint8_t *buf)
@@ -121,8 +83,7 @@ bool parse_sdt_names(const uint8_t *sec, int len, std::string_view &name, std::s
     const uint8_t tag = r.u8(), dlen = r.u8();
     if (r.bad || tag != 0x48)
         return !r.bad;
-    byte_reader d{r.p, dlen};
-    r.skip(dlen);
+    byte_reader d = r.sub(dlen);
     d.skip(1); // service_type
     std::string_view prov = d.text(d.u8());
     std::string_view nm = d.text(d.u8());

@@ -12,6 +12,7 @@
 #include <kerrow/dataset.h>
 #include <kerrow/param.h>
 
+#include <byte_reader.h>
 #include <psi_descriptor.h>
 
 #include <algorithm>
@@ -22,39 +23,10 @@
 
 namespace {
 
+using mpegts::byte_reader;
+
 constexpr uint8_t kComponentNameTag = 0xA3;
 constexpr size_t kLabelMax = sizeof(cfg_tx_pid_map{}.label) - 1;
-
-// Reads stop for good at the first overrun; the caller checks `bad` once.
-struct byte_reader {
-    const uint8_t *p;
-    size_t left;
-    bool bad = false;
-    bool need(size_t n)
-    {
-        if (bad || n > left) {
-            bad = true;
-            left = 0;
-        }
-        return !bad;
-    }
-    uint8_t u8()
-    {
-        if (!need(1))
-            return 0;
-        --left;
-        return *p++;
-    }
-    const uint8_t *take(size_t n)
-    {
-        if (!need(n))
-            return nullptr;
-        const uint8_t *at = p;
-        p += n;
-        left -= n;
-        return at;
-    }
-};
 
 // The first string of the entry's component name descriptor (ATSC A/65
 // 6.9.7, a multiple string structure of 6.10): its uncompressed segments,
@@ -69,13 +41,13 @@ std::string component_name(const local_pmt_entry &e)
     byte_reader r{descriptor_get_data(d), d->len};
     if (r.u8() == 0) // number_strings
         return {};
-    r.take(3); // ISO 639 language code
+    r.skip(3); // ISO 639 language code
     std::string text;
     for (int segments = r.u8(); segments > 0 && !r.bad; --segments) {
         const uint8_t compression = r.u8();
         r.u8(); // mode
         const uint8_t bytes = r.u8();
-        const uint8_t *chars = r.take(bytes);
+        const uint8_t *chars = r.bytes(bytes);
         if (chars && compression == 0)
             text.append(reinterpret_cast<const char *>(chars), bytes);
     }
