@@ -36,38 +36,26 @@ constexpr int kMuxRate = 2000000;
 
 // The file replayed as 1316-byte datagrams at its mux rate, over and over,
 // from the chassis namespace through peer1.
-class paced_sender {
+class paced_sender : public chassis_udp_thread {
 public:
     paced_sender(const scenario &card, std::vector<uint8_t> ts, const char *group, int port, bool rtp = false)
-        : ts_(std::move(ts)), rtp_(rtp)
+        : chassis_udp_thread(card), ts_(std::move(ts)), rtp_(rtp)
     {
-        xsbsim::net_rig::enter in(card.rig().chassis());
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         in_addr local{};
         inet_pton(AF_INET, "10.77.1.2", &local);
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
         to_.sin_family = AF_INET;
         to_.sin_port = htons(uint16_t(port));
         inet_pton(AF_INET, group, &to_.sin_addr);
-        thread_ = std::thread([this] { run(); });
+        start();
     }
-    ~paced_sender()
-    {
-        stop();
-        ::close(fd_);
-    }
-    void stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
+    ~paced_sender() override { stop(); }
     uint64_t sent() const { return sent_; }
     // The next n datagrams are left out (the receiver sees packets lost).
     void drop(unsigned n) { drop_ = n; }
 
 private:
-    void run()
+    void run() override
     {
         constexpr size_t kDgram = 7 * 188;
         const auto period = std::chrono::nanoseconds(int64_t(kDgram) * 8 * 1000000000 / kMuxRate);
@@ -94,12 +82,9 @@ private:
     }
     std::vector<uint8_t> ts_;
     bool rtp_;
-    int fd_ = -1;
     sockaddr_in to_{};
-    std::atomic<bool> stop_{false};
     std::atomic<uint64_t> sent_{0};
     std::atomic<unsigned> drop_{0};
-    std::thread thread_;
 };
 
 // The decoder's side of a decoder card as the decoder plug-in has it: the

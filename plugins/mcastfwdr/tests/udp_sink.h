@@ -19,13 +19,46 @@
 
 namespace mcftest {
 
-// A receiver in the chassis namespace on peer0, feeding a sink check.
-class sink {
+// A UDP socket opened in the chassis namespace and a thread that serves it
+// until stop(). A derived class sets the socket up, then calls start(); its
+// destructor calls stop() itself, before its own members go.
+class chassis_udp_thread {
 public:
-    sink(const scenario &card, const char *group, int port, bool rtp = false) : rtp_(rtp)
+    chassis_udp_thread(const chassis_udp_thread &) = delete;
+    chassis_udp_thread &operator=(const chassis_udp_thread &) = delete;
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+protected:
+    explicit chassis_udp_thread(const scenario &card)
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    virtual ~chassis_udp_thread()
+    {
+        stop();
+        ::close(fd_);
+    }
+    void start() { thread_ = std::thread([this] { run(); }); }
+    virtual void run() = 0;
+
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+
+private:
+    std::thread thread_;
+};
+
+// A receiver in the chassis namespace on peer0, feeding a sink check.
+class sink : public chassis_udp_thread {
+public:
+    sink(const scenario &card, const char *group, int port, bool rtp = false) : chassis_udp_thread(card), rtp_(rtp)
+    {
         const int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         // Room for seconds of the stream: a receiver thread that a loaded
@@ -41,19 +74,9 @@ public:
         inet_pton(AF_INET, group, &m.imr_multiaddr);
         inet_pton(AF_INET, "10.77.0.2", &m.imr_interface);
         joined_ = setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0;
-        thread_ = std::thread([this] { run(); });
+        start();
     }
-    ~sink()
-    {
-        stop();
-        ::close(fd_);
-    }
-    void stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
+    ~sink() override { stop(); }
     bool joined() const { return joined_; }
     template <class F> bool with(F f)
     {
@@ -64,7 +87,7 @@ public:
     mcfrig::sink_check &result() { return check_; }
 
 private:
-    void run()
+    void run() override
     {
         std::vector<uint8_t> buf(2048);
         while (!stop_) {
@@ -80,12 +103,9 @@ private:
         }
     }
     bool rtp_;
-    int fd_ = -1;
     bool joined_ = false;
     std::mutex mutex_;
     mcfrig::sink_check check_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 
 public:
     bool sizes_ok_ = true; // read after stop()
