@@ -5,6 +5,7 @@
 #include "anc_embed.h"
 #include "dec_harness.h"
 #include "decfeed.h"
+#include "ffmpeg_tool.h"
 #include "ts_build.h"
 
 extern "C" {
@@ -26,6 +27,8 @@ extern "C" {
 #include <unistd.h>
 
 namespace {
+
+using dectest::output_of;
 
 TEST(AudioVideoInfo, FfmpegReportsLeadToTheirStandards)
 {
@@ -217,20 +220,6 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
     video_.join();
     unload();
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
-}
-
-// Runs a command and returns what it wrote on its standard output.
-std::vector<uint8_t> output_of(const std::string &cmd)
-{
-    std::vector<uint8_t> out;
-    FILE *f = ::popen(cmd.c_str(), "r");
-    if (!f)
-        return out;
-    uint8_t buf[65536];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-        out.insert(out.end(), buf, buf + n);
-    ::pclose(f);
-    return out;
 }
 
 uint32_t ring_sets()
