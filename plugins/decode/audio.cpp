@@ -155,7 +155,10 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
     auto &d = *static_cast<Demultiplexer *>(opaque);
     const unsigned room = unsigned(size) / kTs;
     for (int round = 0; round < kReadRounds;) {
-        if (d.down || d.reset)
+        // A rebuild asked for ends the read at once: FFmpeg may never hand
+        // out another packet of the streams it knows (the new PMT's audio
+        // may be of another codec on the same PID).
+        if (d.down || d.reset || d.pmt_renewed)
             return AVERROR_EOF;
         const unsigned level = kd_pipe_level(d.pipe);
         if (!level) {
@@ -172,8 +175,11 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
             if (d.drop_pids[pid])
                 continue;
-            if (d.pmt_pid && pid == d.pmt_pid)
+            if (d.pmt_pid && pid == d.pmt_pid) {
                 note_pmt(d, p);
+                if (d.pmt_renewed)
+                    break; // what follows belongs to the new version
+            }
             ++kept;
         }
         if (kept)
@@ -723,11 +729,11 @@ void run(Demultiplexer &d)
                 decode_post_log(DEC_LOG_ERROR, "Chn %u read of demux packets, av_read_frame() failed - %s", ch,
                                 av_text(rc, e));
             }
-            if (d.as_num == 0 && !d.reset)
+            if (d.as_num == 0 && !d.reset && !pmt_changed(d))
                 continue;
-        } else if (d.fmt && pmt_changed(d)) {
-            decode_post_log(DEC_LOG_DEBUG, "Chn %u, PMT version changed", ch);
         }
+        if (pmt_changed(d))
+            decode_post_log(DEC_LOG_DEBUG, "Chn %u, PMT version changed", ch);
         // Rebuild.
         d.reset = false;
         tear_down(d);
