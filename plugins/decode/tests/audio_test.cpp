@@ -76,6 +76,86 @@ TEST(AudioVideoInfo, H264WithoutFieldOrderIsInterlacedAtTheSixthSameReport)
     EXPECT_EQ(repeat, 0u);
 }
 
+// Writes a stream into a channel's audio pipe as the ingress forwards it,
+// looping, at about `bps`: the test is the pipe's only writer while no
+// datagram arrives. At most 64 packets wait in the pipe, so a slow reader
+// neither loses packets nor gets a backlog that overruns its decoders.
+// Asked to, the writer holds once it has written the next of the `stops`
+// (packet indexes into the stream) and, while held, keeps a copy
+// of the stream's PAT in the pipe: the demultiplexer sees data flow (and
+// does not rebuild) but gets nothing more of the streams.
+class PipeFeed {
+public:
+    PipeFeed(kd_pipe_t *pipe, std::vector<uint8_t> ts, double bps, std::vector<size_t> stops = {})
+        : pipe_(pipe), ts_(std::move(ts)), stops_(std::move(stops))
+    {
+        for (size_t o = 0; o + 188 <= ts_.size() && pat_.empty(); o += 188)
+            if (ts_[o + 1] == 0x40 && ts_[o + 2] == 0)
+                pat_.assign(&ts_[o], &ts_[o] + 188);
+        const auto step = std::chrono::microseconds(int64_t(10 * 188 * 8 / bps * 1e6));
+        thread_ = std::thread([this, step] { run(step); });
+    }
+    ~PipeFeed()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    PipeFeed(const PipeFeed &) = delete;
+    PipeFeed &operator=(const PipeFeed &) = delete;
+
+    // Goes on (from where it holds, if it does) and holds at the next stop.
+    void hold_at_next()
+    {
+        hold_ = true;
+        held_ = false;
+    }
+    bool held() const { return held_; }
+
+private:
+    void run(std::chrono::microseconds step)
+    {
+        const size_t packets = ts_.size() / 188;
+        size_t at = 0;
+        while (!stop_) {
+            if (held_) {
+                if (kd_pipe_level(pipe_) == 0 && !pat_.empty())
+                    kd_pipe_write_unlocked(pipe_, pat_.data());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            for (int k = 0; k < 10 && !held_ && kd_pipe_level(pipe_) < 64; ++k) {
+                if (kd_pipe_write_unlocked(pipe_, &ts_[at * 188]) != 0)
+                    break;
+                if (hold_ && std::binary_search(stops_.begin(), stops_.end(), at))
+                    held_ = true;
+                at = (at + 1) % packets;
+            }
+            std::this_thread::sleep_for(step);
+        }
+    }
+    kd_pipe_t *pipe_;
+    std::vector<uint8_t> ts_, pat_;
+    std::vector<size_t> stops_;
+    std::atomic<bool> stop_{false}, hold_{false}, held_{false};
+    std::thread thread_;
+};
+
+// Packet indexes where a PES of an MPEG audio stream (stream id 0xC0 to
+// 0xDF) starts.
+std::vector<size_t> audio_pes_starts(const std::vector<uint8_t> &ts)
+{
+    std::vector<size_t> out;
+    for (size_t i = 0; (i + 1) * 188 <= ts.size(); ++i) {
+        const uint8_t *p = &ts[i * 188];
+        if (!(p[1] & 0x40) || !(p[3] & 0x10))
+            continue;
+        const size_t at = p[3] & 0x20 ? 5u + p[4] : 4u;
+        if (at + 4 <= 188 && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1 && (p[at + 3] & 0xE0) == 0xC0)
+            out.push_back(i);
+    }
+    return out;
+}
+
 class AudioCard : public dectest::DecodeCard {
 protected:
     void TearDown() override
@@ -96,6 +176,15 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
+    }
+    // Whether pred held at some moment before the deadline. run_until asks
+    // once more after its loop, when what was seen (a frame in the ring,
+    // a stream type between rebuilds) may have passed already.
+    bool saw(const std::function<bool()> &pred, double seconds = 10.0)
+    {
+        bool held = false;
+        run_until([&] { return held = held || pred(); }, seconds);
+        return held;
     }
     // Waits until the last sample sets written to pair 0 of embedder 0
     // sit in `ref` (interleaved stereo s16) in a row, each within
@@ -171,7 +260,7 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
         const audio_stream_stats &a = dec().stats[0].audio_streams[0];
         decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
         feed.start();
-        ASSERT_TRUE(run_until([&] {
+        ASSERT_TRUE(saw([&] {
             return a.type == c.type && a.frames_tx > 40 && ancDecAudEmbedPairPosition(0, 0) >= 0;
         }, 30)) << "type " << a.type << " frames " << a.frames_tx;
         EXPECT_TRUE(a.is_active.load());
@@ -183,7 +272,7 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
         // The ring is read while the embedder writes it: on a slow machine a
         // reading may catch it between frames, so wait for a whole tone.
         Tone t{};
-        run_until([&] {
+        saw([&] {
             t = last_tone();
             return std::abs(t.crossings - 40) <= 6;
         }, 15);
@@ -438,12 +527,12 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     // About twice real time: a half lasts long enough for the analysis.
     decfeed::feeder feed(both, {.channel = 0, .bitrate_bps = 1200000, .loop = true});
     feed.start();
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
     const int resets = dec().stats[0].aud_dec_reset_ct;
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
     EXPECT_GT(dec().stats[0].aud_dec_reset_ct.load(), resets);
     EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx >= 5; }));
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
     feed.stop();
     stop_video_ = true;
     video_.join();
@@ -468,26 +557,17 @@ TEST_F(AudioCard, TheDemultiplexerRebuildsOnAPmtVersionItSeesItself)
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
     kd_pipe_t *pipe = dec().audio_decode_feed[0];
     ASSERT_NE(pipe, nullptr);
-    std::atomic<bool> stop{false};
-    // The pipe's only writer while no datagram arrives: ten packets every
-    // 12.5 ms (1.2 Mbit/s), on where a full pipe stopped it.
-    std::thread writer([&] {
-        size_t at = 0;
-        while (!stop) {
-            for (int k = 0; k < 10 && kd_pipe_write_unlocked(pipe, &both[at]) == 0; ++k)
-                at = (at + 188) % both.size();
-            std::this_thread::sleep_for(std::chrono::microseconds(12500));
-        }
-    });
-    decode_audio_signal_reset(0); // the first build
     const audio_stream_stats &a = dec().stats[0].audio_streams[0];
-    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
-    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    {
+        // About twice real time: a half lasts long enough for the analysis.
+        PipeFeed feed(pipe, both, 1200000);
+        decode_audio_signal_reset(0); // the first build
+        EXPECT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+        EXPECT_TRUE(saw([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    }
     drain_queue();
     EXPECT_GE(log_.count("[decode] Chn 0, PMT version changed"), 1);
     EXPECT_EQ(log_.count("Chn 0 clear local TS buffers"), 0) << "the ingress asked for nothing";
-    stop = true;
-    writer.join();
     unload();
 }
 
@@ -501,12 +581,13 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     // whose time stamp is its frame's plus j mod 1152 samples; every burst
     // starts at the same place in its frame and maps to the same ring
     // position. j falls in the last 960 samples of its frame, which the
-    // ring keeps after the write. One frame a PES: the frame with the
-    // onset is not overwritten at once by the next of its PES.
+    // ring keeps after the write. One frame a PES: the feed holds after
+    // the start of the PES that follows a frame with an onset, so that
+    // frame is the last one written while the ring is looked at.
     const std::filesystem::path file = root_ / "burst.ts";
-    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -f lavfi "
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=640x360:rate=50 -f lavfi "
                            "-i \"aevalsrc='if(gte(t,0.06-1/96000)*lt(mod(t-0.06+1/96000,0.192),0.096),"
-                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=6\" -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=4\" -t 4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
                            "-b:v 500k -g 25 -c:a mp2 -b:a 192k -ac 2 -pes_payload_size 0 -f mpegts " + file.string())
                               .c_str()), 0);
     const std::vector<uint8_t> ref_bytes = reference_pcm(file, false);
@@ -522,18 +603,28 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     const int64_t p0 = std::atoll(std::string(first.begin(), first.end()).c_str());
     ASSERT_GT(p0, 0);
     const int64_t frame_pts = p0 + int64_t(j / 1152) * 2160;
+    // Where the feed may hold: after the start of the PES that follows an
+    // onset, the first burst of each pass left out (the pair anchors at
+    // the third frame after the stream loops).
+    const std::vector<uint8_t> ts = decfeed::read_ts(file.string());
+    const std::vector<size_t> pes = audio_pes_starts(ts);
+    std::vector<size_t> stops;
+    for (size_t f = j / 1152 + 8; f + 1 < pes.size(); f += 8)
+        stops.push_back(pes[f + 1]);
+    ASSERT_GE(stops.size(), 4u);
 
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
     ntsc_ = true;
     run_video(0);
-    // About twice real time: a frame with an onset stays in the ring for a while.
-    decfeed::feeder feed(decfeed::read_ts(file.string()), {.channel = 0, .bitrate_bps = 1600000, .loop = true});
-    feed.start();
+    kd_pipe_t *pipe = dec().audio_decode_feed[0];
+    ASSERT_NE(pipe, nullptr);
+    PipeFeed feed(pipe, ts, 1600000, stops);
+    decode_audio_signal_reset(0); // the first build
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
     uint32_t sets = 0;
     ancDecAudEmbedRing(0, &sets);
     const int count = int(sets) - 64;
-    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
     // Where an onset sits in the ring, and where its time stamp maps to by
     // the video anchor of the moment (-1 when the ring does not show one).
     auto landed = [&](int &want) {
@@ -556,31 +647,38 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
         want = int(((int64_t(vss) + (frame_pts - int64_t(vpts)) * 24 / 45 + int64_t(j % 1152)) % n + n) % n);
         return int((end + int(sets) - count + int(k)) % int(sets));
     };
-    // `ready` says when the ring shows only frames written since the anchor.
+    // The feed holds after the next onset; its frame shows in the ring once
+    // the demultiplexer has read the feed up to there. `ready` says when
+    // the ring shows only frames written since the anchor.
     auto lands_in_step = [&](const std::function<bool()> &ready) {
         int at = -1, want = -1;
-        if (!run_until([&] { return ready() && (at = landed(want)) >= 0; }, 60))
+        feed.hold_at_next();
+        if (!saw([&] { return feed.held() && ready() && (at = landed(want)) >= 0; }, 30))
             return ::testing::AssertionFailure() << "no onset was seen in the ring";
         const int off = (at - want + int(sets) + int(sets) / 2) % int(sets) - int(sets) / 2;
         if (std::abs(off) > 1)
             return ::testing::AssertionFailure() << "onset at " << at << ", its time stamp maps to " << want;
         return ::testing::AssertionSuccess();
     };
+    // The pair anchors once the video has.
+    ASSERT_TRUE(saw([&] {
+        return ancDecAudEmbedVideoAnchor(0, nullptr, nullptr) == 0 && ancDecAudEmbedPairPosition(0, 0) >= 0;
+    }, 30));
     EXPECT_TRUE(lands_in_step([] { return true; })) << "59.94 Hz";
     uint64_t anchor_5994 = 0;
     ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
-    // 50 Hz video: the queues restart, the video anchors anew, and the pair
-    // follows the new anchor at its next frame, before the stream loops.
+    // 50 Hz video while the feed holds: the queues restart, the video
+    // anchors anew, and the pair follows the new anchor at its next frame.
     ntsc_ = false;
     ASSERT_TRUE(run_until([&] {
         uint64_t vpts = 0;
         uint32_t vss = 0;
         return ancDecAudEmbedVideoAnchor(0, &vpts, &vss) == 0 && vss == 3840 % sets && vpts != anchor_5994;
     }, 30));
+    // The first frame after the anchor anchors the pair before it is
+    // written over the ring: two frames decoded, the first is written.
     const int since = a.frames_tx;
     EXPECT_TRUE(lands_in_step([&] { return a.frames_tx >= since + 2; })) << "50 Hz";
-    feed.stop();
-    unload();
 }
 
 TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
