@@ -110,6 +110,7 @@ public:
         held_ = false;
     }
     bool held() const { return held_; }
+    size_t held_at() const { return held_at_; } // the stop it holds at
 
 private:
     void run(std::chrono::microseconds step)
@@ -126,8 +127,10 @@ private:
             for (int k = 0; k < 10 && !held_ && kd_pipe_level(pipe_) < 64; ++k) {
                 if (kd_pipe_write_unlocked(pipe_, &ts_[at * 188]) != 0)
                     break;
-                if (hold_ && std::binary_search(stops_.begin(), stops_.end(), at))
+                if (hold_ && std::binary_search(stops_.begin(), stops_.end(), at)) {
+                    held_at_ = at;
                     held_ = true;
+                }
                 at = (at + 1) % packets;
             }
             std::this_thread::sleep_for(step);
@@ -137,6 +140,7 @@ private:
     std::vector<uint8_t> ts_, pat_;
     std::vector<size_t> stops_;
     std::atomic<bool> stop_{false}, hold_{false}, held_{false};
+    std::atomic<size_t> held_at_{0};
     std::thread thread_;
 };
 
@@ -612,6 +616,10 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     for (size_t f = j / 1152 + 8; f + 1 < pes.size(); f += 8)
         stops.push_back(pes[f + 1]);
     ASSERT_GE(stops.size(), 4u);
+    const auto counted = output_of("ffprobe -v error -select_streams a:0 -count_frames -show_entries "
+                                   "stream=nb_read_frames -of csv=p=0 " + file.string());
+    const size_t frames = size_t(std::atoll(std::string(counted.begin(), counted.end()).c_str()));
+    ASSERT_EQ(frames, pes.size()) << "one frame a PES";
 
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
@@ -622,6 +630,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     PipeFeed feed(pipe, ts, 1600000, stops);
     decode_audio_signal_reset(0); // the first build
     const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // The last frame fed: the one before the stop the feed holds at.
+    auto frame_held = [&] { return size_t(std::lower_bound(pes.begin(), pes.end(), feed.held_at()) - pes.begin()) - 1; };
     uint32_t sets = 0;
     ancDecAudEmbedRing(0, &sets);
     const int count = int(sets) - 64;
@@ -665,6 +675,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
         return ancDecAudEmbedVideoAnchor(0, nullptr, nullptr) == 0 && ancDecAudEmbedPairPosition(0, 0) >= 0;
     }, 30));
     EXPECT_TRUE(lands_in_step([] { return true; })) << "59.94 Hz";
+    const size_t held_5994 = frame_held();
+    const int frames_5994 = a.frames_tx;
     uint64_t anchor_5994 = 0;
     ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
     // 50 Hz video while the feed holds: the queues restart, the video
@@ -679,6 +691,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     // written over the ring: two frames decoded, the first is written.
     const int since = a.frames_tx;
     EXPECT_TRUE(lands_in_step([&] { return a.frames_tx >= since + 2; })) << "50 Hz";
+    // Every frame fed meanwhile (as ffprobe counts them) counted once.
+    EXPECT_EQ(size_t(a.frames_tx - frames_5994), (frame_held() + frames - held_5994) % frames);
 }
 
 TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
