@@ -587,7 +587,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     // position. j falls in the last 960 samples of its frame, which the
     // ring keeps after the write. One frame a PES: the feed holds after
     // the start of the PES that follows a frame with an onset, so that
-    // frame is the last one written while the ring is looked at.
+    // frame is the last one written while the ring is looked at, and
+    // every frame fed before it has been counted.
     const std::filesystem::path file = root_ / "burst.ts";
     ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=640x360:rate=50 -f lavfi "
                            "-i \"aevalsrc='if(gte(t,0.06-1/96000)*lt(mod(t-0.06+1/96000,0.192),0.096),"
