@@ -206,13 +206,13 @@ bool ring_put(Decompressor &c, AVPacket *pkt)
 
 // Hands one decoded frame to the embedder: S16 or F32, planar or packed,
 // as the frame is; other layouts through the resampler as planar float.
-// Mono goes to both sides.
-void embed_frame(Decompressor &c, AVFrame *f)
+// Mono goes to both sides. -1 when the frame cannot be converted.
+int embed_frame(Decompressor &c, AVFrame *f)
 {
     const int channels = f->ch_layout.nb_channels;
     const int n = f->nb_samples;
     if (channels < 1 || n < 1)
-        return;
+        return -1;
     const auto fmt = AVSampleFormat(f->format);
     const void *p0 = f->data[0], *p1 = nullptr;
     int layout = -1;
@@ -237,24 +237,25 @@ void embed_frame(Decompressor &c, AVFrame *f)
                                     f->sample_rate, 0, nullptr) < 0 ||
                 swr_init(c.swr) < 0) {
                 swr_free(&c.swr);
-                return;
+                return -1;
             }
         }
         AVFrame *out = av_frame_alloc();
         if (!out)
-            return;
+            return -1;
         out->format = AV_SAMPLE_FMT_FLTP;
         av_channel_layout_copy(&out->ch_layout, &f->ch_layout);
         out->sample_rate = f->sample_rate;
         out->nb_samples = n;
+        int rc = -1;
         if (av_frame_get_buffer(out, 0) == 0 &&
             swr_convert(c.swr, out->data, n, const_cast<const uint8_t **>(f->extended_data), n) == n)
-            ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), DEC_AUD_SRC_FMT_F32, out->data[0],
-                                      channels > 1 ? out->data[1] : out->data[0], n);
+            rc = ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), DEC_AUD_SRC_FMT_F32, out->data[0],
+                                           channels > 1 ? out->data[1] : out->data[0], n);
         av_frame_free(&out);
-        return;
+        return rc;
     }
-    ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), layout, p0, p1, n);
+    return ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), layout, p0, p1, n);
 }
 
 void decompress(Decompressor &c)
@@ -870,6 +871,18 @@ void decode_audio_signal_reset(unsigned ch)
         g_dmx[ch].reset = true;
     else if (dec().audio_decode_feed[ch])
         kd_pipe_clear(dec().audio_decode_feed[ch]); // no reader: nothing else touches it
+}
+
+int decode_audio_embed_frame(unsigned ch, unsigned as, const AVFrame *frame)
+{
+    if (ch >= DEC_CHANNELS || !frame)
+        return -1;
+    Decompressor c;
+    c.chn = ch;
+    c.as = as;
+    const int rc = embed_frame(c, const_cast<AVFrame *>(frame)); // read only
+    swr_free(&c.swr);
+    return rc;
 }
 
 bool decode_audio_is_reading_feed(unsigned ch) { return ch < DEC_CHANNELS && g_dmx[ch].reading_feed; }

@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -798,6 +799,63 @@ TEST_F(AudioCard, AnAudioThreadThatDoesNotEndInTimeDefersTheUnload)
     EXPECT_FALSE(decode_audio_running(0));
     close(rd);
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
+}
+
+TEST_F(AudioCard, OtherSampleFormatsAreConvertedToTheirUpperSixteenBits)
+{
+    // Frames as a decoder of another sample format would hand them on,
+    // written to index 1 of channel 0 (pair 1 of embedder 0 in the start-up
+    // map) once video and audio time stamps have anchored it. Each sample
+    // is an S16 value and half a step more, which the conversion through
+    // float keeps: the ring's upper 16 bits are the S16 value exactly.
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    constexpr int kIdx = 1, kPair = 1, kCount = 480;
+    for (uint64_t k = 1; k <= 12; ++k)
+        ancDecAudEmbedChnPts(0, 90000 + 1800 * k);
+    for (uint64_t k = 1; k <= 3; ++k)
+        ancDecAudEmbedChnIdxPts(0, kIdx, 90000 + 1920 * k);
+    ASSERT_GE(ancDecAudEmbedPairPosition(0, kPair), 0) << "anchored";
+    auto s16 = [](int side, int k) { return int16_t(side ? 32767 - 131 * k : -32768 + 97 * k); };
+    struct Case {
+        const char *what;
+        AVSampleFormat format;
+        int channels;
+    } cases[] = {{"S32 planar stereo", AV_SAMPLE_FMT_S32P, 2}, {"double packed mono", AV_SAMPLE_FMT_DBL, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        AVFrame *f = av_frame_alloc();
+        ASSERT_NE(f, nullptr);
+        f->format = c.format;
+        av_channel_layout_default(&f->ch_layout, c.channels);
+        f->sample_rate = 48000;
+        f->nb_samples = kCount;
+        ASSERT_EQ(av_frame_get_buffer(f, 0), 0);
+        for (int k = 0; k < kCount; ++k)
+            for (int side = 0; side < c.channels; ++side) {
+                if (c.format == AV_SAMPLE_FMT_S32P)
+                    reinterpret_cast<int32_t *>(f->data[side])[k] = int32_t(uint32_t(uint16_t(s16(side, k))) << 16 | 0x8000);
+                else
+                    reinterpret_cast<double *>(f->data[0])[k * c.channels + side] = (s16(side, k) + 0.5) / 32768.0;
+            }
+        const int at = ancDecAudEmbedPairPosition(0, kPair);
+        EXPECT_EQ(decode_audio_embed_frame(0, kIdx, f), 0);
+        av_frame_free(&f);
+        uint32_t sets = 0;
+        const int32_t *ring = ancDecAudEmbedRing(0, &sets);
+        ASSERT_NE(ring, nullptr);
+        EXPECT_EQ(ancDecAudEmbedPairPosition(0, kPair), int((at + kCount) % sets));
+        int wrong = 0;
+        for (int k = 0; k < kCount; ++k) {
+            const int32_t *set = ring + size_t((at + k) % sets) * 16;
+            const int16_t l = int16_t(set[2 * kPair] >> 16), r = int16_t(set[2 * kPair + 1] >> 16);
+            wrong += l != s16(0, k) || r != s16(c.channels - 1, k);
+            if (wrong == 1 && (l != s16(0, k) || r != s16(c.channels - 1, k)))
+                ADD_FAILURE() << "sample " << k << ": " << l << " " << r << ", want " << s16(0, k) << " "
+                              << s16(c.channels - 1, k);
+        }
+        EXPECT_EQ(wrong, 0);
+    }
 }
 
 TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
