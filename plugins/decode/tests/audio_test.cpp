@@ -79,16 +79,18 @@ TEST(AudioVideoInfo, H264WithoutFieldOrderIsInterlacedAtTheSixthSameReport)
 
 // Writes a stream into a channel's audio pipe as the ingress forwards it,
 // looping, at about `bps`: the test is the pipe's only writer while no
-// datagram arrives. At most 64 packets wait in the pipe, so a slow reader
-// neither loses packets nor gets a backlog that overruns its decoders.
+// datagram arrives. At most `backlog` packets wait in the pipe, so a slow
+// reader neither loses packets nor gets a backlog that overruns its
+// decoders.
 // Asked to, the writer holds once it has written the next of the `stops`
 // (packet indexes into the stream) and, while held, keeps a copy
 // of the stream's PAT in the pipe: the demultiplexer sees data flow (and
 // does not rebuild) but gets nothing more of the streams.
 class PipeFeed {
 public:
-    PipeFeed(kd_pipe_t *pipe, std::vector<uint8_t> ts, double bps, std::vector<size_t> stops = {})
-        : pipe_(pipe), ts_(std::move(ts)), stops_(std::move(stops))
+    PipeFeed(kd_pipe_t *pipe, std::vector<uint8_t> ts, double bps, std::vector<size_t> stops = {},
+             unsigned backlog = 64)
+        : pipe_(pipe), ts_(std::move(ts)), stops_(std::move(stops)), backlog_(backlog)
     {
         for (size_t o = 0; o + 188 <= ts_.size() && pat_.empty(); o += 188)
             if (ts_[o + 1] == 0x40 && ts_[o + 2] == 0)
@@ -125,7 +127,7 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
-            for (int k = 0; k < 10 && !held_ && kd_pipe_level(pipe_) < 64; ++k) {
+            for (int k = 0; k < 10 && !held_ && kd_pipe_level(pipe_) < backlog_; ++k) {
                 if (kd_pipe_write_unlocked(pipe_, &ts_[at * 188]) != 0)
                     break;
                 if (hold_ && std::binary_search(stops_.begin(), stops_.end(), at)) {
@@ -140,6 +142,7 @@ private:
     kd_pipe_t *pipe_;
     std::vector<uint8_t> ts_, pat_;
     std::vector<size_t> stops_;
+    unsigned backlog_;
     std::atomic<bool> stop_{false}, hold_{false}, held_{false};
     std::atomic<size_t> held_at_{0};
     std::thread thread_;
@@ -873,6 +876,49 @@ TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
         if (i % 2)
             decode_audio_signal_reset(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 * 30));
+    }
+    // With a stream flowing: inside the stream analysis, in the rebuild
+    // pause, and decoding with the pipe full. The path is stopped at the
+    // moment the loop sees it; a moment that went by unseen is sought in
+    // the next rebuild.
+    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    if (!ts.empty()) {
+        kd_pipe_t *pipe = dec().audio_decode_feed[0];
+        ASSERT_NE(pipe, nullptr);
+        const decoder_stats &st = dec().stats[0];
+        const audio_stream_stats &a = st.audio_streams[0];
+        const unsigned full = kd_pipe_entries(pipe) - 1;
+        int resets = 0;
+        struct Moment {
+            const char *what;
+            double bps;
+            unsigned backlog;
+            std::function<bool()> reached;
+        } moments[] = {
+            {"inside the analysis", 600000, 64,
+             [&] { return st.aud_dec_reset_ct > resets && decode_audio_is_reading_feed(0) && a.type == AUDIO_CODEC_NONE; }},
+            {"in the rebuild pause", 600000, 64,
+             [&] { return st.aud_dec_reset_ct > resets && !decode_audio_is_reading_feed(0); }},
+            {"decoding with the pipe full", 1e12, full,
+             [&] { return a.frames_tx > 5 && kd_pipe_level(pipe) >= full - 10; }},
+        };
+        for (const Moment &m : moments) {
+            SCOPED_TRACE(m.what);
+            PipeFeed feed(pipe, ts, m.bps, {}, m.backlog);
+            int rc = 1;
+            for (int attempt = 0; attempt < 10 && rc == 1; ++attempt) {
+                resets = st.aud_dec_reset_ct;
+                decode_audio_signal_reset(0);
+                saw([&] {
+                    if (rc == 1 && m.reached())
+                        rc = decode_audio_dtor(0);
+                    return rc != 1;
+                }, 10);
+            }
+            EXPECT_EQ(rc, 0) << "every thread ended within its limit";
+            EXPECT_FALSE(decode_audio_running(0));
+            ASSERT_EQ(decode_audio_ctor(0), 0);
+        }
     }
     unload();
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads);
