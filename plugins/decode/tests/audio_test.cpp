@@ -173,14 +173,12 @@ protected:
             video_.join();
         DecodeCard::TearDown();
     }
-    // Video time stamps as the chip reports decoded pictures, at 50 Hz or,
-    // while ntsc_ is set, at 59.94 Hz (1501 and 1502 ticks in turn).
+    // Video time stamps at 50 Hz, as the chip reports decoded pictures.
     void run_video(unsigned ch)
     {
         video_ = std::thread([this, ch] {
-            uint64_t pts = 90000;
-            for (unsigned n = 0; !stop_video_; ++n) {
-                decode_audio_video_pts(ch, pts += ntsc_ ? 1501 + n % 2 : 1800);
+            for (uint64_t pts = 90000; !stop_video_; pts += 1800) {
+                decode_audio_video_pts(ch, pts);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
@@ -199,7 +197,7 @@ protected:
     // `tolerance`; `ready` says when to start looking.
     ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
                                               const std::function<bool()> &ready);
-    std::atomic<bool> stop_video_{false}, ntsc_{false};
+    std::atomic<bool> stop_video_{false};
     std::thread video_;
 };
 
@@ -628,8 +626,19 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
 
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
-    ntsc_ = true;
-    run_video(0);
+    // The chip reports the stream's pictures from their first time stamp on,
+    // at 59.94 Hz (1501 and 1502 ticks in turn), after a decoding delay.
+    const auto video = output_of("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 "
+                                 "-read_intervals %+#1 " + file.string());
+    m30sim::GeneratorConfig g;
+    g.start_pts = uint64_t(std::atoll(std::string(video.begin(), video.end()).c_str()));
+    g.decode_delay = 3;
+    g.frame_period_us = 16683;
+    g.pcr = g.audio_info = g.vsync = false;
+    ASSERT_GT(g.start_pts, 0u);
+    m30_channel_set_vid_std(m30_ctx(), 0, M30_VIDSTD_1080I5994);
+    ASSERT_EQ(m30_channel_start(m30_ctx(), 0), 0);
+    chip_.start_generator(g);
     kd_pipe_t *pipe = dec().audio_decode_feed[0];
     ASSERT_NE(pipe, nullptr);
     PipeFeed feed(pipe, ts, 1600000, stops);
@@ -686,7 +695,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
     // 50 Hz video while the feed holds: the queues restart, the video
     // anchors anew, and the pair follows the new anchor at its next frame.
-    ntsc_ = false;
+    g.frame_period_us = 20000;
+    chip_.start_generator(g);
     ASSERT_TRUE(run_until([&] {
         uint64_t vpts = 0;
         uint32_t vss = 0;
