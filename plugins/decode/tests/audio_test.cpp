@@ -511,6 +511,57 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
     unload();
 }
 
+TEST_F(AudioCard, TheBoardPlaysFfmpegsDecode)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The feed holds after a frame of an MP2 noise stream: the board goes
+    // on playing the still ring at 48 kHz, a ring a pass, and what it plays
+    // is FFmpeg's decode. A stretch of 256 sets is found in the decode
+    // unless it spans the write position (one in four at the most).
+    const std::filesystem::path file = root_ / "played.ts";
+    const auto ts = noise_stream(file, "-c:a mp2 -b:a 192k -ac 2");
+    ASSERT_FALSE(ts.empty());
+    const std::vector<uint8_t> ref = reference_pcm(file, false);
+    board_->play_embedders(true, 4096);
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    PipeFeed feed(dec().audio_decode_feed[0], ts, 1200000, audio_pes_starts(ts));
+    decode_audio_signal_reset(0); // the first build
+    ASSERT_TRUE(saw([&] { return a.frames_tx >= 5 && ancDecAudEmbedPairPosition(0, 0) >= 0; }, 30));
+    feed.hold_at_next();
+    ASSERT_TRUE(saw([&] { return feed.held(); }, 30));
+    const uint32_t sets = ring_sets();
+    ASSERT_GT(sets, 1024u - 1);
+    // Two passes played while no frame was written.
+    std::vector<int32_t> played;
+    ASSERT_TRUE(saw([&] {
+        const int frames = a.frames_tx, at = ancDecAudEmbedPairPosition(0, 0);
+        board_->played(0);
+        played.clear();
+        run_until([&] {
+            const auto more = board_->played(0);
+            played.insert(played.end(), more.begin(), more.end());
+            return played.size() >= size_t(16 * 2 * sets);
+        }, 5);
+        return played.size() >= size_t(16 * 2 * sets) && a.frames_tx == frames &&
+               ancDecAudEmbedPairPosition(0, 0) == at;
+    }, 30));
+    int found = 0;
+    for (uint32_t w = 0; w < 4; ++w) {
+        std::vector<StereoS16> got;
+        for (uint32_t k = 0; k < sets / 4; ++k) {
+            const int32_t *set = &played[size_t(sets + w * sets / 4 + k) * 16];
+            got.emplace_back(int16_t(set[0] >> 16), int16_t(set[1] >> 16));
+        }
+        size_t worst = 0;
+        found += find_in(ref, got, 1, worst) >= 0;
+    }
+    EXPECT_GE(found, 3);
+}
+
 TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
