@@ -155,7 +155,10 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
     auto &d = *static_cast<Demultiplexer *>(opaque);
     const unsigned room = unsigned(size) / kTs;
     for (int round = 0; round < kReadRounds;) {
-        if (d.down || d.reset)
+        // A rebuild asked for ends the read at once: FFmpeg may never hand
+        // out another packet of the streams it knows (the new PMT's audio
+        // may be of another codec on the same PID).
+        if (d.down || d.reset || d.pmt_renewed)
             return AVERROR_EOF;
         const unsigned level = kd_pipe_level(d.pipe);
         if (!level) {
@@ -172,8 +175,11 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
             const unsigned pid = (p[1] & 0x1Fu) << 8 | p[2];
             if (d.drop_pids[pid])
                 continue;
-            if (d.pmt_pid && pid == d.pmt_pid)
+            if (d.pmt_pid && pid == d.pmt_pid) {
                 note_pmt(d, p);
+                if (d.pmt_renewed)
+                    break; // what follows belongs to the new version
+            }
             ++kept;
         }
         if (kept)
@@ -200,13 +206,13 @@ bool ring_put(Decompressor &c, AVPacket *pkt)
 
 // Hands one decoded frame to the embedder: S16 or F32, planar or packed,
 // as the frame is; other layouts through the resampler as planar float.
-// Mono goes to both sides.
-void embed_frame(Decompressor &c, AVFrame *f)
+// Mono goes to both sides. -1 when the frame cannot be converted.
+int embed_frame(Decompressor &c, AVFrame *f)
 {
     const int channels = f->ch_layout.nb_channels;
     const int n = f->nb_samples;
     if (channels < 1 || n < 1)
-        return;
+        return -1;
     const auto fmt = AVSampleFormat(f->format);
     const void *p0 = f->data[0], *p1 = nullptr;
     int layout = -1;
@@ -231,24 +237,25 @@ void embed_frame(Decompressor &c, AVFrame *f)
                                     f->sample_rate, 0, nullptr) < 0 ||
                 swr_init(c.swr) < 0) {
                 swr_free(&c.swr);
-                return;
+                return -1;
             }
         }
         AVFrame *out = av_frame_alloc();
         if (!out)
-            return;
+            return -1;
         out->format = AV_SAMPLE_FMT_FLTP;
         av_channel_layout_copy(&out->ch_layout, &f->ch_layout);
         out->sample_rate = f->sample_rate;
         out->nb_samples = n;
+        int rc = -1;
         if (av_frame_get_buffer(out, 0) == 0 &&
             swr_convert(c.swr, out->data, n, const_cast<const uint8_t **>(f->extended_data), n) == n)
-            ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), DEC_AUD_SRC_FMT_F32, out->data[0],
-                                      channels > 1 ? out->data[1] : out->data[0], n);
+            rc = ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), DEC_AUD_SRC_FMT_F32, out->data[0],
+                                           channels > 1 ? out->data[1] : out->data[0], n);
         av_frame_free(&out);
-        return;
+        return rc;
     }
-    ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), layout, p0, p1, n);
+    return ancDecAudEmbedChnIdxFrame(int(c.chn), int(c.as), layout, p0, p1, n);
 }
 
 void decompress(Decompressor &c)
@@ -723,11 +730,11 @@ void run(Demultiplexer &d)
                 decode_post_log(DEC_LOG_ERROR, "Chn %u read of demux packets, av_read_frame() failed - %s", ch,
                                 av_text(rc, e));
             }
-            if (d.as_num == 0 && !d.reset)
+            if (d.as_num == 0 && !d.reset && !pmt_changed(d))
                 continue;
-        } else if (d.fmt && pmt_changed(d)) {
-            decode_post_log(DEC_LOG_DEBUG, "Chn %u, PMT version changed", ch);
         }
+        if (pmt_changed(d))
+            decode_post_log(DEC_LOG_DEBUG, "Chn %u, PMT version changed", ch);
         // Rebuild.
         d.reset = false;
         tear_down(d);
@@ -864,6 +871,18 @@ void decode_audio_signal_reset(unsigned ch)
         g_dmx[ch].reset = true;
     else if (dec().audio_decode_feed[ch])
         kd_pipe_clear(dec().audio_decode_feed[ch]); // no reader: nothing else touches it
+}
+
+int decode_audio_embed_frame(unsigned ch, unsigned as, const AVFrame *frame)
+{
+    if (ch >= DEC_CHANNELS || !frame)
+        return -1;
+    Decompressor c;
+    c.chn = ch;
+    c.as = as;
+    const int rc = embed_frame(c, const_cast<AVFrame *>(frame)); // read only
+    swr_free(&c.swr);
+    return rc;
 }
 
 bool decode_audio_is_reading_feed(unsigned ch) { return ch < DEC_CHANNELS && g_dmx[ch].reading_feed; }

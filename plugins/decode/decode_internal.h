@@ -251,6 +251,10 @@ video_info_data decode_audio_video_info(unsigned ch, const char *codec, int pid,
 void decode_audio_signal_reset(unsigned ch);
 bool decode_audio_is_reading_feed(unsigned ch);
 void decode_audio_video_pts(unsigned ch, uint64_t pts);
+// Hands one decoded frame of audio index `as` of channel `ch` to the
+// embedder as its decompressor does: S16 or F32 as they are, other sample
+// formats through libswresample. -1 when the frame cannot be converted.
+int decode_audio_embed_frame(unsigned ch, unsigned as, const struct AVFrame *frame);
 
 
 // ---- events toward the forwarder ----

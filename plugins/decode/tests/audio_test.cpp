@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -79,6 +80,92 @@ TEST(AudioVideoInfo, H264WithoutFieldOrderIsInterlacedAtTheSixthSameReport)
     EXPECT_EQ(repeat, 0u);
 }
 
+// Writes a stream into a channel's audio pipe as the ingress forwards it,
+// looping, at about `bps`: the test is the pipe's only writer while no
+// datagram arrives. At most `backlog` packets wait in the pipe, so a slow
+// reader neither loses packets nor gets a backlog that overruns its
+// decoders. Asked to, the writer holds once it has written the next of the
+// `stops` (packet indexes into the stream) and, while held, keeps a copy
+// of the stream's PAT in the pipe: the demultiplexer sees data flow (and
+// does not rebuild) but gets nothing more of the streams.
+class PipeFeed {
+public:
+    PipeFeed(kd_pipe_t *pipe, std::vector<uint8_t> ts, double bps, std::vector<size_t> stops = {},
+             unsigned backlog = 64)
+        : pipe_(pipe), ts_(std::move(ts)), stops_(std::move(stops)), backlog_(backlog)
+    {
+        for (size_t o = 0; o + 188 <= ts_.size() && pat_.empty(); o += 188)
+            if (ts_[o + 1] == 0x40 && ts_[o + 2] == 0)
+                pat_.assign(&ts_[o], &ts_[o] + 188);
+        const auto step = std::chrono::microseconds(int64_t(10 * 188 * 8 / bps * 1e6));
+        thread_ = std::thread([this, step] { run(step); });
+    }
+    ~PipeFeed()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    PipeFeed(const PipeFeed &) = delete;
+    PipeFeed &operator=(const PipeFeed &) = delete;
+
+    // Goes on (from where it holds, if it does) and holds at the next stop.
+    void hold_at_next()
+    {
+        hold_ = true;
+        held_ = false;
+    }
+    bool held() const { return held_; }
+    size_t held_at() const { return held_at_; } // the stop it holds at
+
+private:
+    void run(std::chrono::microseconds step)
+    {
+        const size_t packets = ts_.size() / 188;
+        size_t at = 0;
+        while (!stop_) {
+            if (held_) {
+                if (kd_pipe_level(pipe_) == 0 && !pat_.empty())
+                    kd_pipe_write_unlocked(pipe_, pat_.data());
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            for (int k = 0; k < 10 && !held_ && kd_pipe_level(pipe_) < backlog_; ++k) {
+                if (kd_pipe_write_unlocked(pipe_, &ts_[at * 188]) != 0)
+                    break;
+                if (hold_ && std::binary_search(stops_.begin(), stops_.end(), at)) {
+                    held_at_ = at;
+                    held_ = true;
+                }
+                at = (at + 1) % packets;
+            }
+            std::this_thread::sleep_for(step);
+        }
+    }
+    kd_pipe_t *pipe_;
+    std::vector<uint8_t> ts_, pat_;
+    std::vector<size_t> stops_;
+    unsigned backlog_;
+    std::atomic<bool> stop_{false}, hold_{false}, held_{false};
+    std::atomic<size_t> held_at_{0};
+    std::thread thread_;
+};
+
+// Packet indexes where a PES of an MPEG audio stream (stream id 0xC0 to
+// 0xDF) starts.
+std::vector<size_t> audio_pes_starts(const std::vector<uint8_t> &ts)
+{
+    std::vector<size_t> out;
+    for (size_t i = 0; (i + 1) * 188 <= ts.size(); ++i) {
+        const uint8_t *p = &ts[i * 188];
+        if (!(p[1] & 0x40) || !(p[3] & 0x10))
+            continue;
+        const size_t at = p[3] & 0x20 ? 5u + p[4] : 4u;
+        if (at + 4 <= 188 && p[at] == 0 && p[at + 1] == 0 && p[at + 2] == 1 && (p[at + 3] & 0xE0) == 0xC0)
+            out.push_back(i);
+    }
+    return out;
+}
+
 class AudioCard : public dectest::DecodeCard {
 protected:
     void TearDown() override
@@ -88,24 +175,31 @@ protected:
             video_.join();
         DecodeCard::TearDown();
     }
-    // Video time stamps as the chip reports decoded pictures, at 50 Hz or,
-    // while ntsc_ is set, at 59.94 Hz (1501 and 1502 ticks in turn).
+    // Video time stamps at 50 Hz, as the chip reports decoded pictures.
     void run_video(unsigned ch)
     {
         video_ = std::thread([this, ch] {
-            uint64_t pts = 90000;
-            for (unsigned n = 0; !stop_video_; ++n) {
-                decode_audio_video_pts(ch, pts += ntsc_ ? 1501 + n % 2 : 1800);
+            for (uint64_t pts = 90000; !stop_video_; pts += 1800) {
+                decode_audio_video_pts(ch, pts);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
+    }
+    // Whether pred held at some moment before the deadline. run_until asks
+    // once more after its loop, when what was seen (a frame in the ring,
+    // a stream type between rebuilds) may have passed already.
+    bool saw(const std::function<bool()> &pred, double seconds = 10.0)
+    {
+        bool held = false;
+        run_until([&] { return held = held || pred(); }, seconds);
+        return held;
     }
     // Waits until the last sample sets written to pair 0 of embedder 0
     // sit in `ref` (interleaved stereo s16) in a row, each within
     // `tolerance`; `ready` says when to start looking.
     ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
                                               const std::function<bool()> &ready);
-    std::atomic<bool> stop_video_{false}, ntsc_{false};
+    std::atomic<bool> stop_video_{false};
     std::thread video_;
 };
 
@@ -174,7 +268,7 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
         const audio_stream_stats &a = dec().stats[0].audio_streams[0];
         decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
         feed.start();
-        ASSERT_TRUE(run_until([&] {
+        ASSERT_TRUE(saw([&] {
             return a.type == c.type && a.frames_tx > 40 && ancDecAudEmbedPairPosition(0, 0) >= 0;
         }, 30)) << "type " << a.type << " frames " << a.frames_tx;
         EXPECT_TRUE(a.is_active.load());
@@ -186,7 +280,7 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
         // The ring is read while the embedder writes it: on a slow machine a
         // reading may catch it between frames, so wait for a whole tone.
         Tone t{};
-        run_until([&] {
+        saw([&] {
             t = last_tone();
             return std::abs(t.crossings - 40) <= 6;
         }, 15);
@@ -405,6 +499,60 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
     unload();
 }
 
+TEST_F(AudioCard, TheBoardPlaysFfmpegsDecode)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    // The feed holds after a frame of an MP2 noise stream: the board goes
+    // on playing the still ring at 48 kHz, a ring a pass, and what it plays
+    // is FFmpeg's decode. A stretch of 256 sets is found in the decode
+    // unless it spans the write position (one in four at the most).
+    const std::filesystem::path file = root_ / "played.ts";
+    const auto ts = noise_stream(file, "-c:a mp2 -b:a 192k -ac 2");
+    ASSERT_FALSE(ts.empty());
+    const std::vector<uint8_t> ref = reference_pcm(file, false);
+    board_->play_embedders(true, 4096);
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    run_video(0);
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    PipeFeed feed(dec().audio_decode_feed[0], ts, 1200000, audio_pes_starts(ts));
+    decode_audio_signal_reset(0); // the first build
+    ASSERT_TRUE(saw([&] { return a.frames_tx >= 5 && ancDecAudEmbedPairPosition(0, 0) >= 0; }, 30));
+    feed.hold_at_next();
+    ASSERT_TRUE(saw([&] { return feed.held(); }, 30));
+    const uint32_t sets = ring_sets();
+    // Two passes played while no frame was written (the frames fed before
+    // the hold may still be on their way at first).
+    const size_t words = size_t(16 * 2 * sets);
+    std::vector<int32_t> played;
+    bool still = false;
+    for (int attempt = 0; attempt < 20 && !still; ++attempt) {
+        const int frames = a.frames_tx, at = ancDecAudEmbedPairPosition(0, 0);
+        board_->played(0);
+        played.clear();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (played.size() < words && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const auto more = board_->played(0);
+            played.insert(played.end(), more.begin(), more.end());
+        }
+        still = played.size() >= words && a.frames_tx == frames && ancDecAudEmbedPairPosition(0, 0) == at;
+    }
+    ASSERT_TRUE(still);
+    int found = 0;
+    for (uint32_t w = 0; w < 4; ++w) {
+        std::vector<StereoS16> got;
+        for (uint32_t k = 0; k < sets / 4; ++k) {
+            const int32_t *set = &played[size_t(sets + w * sets / 4 + k) * 16];
+            got.emplace_back(int16_t(set[0] >> 16), int16_t(set[1] >> 16));
+        }
+        size_t worst = 0;
+        found += find_in(ref, got, 1, worst) >= 0;
+    }
+    EXPECT_GE(found, 3);
+}
+
 TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
@@ -427,12 +575,12 @@ TEST_F(AudioCard, APmtVersionChangeRestartsTheDecodersWithTheNewStream)
     // About twice real time: a half lasts long enough for the analysis.
     decfeed::feeder feed(both, {.channel = 0, .bitrate_bps = 1200000, .loop = true});
     feed.start();
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
     const int resets = dec().stats[0].aud_dec_reset_ct;
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_AC3_81; }, 30));
     EXPECT_GT(dec().stats[0].aud_dec_reset_ct.load(), resets);
     EXPECT_TRUE(plays_in_a_row(ref, 1, [&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx >= 5; }));
-    ASSERT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
+    ASSERT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2; }, 30)) << "and back";
     feed.stop();
     stop_video_ = true;
     video_.join();
@@ -457,26 +605,17 @@ TEST_F(AudioCard, TheDemultiplexerRebuildsOnAPmtVersionItSeesItself)
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
     kd_pipe_t *pipe = dec().audio_decode_feed[0];
     ASSERT_NE(pipe, nullptr);
-    std::atomic<bool> stop{false};
-    // The pipe's only writer while no datagram arrives: ten packets every
-    // 12.5 ms (1.2 Mbit/s), on where a full pipe stopped it.
-    std::thread writer([&] {
-        size_t at = 0;
-        while (!stop) {
-            for (int k = 0; k < 10 && kd_pipe_write_unlocked(pipe, &both[at]) == 0; ++k)
-                at = (at + 188) % both.size();
-            std::this_thread::sleep_for(std::chrono::microseconds(12500));
-        }
-    });
-    decode_audio_signal_reset(0); // the first build
     const audio_stream_stats &a = dec().stats[0].audio_streams[0];
-    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
-    EXPECT_TRUE(run_until([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    {
+        // About twice real time: a half lasts long enough for the analysis.
+        PipeFeed feed(pipe, both, 1200000);
+        decode_audio_signal_reset(0); // the first build
+        EXPECT_TRUE(saw([&] { return a.type == AUDIO_CODEC_MPEG1_L2 && a.frames_tx > 5; }, 30));
+        EXPECT_TRUE(saw([&] { return a.type == AUDIO_CODEC_AC3_81 && a.frames_tx > 5; }, 30));
+    }
     drain_queue();
     EXPECT_GE(log_.count("[decode] Chn 0, PMT version changed"), 1);
     EXPECT_EQ(log_.count("Chn 0 clear local TS buffers"), 0) << "the ingress asked for nothing";
-    stop = true;
-    writer.join();
     unload();
 }
 
@@ -490,12 +629,14 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     // whose time stamp is its frame's plus j mod 1152 samples; every burst
     // starts at the same place in its frame and maps to the same ring
     // position. j falls in the last 960 samples of its frame, which the
-    // ring keeps after the write. One frame a PES: the frame with the
-    // onset is not overwritten at once by the next of its PES.
+    // ring keeps after the write. One frame a PES: the feed holds after
+    // the start of the PES that follows a frame with an onset, so that
+    // frame is the last one written while the ring is looked at, and
+    // every frame fed before it has been counted.
     const std::filesystem::path file = root_ / "burst.ts";
-    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 -f lavfi "
+    ASSERT_EQ(std::system(("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=640x360:rate=50 -f lavfi "
                            "-i \"aevalsrc='if(gte(t,0.06-1/96000)*lt(mod(t-0.06+1/96000,0.192),0.096),"
-                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=6\" -t 6 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
+                           "0.5*cos(2*PI*1000*t),0)':s=48000:d=4\" -t 4 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "
                            "-b:v 500k -g 25 -c:a mp2 -b:a 192k -ac 2 -pes_payload_size 0 -f mpegts " + file.string())
                               .c_str()), 0);
     const std::vector<uint8_t> ref_bytes = reference_pcm(file, false);
@@ -511,18 +652,45 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
     const int64_t p0 = std::atoll(std::string(first.begin(), first.end()).c_str());
     ASSERT_GT(p0, 0);
     const int64_t frame_pts = p0 + int64_t(j / 1152) * 2160;
+    // Where the feed may hold: after the start of the PES that follows an
+    // onset, the first burst of each pass left out (the pair anchors at
+    // the third frame after the stream loops).
+    const std::vector<uint8_t> ts = decfeed::read_ts(file.string());
+    const std::vector<size_t> pes = audio_pes_starts(ts);
+    std::vector<size_t> stops;
+    for (size_t f = j / 1152 + 8; f + 1 < pes.size(); f += 8)
+        stops.push_back(pes[f + 1]);
+    ASSERT_GE(stops.size(), 4u);
+    const auto counted = output_of("ffprobe -v error -select_streams a:0 -count_frames -show_entries "
+                                   "stream=nb_read_frames -of csv=p=0 " + file.string());
+    const size_t frames = size_t(std::atoll(std::string(counted.begin(), counted.end()).c_str()));
+    ASSERT_EQ(frames, pes.size()) << "one frame a PES";
 
     load();
     ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
-    ntsc_ = true;
-    run_video(0);
-    // About twice real time: a frame with an onset stays in the ring for a while.
-    decfeed::feeder feed(decfeed::read_ts(file.string()), {.channel = 0, .bitrate_bps = 1600000, .loop = true});
-    feed.start();
+    // The chip reports the stream's pictures from their first time stamp on,
+    // at 59.94 Hz (1501 and 1502 ticks in turn), after a decoding delay.
+    const auto video = output_of("ffprobe -v error -select_streams v:0 -show_entries packet=pts -of csv=p=0 "
+                                 "-read_intervals %+#1 " + file.string());
+    m30sim::GeneratorConfig g;
+    g.start_pts = uint64_t(std::atoll(std::string(video.begin(), video.end()).c_str()));
+    g.decode_delay = 3;
+    g.frame_period_us = 16683;
+    g.pcr = g.audio_info = g.vsync = false;
+    ASSERT_GT(g.start_pts, 0u);
+    m30_channel_set_vid_std(m30_ctx(), 0, M30_VIDSTD_1080I5994);
+    ASSERT_EQ(m30_channel_start(m30_ctx(), 0), 0);
+    chip_.start_generator(g);
+    kd_pipe_t *pipe = dec().audio_decode_feed[0];
+    ASSERT_NE(pipe, nullptr);
+    PipeFeed feed(pipe, ts, 1600000, stops);
+    decode_audio_signal_reset(0); // the first build
+    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
+    // The last frame fed: the one before the stop the feed holds at.
+    auto frame_held = [&] { return size_t(std::lower_bound(pes.begin(), pes.end(), feed.held_at()) - pes.begin()) - 1; };
     uint32_t sets = 0;
     ancDecAudEmbedRing(0, &sets);
     const int count = int(sets) - 64;
-    const audio_stream_stats &a = dec().stats[0].audio_streams[0];
     // Where an onset sits in the ring, and where its time stamp maps to by
     // the video anchor of the moment (-1 when the ring does not show one).
     auto landed = [&](int &want) {
@@ -545,31 +713,43 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
         want = int(((int64_t(vss) + (frame_pts - int64_t(vpts)) * 24 / 45 + int64_t(j % 1152)) % n + n) % n);
         return int((end + int(sets) - count + int(k)) % int(sets));
     };
-    // `ready` says when the ring shows only frames written since the anchor.
+    // The feed holds after the next onset; its frame shows in the ring once
+    // the demultiplexer has read the feed up to there. `ready` says when
+    // the ring shows only frames written since the anchor.
     auto lands_in_step = [&](const std::function<bool()> &ready) {
         int at = -1, want = -1;
-        if (!run_until([&] { return ready() && (at = landed(want)) >= 0; }, 60))
+        feed.hold_at_next();
+        if (!saw([&] { return feed.held() && ready() && (at = landed(want)) >= 0; }, 30))
             return ::testing::AssertionFailure() << "no onset was seen in the ring";
         const int off = (at - want + int(sets) + int(sets) / 2) % int(sets) - int(sets) / 2;
         if (std::abs(off) > 1)
             return ::testing::AssertionFailure() << "onset at " << at << ", its time stamp maps to " << want;
         return ::testing::AssertionSuccess();
     };
+    // The pair anchors once the video has.
+    ASSERT_TRUE(saw([&] {
+        return ancDecAudEmbedVideoAnchor(0, nullptr, nullptr) == 0 && ancDecAudEmbedPairPosition(0, 0) >= 0;
+    }, 30));
     EXPECT_TRUE(lands_in_step([] { return true; })) << "59.94 Hz";
+    const size_t held_5994 = frame_held();
+    const int frames_5994 = a.frames_tx;
     uint64_t anchor_5994 = 0;
     ancDecAudEmbedVideoAnchor(0, &anchor_5994, nullptr);
-    // 50 Hz video: the queues restart, the video anchors anew, and the pair
-    // follows the new anchor at its next frame, before the stream loops.
-    ntsc_ = false;
+    // 50 Hz video while the feed holds: the queues restart, the video
+    // anchors anew, and the pair follows the new anchor at its next frame.
+    g.frame_period_us = 20000;
+    chip_.start_generator(g);
     ASSERT_TRUE(run_until([&] {
         uint64_t vpts = 0;
         uint32_t vss = 0;
         return ancDecAudEmbedVideoAnchor(0, &vpts, &vss) == 0 && vss == 3840 % sets && vpts != anchor_5994;
     }, 30));
+    // The first frame after the anchor anchors the pair before it is
+    // written over the ring: two frames decoded, the first is written.
     const int since = a.frames_tx;
     EXPECT_TRUE(lands_in_step([&] { return a.frames_tx >= since + 2; })) << "50 Hz";
-    feed.stop();
-    unload();
+    // Every frame fed meanwhile (as ffprobe counts them) counted once.
+    EXPECT_EQ(size_t(a.frames_tx - frames_5994), (frame_held() + frames - held_5994) % frames);
 }
 
 TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
@@ -676,6 +856,63 @@ TEST_F(AudioCard, AnAudioThreadThatDoesNotEndInTimeDefersTheUnload)
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
 }
 
+TEST_F(AudioCard, OtherSampleFormatsAreConvertedToTheirUpperSixteenBits)
+{
+    // Frames as a decoder of another sample format would hand them on,
+    // written to index 1 of channel 0 (pair 1 of embedder 0 in the start-up
+    // map) once video and audio time stamps have anchored it. Each sample
+    // is an S16 value and half a step more, which the conversion through
+    // float keeps: the ring's upper 16 bits are the S16 value exactly.
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
+    constexpr int kIdx = 1, kPair = 1, kCount = 480;
+    for (uint64_t k = 1; k <= 12; ++k)
+        ancDecAudEmbedChnPts(0, 90000 + 1800 * k);
+    for (uint64_t k = 1; k <= 3; ++k)
+        ancDecAudEmbedChnIdxPts(0, kIdx, 90000 + 1920 * k);
+    ASSERT_GE(ancDecAudEmbedPairPosition(0, kPair), 0) << "anchored";
+    auto s16 = [](int side, int k) { return int16_t(side ? 32767 - 131 * k : -32768 + 97 * k); };
+    struct Case {
+        const char *what;
+        AVSampleFormat format;
+        int channels;
+    } cases[] = {{"S32 planar stereo", AV_SAMPLE_FMT_S32P, 2}, {"double packed mono", AV_SAMPLE_FMT_DBL, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        AVFrame *f = av_frame_alloc();
+        ASSERT_NE(f, nullptr);
+        f->format = c.format;
+        av_channel_layout_default(&f->ch_layout, c.channels);
+        f->sample_rate = 48000;
+        f->nb_samples = kCount;
+        ASSERT_EQ(av_frame_get_buffer(f, 0), 0);
+        for (int k = 0; k < kCount; ++k)
+            for (int side = 0; side < c.channels; ++side) {
+                if (c.format == AV_SAMPLE_FMT_S32P)
+                    reinterpret_cast<int32_t *>(f->data[side])[k] = int32_t(uint32_t(uint16_t(s16(side, k))) << 16 | 0x8000);
+                else
+                    reinterpret_cast<double *>(f->data[0])[k * c.channels + side] = (s16(side, k) + 0.5) / 32768.0;
+            }
+        const int at = ancDecAudEmbedPairPosition(0, kPair);
+        EXPECT_EQ(decode_audio_embed_frame(0, kIdx, f), 0);
+        av_frame_free(&f);
+        uint32_t sets = 0;
+        const int32_t *ring = ancDecAudEmbedRing(0, &sets);
+        ASSERT_NE(ring, nullptr);
+        EXPECT_EQ(ancDecAudEmbedPairPosition(0, kPair), int((at + kCount) % sets));
+        int wrong = 0;
+        for (int k = 0; k < kCount; ++k) {
+            const int32_t *set = ring + size_t((at + k) % sets) * 16;
+            const int16_t l = int16_t(set[2 * kPair] >> 16), r = int16_t(set[2 * kPair + 1] >> 16);
+            wrong += l != s16(0, k) || r != s16(c.channels - 1, k);
+            if (wrong == 1 && (l != s16(0, k) || r != s16(c.channels - 1, k)))
+                ADD_FAILURE() << "sample " << k << ": " << l << " " << r << ", want " << s16(0, k) << " "
+                              << s16(c.channels - 1, k);
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
 {
     run_until([] { return true; });
@@ -691,6 +928,49 @@ TEST_F(AudioCard, StopsAtAnyMomentAndLeavesNoThread)
         if (i % 2)
             decode_audio_signal_reset(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 5 * 30));
+    }
+    // With a stream flowing: inside the stream analysis, in the rebuild
+    // pause, and decoding with the pipe full. The path is stopped at the
+    // moment the loop sees it; a moment that went by unseen is sought in
+    // the next rebuild.
+    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+    if (!ts.empty()) {
+        kd_pipe_t *pipe = dec().audio_decode_feed[0];
+        ASSERT_NE(pipe, nullptr);
+        const decoder_stats &st = dec().stats[0];
+        const audio_stream_stats &a = st.audio_streams[0];
+        const unsigned full = kd_pipe_entries(pipe) - 1;
+        int resets = 0;
+        struct Moment {
+            const char *what;
+            double bps;
+            unsigned backlog;
+            std::function<bool()> reached;
+        } moments[] = {
+            {"inside the analysis", 600000, 64,
+             [&] { return st.aud_dec_reset_ct > resets && decode_audio_is_reading_feed(0) && a.type == AUDIO_CODEC_NONE; }},
+            {"in the rebuild pause", 600000, 64,
+             [&] { return st.aud_dec_reset_ct > resets && !decode_audio_is_reading_feed(0); }},
+            {"decoding with the pipe full", 1e12, full,
+             [&] { return a.frames_tx > 5 && kd_pipe_level(pipe) >= full - 10; }},
+        };
+        for (const Moment &m : moments) {
+            SCOPED_TRACE(m.what);
+            PipeFeed feed(pipe, ts, m.bps, {}, m.backlog);
+            int rc = 1;
+            for (int attempt = 0; attempt < 10 && rc == 1; ++attempt) {
+                resets = st.aud_dec_reset_ct;
+                decode_audio_signal_reset(0);
+                saw([&] {
+                    if (rc == 1 && m.reached())
+                        rc = decode_audio_dtor(0);
+                    return rc != 1;
+                }, 10);
+            }
+            EXPECT_EQ(rc, 0) << "every thread ended within its limit";
+            EXPECT_FALSE(decode_audio_running(0));
+            ASSERT_EQ(decode_audio_ctor(0), 0);
+        }
     }
     unload();
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads);
