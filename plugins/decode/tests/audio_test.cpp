@@ -166,8 +166,68 @@ std::vector<size_t> audio_pes_starts(const std::vector<uint8_t> &ts)
     return out;
 }
 
+// The embedder's debug stream as a FIFO, filled and read by nobody until
+// drain(): a demultiplexer waits in the debug lines of its first build and
+// outlives its limit when stopped.
+class StuckDebugStream {
+public:
+    explicit StuckDebugStream(const std::filesystem::path &root) : path_(root / "run/debug/libanc/dec/aud/embed")
+    {
+        std::filesystem::create_directories(path_.parent_path());
+        if (mkfifo(path_.c_str(), 0644) == 0)
+            rd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    ~StuckDebugStream()
+    {
+        if (rd_ >= 0)
+            close(rd_);
+    }
+    bool opened() const { return rd_ >= 0; }
+    // Once the plug-in has opened its end.
+    bool fill() const
+    {
+        const int wr = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (wr < 0)
+            return false;
+        const std::vector<char> page(4096, '.');
+        while (write(wr, page.data(), page.size()) > 0) {
+        }
+        while (write(wr, page.data(), 1) > 0) {
+        }
+        close(wr);
+        return true;
+    }
+    void drain() const
+    {
+        std::vector<char> buf(65536);
+        while (read(rd_, buf.data(), buf.size()) > 0) {
+        }
+    }
+
+private:
+    std::filesystem::path path_;
+    int rd_ = -1;
+};
+
+std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio);
+
 class AudioCard : public dectest::DecodeCard {
 protected:
+    // Loads the plug-in and leaves channel ch's demultiplexer waiting in the
+    // debug lines of its first build, its stream counted.
+    void stick_demultiplexer(unsigned ch, const StuckDebugStream &debug)
+    {
+        const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
+        ASSERT_FALSE(ts.empty());
+        load(); // the embedder opens its debug stream
+        ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(ch)); }));
+        ASSERT_TRUE(debug.fill());
+        decfeed::feeder feed(ts, {.channel = ch, .bitrate_bps = 4000000, .loop = true});
+        feed.start();
+        // The streams are counted just before the embedder maps are set.
+        ASSERT_TRUE(run_until([&] { return dec().stats[ch].audio_streams_ct == 1; }, 30));
+        feed.stop();
+    }
     void TearDown() override
     {
         stop_video_ = true;
@@ -826,67 +886,15 @@ TEST_F(AudioCard, FailedSubmissionsLogOnceInForty)
     unload();
 }
 
-// The embedder's debug stream as a FIFO, filled and read by nobody until
-// drain(): a demultiplexer waits in the debug lines of its first build and
-// outlives its limit when stopped.
-class StuckDebugStream {
-public:
-    explicit StuckDebugStream(const std::filesystem::path &root) : path_(root / "run/debug/libanc/dec/aud/embed")
-    {
-        std::filesystem::create_directories(path_.parent_path());
-        if (mkfifo(path_.c_str(), 0644) == 0)
-            rd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    }
-    ~StuckDebugStream()
-    {
-        if (rd_ >= 0)
-            close(rd_);
-    }
-    bool opened() const { return rd_ >= 0; }
-    // Once the plug-in has opened its end.
-    bool fill() const
-    {
-        const int wr = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (wr < 0)
-            return false;
-        const std::vector<char> page(4096, '.');
-        while (write(wr, page.data(), page.size()) > 0) {
-        }
-        while (write(wr, page.data(), 1) > 0) {
-        }
-        close(wr);
-        return true;
-    }
-    void drain() const
-    {
-        std::vector<char> buf(65536);
-        while (read(rd_, buf.data(), buf.size()) > 0) {
-        }
-    }
-
-private:
-    std::filesystem::path path_;
-    int rd_ = -1;
-};
-
 TEST_F(AudioCard, AnAudioThreadThatDoesNotEndInTimeDefersTheUnload)
 {
     if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs ffmpeg to make the test streams";
     const StuckDebugStream debug(root_.path());
     ASSERT_TRUE(debug.opened());
-    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
-    ASSERT_FALSE(ts.empty());
     run_until([] { return true; });
     const int threads = dectest::count_entries("/proc/self/task");
-    load(); // the embedder opens its debug stream
-    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(0)); }));
-    ASSERT_TRUE(debug.fill());
-    decfeed::feeder feed(ts, {.channel = 0, .bitrate_bps = 4000000, .loop = true});
-    feed.start();
-    // The streams are counted just before the embedder maps are set.
-    ASSERT_TRUE(run_until([&] { return dec().stats[0].audio_streams_ct == 1; }, 30));
-    feed.stop();
+    ASSERT_NO_FATAL_FAILURE(stick_demultiplexer(0, debug));
     kd_frame_unload_plugin("decode");
     EXPECT_EQ(log_.count("[decode] Audio threads did not stop in time, stopping again later"), 1);
     EXPECT_EQ(log_.count("[decode] Stopped"), 0);
@@ -910,16 +918,8 @@ TEST_F(AudioCard, ChannelModeIsKeptWhileChannelTwosAudioThreadOutlivesItsLimit)
         GTEST_SKIP() << "needs ffmpeg to make the test streams";
     const StuckDebugStream debug(root_.path());
     ASSERT_TRUE(debug.opened());
-    const auto ts = noise_stream(root_ / "mp2.ts", "-c:a mp2 -b:a 192k -ac 2");
-    ASSERT_FALSE(ts.empty());
-    load();
+    ASSERT_NO_FATAL_FAILURE(stick_demultiplexer(1, debug));
     ASSERT_EQ(value("decode/channel_mode"), "MULTI");
-    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(1)); }));
-    ASSERT_TRUE(debug.fill());
-    decfeed::feeder feed(ts, {.channel = 1, .bitrate_bps = 4000000, .loop = true});
-    feed.start();
-    ASSERT_TRUE(run_until([&] { return dec().stats[1].audio_streams_ct == 1; }, 30));
-    feed.stop();
     // Single channel stops channel 2's audio; its thread does not end in time.
     EXPECT_EQ(set("decode/channel_mode", "SINGLE"), PARAM_SET_FAILURE);
     EXPECT_EQ(log_.count("Decoder channel 2 audio threads still running, channel mode not changed"), 1);
