@@ -209,7 +209,7 @@ private:
     int rd_ = -1;
 };
 
-std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio);
+std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio, int streams = 1);
 
 class AudioCard : public dectest::DecodeCard {
 protected:
@@ -254,11 +254,11 @@ protected:
         run_until([&] { return held = held || pred(); }, seconds);
         return held;
     }
-    // Waits until the last sample sets written to pair 0 of embedder 0
+    // Waits until the last sample sets written to a pair of an embedder
     // sit in `ref` (interleaved stereo s16) in a row, each within
     // `tolerance`; `ready` says when to start looking.
     ::testing::AssertionResult plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
-                                              const std::function<bool()> &ready);
+                                              const std::function<bool()> &ready, int io = 0, int pair = 0);
     std::atomic<bool> stop_video_{false};
     std::thread video_;
 };
@@ -376,10 +376,10 @@ TEST_F(AudioCard, StreamsAreDecodedIntoTheEmbedder)
     EXPECT_EQ(dectest::count_entries("/proc/self/task"), threads) << "every audio thread ended";
 }
 
-uint32_t ring_sets()
+uint32_t ring_sets(int io = 0)
 {
     uint32_t sets = 0;
-    ancDecAudEmbedRing(0, &sets);
+    ancDecAudEmbedRing(io, &sets);
     return sets;
 }
 
@@ -435,15 +435,23 @@ long find_in(const std::vector<uint8_t> &ref_bytes, const std::vector<StereoS16>
 }
 
 // An FFmpeg-made stream: 50 Hz H.264 video (a key frame every 0.5 s) and
-// two different noise channels (a swapped, shifted, repeated or dropped
-// sample shows), encoded with `audio` (ffmpeg's audio options).
-std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio)
+// `streams` audio streams of two different noise channels each (a swapped,
+// shifted, repeated or dropped sample shows, and no two streams sound
+// alike), encoded with `audio` (ffmpeg's audio options).
+std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::string &audio, int streams)
 {
-    const std::string cmd =
-        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 "
-        "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=11 -f lavfi -i anoisesrc=r=48000:a=0.3:seed=23 "
-        "-filter_complex \"[1:a][2:a]amerge=inputs=2[a]\" -map 0:v -map \"[a]\" -t 2 -c:v libx264 "
-        "-preset ultrafast -pix_fmt yuv420p -b:v 500k -g 25 " + audio + " -f mpegts " + file.string();
+    std::string inputs, merges, maps;
+    for (int i = 0; i < streams; ++i) {
+        for (int side = 0; side < 2; ++side)
+            inputs += "-f lavfi -i anoisesrc=r=48000:a=0.3:seed=" + std::to_string(11 + 12 * (2 * i + side)) + " ";
+        merges += (i ? ";[" : "[") + std::to_string(2 * i + 1) + ":a][" + std::to_string(2 * i + 2) +
+                  ":a]amerge=inputs=2[a" + std::to_string(i) + "]";
+        maps += " -map \"[a" + std::to_string(i) + "]\"";
+    }
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=1280x720:rate=50 " +
+                            inputs + "-filter_complex \"" + merges + "\" -map 0:v" + maps +
+                            " -t 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -b:v 500k -g 25 " + audio +
+                            " -f mpegts " + file.string();
     if (std::system(cmd.c_str()) != 0)
         return {};
     return decfeed::read_ts(file.string());
@@ -452,10 +460,12 @@ std::vector<uint8_t> noise_stream(const std::filesystem::path &file, const std::
 // FFmpeg's own decode of the file's first audio stream as interleaved
 // stereo s16; `input` are decoder options. Mono plays the same sample on
 // both sides (-ac 2 would lower each side by 3 dB).
-std::vector<uint8_t> reference_pcm(const std::filesystem::path &file, bool mono, const std::string &input = "")
+std::vector<uint8_t> reference_pcm(const std::filesystem::path &file, bool mono, const std::string &input = "",
+                                   int stream = 0)
 {
     std::vector<uint8_t> ref = output_of("ffmpeg -hide_banner -loglevel error " + input + " -i " + file.string() +
-                                         " -map 0:a:0 -f s16le -ac " + (mono ? "1" : "2") + " -ar 48000 -");
+                                         " -map 0:a:" + std::to_string(stream) + " -f s16le -ac " +
+                                         (mono ? "1" : "2") + " -ar 48000 -");
     if (mono) {
         std::vector<uint8_t> both;
         for (size_t k = 0; k + 1 < ref.size(); k += 2)
@@ -492,11 +502,11 @@ void set_pmt_version(std::vector<uint8_t> &ts, uint8_t version)
 }
 
 ::testing::AssertionResult AudioCard::plays_in_a_row(const std::vector<uint8_t> &ref, int tolerance,
-                                                     const std::function<bool()> &ready)
+                                                     const std::function<bool()> &ready, int io, int pair)
 {
-    const int count = int(ring_sets()) - 64; // all but 64 of the ring's sets
+    const int count = int(ring_sets(io)) - 64; // all but 64 of the ring's sets
     if (count <= 512)
-        return ::testing::AssertionFailure() << "ring of " << ring_sets() << " sets";
+        return ::testing::AssertionFailure() << "ring of " << ring_sets(io) << " sets";
     size_t worst = 0;
     long at = -1;
     const bool found = run_until([&] {
@@ -504,13 +514,13 @@ void set_pmt_version(std::vector<uint8_t> &ts, uint8_t version)
             return true;
         if (!ready())
             return false;
-        at = find_in(ref, written_before_position(0, 0, count), tolerance, worst);
+        at = find_in(ref, written_before_position(io, pair, count), tolerance, worst);
         return at >= 0;
     }, 30);
     if (found)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "fewest samples differing: " << worst << " of " << count << "; pair at "
-                                         << ancDecAudEmbedPairPosition(0, 0);
+                                         << ancDecAudEmbedPairPosition(io, pair);
 }
 
 TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
@@ -554,6 +564,29 @@ TEST_F(AudioCard, EmbeddedPcmEqualsFfmpegsDecodeSampleForSample)
         ASSERT_TRUE(run_until([&] { return dec().stats[0].aud_dec_reset_ct > resets && a.frames_tx == 0; }));
         drain_queue();
     }
+    stop_video_ = true;
+    video_.join();
+    unload();
+}
+
+TEST_F(AudioCard, EachStreamOfTheSecondChannelPlaysOnItsOwnPairOfThatChannelsEmbedder)
+{
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs ffmpeg to make the test streams";
+    const std::filesystem::path file = root_ / "two.ts";
+    const auto ts = noise_stream(file, "-c:a mp2 -b:a 192k -ac 2", 2);
+    ASSERT_FALSE(ts.empty());
+    load();
+    ASSERT_TRUE(run_until([&] { return std::filesystem::exists(decfeed::feeder::socket_path(1)); }));
+    run_video(1);
+    decfeed::feeder feed(ts, {.channel = 1, .bitrate_bps = 4000000, .loop = true});
+    feed.start();
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE("stream " + std::to_string(i));
+        const audio_stream_stats &a = dec().stats[1].audio_streams[i];
+        EXPECT_TRUE(plays_in_a_row(reference_pcm(file, false, "", i), 1, [&] { return a.frames_tx >= 20; }, 2, i));
+    }
+    feed.stop();
     stop_video_ = true;
     video_.join();
     unload();
