@@ -215,6 +215,8 @@ int manager_input_dtor(manager_input *mi)
 
 int manager_inputs_init(void)
 {
+    // The maintainer's thread may already be looking, under the read lock.
+    mcf::write_lock lock;
     if (!g_list)
         g_list = mcf_list_ctor(sizeof(manager_input));
     return 0;

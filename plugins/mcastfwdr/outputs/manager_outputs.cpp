@@ -124,6 +124,8 @@ extern "C" {
 
 int manager_outputs_init(void)
 {
+    // The maintainer's thread may already be looking, under the read lock.
+    mcf::write_lock lock;
     if (!g_list) {
         g_list = std::make_unique<std::list<manager_output>>();
         input_tables_set_listener(&kListener);

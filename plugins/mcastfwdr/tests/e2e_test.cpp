@@ -488,10 +488,16 @@ TEST_F(EndToEnd, AnRtpInputReachesAnRtpOutputAndItsRedundantPathRenumbered)
 
 // Eight inputs each routed to an output, at about a tenth of the full load
 // (the full 210 Mbit/s is the relay benchmark's run): every datagram sent
-// reaches its input, every output is continuity clean.
+// reaches its input, every output is continuity clean. Under
+// ThreadSanitizer, whose threads run many times slower without real-time
+// priority, three inputs carry the test.
 TEST_F(EndToEnd, EightRoutedInputsLoseNothing)
 {
+#ifdef __SANITIZE_THREAD__
+    constexpr int kN = 3;
+#else
     constexpr int kN = 8;
+#endif
     scenario card(3);
     address(card);
     card.start_linked();

@@ -511,11 +511,17 @@ TEST_F(SrtSessions, SetUpFailuresRaiseSrtFailOnceAndARebuildClearsIt)
         mcastfwdr_delete_input_and_outputs_using_it(mcfcfg_rx_find_by_id(101));
         std::snprintf(mcfcfg_tx_find_by_id(0)->dest_node, 256, "0.0.0.0");
     });
+    // The two endpoints still set wrong fail again once built anew, which
+    // a loaded machine may do before the first look.
     EXPECT_TRUE(mcftest::run_loop_until([&] {
-        return listener.states.size() == 2 && group.states.size() == 2 && short_pass.states.size() == 2;
+        return listener.states.size() >= 2 && group.states.size() >= 2 && short_pass.states.size() >= 2;
     }));
-    for (alarm_watch *w : {&listener, &group, &short_pass})
-        EXPECT_EQ(w->states, (std::vector<int>{ALARM_ACTIVE, ALARM_INACTIVE}));
+    EXPECT_EQ(listener.states, (std::vector<int>{ALARM_ACTIVE, ALARM_INACTIVE}));
+    for (alarm_watch *w : {&group, &short_pass}) {
+        ASSERT_GE(w->states.size(), 2u);
+        EXPECT_EQ(std::vector<int>(w->states.begin(), w->states.begin() + 2),
+                  (std::vector<int>{ALARM_ACTIVE, ALARM_INACTIVE}));
+    }
     // The corrected listener is up and listening, without alarm.
     EXPECT_TRUE(mcftest::run_loop_until([] { return out_session(0) && out_session(0)->flags.listener_listening; }));
 }
