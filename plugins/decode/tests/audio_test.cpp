@@ -19,6 +19,7 @@ extern "C" {
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -586,10 +587,6 @@ TEST_F(AudioCard, EachStreamOfTheSecondChannelPlaysOnItsOwnPairOfThatChannelsEmb
         const audio_stream_stats &a = dec().stats[1].audio_streams[i];
         EXPECT_TRUE(plays_in_a_row(reference_pcm(file, false, "", i), 1, [&] { return a.frames_tx >= 20; }, 2, i));
     }
-    feed.stop();
-    stop_video_ = true;
-    video_.join();
-    unload();
 }
 
 TEST_F(AudioCard, TheBoardPlaysFfmpegsDecode)
@@ -819,7 +816,7 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
         bool seen = false;
         for (int attempt = 0; attempt < 6 && !seen; ++attempt) {
             feed.hold_at_next();
-            uint64_t held_anchor = 0;
+            std::optional<uint64_t> held_anchor; // the video anchor when the feed held
             bool spoiled = false;
             seen = saw([&] {
                 if (!feed.held())
@@ -827,8 +824,8 @@ TEST_F(AudioCard, BurstsLandWhereTheirTimeStampsMapAndReanchorWhenTheVideoRateCh
                 uint64_t vpts = 0;
                 const bool anchored = ancDecAudEmbedVideoAnchor(0, &vpts, nullptr) == 0;
                 if (!held_anchor)
-                    held_anchor = anchored ? vpts : 1;
-                if (!anchored || vpts != held_anchor || ancDecAudEmbedPairPosition(0, 0) < 0) {
+                    held_anchor = vpts;
+                if (!anchored || vpts != *held_anchor || ancDecAudEmbedPairPosition(0, 0) < 0) {
                     spoiled = true;
                     return true;
                 }
@@ -1015,8 +1012,7 @@ TEST_F(AudioCard, OtherSampleFormatsAreConvertedToTheirUpperSixteenBits)
         for (int k = 0; k < kCount; ++k) {
             const int32_t *set = ring + size_t((at + k) % sets) * 16;
             const int16_t l = int16_t(set[2 * kPair] >> 16), r = int16_t(set[2 * kPair + 1] >> 16);
-            wrong += l != s16(0, k) || r != s16(c.channels - 1, k);
-            if (wrong == 1 && (l != s16(0, k) || r != s16(c.channels - 1, k)))
+            if ((l != s16(0, k) || r != s16(c.channels - 1, k)) && ++wrong == 1)
                 ADD_FAILURE() << "sample " << k << ": " << l << " " << r << ", want " << s16(0, k) << " "
                               << s16(c.channels - 1, k);
         }

@@ -72,8 +72,17 @@ TEST_F(Stream, BothChannelsFeedTheirRingsFromTheFirstPmtOnUntilTheStreamStops)
     // 15 packets of a stream that stops wait for a publication that never comes.
     const size_t written = (ts.size() - from) / 188;
     const size_t tail = (written - ((written - 1) & 15)) * 188;
-    const bool all = run_until([&] { return consumed(0).size() >= tail && consumed(1).size() >= tail; }, 20.0);
+    // What channel 0 shows is looked at while the stream flows: a second
+    // after it stops the stream counts as lost, which a slow machine may
+    // reach before the rings are drained.
+    bool detected = false;
+    const bool all = run_until([&] {
+        detected = detected || (value("decode/decoders/dec_0/stream_detected") == "Yes" &&
+                                value("decode/decoders/dec_0/data_path_fault") == "0");
+        return detected && consumed(0).size() >= tail && consumed(1).size() >= tail;
+    }, 20.0);
     EXPECT_TRUE(all) << consumed(0).size() << " and " << consumed(1).size() << " of " << tail;
+    EXPECT_TRUE(detected) << "stream detected and no data path fault while the stream flowed";
     EXPECT_EQ(ch0.bytes_sent(), ts.size());
     for (unsigned ch = 0; ch < 2; ++ch)
         EXPECT_EQ(first_difference(consumed(ch), ts.data() + from, tail), "") << "channel " << ch;
@@ -84,8 +93,6 @@ TEST_F(Stream, BothChannelsFeedTheirRingsFromTheFirstPmtOnUntilTheStreamStops)
     EXPECT_EQ(log_.count("[decode] Chn 1 egress buffer started"), 1);
     EXPECT_EQ(log_.count("[decode] Vid 1 EGRQ level markers ULO: 665 LOW: 997 MID: 1329 HI: 1661 UHI: 1993 (pkts)"), 1);
     EXPECT_EQ(log_.count("entering data path fault"), 0);
-    EXPECT_EQ(value("decode/decoders/dec_0/stream_detected"), "Yes");
-    EXPECT_EQ(value("decode/decoders/dec_0/data_path_fault"), "0");
     EXPECT_GT(dec().stats[0].vid_pkts_rx.load(), 1000u);
     EXPECT_EQ(dec().stats[0].vid_pkts_pid.load(), 0x100u);
 
