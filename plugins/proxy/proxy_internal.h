@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ struct state {
     // Master: runs for every received record before it is applied.
     std::function<void(proxy_client &, const proxy_param &, const std::string &route)> on_master_param;
     options opt;
+    // Events this card relays, with the bytes of data each carries: the
+    // only events a peer may have emitted here.
+    std::map<std::string, size_t, std::less<>> relayed;
 
     // ---- chassis work (chassis.cpp, tasks.cpp) ----
     proxy_verctl_task_info verctl_task_info;
