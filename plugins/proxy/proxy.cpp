@@ -414,9 +414,9 @@ bool handle(proxy_client &c, const framer::message &m)
     }
 }
 
-// Every complete message in the buffer, in order; false when the link was
-// reset meanwhile.
-bool dispatch(proxy_client &c, unsigned gen)
+} // namespace
+
+bool proxy_dispatch(proxy_client &c, unsigned gen)
 {
     framer::message m{};
     std::string why;
@@ -438,6 +438,8 @@ bool dispatch(proxy_client &c, unsigned gen)
     c.rx.compact();
     return true;
 }
+
+namespace {
 
 int on_msg_in(int fd, void *ctx) noexcept
 {
@@ -474,7 +476,7 @@ int on_msg_in(int fd, void *ctx) noexcept
                 return 0;
             }
             c->rx.commit(size_t(n));
-            if (!dispatch(*c, gen))
+            if (!proxy_dispatch(*c, gen))
                 return 0;
             if (size_t(n) < room.size())
                 break;
@@ -610,10 +612,12 @@ void init(plugin_load_info *pli)
     KD_LOG(KD_LOG_NOTICE, "[%s] Starting Slave\n", me());
     slave_listen();
     chassis_init();
-    s.server_socket = kd_remote_register_server(s.opt.port.c_str(), &g_server_ops);
-    if (s.server_socket < 0) {
-        KD_LOG(KD_LOG_ERR, "[%s] Error opening proxy server socket.\n", me());
-        return;
+    if (s.opt.serve) {
+        s.server_socket = kd_remote_register_server(s.opt.port.c_str(), &g_server_ops);
+        if (s.server_socket < 0) {
+            KD_LOG(KD_LOG_ERR, "[%s] Error opening proxy server socket.\n", me());
+            return;
+        }
     }
     const unsigned slot = own_slot();
     const std::string label = "Carrier " + std::to_string(slot);
