@@ -375,7 +375,6 @@ void frame_init_cfg(void)
         g_tz_param = kd_param_alloc_choice(root, nullptr, "Timezone",
                                            kd::sys::bus_running() ? PARAMCTRL_RDWR_NOPERSIST : PARAMCTRL_RDONLY,
                                            nullptr, tz_value, tz_choices, tz_set, nullptr);
-        kd_cuvent_register_cb(nullptr, "frame run", on_frame_run, nullptr, CUVFLT_NONE);
         kd_param_alloc_string(root, nullptr, "NTP Server", PARAMCTRL_RDWR, ntp_help, ntp_value, ntp_set, nullptr);
         kd_param_alloc_string(root, nullptr, "NTP Synchronized", PARAMCTRL_RDONLY, nullptr, ntp_sync_value, nullptr,
                               nullptr);
@@ -383,6 +382,9 @@ void frame_init_cfg(void)
         KD_LOG(KD_LOG_INFO, "[%s] Listen for time zone change\n", me());
         kd_cuvent_register_cb(nullptr, "master-time-zone-changed", on_master_tz, nullptr, CUVFLT_IGNORE_OWN);
     }
+    // Both roles: the master relays its zone changes, and a slave's proxy
+    // takes from the master only the events this card relays too.
+    kd_cuvent_register_cb(nullptr, "frame run", on_frame_run, nullptr, CUVFLT_NONE);
     kd_param_init_auto_notify(kd_param_alloc_string(root, nullptr, "System Uptime", PARAMCTRL_RDONLY, uptime_help,
                                                     uptime_value, nullptr, nullptr),
                               1.0);

@@ -310,6 +310,46 @@ TEST_F(ProxySlave, RelaysRegisteredEventsAndReportsVersionTasks)
         EXPECT_NE(msg.hdr.type, uint32_t(proxy::PROXY_MSG_CUVENT));
 }
 
+TEST_F(ProxySlave, EmitsOnlyRelayedEventsOfTheirSizeFromTheMaster)
+{
+    static std::vector<std::string> heard;
+    heard.clear();
+    kd_cuvent_register_cb(nullptr, "test_relay", [](cuvent_wrapper *w) {
+        heard.emplace_back(static_cast<const char *>(w->emit_ctx)); // a text: must end inside the data
+    }, nullptr, CUVFLT_NONE);
+    kd_cuvent_register_cb(nullptr, "on_proxy_all_slaves_connected",
+                          [](cuvent_wrapper *w) { heard.emplace_back(w->emit_ctx ? "data" : "connected"); }, nullptr,
+                          CUVFLT_NONE);
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_relay");
+    info.len = 4;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
+    peer m = connect_master();
+
+    // Each refused event is logged and dropped; the link stays and the
+    // next good event is emitted, its text ending right after the data.
+    const auto good = proxy::proxy_msg_init_cuvent("test_relay", std::vector<uint8_t>{'w', 'x', 'y', 'z'});
+    for (const refused_event &c : refused_events("test_relay")) {
+        log_.clear();
+        heard.clear();
+        m.send(proxy::proxy_msg_init_cuvent(c.name, c.data));
+        m.send(good);
+        ASSERT_TRUE(run_until([&] { return !heard.empty(); })) << c.log;
+        EXPECT_EQ(heard, std::vector<std::string>{"wxyz"}) << c.log;
+        EXPECT_EQ(log_.count(c.log), 1) << c.log;
+        EXPECT_EQ(log_.count("Emitting locally"), 1) << c.log;
+        EXPECT_EQ(proxy::st().count_connections, 1) << c.log;
+    }
+
+    // The master's announcement that every slave is linked comes without data.
+    heard.clear();
+    m.send(proxy::proxy_msg_init_cuvent("on_proxy_all_slaves_connected", std::vector<uint8_t>{1, 2, 3, 4}));
+    m.send(proxy::proxy_msg_init_cuvent("on_proxy_all_slaves_connected", {}));
+    ASSERT_TRUE(run_until([&] { return !heard.empty(); }));
+    EXPECT_EQ(heard, std::vector<std::string>{"connected"});
+    EXPECT_EQ(log_.count("'on_proxy_all_slaves_connected' from remote: 4 bytes of data, 0 expected"), 1);
+}
+
 TEST_F(ProxySlave, SendsItsStoreByRsyncAndReportsTheResult)
 {
     peer m = connect_master();
