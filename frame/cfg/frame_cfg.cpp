@@ -1,5 +1,6 @@
 // The "frame" parameter tree: device settings of the card itself (host
 // name, time, time zone, NTP, uptimes, service switches, chassis number).
+#include <kerrow/command.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/frame.h>
 #include <kerrow/log.h>
@@ -294,9 +295,9 @@ void snmp_switch_next();
 void snmp_task(kd_worker_task *task) noexcept // a pool thread
 {
     const auto *verb = static_cast<const char *>(kd_worker_get_task_data(task));
-    int status = 0;
-    // The result is not acted on.
-    kd::sys::spawn_helper({"/bin/systemctl", verb, "snmpd"}, &status, {"LD_LIBRARY_PATH=/usr/local/lib"});
+    // The result is not acted on. The runner itself, not spawn_helper: that
+    // one reports through kd_errno, which belongs to the loop thread.
+    kd::run_command({"/bin/systemctl", verb, "snmpd"}, {.quiet = true, .env = {"LD_LIBRARY_PATH=/usr/local/lib"}});
 }
 
 void snmp_task_done(kd_worker_task *) noexcept
