@@ -91,7 +91,10 @@ int manager_output_get_bps(const manager_output *mo); // configured destination 
 void manager_input_set_rtp(manager_input *mi, bool is_rtp);
 struct mcastfwdr_rtp_hdr *manager_input_get_rtp_state(manager_input *mi);
 }
-void manager_input_set_bps(int id, int bps);
+// The input manager's configured rate (ctrl_data_lock held for writing);
+// whether the input streams, that is whether its rate is counted in the
+// outputs (false without a manager).
+bool manager_input_set_bps(int id, int bps);
 void manager_input_clear_program_status(int id);
 // What it copies from an output manager; false without a manager.
 struct manager_output_status {

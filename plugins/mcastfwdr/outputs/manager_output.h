@@ -387,4 +387,10 @@ namespace mcf {
 // egress thread (the rest of the build is the same).
 void manager_outputs_records_only(bool on);
 bool manager_outputs_are_records_only();
+// A routable input's rate, now bps after prev_bps (0: not counted before),
+// on every output that takes programs of it (single-input outputs carry
+// the input as it is). The loop thread with ctrl_data_lock held for
+// writing, or the multiplexer with it held for reading: the fill engines
+// and PCR windows belong to the multiplexer while it routes.
+void manager_outputs_update_routable_input_rate(int input_id, int bps, int prev_bps);
 } // namespace mcf

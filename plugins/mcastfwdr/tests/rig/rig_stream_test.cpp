@@ -705,3 +705,123 @@ TEST_F(RigStream, ADecoderCardsOutputsReachTheDecoderInWholeDatagrams)
 }
 
 } // namespace
+
+namespace {
+
+// Two inputs multiplexed into one output whose fill engine and PCR windows
+// must follow the inputs. Both are configured at the other's rate: input
+// 100 at 4 Mbit/s for rig_a's 3, input 101 at 3 for rig_b's 4. Input 100
+// is set right through its row while its sender streams; input 101 while
+// silent, which holds its rate back until its sender starts. Then input
+// 101's sender stops, and its rate leaves the output. Each time the output
+// runs at its configured rate (measured against the time that passed), its
+// PCRs sit where their positions put them, and its programs arrive without
+// a continuity error.
+TEST_F(RigStream, AMultiplexedOutputFollowsItsInputsRatesAndStreams)
+{
+    const int seconds = env_int("KD_RIG_SECONDS", 5);
+    const int file_seconds = env_int("KD_RIG_STREAM_SECONDS", 35);
+    ASSERT_LE(2 * seconds + 10, file_seconds) << "KD_RIG_SECONDS runs beyond the stream files";
+    constexpr int kBps = 8000000;
+    // An output mixing two inputs places their packets as they arrive: when
+    // one sender's packets come over 20 ms behind the other's (a loaded
+    // machine), a program's PCRs drift 13 ms from its input's clock, and
+    // the output realigns them to it, a step by design. The PCRs between
+    // such steps must sit within 500 ns.
+    constexpr double kRealignTicks = 12.5e-3 * 27e6; // the output realigns beyond 350,000 ticks
+    store_rows r = {{"mcastfwdr/input_net_keys", "100,101"}, {"mcastfwdr/output_keys", "1[0,1]"}};
+    net_input(r, 100, "239.35.1.1", "5000", "4000000");
+    net_input(r, 101, "239.35.1.2", "5002", "3000000");
+    r.insert(r.end(), {{output(1, "ip_address"), "239.35.2.1"},
+                       {output(1, "port"), "6001"},
+                       {output(1, "interface"), "Port 1"},
+                       {output(1, "trans_mux_rate"), std::to_string(kBps)},
+                       {output(1, "transmit"), "On"},
+                       {service(1, 0, "input_id"), "100"},
+                       {service(1, 0, "program_number"), "1"},
+                       {service(1, 1, "input_id"), "101"},
+                       {service(1, 1, "program_number"), "12"}});
+
+    rig::net n;
+    rig::card c(n, store_json(r));
+    ASSERT_TRUE(c.wait_ready()) << c.log();
+    sink out(n, {{"239.35.2.1", 6001, false}});
+    replay a(n, streams_ / "rig_a.ts", 0x100, dir_, "239.35.1.1:5000", true);
+    std::unique_ptr<replay> b;
+    auto packets = [&] { return out.with(0, [](mcfrig::sink_check &k) { return k.packets; }); };
+    auto carries = [&](int program) {
+        return wait_until(
+            [&] { return out.with(0, [&](mcfrig::sink_check &k) { return k.pmt.count(program) > 0; }); }, 60s);
+    };
+    const double per_second = kBps / 1504.0;
+
+    // One stretch of the output from a fresh start, half a second after the
+    // change before it (what left before the change, and the PCR windows'
+    // first PCRs after it, are not judged), for `seconds` at the output's
+    // rate: its rate over the time that really passed, its continuity, and
+    // the PCRs of program 1 (rig_a) and, while it streams, program 12 (rig_b).
+    auto check_stretch = [&](const char *what, bool with_12) {
+        SCOPED_TRACE(what);
+        out.restart();
+        wait_until([&] { return double(packets()) >= per_second / 2; }, 30s);
+        out.restart();
+        const auto from = std::chrono::steady_clock::now();
+        EXPECT_TRUE(wait_until([&] { return double(packets()) >= seconds * per_second; },
+                               std::chrono::seconds(seconds * 3 + 30)));
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+        out.with(0, [&](mcfrig::sink_check &k) {
+            const double bps = double(k.packets) * 1504 / took;
+            RecordProperty(std::string(what) + ": bit/s", std::to_string(bps));
+            EXPECT_NEAR(bps / kBps, 1.0, 0.02) << bps << " bit/s";
+            EXPECT_EQ(k.framing_errors, 0u);
+            EXPECT_EQ(k.cc_errors, 0u) << k.cc_report();
+            EXPECT_EQ(k.pmt[1].es, (std::set<int>{0x100, 0x101}));
+            for (int pid : with_12 ? std::vector<int>{0x100, 0x202} : std::vector<int>{0x100}) {
+                const mcfrig::sink_check::pcr_report pcr = k.pcr_check(pid, kBps, kRealignTicks);
+                const std::string name = std::string(what) + ": PID " + std::to_string(pid);
+                RecordProperty(name + " PCR error (us)", std::to_string(pcr.worst / 27));
+                RecordProperty(name + " PCR realignments", std::to_string(pcr.steps));
+                EXPECT_GE(pcr.worst, 0) << "too few PCRs on PID " << pid;
+                EXPECT_LE(pcr.worst, 13.5) << "PID " << pid << ": PCR off by " << pcr.worst / 27 << " us";
+                // A window whose input rate is not its stream's starts again at every PCR, flagged.
+                EXPECT_EQ(pcr.discontinuities, 0u) << "PID " << pid;
+            }
+            const bool has_12 = k.pids.count(0x202) && k.pids.count(0x203);
+            EXPECT_EQ(has_12, with_12) << "program 12";
+            return 0;
+        });
+    };
+
+    bool flowing = carries(1), lost = false;
+    std::string set_100, set_101;
+    if (flowing) {
+        set_100 = rig::ask(c.socket(), input(100, "trans_mux_rate") + std::string(" 3000000"));
+        set_101 = rig::ask(c.socket(), input(101, "trans_mux_rate") + std::string(" 4000000"));
+        b = std::make_unique<replay>(n, streams_ / "rig_b.ts", 0x200, dir_, "239.35.1.2:5002", false);
+        flowing = carries(12);
+    }
+    if (flowing) {
+        check_stretch("both inputs at their streams' rates", true);
+        b->stop();
+        lost = c.wait_for_log("MCF: Input 101 stream lost.") &&
+               c.wait_for_log("Output 1 removing Input 101 (bps 4000000) from aggregate input bps which is now "
+                              "3000000");
+        if (lost)
+            check_stretch("input 101 stopped", false);
+    }
+    out.stop();
+    const int status = c.stop();
+    a.stop();
+    const std::string log = c.log();
+    std::ofstream(dir_ / "host.log") << log;
+    ASSERT_TRUE(flowing) << log;
+    EXPECT_EQ(set_100, "ok 3000000");
+    EXPECT_EQ(set_101, "ok 4000000");
+    EXPECT_NE(log.find("Input 101 rate change. Outputs pending update until input streaming."), std::string::npos);
+    EXPECT_NE(log.find("Output 1 adding Input 101 (bps 4000000) to aggregate input bps which is now 7000000"),
+              std::string::npos);
+    EXPECT_TRUE(lost) << log;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << log;
+}
+
+} // namespace
