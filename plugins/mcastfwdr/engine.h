@@ -1,7 +1,6 @@
 // The engine's components as the plug-in entry drives them: start and stop
 // of each part, and what the maintenance pass reads of the run-time
-// managers. Parts that are still to come keep minimal versions here
-// (engine_parts.cpp) with these signatures.
+// managers.
 #pragma once
 
 #include "cfg/mcf_services.h"

@@ -368,7 +368,7 @@ void manager_outputs_maintenance_tick(void);
 // Loop thread, lock released: prepares the EMMs that CA changes made due.
 void manager_outputs_prepare_due_emms(void);
 
-// ---- collaborators of other parts (minimal where those parts are still to come) ----
+// ---- collaborators: the ASI ports and the host routes ----
 int mcastfwdr_asi_get_socket_id(int output_id);
 int mcastfwdr_asi_hw_cfg_bitrate(cfg_tx *tx, int bps, int disable);
 void mcastfwdr_asi_queue_monitor_init(int output_id, asi_queue_monitor *monitor, int bps);
