@@ -216,6 +216,10 @@ int mcastfwdr_add_ca_session_row(int id);
 int mcastfwdr_rem_ca_session_row(cfg_ca *ca);
 int store_klv_sources_save_params(void);
 int store_ca_sessions_save_params(void);
+/* Whether the session list in the store file names the session (as far as
+ * the store keeps a file at all), writing the store first when that is not
+ * known yet; remembered in the record once true. */
+bool mcf_ca_session_listed_on_disk(cfg_ca *ca);
 
 #ifdef __cplusplus
 }
