@@ -308,17 +308,19 @@ protected:
 };
 
 // A session added and given a key, then the card killed at once; a removed
-// session, killed at once; orphan files left before the first start.
+// session, killed at once; orphan files left before a start, and one left
+// under the id a new session takes.
 TEST_F(CaKill, AcknowledgedChangesSurviveAKillAndNoFileOutlivesItsSession)
 {
     TearDown();
     const fs::path dir = root_ / "var/local/solvera";
     fs::create_directories(dir);
-    std::ofstream(dir / "ca_keys_0.pub.csv") << mcftest::csv_lines({pems()[1]});
+    std::ofstream(dir / "ca_keys_5.pub.csv") << mcftest::csv_lines({pems()[1]});
     std::ofstream(dir / "ca_keys_3.pub.csv.tmp") << mcftest::csv_lines({pems()[2]});
 
     life l = start();
     EXPECT_EQ(line(l), "|") << "orphan files are removed at the start";
+    std::ofstream(dir / "ca_keys_0.pub.csv") << mcftest::csv_lines({pems()[1]});
     EXPECT_EQ(ask(l, "add"), "ok");
     EXPECT_EQ(ask(l, "state"), "0:|") << "a new session does not take an old file";
     EXPECT_EQ(ask(l, "ent 0 0"), "ok");
