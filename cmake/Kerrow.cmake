@@ -180,7 +180,8 @@ endfunction()
 #                    [INCLUDES dir...] [ARGS libfuzzer-option...]
 #                    [LABELS l...] [CORPUS dir])
 # The driver tests/NAME, linked against the fuzz archives LIBS (their
-# include directories come along) and the system libraries LINK. Its runs
+# include directories come along; the archives resolve each other in any
+# order) and the system libraries LINK. Its runs
 # start from the committed CORPUS when given (read only; new inputs go to a
 # scratch corpus in the build tree).
 function(kd_add_fuzz_target name)
@@ -195,7 +196,8 @@ function(kd_add_fuzz_target name)
   endforeach()
   add_custom_command(OUTPUT ${out}
     COMMAND ${KD_CLANGXX} ${KD_FUZZ_CXXFLAGS} -fsanitize=fuzzer,address,undefined ${incs}
-      -MD -MF ${CMAKE_BINARY_DIR}/fuzz/${name}.d ${srcs} ${archives} ${F_LINK} -o ${out}
+      -MD -MF ${CMAKE_BINARY_DIR}/fuzz/${name}.d ${srcs} -Wl,--start-group ${archives} -Wl,--end-group ${F_LINK}
+      -o ${out}
     DEPENDS ${srcs} ${archives}
     DEPFILE ${CMAKE_BINARY_DIR}/fuzz/${name}.d
     COMMENT "libFuzzer target ${name}"

@@ -7,6 +7,8 @@
 #include <kerrow/plugin.h>
 #include <kerrow/store.h>
 
+#include <string_view>
+
 namespace kd {
 
 // ---- loop (loop.cpp) ----
@@ -20,6 +22,10 @@ void idle_cancel(kd_frame_cb fn, void *ctx);
 // ---- plug-in manager (plugin/) ----
 // Calls fn for every plug-in record, in discovery order.
 void plugin_for_each(void (*fn)(plugin_load_info *pli, void *ctx), void *ctx);
+
+// ---- files (util/frame_util.cpp) ----
+// Writes all of `text`, going on after interruptions; false on an error.
+bool write_all(int fd, std::string_view text);
 
 // ---- store (store/) ----
 // Drops the plug-in's reference to its store section.

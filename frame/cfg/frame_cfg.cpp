@@ -1,5 +1,6 @@
 // The "frame" parameter tree: device settings of the card itself (host
 // name, time, time zone, NTP, uptimes, service switches, chassis number).
+#include <kerrow/command.h>
 #include <kerrow/cuvent.h>
 #include <kerrow/frame.h>
 #include <kerrow/log.h>
@@ -8,6 +9,7 @@
 #include <kerrow/plugin.h>
 #include <kerrow/store.h>
 #include <kerrow/system.h>
+#include <kerrow/worker.h>
 
 #include "../frame_internal.h"
 #include "../system/system_internal.h"
@@ -257,6 +259,8 @@ param_set_result avahi_set(param_context *, const char *text)
 // ---- SNMP Service ----
 const char *const kSnmpChoices[] = {"Enabled", "Disabled", nullptr};
 const char **snmp_choices(param_context *) { return const_cast<const char **>(kSnmpChoices); }
+constexpr const char *kSnmpStart = "start";
+constexpr const char *kSnmpStop = "stop";
 const char *snmp_value(param_context *)
 {
     int v = 0;
@@ -274,15 +278,57 @@ param_set_result snmp_set(param_context *, const char *text)
     kd_store_save_int(nullptr, "frame/snmp_service", v);
     return PARAM_SET_SUCCESS;
 }
-void snmp_switch(const char *verb)
+// Every read of the choice announces the stored state, so a page or a
+// whole-tree search announces it again and again. The switch runs
+// systemctl only when the state differs from the one last asked of snmpd,
+// one run at a time, on the framework's worker pool: the loop never waits
+// for it. The verbs are static texts, so an abandoned task owns nothing.
+struct snmp_switch_state {
+    const char *wanted = nullptr;  // the verb last announced
+    const char *applied = nullptr; // the verb of the last run started
+    bool running = false;
+};
+snmp_switch_state g_snmp; /* loop thread only */
+
+void snmp_switch_next();
+
+void snmp_task(kd_worker_task *task) noexcept // a pool thread
 {
-    KD_LOG(KD_LOG_INFO, "[%s] (task): %s %s %s %s\n", me(), "/bin/systemctl", "systemctl", verb, "snmpd");
-    int status = 0;
-    // The result is not acted on.
-    kd::sys::spawn_helper({"/bin/systemctl", verb, "snmpd"}, &status, {"LD_LIBRARY_PATH=/usr/local/lib"});
+    const auto *verb = static_cast<const char *>(kd_worker_get_task_data(task));
+    // The result is not acted on. The runner itself, not spawn_helper: that
+    // one reports through kd_errno, which belongs to the loop thread.
+    kd::run_command({"/bin/systemctl", verb, "snmpd"}, {.quiet = true, .env = {"LD_LIBRARY_PATH=/usr/local/lib"}});
 }
-void on_snmp_enabled(cuvent_wrapper *) noexcept { snmp_switch("start"); }
-void on_snmp_disabled(cuvent_wrapper *) noexcept { snmp_switch("stop"); }
+
+void snmp_task_done(kd_worker_task *) noexcept
+{
+    g_snmp.running = false;
+    snmp_switch_next(); // a change announced meanwhile
+}
+
+void snmp_switch_next()
+{
+    if (g_snmp.running || !g_snmp.wanted || g_snmp.wanted == g_snmp.applied)
+        return;
+    const char *verb = g_snmp.wanted;
+    // Taken as applied even when no task can be made: the next change of
+    // state tries again, and a failing pool does not cost a log line per read.
+    g_snmp.applied = verb;
+    KD_LOG(KD_LOG_INFO, "[%s] (task): %s %s %s %s\n", me(), "/bin/systemctl", "systemctl", verb, "snmpd");
+    if (!kd_worker_create_task(nullptr, snmp_task, const_cast<char *>(verb), snmp_task_done)) {
+        KD_LOG(KD_LOG_ERR, "[%s] Cannot run systemctl %s snmpd\n", me(), verb);
+        return;
+    }
+    g_snmp.running = true;
+}
+
+void snmp_want(const char *verb)
+{
+    g_snmp.wanted = verb;
+    snmp_switch_next();
+}
+void on_snmp_enabled(cuvent_wrapper *) noexcept { snmp_want(kSnmpStart); }
+void on_snmp_disabled(cuvent_wrapper *) noexcept { snmp_want(kSnmpStop); }
 
 // ---- Chassis Number ----
 const char *chassis_help(param_context *)
@@ -375,7 +421,6 @@ void frame_init_cfg(void)
         g_tz_param = kd_param_alloc_choice(root, nullptr, "Timezone",
                                            kd::sys::bus_running() ? PARAMCTRL_RDWR_NOPERSIST : PARAMCTRL_RDONLY,
                                            nullptr, tz_value, tz_choices, tz_set, nullptr);
-        kd_cuvent_register_cb(nullptr, "frame run", on_frame_run, nullptr, CUVFLT_NONE);
         kd_param_alloc_string(root, nullptr, "NTP Server", PARAMCTRL_RDWR, ntp_help, ntp_value, ntp_set, nullptr);
         kd_param_alloc_string(root, nullptr, "NTP Synchronized", PARAMCTRL_RDONLY, nullptr, ntp_sync_value, nullptr,
                               nullptr);
@@ -383,6 +428,9 @@ void frame_init_cfg(void)
         KD_LOG(KD_LOG_INFO, "[%s] Listen for time zone change\n", me());
         kd_cuvent_register_cb(nullptr, "master-time-zone-changed", on_master_tz, nullptr, CUVFLT_IGNORE_OWN);
     }
+    // Both roles: the master relays its zone changes, and a slave's proxy
+    // takes from the master only the events this card relays too.
+    kd_cuvent_register_cb(nullptr, "frame run", on_frame_run, nullptr, CUVFLT_NONE);
     kd_param_init_auto_notify(kd_param_alloc_string(root, nullptr, "System Uptime", PARAMCTRL_RDONLY, uptime_help,
                                                     uptime_value, nullptr, nullptr),
                               1.0);
@@ -393,6 +441,7 @@ void frame_init_cfg(void)
                           avahi_set, nullptr);
     kd_param_alloc_choice(root, nullptr, "SNMP Service", PARAMCTRL_RDWR_NOPERSIST, nullptr, snmp_value, snmp_choices,
                           snmp_set, nullptr);
+    g_snmp = {}; // tasks of an earlier start were ended with its worker pool
     kd_cuvent_register_cb(nullptr, "snmp_enabled", on_snmp_enabled, nullptr, CUVFLT_NONE);
     kd_cuvent_register_cb(nullptr, "snmp_disabled", on_snmp_disabled, nullptr, CUVFLT_NONE);
     if (!kd_frame_is_running_native())

@@ -14,6 +14,7 @@
 #include <kerrow/store.h>
 #include <kerrow/system.h>
 
+#include "../frame_internal.h"
 #include "cfg_internal.h"
 
 #include <openssl/bio.h>
@@ -96,16 +97,7 @@ bool write_file_atomic(const std::string &path, const std::string &bytes, mode_t
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0)
         return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    const bool ok = done == bytes.size() && ::fsync(fd) == 0;
+    const bool ok = kd::write_all(fd, bytes) && ::fsync(fd) == 0;
     ::close(fd);
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
         ::unlink(tmp.c_str());

@@ -2,6 +2,9 @@
 // profile into its cards' parts and merging a part with the card's store.
 #include "profile_internal.h"
 
+#include "../frame_internal.h"
+#include "../store/store_text.h"
+
 #include <kerrow/log.h>
 #include <kerrow/path.h>
 #include <kerrow/store.h>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace kd::profile {
 
@@ -29,20 +33,6 @@ constexpr const char *kKeptFrameKeys[] = {
     "frame/email_address",    "frame/websocket_service", "frame/snmp_service",
     "frame/chassis_number",
 };
-
-bool write_all(int fd, std::string_view text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -91,7 +81,7 @@ bool write_file_atomic(const std::string &path, std::string_view text)
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    bool ok = write_all(fd, text) && fsync(fd) == 0;
+    bool ok = kd::write_all(fd, text) && fsync(fd) == 0;
     int err = errno;
     ok = close(fd) == 0 && ok;
     if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
@@ -157,18 +147,23 @@ std::map<std::string, std::string> split_profile(std::string_view text)
     return parts; // a section without its end line is left out
 }
 
-json_t *parse_store_text(std::string_view text)
+json_t *parse_store_text(std::string_view text, const char *what)
 {
-    // As for the store itself: an empty file is a store with no settings.
-    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos)
-        return json_object();
-    json_error_t err;
-    return json_loadb(text.data(), text.size(), 0, &err);
+    std::vector<std::string> dropped;
+    std::string why;
+    json_t *store = kd::store_parse_text(text, dropped, why);
+    if (what) {
+        for (const std::string &d : dropped)
+            KD_LOG(KD_LOG_ERR, "[%s] %s: %s, left out\n", me(), what, d.c_str());
+        if (!store)
+            KD_LOG(KD_LOG_ERR, "[%s] %s %s\n", me(), what, why.c_str());
+    }
+    return store;
 }
 
 json_t *merge_store(std::string_view part, json_t *old_store)
 {
-    json_t *store = parse_store_text(part);
+    json_t *store = parse_store_text(part, "Profile part");
     if (!json_is_object(store)) {
         json_decref(store);
         return nullptr;
@@ -186,10 +181,8 @@ json_t *merge_store(std::string_view part, json_t *old_store)
     json_t *frame = json_object();
     for (const char *key : kKeptFrameKeys) {
         json_t *v = json_object_get(old_frame, key);
-        if (json_is_string(v))
+        if (json_is_string(v)) // the old store was read as texts
             json_object_set_new(frame, key, json_string(json_string_value(v)));
-        else if (json_is_integer(v))
-            json_object_set_new(frame, key, json_string(std::to_string(json_integer_value(v)).c_str()));
     }
     json_object_set_new(store, "frame", frame);
     return store;

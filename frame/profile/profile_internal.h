@@ -73,9 +73,10 @@ std::map<std::string, std::string> split_profile(std::string_view text);
 // The store a part becomes on this card: the part, with the old store's
 // "websocket" section and only the kept keys of its "frame" section. Null
 // when the part is not a JSON object. New reference.
-// A store file's text as JSON (new reference; null when it does not parse);
-// an empty or blank text is a store with no settings.
-json_t *parse_store_text(std::string_view text);
+// A store file's text as JSON (new reference; null when it is no store);
+// an empty or blank text is a store with no settings. Values that cannot
+// be used are left out, and logged with `what` naming the text when given.
+json_t *parse_store_text(std::string_view text, const char *what = nullptr);
 json_t *merge_store(std::string_view part, json_t *old_store);
 
 // ---- the framework's store ----

@@ -10,6 +10,7 @@
 // write that fails leaves the store dirty for the next tick. A file that
 // does not parse is set aside under another name, never overwritten.
 #include "../frame_internal.h"
+#include "store_text.h"
 
 #include <kerrow/cuvent.h>
 #include <kerrow/log.h>
@@ -25,10 +26,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -106,16 +110,7 @@ bool write_file(size_t flags)
     bool ok = false;
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        size_t len = std::strlen(text), done = 0;
-        while (done < len) {
-            ssize_t n = write(fd, text + done, len - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        ok = done == len && write(fd, "\n", 1) == 1 && fsync(fd) == 0;
+        ok = kd::write_all(fd, text) && kd::write_all(fd, "\n") && fsync(fd) == 0;
         ok = (close(fd) == 0) && ok;
         if (ok)
             ok = rename(tmp.c_str(), file.c_str()) == 0;
@@ -136,37 +131,77 @@ bool write_file(size_t flags)
     return ok;
 }
 
-// Reads the store file. An empty file is a new store; one that does not
-// parse is renamed aside and the device starts from defaults.
-json_t *read_file(const std::string &file)
+// Puts `file` aside under a new name beside it ("<file>.damaged-<time>",
+// then "-1", "-2" ... within one second): `place` moves or copies it there
+// and fails with EEXIST while the name is taken. An earlier copy is never
+// replaced. The name used, or empty (errno set) when none could be made.
+template <typename Place> std::string set_aside(const std::string &file, Place &&place)
 {
-    struct stat st;
-    if (stat(file.c_str(), &st) != 0 || st.st_size == 0)
-        return json_object();
-    json_error_t err;
-    json_t *root = json_load_file(file.c_str(), 0, &err);
-    if (json_is_object(root))
-        return root;
-    std::string why;
-    if (root) {
-        static const char *const kinds[] = {"an object", "an array", "a string", "an integer",
-                                            "a real",    "true",     "false",    "null"};
-        why = std::string("holds ") + kinds[json_typeof(root)] + ", not an object";
-    } else {
-        why = std::string("is damaged (") + err.text + ", line " + std::to_string(err.line) + ")";
-    }
-    json_decref(root);
-    // Set aside under a name no earlier copy holds: never replace one.
     const std::string base = file + ".damaged-" + std::to_string(std::time(nullptr));
     std::string aside = base;
-    int rc = -1;
     for (int n = 1; n < 1000; ++n) {
-        rc = renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
-        if (rc == 0 || errno != EEXIST)
-            break;
+        if (place(aside) == 0)
+            return aside;
+        if (errno != EEXIST)
+            return {};
         aside = base + "-" + std::to_string(n);
     }
-    if (rc == 0)
+    return {};
+}
+
+// The values a load left out, in the log: at most this many lines.
+constexpr size_t kDroppedLines = 20;
+
+// Reads the store file. An empty file is a new store; one that does not
+// parse is renamed aside and the device starts from defaults. Values that
+// cannot be used are left out, each logged, and the file as it was is
+// copied aside: the rest of the store loads, and nothing is lost;
+// `cleaned` then asks for the file to be rewritten without them.
+json_t *read_file(const std::string &file, bool &cleaned)
+{
+    std::string text;
+    {
+        std::ifstream in(file, std::ios::binary);
+        if (!in)
+            return json_object();
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            KD_LOG(KD_LOG_ERR, "[%s] Store file %s cannot be read; starting from defaults.\n", me(), file.c_str());
+            return json_object();
+        }
+    }
+    std::vector<std::string> dropped;
+    std::string why;
+    if (json_t *root = kd::store_parse_text(text, dropped, why)) {
+        if (dropped.empty())
+            return root;
+        for (size_t i = 0; i < dropped.size() && i < kDroppedLines; ++i)
+            KD_LOG(KD_LOG_ERR, "[%s] Store file %s: %s, left out\n", me(), file.c_str(), dropped[i].c_str());
+        if (dropped.size() > kDroppedLines)
+            KD_LOG(KD_LOG_ERR, "[%s] Store file %s: %zu more values left out\n", me(), file.c_str(),
+                   dropped.size() - kDroppedLines);
+        const std::string aside = set_aside(file, [&](const std::string &name) {
+            const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0)
+                return -1;
+            const bool ok = kd::write_all(fd, text) && fsync(fd) == 0;
+            close(fd);
+            if (!ok)
+                unlink(name.c_str());
+            return ok ? 0 : -1;
+        });
+        if (aside.empty())
+            KD_LOG(KD_LOG_ERR, "[%s] Store file %s could not be copied aside: %s\n", me(), file.c_str(),
+                   std::strerror(errno));
+        else
+            KD_LOG(KD_LOG_ERR, "[%s] Store file %s as it was is kept as %s\n", me(), file.c_str(), aside.c_str());
+        cleaned = true;
+        return root;
+    }
+    const std::string aside = set_aside(file, [&](const std::string &name) {
+        return renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE);
+    });
+    if (!aside.empty())
         KD_LOG(KD_LOG_ERR, "[%s] Store file %s %s; kept as %s, starting from defaults.\n", me(), file.c_str(),
                why.c_str(), aside.c_str());
     else
@@ -279,7 +314,9 @@ extern "C" int kd_store_init(void)
                 g_store = json_object();
                 g_firmware_reset = false;
             } else {
-                g_store = read_file(file);
+                bool cleaned = false;
+                g_store = read_file(file, cleaned);
+                g_persist_saved = cleaned; // what was left out leaves the file at the next tick
             }
             g_use_file_storage = true;
         }
@@ -360,10 +397,18 @@ extern "C" int kd_store_load_int(plugin_load_info *pli, const char *key, int *va
     char *text = nullptr;
     if (kd_store_load_string(pli, key, &text) != 0)
         return -1;
-    if (val)
-        *val = static_cast<int>(std::strtol(text, nullptr, 10));
+    // A text that is no int is refused, never cut to one: a caller's
+    // arithmetic must not meet a value it could not have saved.
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    const bool ok = end != text && *end == '\0' && errno == 0 && v >= INT_MIN && v <= INT_MAX;
+    if (!ok)
+        KD_LOG(KD_LOG_ERR, "[%s] Stored value of '%s' is not a number in range; not used\n", me(), key);
+    else if (val)
+        *val = static_cast<int>(v);
     std::free(text);
-    return 0;
+    return ok ? 0 : -1;
 }
 
 extern "C" int kd_store_save_int(plugin_load_info *pli, const char *key, int val)

@@ -8,14 +8,30 @@
 #include <kerrow/path.h>
 
 #include <execinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 extern "C" {
 KD_API int kd_errno = 0;
+}
+
+bool kd::write_all(int fd, std::string_view text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
 }
 
 namespace {

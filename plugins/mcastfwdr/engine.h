@@ -1,7 +1,6 @@
 // The engine's components as the plug-in entry drives them: start and stop
 // of each part, and what the maintenance pass reads of the run-time
-// managers. Parts that are still to come keep minimal versions here
-// (engine_parts.cpp) with these signatures.
+// managers.
 #pragma once
 
 #include "cfg/mcf_services.h"
@@ -91,7 +90,10 @@ int manager_output_get_bps(const manager_output *mo); // configured destination 
 void manager_input_set_rtp(manager_input *mi, bool is_rtp);
 struct mcastfwdr_rtp_hdr *manager_input_get_rtp_state(manager_input *mi);
 }
-void manager_input_set_bps(int id, int bps);
+// The input manager's configured rate (ctrl_data_lock held for writing);
+// whether the input streams, that is whether its rate is counted in the
+// outputs (false without a manager).
+bool manager_input_set_bps(int id, int bps);
 void manager_input_clear_program_status(int id);
 // What it copies from an output manager; false without a manager.
 struct manager_output_status {

@@ -5,6 +5,7 @@
 #include "mcastfwdr.h"
 #include "mcf_utils.h"
 #include "mmsg.h"
+#include "outputs/manager_output.h"
 
 #include <kerrow/alarm.h>
 #include <kerrow/remote.h>
@@ -196,10 +197,14 @@ int mcastfwdr_update_input_bps_and_outputs_using_it(cfg_rx *rx, int32_t prev_bps
         mcf_post_log(SQ_LOG_ERROR, "Invalid use of function: %s", __func__);
         return -1;
     }
-    (void)prev_bps; // the output managers' rate update takes it once they exist
-    manager_input_set_bps(rx->ingress_id, rx->ingress_bps);
-    if (rx->ingress_is_routable && !rx->ingress_stream_detected)
+    // A routable input's rate reaches the outputs only while its manager
+    // streams (the record's copy of that flag lags a second behind); a
+    // silent one hands the new rate over when its data comes back.
+    const bool streaming = manager_input_set_bps(rx->ingress_id, rx->ingress_bps);
+    if (rx->ingress_is_routable && !streaming)
         mcf_post_log(SQ_LOG_INFO, "Input %d rate change. Outputs pending update until input streaming.", rx->ingress_id);
+    else
+        manager_outputs_update_input_rate(rx, prev_bps);
     if (rx->ingress_is_routable)
         mcf_post_routable_input_bps_changed_event(rx->ingress_id);
     return 0;

@@ -216,10 +216,12 @@ void process_rate_detected(const input_rate_detect_data &d)
     if (!rx)
         return;
     const int32_t prev = rx->ingress_bps;
-    rx->ingress_bps = int32_t(d.rate_bps);
     if (rx->ingress_is_bridged && mcf_ctrl_plane_external_systems_connected)
         mcastfwdr_ingress_notify_internal_ts(int(d.rate_bps), int(d.input_id));
+    // The record changes with the outputs' share of it (the multiplexer
+    // reads it when it rebuilds a fill engine).
     mcf::write_lock lock;
+    rx->ingress_bps = int32_t(d.rate_bps);
     mcastfwdr_update_input_bps_and_outputs_using_it(rx, prev);
 }
 

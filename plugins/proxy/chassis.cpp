@@ -67,8 +67,15 @@ void on_register_proxy_cuvent(cuvent_wrapper *w) noexcept
         return;
     }
     if (kd_cuvent_register_cb(st().pli, info->name, on_forward_cuvent, reinterpret_cast<void *>(info->len),
-                              CUVFLT_IGNORE_OWN) == 0)
-        KD_LOG(KD_LOG_NOTICE, "[%s] Registered proxy cuvent '%s'.\n", me(), info->name);
+                              CUVFLT_IGNORE_OWN) != 0)
+        return;
+    try {
+        st().relayed.emplace(info->name, info->len);
+    } catch (...) {
+        KD_LOG(KD_LOG_ERR, "[%s] Out of memory registering '%s'\n", me(), info->name);
+        return;
+    }
+    KD_LOG(KD_LOG_NOTICE, "[%s] Registered proxy cuvent '%s'.\n", me(), info->name);
 }
 
 // ---- time ----
@@ -821,6 +828,7 @@ void chassis_fini()
         kd_frame_stop_watcher(kRebootTimer, s.pli);
     s.reboot_pending = false;
     kd_cuvent_unregister_cb_owner(s.pli);
+    s.relayed.clear();
 }
 
 } // namespace proxy

@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <string_view>
 
 namespace proxy {
 
@@ -318,16 +320,51 @@ int slave_on_connect(int fd, void *) noexcept
 
 // ---- receiving ----
 
+// The name as a log line may show it: a peer chooses its bytes.
+std::string printable(std::string_view name)
+{
+    std::string out(name);
+    for (char &ch : out)
+        if (ch < 0x20 || ch > 0x7e)
+            ch = '?';
+    return out;
+}
+
+// The data size a peer's event must carry to be emitted here; none when
+// this card does not take it from a peer. A listener reads the data as
+// its own record: any other event, or another size, would let the peer's
+// bytes be read past their end or taken for pointers.
+std::optional<size_t> relay_size(std::string_view name)
+{
+    const state &s = st();
+    if (const auto it = s.relayed.find(name); it != s.relayed.end())
+        return it->second;
+    if (!s.master && name == kAllSlavesConnected)
+        return 0; // the master's own announcement
+    return std::nullopt;
+}
+
 void emit_local(const cuvent_view &v)
 {
+    const std::optional<size_t> want = relay_size(v.name);
+    if (!want) {
+        KD_LOG(KD_LOG_WARNING, "[%s] Dropped proxy cuvent '%s' from remote: not relayed by this card\n", me(),
+               printable(v.name).c_str());
+        return;
+    }
+    if (*want != v.data.size()) {
+        KD_LOG(KD_LOG_WARNING, "[%s] Dropped proxy cuvent '%s' from remote: %zu bytes of data, %zu expected\n", me(),
+               printable(v.name).c_str(), v.data.size(), *want);
+        return;
+    }
     KD_LOG(KD_LOG_INFO, "[%s] Received a proxy cuvent from remote: '%s'. Emitting locally.\n", me(), v.name.c_str());
-    // An aligned copy, padded with zeros: listeners read the data as their
-    // own record, which the receive buffer's alignment does not promise.
+    // An aligned copy (listeners read the data as their own record, which
+    // the receive buffer's alignment does not promise) followed by zero
+    // bytes, so that a text in the data ends inside the copy.
     std::vector<std::max_align_t> copy;
     void *data = nullptr;
     if (!v.data.empty()) {
-        const size_t bytes = std::max<size_t>(v.data.size(), 64);
-        copy.assign((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t), std::max_align_t{});
+        copy.assign(v.data.size() / sizeof(std::max_align_t) + 1, std::max_align_t{});
         std::memcpy(copy.data(), v.data.data(), v.data.size());
         data = copy.data();
     }
@@ -353,7 +390,8 @@ bool handle(proxy_client &c, const framer::message &m)
         auto v = proxy_cuvent_parse(m.payload);
         if (!v)
             return false;
-        if (s.master) {
+        // The master's own announcement is never taken from a slave.
+        if (s.master && v->name != kAllSlavesConnected) {
             proxy_msg relay;
             relay.hdr = {m.type, uint32_t(m.payload.size())};
             relay.payload.assign(m.payload.begin(), m.payload.end());
@@ -376,9 +414,9 @@ bool handle(proxy_client &c, const framer::message &m)
     }
 }
 
-// Every complete message in the buffer, in order; false when the link was
-// reset meanwhile.
-bool dispatch(proxy_client &c, unsigned gen)
+} // namespace
+
+bool proxy_dispatch(proxy_client &c, unsigned gen)
 {
     framer::message m{};
     std::string why;
@@ -400,6 +438,8 @@ bool dispatch(proxy_client &c, unsigned gen)
     c.rx.compact();
     return true;
 }
+
+namespace {
 
 int on_msg_in(int fd, void *ctx) noexcept
 {
@@ -436,7 +476,7 @@ int on_msg_in(int fd, void *ctx) noexcept
                 return 0;
             }
             c->rx.commit(size_t(n));
-            if (!dispatch(*c, gen))
+            if (!proxy_dispatch(*c, gen))
                 return 0;
             if (size_t(n) < room.size())
                 break;
@@ -572,10 +612,12 @@ void init(plugin_load_info *pli)
     KD_LOG(KD_LOG_NOTICE, "[%s] Starting Slave\n", me());
     slave_listen();
     chassis_init();
-    s.server_socket = kd_remote_register_server(s.opt.port.c_str(), &g_server_ops);
-    if (s.server_socket < 0) {
-        KD_LOG(KD_LOG_ERR, "[%s] Error opening proxy server socket.\n", me());
-        return;
+    if (s.opt.serve) {
+        s.server_socket = kd_remote_register_server(s.opt.port.c_str(), &g_server_ops);
+        if (s.server_socket < 0) {
+            KD_LOG(KD_LOG_ERR, "[%s] Error opening proxy server socket.\n", me());
+            return;
+        }
     }
     const unsigned slot = own_slot();
     const std::string label = "Carrier " + std::to_string(slot);

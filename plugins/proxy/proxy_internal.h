@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,7 @@ struct options {
     std::string master_addr = "169.254.1.8"; // the master card's chassis address
     double retry_seconds = 4.0;
     size_t max_queued = size_t(64) << 20; // bytes queued for one peer before it is reset
+    bool serve = true; // slave: listen for the master (a fuzz target feeds the link itself)
 };
 
 // Master: the firmware task the slaves are running.
@@ -83,6 +85,9 @@ struct state {
     // Master: runs for every received record before it is applied.
     std::function<void(proxy_client &, const proxy_param &, const std::string &route)> on_master_param;
     options opt;
+    // Events this card relays, with the bytes of data each carries: the
+    // only events a peer may have emitted here.
+    std::map<std::string, size_t, std::less<>> relayed;
 
     // ---- chassis work (chassis.cpp, tasks.cpp) ----
     proxy_verctl_task_info verctl_task_info;
@@ -107,6 +112,10 @@ void proxy_bind_carrier(carrier_node *node);
 // Master: a link to a slave at `ip` (dotted) in user slot `slot`.
 proxy_client &add_slave(int slot, const std::string &ip);
 void proxy_send_msg(proxy_client &c, const proxy_msg &msg);
+// Every complete message received on the link, in order; false when the
+// link was reset meanwhile (a malformed message resets it). `gen` is the
+// link's generation when the bytes came.
+bool proxy_dispatch(proxy_client &c, unsigned gen);
 // To every connection with notify (except `skip`).
 void send_to_notified(const proxy_msg &msg, const proxy_client *skip = nullptr);
 // Closes the socket, deletes the mirror list and clears the link's state.

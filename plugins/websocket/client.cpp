@@ -12,6 +12,8 @@
 
 #include <libwebsockets.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <new>
 
@@ -58,8 +60,18 @@ void bind_client(ws_client &c, lws *wsi)
     c.notify = 1;
     c.rx.clear();
     c.login_time = session_now();
-    if (wsi)
+    c.peer.clear();
+    if (wsi) {
+        char addr[64] = {};
+        if (lws_get_peer_simple(wsi, addr, sizeof addr)) {
+            // An IPv4 client of a dual-stack socket is known by its IPv4 text.
+            std::string_view text = addr;
+            if (text.starts_with("::ffff:") && text.find('.') != std::string_view::npos)
+                text.remove_prefix(7);
+            c.peer = text;
+        }
         ws_update_client_count();
+    }
 }
 
 ws_client &bind_new_client(lws *wsi)
@@ -69,12 +81,34 @@ ws_client &bind_new_client(lws *wsi)
     return c;
 }
 
+void queue_request(ws_client &c, const param_request &r)
+{
+    c.requests.push_back(r);
+    c.asked += r.asked;
+}
+
+param_request pop_request(ws_client &c)
+{
+    const param_request r = c.requests.front();
+    c.requests.pop_front();
+    c.asked -= r.asked;
+    return r;
+}
+
+void drop_requests_of(ws_client &c, param_context *p)
+{
+    std::erase_if(c.requests, [p](const param_request &r) { return !r.owned && r.param == p; });
+    c.asked = static_cast<size_t>(std::count_if(c.requests.begin(), c.requests.end(),
+                                                [](const param_request &r) { return r.asked; }));
+}
+
 void clear_requests(ws_client &c)
 {
     // Taken out first: releasing a search list may raise events that look
     // at the queue.
     std::deque<param_request> old;
     old.swap(c.requests);
+    c.asked = 0;
     for (auto &r : old)
         if (r.owned) {
             void *list = r.param;
@@ -85,6 +119,9 @@ void clear_requests(ws_client &c)
 void unbind_client(ws_client &c)
 {
     const bool had = c.wsi != nullptr;
+    // A client that asked much leaves much freed memory behind: it goes
+    // back to the system at once, not at some later trim.
+    const bool large = c.requests.size() >= kMaxRequests / 4 || c.pending.capacity() + c.rx.capacity() >= (1u << 20);
     clear_requests(c);
     c.pending.assign(kPre, '\0');
     c.pending.shrink_to_fit();
@@ -95,6 +132,8 @@ void unbind_client(ws_client &c)
     c.conn_id = 0; // a walk still running for this binding finds nothing
     c.notify = 1;
     c.render_root = nullptr;
+    if (large)
+        malloc_trim(0);
     if (had)
         ws_update_client_count();
 }
@@ -169,14 +208,14 @@ int websocket_write_back(ws_client &c, std::string_view text)
     return static_cast<int>(text.size());
 }
 
-void ws_store_param(ws_client *c, param_context *p, bool owned)
+void ws_store_param(ws_client *c, param_context *p, bool owned, bool asked)
 {
     ws_state &s = state();
     if (!p)
         return;
     try {
         if (c) {
-            c->requests.push_back({p, c->paramDepth, owned});
+            queue_request(*c, {p, c->paramDepth, owned, asked});
             request_writable(*c);
             return;
         }
@@ -199,7 +238,7 @@ void ws_store_param(ws_client *c, param_context *p, bool owned)
             });
             if (queued)
                 continue;
-            client.requests.push_back({node, PARAM_DEPTH_ALL, false});
+            queue_request(client, {node, PARAM_DEPTH_ALL, false, false});
             request_writable(client);
         }
     } catch (const std::bad_alloc &) {

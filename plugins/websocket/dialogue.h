@@ -4,6 +4,7 @@
 // (a set). Plain code: no loop, no tree.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,13 @@ struct request {
     std::string value; // a set's value; `""` on the wire stands for the empty text
 };
 
-// Cuts a whole message into its requests, in order. Each piece is trimmed
-// of white space at both ends; empty pieces are dropped.
+// Cuts a whole message into its requests, in order, handing each to `take`
+// as it is cut; stops early when `take` answers false. Each piece is
+// trimmed of white space at both ends; empty pieces are dropped. Answers
+// false when it stopped early.
+bool for_each_request(std::string_view message, const std::function<bool(const request &)> &take);
+
+// All the requests of a message, in order.
 std::vector<request> parse_message(std::string_view message);
 
 } // namespace ws

@@ -40,7 +40,6 @@ void emit_sent(const char *route)
 // The output step of one writable callback. Answers -1 to close.
 int serve(ws_client &c)
 {
-    ws_state &s = state();
     if (ws_session_expired(c)) {
         c.user = nullptr;
         return -1;
@@ -56,34 +55,8 @@ int serve(ws_client &c)
             request_writable(c);
         return 0;
     }
-    const uint64_t id = c.conn_id;
-    while (s.context && !s.stopping && c.notify && !c.requests.empty() && c.pending_size() < kServeBudget) {
-        const param_request req = c.requests.front();
-        c.requests.pop_front();
-        if (!req.param) {
-            KD_LOG(KD_LOG_WARNING, "[%s] Attempting to send NULL parameter to web client.\n", me());
-            continue;
-        }
-        // A push renders at its own depth; plain reads keep the depth of
-        // the last search.
-        const param_depth search_depth = c.paramDepth;
-        c.paramDepth = req.depth;
-        ws_client *saved = s.active_client;
-        s.active_client = &c;
-        const int r = ws_on_get_param_json(c, req.param);
-        s.active_client = saved;
-        c.paramDepth = search_depth;
-        std::string route = kd_param_get_scope(req.param) ? kd_param_get_scope(req.param) : "";
-        if (req.owned) {
-            void *list = req.param;
-            kd_ref_free_safe(&list);
-        }
-        if (r < 0)
-            return -1;
-        emit_sent(route.c_str());
-        if (find_client(id) != &c)
-            return -1; // a listener ended this binding
-    }
+    if (render_queue(c) < 0)
+        return -1;
     const size_t len = c.pending_size();
     if (len) {
         if (len > kLargeWrite)
@@ -118,8 +91,7 @@ int receive(ws_client &c, lws *wsi, const void *in, size_t len)
         return 0;
     std::string message;
     message.swap(c.rx);
-    handle_message(c, message);
-    return 0;
+    return handle_message(c, message) ? 0 : -1;
 }
 
 void removed_destroyed(lws *wsi)
@@ -175,8 +147,9 @@ int service_callback(lws *wsi, lws_callback_reasons reason, void *, void *in, si
         if (!s.stopping)
             remove_expired_clients();
         return 0;
-    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
     case LWS_CALLBACK_FILTER_PROTOCOL_CONNECTION:
+        return ws_origin_allowed(wsi) ? 0 : -1;
+    case LWS_CALLBACK_FILTER_NETWORK_CONNECTION:
     case LWS_CALLBACK_SERVER_NEW_CLIENT_INSTANTIATED:
     case LWS_CALLBACK_WSI_CREATE:
     case LWS_CALLBACK_GET_THREAD_ID:
@@ -264,52 +237,110 @@ void restart_tick(void *) noexcept
 
 void set_listen_interface(const char *iface) { g_listen_iface = iface; }
 
-void handle_message(ws_client &c, std::string_view message)
+int render_queue(ws_client &c)
 {
     ws_state &s = state();
     const uint64_t id = c.conn_id;
-    for (const request &r : parse_message(message)) {
+    // A bound client is served only while its server runs.
+    while ((s.context || !c.wsi) && !s.stopping && c.notify && !c.requests.empty() &&
+           c.pending_size() < kServeBudget) {
+        const param_request req = pop_request(c);
+        if (!req.param) {
+            KD_LOG(KD_LOG_WARNING, "[%s] Attempting to send NULL parameter to web client.\n", me());
+            continue;
+        }
+        // A push renders at its own depth; plain reads keep the depth of
+        // the last search.
+        const param_depth search_depth = c.paramDepth;
+        c.paramDepth = req.depth;
+        ws_client *saved = s.active_client;
+        s.active_client = &c;
+        const int r = ws_on_get_param_json(c, req.param);
+        s.active_client = saved;
+        c.paramDepth = search_depth;
+        std::string route = kd_param_get_scope(req.param) ? kd_param_get_scope(req.param) : "";
+        if (req.owned) {
+            void *list = req.param;
+            kd_ref_free_safe(&list);
+        }
+        if (r < 0)
+            return -1;
+        emit_sent(route.c_str());
+        if (find_client(id) != &c)
+            return -1; // a listener ended this binding
+    }
+    return 0;
+}
+
+namespace {
+
+void handle_request(ws_client &c, const request &r)
+{
+    const uint64_t id = c.conn_id;
+    if (r.is_set) {
+        param_context *p = kd_param_get_by_route(r.route.c_str());
+        if (!p || kd_param_get_type(p) == PARAMTYPE_NONE) {
+            KD_LOG(KD_LOG_WARNING, "[%s] Set of unknown route '%s' ignored.\n", me(), r.route.c_str());
+        } else if (ws_is_auth_param(p)) {
+            // A failed login, or the empty text, logs the client out.
+            ws_client *cur = &c;
+            if (!ws_set_param(p, r.value) && (cur = find_client(id)) && cur->user)
+                ws_logout(*cur);
+        } else if (!ws_client_may_set(c, p))
+            KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' refused: no rights.\n", me(), r.route.c_str());
+        else if (!ws_set_param(p, r.value))
+            KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' failed.\n", me(), r.route.c_str());
+        return;
+    }
+    param_context *p = kd_param_get_by_route(r.route.c_str());
+    bool owned = false;
+    if (!p) {
+        std::string query = r.route;
+        param_depth depth = PARAM_DEPTH_NONE;
+        p = kd_param_get_query_list(query.data(), &depth);
+        c.paramDepth = depth;
+        owned = p != nullptr;
+    }
+    const param_type type = kd_param_get_type(p);
+    if (type == PARAMTYPE_NONE || type >= PARAMTYPE_LAST) {
+        if (owned) {
+            void *list = p;
+            kd_ref_free_safe(&list);
+        }
+    } else {
+        ws_store_param(&c, p, owned, true);
+    }
+}
+
+} // namespace
+
+bool handle_message(ws_client &c, std::string_view message)
+{
+    ws_state &s = state();
+    const uint64_t id = c.conn_id;
+    size_t count = 0;
+    bool too_many = false;
+    // Cut as it goes: a message that asks too much is not parsed further.
+    for_each_request(message, [&](const request &r) {
         ws_client *cur = find_client(id);
         if (!cur)
-            return;
+            return false;
+        if (++count > kMaxRequests || (!r.is_set && cur->asked >= kMaxRequests)) {
+            too_many = true;
+            return false;
+        }
         ws_client *saved = s.active_client;
         s.active_client = cur;
-        if (r.is_set) {
-            param_context *p = kd_param_get_by_route(r.route.c_str());
-            if (!p || kd_param_get_type(p) == PARAMTYPE_NONE) {
-                KD_LOG(KD_LOG_WARNING, "[%s] Set of unknown route '%s' ignored.\n", me(), r.route.c_str());
-            } else if (ws_is_auth_param(p)) {
-                // A failed login, or the empty text, logs the client out.
-                if (!ws_set_param(p, r.value) && (cur = find_client(id)) && cur->user) {
-                    cur->user = nullptr;
-                    kd_param_notify(s.access_param);
-                }
-            } else if (!ws_client_may_set(*cur, p))
-                KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' refused: no rights.\n", me(), r.route.c_str());
-            else if (!ws_set_param(p, r.value))
-                KD_LOG(KD_LOG_INFO, "[%s] Set of '%s' failed.\n", me(), r.route.c_str());
-        } else {
-            param_context *p = kd_param_get_by_route(r.route.c_str());
-            bool owned = false;
-            if (!p) {
-                std::string query = r.route;
-                param_depth depth = PARAM_DEPTH_NONE;
-                p = kd_param_get_query_list(query.data(), &depth);
-                cur->paramDepth = depth;
-                owned = p != nullptr;
-            }
-            const param_type type = kd_param_get_type(p);
-            if (type == PARAMTYPE_NONE || type >= PARAMTYPE_LAST) {
-                if (owned) {
-                    void *list = p;
-                    kd_ref_free_safe(&list);
-                }
-            } else {
-                ws_store_param(cur, p, owned);
-            }
-        }
+        handle_request(*cur, r);
         s.active_client = saved;
-    }
+        return true;
+    });
+    if (!too_many)
+        return true;
+    const ws_client *cur = find_client(id);
+    KD_LOG(KD_LOG_WARNING, "[%s] Client %s asked more than %zu requests at once: closing the connection.\n", me(),
+           cur && !cur->peer.empty() ? cur->peer.c_str() : "(unknown)", kMaxRequests);
+    return false;
 }
 
 bool ws_set_param(param_context *p, const std::string &value)

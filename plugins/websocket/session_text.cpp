@@ -3,6 +3,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace ws {
@@ -43,6 +45,44 @@ bool usable_id(std::string_view id)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
             return false;
     return true;
+}
+
+std::string lowered(std::string_view s)
+{
+    std::string out(s);
+    for (char &c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// "host" or "host:port" ("[v6]:port" for IPv6) with the port always
+// written; empty when the text is no such authority.
+std::string with_port(std::string_view authority, std::string_view default_port)
+{
+    std::string_view host = authority, port;
+    if (authority.starts_with('[')) {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos)
+            return {};
+        host = authority.substr(0, close + 1);
+        const std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(':'))
+            return {};
+        port = rest.empty() ? rest : rest.substr(1);
+    } else if (const size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    } else if (authority.empty()) {
+        return {};
+    }
+    if (port.empty())
+        port = default_port;
+    if (host.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string_view::npos)
+        return {};
+    for (char c : host)
+        if (c == '/' || c == '@' || c == '?' || c == '#' || c == ' ' || static_cast<unsigned char>(c) < 0x20)
+            return {};
+    return lowered(host) + ":" + std::string(port);
 }
 
 } // namespace
@@ -88,6 +128,28 @@ std::string new_session_id()
     if (RAND_bytes(bits, sizeof bits) != 1)
         return {};
     return hex(bits, sizeof bits);
+}
+
+std::string id_for_log(std::string_view id)
+{
+    return std::string(id.substr(0, std::min<size_t>(6, id.size() / 2))) + "...";
+}
+
+bool origin_matches_host(std::string_view origin, std::string_view host)
+{
+    const size_t sep = origin.find("://");
+    if (sep == std::string_view::npos)
+        return false;
+    const std::string scheme = lowered(origin.substr(0, sep));
+    std::string_view default_port;
+    if (scheme == "http")
+        default_port = "80";
+    else if (scheme == "https")
+        default_port = "443";
+    else
+        return false;
+    const std::string mine = with_port(origin.substr(sep + 3), default_port);
+    return !mine.empty() && mine == with_port(host, default_port);
 }
 
 } // namespace ws

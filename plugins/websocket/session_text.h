@@ -32,4 +32,14 @@ std::string sha512_hex(std::string_view text);
 // random source fails.
 std::string new_session_id();
 
+// A session id as the log shows it: its head only, so that no log reader
+// can take over the session.
+std::string id_for_log(std::string_view id);
+
+// Whether a request's Origin header ("http" or "https", "://", host and an
+// optional port) names the same host and port as its Host header; a port
+// left out is the scheme's default. Any other origin ("null", another
+// scheme, a path) does not match.
+bool origin_matches_host(std::string_view origin, std::string_view host);
+
 } // namespace ws

@@ -21,6 +21,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -38,6 +40,13 @@ constexpr const char *kCustomerCertDir = "/var/local/solvera/security/https-cust
 constexpr const char *kProfilesDir = "/var/local/solvera/profiles/";
 
 const char *const kPostFields[] = {"uploadfile", "uploadsubmit"};
+
+// The form's own text around the file (boundaries, part headers, the
+// submit field) on top of a file's limit.
+constexpr size_t kFormOverhead = 64u << 10;
+// Body bytes of a refused upload read and dropped, so that the browser can
+// read the answer; a client that sends more is cut off.
+constexpr size_t kDrainMax = 1u << 20;
 
 // The answer of the verification event being emitted, kept by the upload
 // that asked: the listeners answer before the emit returns.
@@ -188,7 +197,9 @@ struct per_session_data {
     char filename[64];
     char tmpname[512];
     char fullname[512];
-    long file_length;
+    size_t file_length;
+    size_t limit;   // the most file bytes this upload may carry
+    size_t drained; // body bytes dropped after a refusal
 };
 
 // A partial file is never left behind.
@@ -250,6 +261,11 @@ int open_upload(per_session_data &pss, const char *filename)
 
 int write_upload(per_session_data &pss, const char *buf, int len)
 {
+    if (static_cast<size_t>(len) > pss.limit - pss.file_length) {
+        KD_LOG(KD_LOG_WARNING, "[%s] Upload of %s refused: larger than %zu bytes.\n", me(), pss.filename, pss.limit);
+        drop_partial(pss);
+        return HTTP_STATUS_REQ_ENTITY_TOO_LARGE;
+    }
     while (len > 0) {
         const ssize_t n = write(pss.fd, buf, static_cast<size_t>(len));
         if (n < 0 && errno == EINTR)
@@ -259,7 +275,7 @@ int write_upload(per_session_data &pss, const char *buf, int len)
             drop_partial(pss);
             return 500;
         }
-        pss.file_length += n;
+        pss.file_length += static_cast<size_t>(n);
         buf += n;
         len -= static_cast<int>(n);
     }
@@ -317,6 +333,20 @@ int file_upload_cb(void *data, const char *, const char *filename, char *buf, in
     return 0;
 }
 
+// The body length the request announces; 0 when it announces none.
+size_t declared_length(lws *wsi)
+{
+    char text[32] = {};
+    if (lws_hdr_copy(wsi, text, sizeof text, WSI_TOKEN_HTTP_CONTENT_LENGTH) <= 0)
+        return 0;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    if (errno || end == text || *end)
+        return SIZE_MAX; // unreadable: as good as too long
+    return static_cast<size_t>(n);
+}
+
 int answer(lws *wsi, unsigned int status)
 {
     if (lws_return_http_status(wsi, status, nullptr))
@@ -352,13 +382,27 @@ int http_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, s
         }
         if (lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI) <= 0)
             return answer(wsi, HTTP_STATUS_NOT_FOUND);
-        if (!ws_session_may_upload(wsi))
+        pss->limit = pss->upload_cert || pss->upload_profile ? g_upload_limits.staged : g_upload_limits.file;
+        // A body without a length (chunked) would reach the file with its
+        // framing; one too long is not worth reading. Both are answered at
+        // once.
+        if (lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_CONTENT_LENGTH) <= 0)
+            return answer(wsi, HTTP_STATUS_LENGTH_REQUIRED);
+        if (declared_length(wsi) > pss->limit + kFormOverhead) {
+            KD_LOG(KD_LOG_WARNING, "[%s] Upload refused: larger than %zu bytes.\n", me(), pss->limit);
+            return answer(wsi, HTTP_STATUS_REQ_ENTITY_TOO_LARGE);
+        }
+        if (!ws_origin_allowed(wsi) || !ws_session_may_upload(wsi))
             pss->status = HTTP_STATUS_FORBIDDEN; // answered once the body is read
         return 0;
     }
     case LWS_CALLBACK_HTTP_BODY:
-        if (!pss || pss->status)
+        if (!pss)
             return 0;
+        if (pss->status) {
+            pss->drained += len;
+            return pss->drained > kDrainMax ? -1 : 0;
+        }
         if (!pss->spa) {
             pss->spa = lws_spa_create(wsi, kPostFields, 2, 1024, file_upload_cb, pss);
             if (!pss->spa)
@@ -387,6 +431,12 @@ int http_callback(lws *wsi, lws_callback_reasons reason, void *user, void *in, s
 }
 
 } // namespace
+
+// Firmware packages are the largest uploads; a package's byte count has
+// always fitted a signed 32-bit number, and 1 GiB leaves room to grow while
+// bounding what one upload can put on the card's disk. Certificates and
+// settings profiles are staged in /tmp, which is memory on the card.
+upload_limits g_upload_limits = {1u << 30, 16u << 20};
 
 size_t http_session_data_size() { return sizeof(per_session_data); }
 

@@ -3,6 +3,7 @@
 #include "session_text.h"
 #include "ws.h"
 
+#include <kerrow/frame.h>
 #include <kerrow/log.h>
 #include <kerrow/ref.h>
 #include <kerrow/store.h>
@@ -76,23 +77,65 @@ const char *access_value(param_context *)
     return c->user ? userAccessLevels[c->user->access] : userAccessLevels[ACCESS_GUEST];
 }
 
+// The session id of the client being served: how a page learns the id its
+// session took at a login or a logout (it keeps it as its cookie).
+const char *session_value(param_context *)
+{
+    const ws_client *c = state().active_client;
+    return c ? c->cookie : "";
+}
+
+// A new id for a session whose user changes: whoever knew the old one
+// (it may have been planted in the browser) gets nothing from the change.
+// The client is sent its new id. False when no id could be made.
+bool renew_session(ws_client &c)
+{
+    const std::string id = new_session_id();
+    std::snprintf(c.cookie, sizeof c.cookie, "%s", id.c_str());
+    if (id.empty()) {
+        KD_LOG(KD_LOG_ERR, "[%s] No new session id.\n", me());
+        return false;
+    }
+    ws_store_param(&c, state().session_param);
+    return true;
+}
+
+const char *peer_text(const ws_client &c) { return c.peer.empty() ? "(unknown)" : c.peer.c_str(); }
+
+ws_user *find_user(const std::string &name, const std::string &digest)
+{
+    for (auto &u : state().cfg.users)
+        if (name == u.uname)
+            return digest == u.hash ? &u : nullptr;
+    return nullptr;
+}
+
 param_set_result authenticate(param_context *, const char *text)
 {
     ws_state &s = state();
-    std::string name, digest;
-    if (!text || !*text || !parse_auth(text, name, digest) || !s.active_client)
+    ws_client *c = s.active_client;
+    if (!text || !*text || !c) // the empty text logs out: no failed login
         return PARAM_SET_FAILURE;
-    for (auto &u : s.cfg.users) {
-        if (name != u.uname)
-            continue;
-        if (digest != u.hash)
-            return PARAM_SET_FAILURE;
-        s.active_client->user = &u;
-        // Every client is sent its own level.
-        kd_param_notify(s.access_param);
-        return PARAM_SET_SUCCESS;
+    const double now = login_now();
+    // Refused unheard and unlogged: a guesser gains nothing, not even
+    // room in the log.
+    if (s.logins.wait_left(c->peer, now) > 0)
+        return PARAM_SET_FAILURE;
+    std::string name, digest;
+    ws_user *u = parse_auth(text, name, digest) ? find_user(name, digest) : nullptr;
+    if (!u) {
+        if (const double hold = s.logins.failed(c->peer, now); hold > 0)
+            KD_LOG(KD_LOG_WARNING, "[%s] Failed logins from %s: the next is taken in %.0f s.\n", me(),
+                   peer_text(*c), hold);
+        return PARAM_SET_FAILURE;
     }
-    return PARAM_SET_FAILURE;
+    if (!renew_session(*c))
+        return PARAM_SET_FAILURE;
+    s.logins.succeeded(c->peer);
+    c->user = u;
+    // Every client is sent its own level.
+    kd_param_notify(s.access_param);
+    return PARAM_SET_SUCCESS;
 }
 
 void init_user_cfg(param_context *row, ws_user &u)
@@ -118,6 +161,27 @@ ws_user *add_user(param_context *table, const char *name)
 } // namespace
 
 timeval (*session_now)() = wall_now;
+double (*login_now)() = kd_frame_now;
+
+void ws_logout(ws_client &c)
+{
+    c.user = nullptr;
+    renew_session(c);
+    kd_param_notify(state().access_param);
+}
+
+bool ws_origin_allowed(lws *wsi)
+{
+    char origin[256] = {}, host[256] = {};
+    if (lws_hdr_total_length(wsi, WSI_TOKEN_ORIGIN) <= 0)
+        return true; // not a browser: nothing another site could make it send
+    const int o = lws_hdr_copy(wsi, origin, sizeof origin, WSI_TOKEN_ORIGIN);
+    const int h = lws_hdr_copy(wsi, host, sizeof host, WSI_TOKEN_HOST);
+    if (o > 0 && h > 0 && origin_matches_host(origin, host))
+        return true;
+    KD_LOG(KD_LOG_WARNING, "[%s] Request from origin '%.100s' refused: this is '%.100s'.\n", me(), origin, host);
+    return false;
+}
 
 void ws_init_users(param_context *root)
 {
@@ -126,6 +190,8 @@ void ws_init_users(param_context *root)
                                          nullptr);
     s.access_param = kd_param_alloc_string(root, nullptr, "Access", PARAMCTRL_RDONLY, nullptr, access_value,
                                            nullptr, nullptr);
+    s.session_param = kd_param_alloc_string(root, nullptr, "Session", PARAMCTRL_RDONLY, nullptr, session_value,
+                                            nullptr, nullptr);
     // No login text is ever applied from the store.
     if (s.auth_param)
         kd_store_remove_key(s.pli, kd_param_get_scope(s.auth_param));
@@ -201,41 +267,12 @@ bool ws_session_may_upload(lws *wsi)
     return false;
 }
 
-int ws_handshake_session(lws *wsi, void *headers_args)
+namespace {
+
+// A new session: a fresh id, given to the browser with the handshake's
+// answer. Answers -1 to fail the handshake.
+int new_session(lws *wsi, void *headers_args)
 {
-    // The whole header, however long.
-    const std::string header = cookie_header(wsi);
-    const cookie_lookup found = session_from_cookie(header);
-    if (found.id) {
-        const std::string &id = *found.id;
-        ws_client *known = nullptr;
-        for (auto &c : state().clients)
-            if (id == c.cookie) {
-                known = &c;
-                break;
-            }
-        if (known && !known->wsi && ws_session_expired(*known)) {
-            remove_client(*known); // an expired session is never resumed
-            known = nullptr;
-        }
-        if (known && !known->wsi) {
-            KD_LOG(KD_LOG_INFO, "[%s] Recognized cookie (%s). Resuming existing client. Access: %d\n", me(),
-                   id.c_str(), known->user ? known->user->access : 0);
-            bind_client(*known, wsi);
-            return 0;
-        }
-        ws_client &c = bind_new_client(wsi);
-        std::snprintf(c.cookie, sizeof c.cookie, "%s", id.c_str());
-        if (known) {
-            // A second connection of the same session (another tab).
-            c.user = known->user;
-        } else {
-            KD_LOG(KD_LOG_INFO, "[%s] Unrecognized cookie (%s). Making new client.\n", me(), id.c_str());
-        }
-        return 0;
-    }
-    if (!header.empty())
-        KD_LOG(KD_LOG_WARNING, "[%s] Client is missing their cookie.\n", me());
     const std::string id = new_session_id();
     auto *args = static_cast<lws_process_html_args *>(headers_args);
     if (id.empty() || !args) {
@@ -256,6 +293,49 @@ int ws_handshake_session(lws *wsi, void *headers_args)
     args->p = reinterpret_cast<char *>(p);
     ws_client &c = bind_new_client(wsi);
     std::snprintf(c.cookie, sizeof c.cookie, "%s", id.c_str());
+    return 0;
+}
+
+} // namespace
+
+int ws_handshake_session(lws *wsi, void *headers_args)
+{
+    // The whole header, however long.
+    const std::string header = cookie_header(wsi);
+    const cookie_lookup found = session_from_cookie(header);
+    if (!found.id) {
+        if (!header.empty())
+            KD_LOG(KD_LOG_WARNING, "[%s] Client is missing their cookie.\n", me());
+        return new_session(wsi, headers_args);
+    }
+    const std::string &id = *found.id;
+    ws_client *known = nullptr;
+    for (auto &c : state().clients)
+        if (id == c.cookie) {
+            known = &c;
+            break;
+        }
+    if (known && !known->wsi && ws_session_expired(*known)) {
+        remove_client(*known); // an expired session is never resumed
+        known = nullptr;
+    }
+    if (!known) {
+        // Only the server makes session ids: one it does not know (made up,
+        // or planted in the browser by someone else) is replaced.
+        KD_LOG(KD_LOG_INFO, "[%s] Unrecognized cookie (%s). Making new client.\n", me(), id_for_log(id).c_str());
+        return new_session(wsi, headers_args);
+    }
+    if (!known->wsi) {
+        KD_LOG(KD_LOG_INFO, "[%s] Recognized cookie (%s). Resuming existing client. Access: %d\n", me(),
+               id_for_log(id).c_str(), known->user ? known->user->access : 0);
+        bind_client(*known, wsi);
+        return 0;
+    }
+    // A second connection of the same session (another tab).
+    ws_user *user = known->user;
+    ws_client &c = bind_new_client(wsi);
+    std::snprintf(c.cookie, sizeof c.cookie, "%s", id.c_str());
+    c.user = user;
     return 0;
 }
 

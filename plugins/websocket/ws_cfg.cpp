@@ -153,7 +153,7 @@ void on_param_free(cuvent_wrapper *w)
 {
     auto *p = static_cast<param_context *>(w->emit_ctx);
     for (auto &c : state().clients)
-        std::erase_if(c.requests, [p](const param_request &r) { return !r.owned && r.param == p; });
+        drop_requests_of(c, p);
 }
 
 } // namespace
@@ -198,6 +198,7 @@ void ws_fini()
     if (s.master) {
         s.client_count_param = nullptr; // the tree goes with the plug-in
         s.access_param = nullptr;
+        s.session_param = nullptr;
         ws_stop();
         release_clients();
     }

@@ -22,6 +22,10 @@ function valueText(node) {
 function show(node) {
   if (!node || typeof node !== "object" || node.type === "None") return;
   if (node.ref === "websocket/access") document.getElementById("access").textContent = node.value;
+  // A login or logout gives the session a new id: kept as the cookie, so
+  // that uploads and a reload of the page find the session.
+  if (node.ref === "websocket/session" && node.value)
+    document.cookie = "ZWSUI_SESSION=" + node.value + ";Max-Age=36000;Path=/";
   let tr = rows.get(node.ref);
   if (!tr) {
     tr = document.createElement("tr");

@@ -260,6 +260,10 @@ std::string do_set(std::string_view suboid, std::string_view type, std::string_v
         return "not-writable";
     if (type != snmp_type(record->type))
         return "wrong-type";
+    // The CLI request is one line of text: a zero byte would cut the value
+    // short and a line break would start another request.
+    if (value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos)
+        return "wrong-value";
 
     std::string send;
     if (record->type == "Choice") {

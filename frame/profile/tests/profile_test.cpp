@@ -579,6 +579,22 @@ TEST_F(ProfileTest, SlaveInstallsOnlyAPartOfItsOwnKind)
     EXPECT_FALSE(fs::exists(path));
 }
 
+TEST_F(ProfileTest, APartsUnusableValueIsLeftOutAndTheRestInstalled)
+{
+    kc::set_identity(unsigned(ui_to_hw_slot[1]));
+    const std::string path = media(1);
+    put(path, "{\"enccfg\": {\"enccfg/bitrate\": \"2000\", \"enccfg/gain\": 99999999999999999999,\n"
+              "  \"enccfg/mode\": {\"x\": \"y\"}, \"enccfg/channels\": 2}}\n");
+    kd_cuvent_emit(nullptr, "proxy_on_profile_check_type", const_cast<char *>(path.c_str()));
+    EXPECT_EQ(g_heard.flag, CHECK_VALID);
+    auto s = kdtest::store_sections(slurp(store_file()));
+    const std::map<std::string, std::string> want = {{"enccfg/bitrate", "2000"}, {"enccfg/channels", "2"}};
+    EXPECT_EQ(s["enccfg"], want);
+    EXPECT_EQ(s["frame"]["frame/common_name"], "mine");
+    EXPECT_EQ(log_.count("Profile part: 'enccfg/gain' in section 'enccfg' is null"), 1);
+    EXPECT_EQ(log_.count("Profile part: 'enccfg/mode' in section 'enccfg' is an object"), 1);
+}
+
 TEST_F(ProfileTest, InstallKilledMidwayLeavesAWholeStore)
 {
     kc::set_identity(unsigned(ui_to_hw_slot[1]));

@@ -238,6 +238,22 @@ TEST_F(StoreTest, KeyOperations)
     EXPECT_EQ(kd_store_load_int(nullptr, "num", &n), 0);
     EXPECT_EQ(n, -12);
     EXPECT_EQ(kd_store_load_int(nullptr, "missing", &n), -1);
+    // Texts that are no int are refused (logged), never cut to one.
+    const struct {
+        const char *text;
+        int result, value;
+    } ints[] = {{"2147483647", 0, 2147483647}, {"-2147483648", 0, -2147483647 - 1}, {"2147483648", -1, 0},
+                {"-2147483649", -1, 0},        {"99999999999999999999", -1, 0},      {"12abc", -1, 0},
+                {"", -1, 0},                   {"abc", -1, 0}};
+    for (const auto &c : ints) {
+        kd_store_save_string(nullptr, "int", c.text);
+        n = 0;
+        log_.clear();
+        EXPECT_EQ(kd_store_load_int(nullptr, "int", &n), c.result) << c.text;
+        EXPECT_EQ(n, c.value) << c.text;
+        EXPECT_EQ(log_.count("Stored value of 'int' is not a number in range"), c.result ? 1 : 0) << c.text;
+    }
+    kd_store_remove_key(nullptr, "int");
     char *text = nullptr;
     ASSERT_EQ(kd_store_load_string(nullptr, "zz", &text), 0);
     EXPECT_STREQ(text, "zz");
@@ -407,6 +423,56 @@ TEST_F(StoreTest, StartsFromFilesThatAreNoStoreKeepEveryCopyAside)
             kept.push_back(slurp(e.path()));
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(kept, (std::vector<std::string>{"[1, 2]", "{\"frame\": [", "{\"frame\": {"}));
+}
+
+TEST_F(StoreTest, AValueThatCannotBeUsedCostsItselfAlone)
+{
+    // Beside good values: numbers no integer or real holds, texts that are
+    // not UTF-8 or hold a zero byte, values that are no text, keys that
+    // cannot be, a section that is no object. A hand-written integer is
+    // taken as its text.
+    std::filesystem::create_directories(root_ / "var/local/solvera");
+    const std::string original = "{\"frame\": {\"frame/big\": 99999999999999999999999,\n"
+                                 "  \"frame/audio/level\": \"42\", \"frame/huge\": -1e999,\n"
+                                 "  \"frame/utf\": \"\xff\xfe\", \"frame/zero\": \"a\\u0000b\",\n"
+                                 "  \"frame/escape\": \"\\x\", \"frame/raw\": \"a\tb\",\n"
+                                 "  \"frame/object\": {\"a\": \"b\"}, \"frame/list\": [1], \"frame/null\": null,\n"
+                                 "  \"frame/yes\": true, \"frame/real\": 1.5, \"frame/chassis\": 7,\n"
+                                 "  \"bad\\u0000key\": \"x\", \"bad\xffkey\": \"x\"},\n"
+                                 " \"probe\": {\"probe/name\": \"kept\"}, \"junk\": 5}\n";
+    std::ofstream(file(), std::ios::binary) << original;
+    start();
+    build_tree();
+    EXPECT_EQ(g_settings.level, 42);
+    EXPECT_EQ(log_.count("left out"), 14) << "one line per value";
+    const std::pair<const char *, int> lines[] = {
+        {"'frame/big' in section 'frame' is null, or a number or text that cannot be read", 1},
+        {"'frame/zero' in section 'frame' is a text holding a zero byte", 1},
+        {"'frame/object' in section 'frame' is an object, not a text", 1},
+        {"a key with a damaged name in section 'frame'", 2},
+        {"section 'junk' is not an object", 1},
+    };
+    for (const auto &[line, n] : lines)
+        EXPECT_EQ(log_.count(line), n) << line;
+    // The file as it was is kept; the store file loses what was left out at
+    // the next tick.
+    std::vector<std::string> kept;
+    for (auto &e : std::filesystem::directory_iterator(root_ / "var/local/solvera"))
+        if (e.path().filename().string().rfind("store.json.damaged-", 0) == 0)
+            kept.push_back(slurp(e.path()));
+    EXPECT_EQ(kept, std::vector<std::string>{original});
+    kd_store_check_persist(nullptr);
+    const kdtest::StoreSections want = {
+        {"frame", {{"frame/audio/level", "42"}, {"frame/chassis", "7"}}},
+        {"probe", {{"probe/name", "kept"}}},
+    };
+    EXPECT_EQ(read_store(file()), want);
+    stop();
+
+    // The next start finds nothing to leave out.
+    log_.clear();
+    start();
+    EXPECT_EQ(log_.count("left out"), 0);
 }
 
 TEST_F(StoreTest, ARenameReachesTheFileAtTheNextTick)

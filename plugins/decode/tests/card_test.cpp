@@ -300,6 +300,27 @@ TEST_F(DecodeCard, WithOneChannelOnlyChannelZeroSwitches)
     EXPECT_EQ(tp_mode(1), 0x8001);
 }
 
+// Channel 1's status from before one-channel mode is gone once two channels run again.
+TEST_F(DecodeCard, ChannelOneStartsAfreshAfterAOneChannelSpell)
+{
+    load();
+    ASSERT_TRUE(run_until([] { return dec().frame_event_loop_is_running.load(); }));
+    decoder_stats &s = dec().stats[1];
+    s.set_service("Service B", "Provider A");
+    s.svc_pgm_num = 2;
+    s.vid_dec_info_ct = 250;
+    s.buf_pkts_loss = 3;
+    const std::string ch1 = "decode/decoders/dec_1/";
+    ASSERT_EQ(value(ch1 + "service_name"), "Service B");
+    ASSERT_EQ(set("decode/channel_mode", "SINGLE"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set("decode/channel_mode", "MULTI"), PARAM_SET_SUCCESS);
+    for (const char *route : {"service_name", "service_provider"})
+        EXPECT_EQ(value(ch1 + route), "") << route;
+    for (const char *route :
+         {"program_number", "video_decode_details/video_decode_frames", "audio_decode_details/audio_buffer_loss"})
+        EXPECT_EQ(value(ch1 + route), "0") << route;
+}
+
 TEST_F(DecodeCard, ParametersRefuseBadValuesWithAClearError)
 {
     load();

@@ -1,6 +1,17 @@
 // A CA session's receiver keys: appending single keys and key files,
 // removing keys, and the session's key file, which is replaced whole
 // (temporary file, fsync, rename) on every change and read back at start.
+//
+// Sessions and key files stay one state across a crash because the session
+// list in the store file decides which key files count:
+// - a key file is written only for a session the list on disk names (a
+//   new session has the store written at once, so that it is);
+// - a new session first removes any file left under its id;
+// - a removed session's file goes only after the list without it is on
+//   disk;
+// - at start, files of sessions the list does not name are removed.
+// A crash between two of these steps leaves a state the card had before
+// or after the change, never keys for a session that did not have them.
 #include "cfg/ca_key_table.h"
 #include "mcf_cfg.h"
 #include "mcf_services.h"
@@ -13,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,11 +92,29 @@ key_file_kind kind_of(std::string_view name)
     return key_file_kind::none;
 }
 
-std::string session_key_path(const cfg_ca &ca)
+constexpr std::string_view kKeyFilePrefix = "ca_keys_", kKeyFileSuffix = ".pub.csv", kTmpSuffix = ".tmp";
+
+std::string session_key_path(int id)
 {
-    char path[sizeof ca.key_file_path];
-    std::snprintf(path, sizeof path, "/var/local/solvera/ca_keys_%d.pub.csv", ca.id);
+    char path[sizeof cfg_ca::key_file_path];
+    std::snprintf(path, sizeof path, "/var/local/solvera/ca_keys_%d.pub.csv", id);
     return path;
+}
+
+// The session id of a key file's name ("ca_keys_<id>.pub.csv", with
+// `tmp`: the temporary one of a write), or -1 for any other name.
+int key_file_session(std::string_view name, bool *tmp)
+{
+    *tmp = ends_with(name, kTmpSuffix);
+    if (*tmp)
+        name.remove_suffix(kTmpSuffix.size());
+    if (!name.starts_with(kKeyFilePrefix) || !ends_with(name, kKeyFileSuffix))
+        return -1;
+    const std::string_view digits =
+        name.substr(kKeyFilePrefix.size(), name.size() - kKeyFilePrefix.size() - kKeyFileSuffix.size());
+    int id = -1;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+    return !digits.empty() && ec == std::errc() && end == digits.data() + digits.size() && id >= 0 ? id : -1;
 }
 
 // A regular file opened for reading (no symbolic link, no device): the
@@ -292,8 +322,12 @@ int cfg_ca_store_keys(cfg_ca *ca)
 {
     if (!ca || !ca->biss2ca_rxrs)
         return -1;
+    if (!mcf_ca_session_listed_on_disk(ca)) {
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: the session is not saved yet, its keys are not kept", ca->id);
+        return -1;
+    }
     if (!ca->key_file_path[0])
-        std::snprintf(ca->key_file_path, sizeof ca->key_file_path, "%s", session_key_path(*ca).c_str());
+        std::snprintf(ca->key_file_path, sizeof ca->key_file_path, "%s", session_key_path(ca->id).c_str());
     const std::string path = kd::rooted(ca->key_file_path);
     const std::string tmp = path + ".tmp";
     const std::filesystem::path dir = std::filesystem::path(path).parent_path();
@@ -375,7 +409,7 @@ int cfg_ca_load_keys(cfg_ca *ca)
 {
     if (!ca)
         return -1;
-    std::snprintf(ca->key_file_path, sizeof ca->key_file_path, "%s", session_key_path(*ca).c_str());
+    std::snprintf(ca->key_file_path, sizeof ca->key_file_path, "%s", session_key_path(ca->id).c_str());
     const std::string path = kd::rooted(ca->key_file_path);
     struct stat st{};
     if (::lstat(path.c_str(), &st) != 0)
@@ -404,18 +438,39 @@ int cfg_ca_load_keys(cfg_ca *ca)
     return append_table(*ca, tmp.t, nullptr);
 }
 
-int cfg_ca_delete_keys_file(cfg_ca *ca)
+int cfg_ca_delete_keys_file(int id)
 {
-    if (!ca)
-        return -1;
-    const std::string path = kd::rooted(session_key_path(*ca));
-    ::unlink((path + ".tmp").c_str());
+    const std::string path = kd::rooted(session_key_path(id));
+    ::unlink((path + std::string(kTmpSuffix)).c_str());
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        mcf_post_log(SQ_LOG_ERROR, "CA session %d: cannot delete key file: %s", ca->id, std::strerror(errno));
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: cannot delete key file: %s", id, std::strerror(errno));
         return -1;
     }
-    sync_dir(std::filesystem::path(path).parent_path().string());
+    // Gone for good before anything that relies on it happens.
+    if (!sync_dir(std::filesystem::path(path).parent_path().string()) && errno != ENOENT) {
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: key file removal not synced: %s", id, std::strerror(errno));
+        return -1;
+    }
     return 0;
+}
+
+void cfg_ca_remove_orphan_key_files(void)
+{
+    const std::filesystem::path dir = kd::rooted(std::string(kKeyDir));
+    std::error_code ec;
+    std::vector<std::filesystem::path> doomed;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec)) {
+        bool tmp = false;
+        const int id = key_file_session(e.path().filename().native(), &tmp);
+        if (id >= 0 && (tmp || !mcfcfg_ca_session_find_by_id(id)))
+            doomed.push_back(e.path());
+    }
+    for (const auto &p : doomed) {
+        mcf_post_log(SQ_LOG_WARN, "CA key file %s of no saved session removed", p.filename().c_str());
+        std::filesystem::remove(p, ec);
+    }
+    if (!doomed.empty())
+        sync_dir(dir.string());
 }
 
 } // extern "C"

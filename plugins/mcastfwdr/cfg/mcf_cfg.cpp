@@ -382,6 +382,7 @@ int cfg_ca_init(cfg_ca *ca, int id)
     ca->key_file_fd = -1;
     ca->key_file_path[0] = '\0';
     ca->batch_mode = false;
+    ca->listed_on_disk = false;
     return 0;
 }
 

@@ -311,6 +311,7 @@ typedef struct cfg_ca {
     int32_t key_file_fd;
     char key_file_path[64];
     bool batch_mode;
+    bool listed_on_disk; /* the session list in the store file names it */
 } cfg_ca;
 
 /* ---- the configuration root ---- */
@@ -435,7 +436,9 @@ unsigned mcfcfg_rx_klv_on_loaded(mcastfwdr_cfg *cfg);
 
 /* A CA session's receiver keys (0, or -1 when refused or not written). The
  * key file "/var/local/solvera/ca_keys_<id>.pub.csv" is replaced whole on
- * every change (once per file import). */
+ * every change (once per file import), and only for a session that the
+ * session list in the store file names (mcf_ca_session_listed_on_disk):
+ * keys are never kept for a session that would not come back with them. */
 int cfg_ca_store_keys(cfg_ca *ca);
 int cfg_ca_append_key_entry(cfg_ca *ca, const char *name, const char *pem);
 /* A bare ".pub.csv" or ".pub.pem" file name in the upload directory
@@ -445,7 +448,12 @@ int cfg_ca_remove_key_entry(cfg_ca *ca, unsigned int id);
 /* The session's own key file, without names; a file that cannot be read
  * whole is set aside as "<name>.damaged-<time>". No file: 0, no keys. */
 int cfg_ca_load_keys(cfg_ca *ca);
-int cfg_ca_delete_keys_file(cfg_ca *ca);
+/* The key file of session `id` (and a temporary one of a cut-short write)
+ * removed for good (0), or -1 when it stays. */
+int cfg_ca_delete_keys_file(int id);
+/* At start, once the saved sessions are back: every key file, and every
+ * temporary one, of a session the list does not name is removed. */
+void cfg_ca_remove_orphan_key_files(void);
 
 /* The configuration root with its four empty lists (0), or -1 when memory
  * is short (what was made is freed again). */

@@ -4,8 +4,8 @@
  * that change running managers, PID handlers or the PID index are made with
  * ctrl_data_lock held for writing.
  *
- * Some of these are provided by parts of the engine that are still to come;
- * they are declared here once so that every caller sees one signature. */
+ * Engine functions the configuration shares with other callers are
+ * declared here once, so that every caller sees one signature. */
 #ifndef MCF_SERVICES_H
 #define MCF_SERVICES_H
 
@@ -148,6 +148,9 @@ int add_ca_to_pid_handler(manager_output *mo, int ingress_id, int pid, int ca_se
 int add_pid_remap_to_pid_handler(manager_output *mo, int ingress_id, int in_pid, int out_pid);
 int phindex_repopulate(void);
 void phindex_debug(void);
+/* "Output %u TS pkts - Rx: %9u Tx: %9u" for every output record, in list
+ * order, that has a running manager. */
+void manager_outputs_debug(void);
 
 /* ---- addresses and uniqueness ---- */
 int mcastfwdr_format_ip_addr(char *out, size_t size, const char *in);
@@ -180,7 +183,7 @@ int mcf_tx_register_alarms(const cfg_tx *tx);
 int mcf_post_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int mcastfwdr_set_dest_si_id(cfg_tx *tx, int input_id);
 
-/* ---- rows the engine builds (minimal until the row code lands) ---- */
+/* ---- rows the engine builds ---- */
 void mcastfwdr_setup_params(mcastfwdr_cfg *cfg, plugin_load_info *pli);
 void mcastfwdr_allocate_rule_input(param_context *tbl_inputs, cfg_rx *rx);
 void mcastfwdr_allocate_rule_input_program(param_context *table, in_pgm_status *entry, int index);
@@ -213,6 +216,10 @@ int mcastfwdr_add_ca_session_row(int id);
 int mcastfwdr_rem_ca_session_row(cfg_ca *ca);
 int store_klv_sources_save_params(void);
 int store_ca_sessions_save_params(void);
+/* Whether the session list in the store file names the session (as far as
+ * the store keeps a file at all), writing the store first when that is not
+ * known yet; remembered in the record once true. */
+bool mcf_ca_session_listed_on_disk(cfg_ca *ca);
 
 #ifdef __cplusplus
 }

@@ -90,8 +90,8 @@ void measure(egress_latency_probe &p)
 void complete_datagram(mcastfwdr_egress *eg)
 {
     egress_datagram_t &d = eg->dgram[eg->dgram_wr_idx];
-    if (eg->cc_check)
-        ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt);
+    if (eg->cc_check && ts_validation_check_cc(eg->cc_check, d.ts_pkt, 188 * eg->dgram_tspkt_cnt) != 0)
+        mcf_post_log(SQ_LOG_ERROR, "ts pkt validation cc failed!");
     measure(eg->klv_latency);
     measure(eg->pcr_latency);
     totals.ip_packets_tx.fetch_add(1, std::memory_order_relaxed);

@@ -77,6 +77,10 @@ int manager_inputs_member_has_unique_route(const manager_input *mi);
 int manager_inputs_route_exists_in_set(const char *route_id);
 unsigned manager_inputs_collect_net_input_socket_ids(kd_dataset *set);
 void manager_inputs_foreach(void (*fn)(manager_input *mi));
+// The program tables an input learnt, at debug level: its programs and,
+// per program, the input and PID of each entry. Loop thread.
+void manager_input_debug(const manager_input *mi);
+void manager_inputs_debug(void);
 // The data path's report of received data (multiplexer, read lock held).
 void manager_input_update_stream_status(manager_input *mi);
 // Monitors the multiplexer runs under the read lock: stream loss, and the

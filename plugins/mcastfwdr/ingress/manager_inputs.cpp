@@ -5,6 +5,7 @@
 #include "ingress/manager_input.h"
 #include "ingress/routes.h"
 #include "mcastfwdr.h"
+#include "outputs/manager_output.h"
 #include "router/phindex.h"
 #include "status_queue.h"
 #include "tables/virtual_input.h"
@@ -419,12 +420,19 @@ void manager_inputs_datapath_get_srt_stats(void)
             srt_helper_bstats(&m.srt, false);
 }
 
+// A routable input's rate is in the outputs' fill engines and PCR windows
+// exactly while it streams: added here on its first data, taken out when
+// its stream is lost, and changed in place by the control side (under the
+// write lock, which excludes both) only while it streams. The manager's
+// configured rate is what was added, so the three always agree.
 void manager_input_update_stream_status(manager_input *mi)
 {
     mi->status_stream_detected.store(1, std::memory_order_relaxed);
     if (mi->streaming.exchange(true, std::memory_order_relaxed))
         return;
     mcf_post_log(SQ_LOG_INFO, "MCF: Input %u is now streaming.", unsigned(mi->id));
+    if (mi->is_routable && mi->type != INGRTYPE_VIRT)
+        mcf::manager_outputs_update_routable_input_rate(mi->id, mi->configured_bps, 0);
 }
 
 void manager_inputs_datapath_monitor_for_stream_loss(void)
@@ -432,8 +440,11 @@ void manager_inputs_datapath_monitor_for_stream_loss(void)
     for (manager_input &m : managers()) {
         if (m.status_stream_detected.exchange(0, std::memory_order_relaxed))
             continue; // data since the last pass
-        if (m.streaming.exchange(false, std::memory_order_relaxed))
-            mcf_post_log(SQ_LOG_WARN, "MCF: Input %u stream lost.", unsigned(m.id));
+        if (!m.streaming.exchange(false, std::memory_order_relaxed))
+            continue;
+        mcf_post_log(SQ_LOG_WARN, "MCF: Input %u stream lost.", unsigned(m.id));
+        if (m.is_routable && m.type != INGRTYPE_VIRT)
+            manager_outputs_update_on_input_stream_loss(&m);
     }
 }
 
@@ -568,10 +579,13 @@ void manager_input_count_packets(manager_input *mi, unsigned packets)
     mi->streaming.store(packets > 0, std::memory_order_relaxed);
 }
 
-void manager_input_set_bps(int id, int bps)
+bool manager_input_set_bps(int id, int bps)
 {
-    if (manager_input *mi = manager_inputs_find_by_id(id))
-        mi->configured_bps = bps;
+    manager_input *mi = manager_inputs_find_by_id(id);
+    if (!mi)
+        return false;
+    mi->configured_bps = bps;
+    return mi->streaming.load(std::memory_order_relaxed);
 }
 
 void manager_input_clear_program_status(int id)

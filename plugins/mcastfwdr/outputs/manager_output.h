@@ -368,7 +368,7 @@ void manager_outputs_maintenance_tick(void);
 // Loop thread, lock released: prepares the EMMs that CA changes made due.
 void manager_outputs_prepare_due_emms(void);
 
-// ---- collaborators of other parts (minimal where those parts are still to come) ----
+// ---- collaborators: the ASI ports and the host routes ----
 int mcastfwdr_asi_get_socket_id(int output_id);
 int mcastfwdr_asi_hw_cfg_bitrate(cfg_tx *tx, int bps, int disable);
 void mcastfwdr_asi_queue_monitor_init(int output_id, asi_queue_monitor *monitor, int bps);
@@ -387,4 +387,10 @@ namespace mcf {
 // egress thread (the rest of the build is the same).
 void manager_outputs_records_only(bool on);
 bool manager_outputs_are_records_only();
+// A routable input's rate, now bps after prev_bps (0: not counted before),
+// on every output that takes programs of it (single-input outputs carry
+// the input as it is). The loop thread with ctrl_data_lock held for
+// writing, or the multiplexer with it held for reading: the fill engines
+// and PCR windows belong to the multiplexer while it routes.
+void manager_outputs_update_routable_input_rate(int input_id, int bps, int prev_bps);
 } // namespace mcf

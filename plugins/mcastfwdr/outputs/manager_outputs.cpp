@@ -337,24 +337,18 @@ int manager_outputs_update_input_rate(const cfg_rx *rx, int prev_bps)
     }
     if (!g_list)
         return -1;
+    if (rx->ingress_is_routable) {
+        mcf::manager_outputs_update_routable_input_rate(rx->ingress_id, rx->ingress_bps, prev_bps);
+        return 0;
+    }
     const int virt = virtual_input_get_ingress_id();
     for (manager_output &mo : *g_list) {
-        if (mo.cfg_single_input_rtg_enabled)
+        if (mo.cfg_single_input_rtg_enabled || !out_service_find(&mo.unique_inputs, virt))
             continue;
-        if (!rx->ingress_is_routable) {
-            if (!out_service_find(&mo.unique_inputs, virt))
-                continue;
-            dataset_ptr set(MO_INPUT_SET_MAX);
-            collect_virtual_raw_inputs(mo, set.s);
-            if (set.has(rx->ingress_id))
-                manager_output_update_input_rate(&mo, rx->ingress_id, rx->ingress_bps, prev_bps);
-            continue;
-        }
-        if (!out_service_find(&mo.unique_inputs, rx->ingress_id))
-            continue;
-        manager_output_update_input_rate(&mo, rx->ingress_id, rx->ingress_bps, prev_bps);
-        if (mo.type == EGRTYPE_ASI && prev_bps != 0)
-            mcastfwdr_asi_hw_reset_interface(mo.id);
+        dataset_ptr set(MO_INPUT_SET_MAX);
+        collect_virtual_raw_inputs(mo, set.s);
+        if (set.has(rx->ingress_id))
+            manager_output_update_input_rate(&mo, rx->ingress_id, rx->ingress_bps, prev_bps);
     }
     return 0;
 }
@@ -632,3 +626,22 @@ bool manager_output_get_srt_stats(int id, srt_stats_t *out)
     srt_helper_read_stats(&mo->egress->srt, out);
     return true;
 }
+
+namespace mcf {
+
+void manager_outputs_update_routable_input_rate(int input_id, int bps, int prev_bps)
+{
+    if (!g_list)
+        return;
+    for (manager_output &mo : *g_list) {
+        if (mo.cfg_single_input_rtg_enabled || !out_service_find(&mo.unique_inputs, input_id))
+            continue;
+        manager_output_update_input_rate(&mo, input_id, bps, prev_bps);
+        // An input that was already counted changes the ASI port's pacing
+        // under way: the interface starts afresh.
+        if (mo.type == EGRTYPE_ASI && prev_bps != 0)
+            mcastfwdr_asi_hw_reset_interface(mo.id);
+    }
+}
+
+} // namespace mcf

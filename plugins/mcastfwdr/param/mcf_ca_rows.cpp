@@ -2,16 +2,25 @@
 // receiver keys on the outputs, and adding and removing sessions with
 // their rows, key files and store keys.
 #include "param/mcf_param.h"
+#include "param/mcf_store_keys.h"
 
 #include "cfg/ca_key_table.h"
 #include "mcastfwdr.h"
 
 #include <kerrow/frame.h>
+#include <kerrow/path.h>
+#include <kerrow/store.h>
+
+#include <jansson.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -227,6 +236,28 @@ constexpr auto kKeyCb = mcf::param::callbacks_of<kKeyLeaves>();
 
 int same_record(void *data, void *key) { return data == key ? 0 : 1; }
 
+constexpr const char *kSessionIdsKey = "mcastfwdr/ca_session_ids";
+
+// The session ids the store file lists, once the store has been written
+// now (its own timer would take up to three seconds). None when the store
+// keeps no file: its settings, sessions among them, live for this run only.
+std::optional<std::set<int>> session_ids_on_disk()
+{
+    kd_store_check_persist(nullptr);
+    const std::string file = kd::rooted("/var/local/solvera/store.json");
+    struct stat st{};
+    if (::stat(file.c_str(), &st) != 0)
+        return std::nullopt;
+    std::set<int> ids; // a file that cannot be read proves nothing
+    std::unique_ptr<json_t, void (*)(json_t *)> root(json_load_file(file.c_str(), 0, nullptr), json_decref);
+    const json_t *text = json_object_get(json_object_get(root.get(), kd_frame_plugin_get_name(mcf_pli)), kSessionIdsKey);
+    if (json_is_string(text)) {
+        std::vector<mcf::store::skipped> skips;
+        ids = mcf::store::parse_id_list(json_string_value(text), skips);
+    }
+    return ids;
+}
+
 } // namespace
 
 extern "C" {
@@ -263,7 +294,16 @@ int mcastfwdr_add_ca_session_row(int id)
     cfg_ca *ca = mcfcfg_add_ca_session(id);
     if (!ca)
         return -1;
+    // A file an earlier session left under this id (its removal cut short)
+    // is not this session's.
+    if (cfg_ca_delete_keys_file(ca->id) != 0) {
+        mcfcfg_remove_ca_session(ca);
+        return -1;
+    }
     mcastfwdr_allocate_rule_ca_session(mcf_cfg.tbl_ca_sessions, ca);
+    // Saved at once, so that its keys can be kept from the first one on.
+    if (!mcf_ca_session_listed_on_disk(ca))
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: the session list could not be saved", ca->id);
     mcf::param::announce(mcf_cfg.tbl_rem_ca_session);
     mcfcfg_tx_input_update_ca_session_params(&mcf_cfg);
     return 0;
@@ -276,7 +316,6 @@ int mcastfwdr_rem_ca_session_row(cfg_ca *ca)
     const int id = ca->id;
     mcastfwdr_param_delete(mcf_pli, mcf_cfg.tbl_ca_sessions, ca, same_record, 0);
     mcfcfg_tx_input_clear_ca_session(&mcf_cfg, id);
-    cfg_ca_delete_keys_file(ca);
     {
         write_lock lock;
         mcfcfg_remove_ca_session(ca);
@@ -284,7 +323,24 @@ int mcastfwdr_rem_ca_session_row(cfg_ca *ca)
     }
     mcfcfg_tx_input_update_ca_session_params(&mcf_cfg);
     store_ca_sessions_save_params();
+    // The key file goes once the list on disk no longer names the session;
+    // until then a restart brings the session back with its keys, and
+    // after it the next start removes a file left behind.
+    const std::optional<std::set<int>> saved = session_ids_on_disk();
+    if (!saved || !saved->count(id))
+        cfg_ca_delete_keys_file(id);
+    else
+        mcf_post_log(SQ_LOG_ERROR, "CA session %d: the session list could not be saved, its key file stays", id);
     return 0;
+}
+
+bool mcf_ca_session_listed_on_disk(cfg_ca *ca)
+{
+    if (ca && !ca->listed_on_disk) {
+        const std::optional<std::set<int>> saved = session_ids_on_disk();
+        ca->listed_on_disk = !saved || saved->count(ca->id);
+    }
+    return ca && ca->listed_on_disk;
 }
 
 int store_ca_sessions_save_params(void)
@@ -292,7 +348,7 @@ int store_ca_sessions_save_params(void)
     std::vector<int> ids;
     for (const cfg_ca &c : mcf::records<cfg_ca>(mcf_cfg.ca_sessions))
         ids.push_back(c.id);
-    return mcf::param::save_id_list("mcastfwdr/ca_session_ids", ids);
+    return mcf::param::save_id_list(kSessionIdsKey, ids);
 }
 
 } // extern "C"

@@ -144,12 +144,16 @@ int apply_bps(void *rec, int32_t bps)
     if (rx.ingress_bps == bps)
         return 0;
     const int prev = rx.ingress_bps;
-    rx.ingress_bps = bps;
-    if (!loaded())
+    if (!loaded()) {
+        rx.ingress_bps = bps;
         return 0;
+    }
     if (rx.ingress_is_bridged && mcf_ctrl_plane_external_systems_connected)
-        mcastfwdr_ingress_notify_internal_ts(rx.ingress_bps, rx.ingress_id);
+        mcastfwdr_ingress_notify_internal_ts(bps, rx.ingress_id);
+    // The multiplexer reads the rate when it rebuilds a fill engine: the
+    // record changes together with the outputs' share of it.
     pthread_rwlock_wrlock(&ctrl_data_lock);
+    rx.ingress_bps = bps;
     mcastfwdr_update_input_bps_and_outputs_using_it(&rx, prev);
     pthread_rwlock_unlock(&ctrl_data_lock);
     return 0;

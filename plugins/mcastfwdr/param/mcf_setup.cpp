@@ -149,6 +149,7 @@ param_set_result diag_outputs(param_context *p, const char *text)
 {
     if (!text || std::strcmp(text, "Yes") != 0)
         return refused(p, text);
+    manager_outputs_debug();
     return PARAM_SET_SUCCESS;
 }
 

@@ -98,9 +98,12 @@ int store_ca_sessions_load_params(void)
         cfg_ca *ca = mcfcfg_add_ca_session(id);
         if (!ca)
             continue;
+        // Read from the store, so the list on disk names it.
+        ca->listed_on_disk = true;
         mcastfwdr_allocate_rule_ca_session(mcf_cfg.tbl_ca_sessions, ca);
         cfg_ca_load_keys(ca);
     }
+    cfg_ca_remove_orphan_key_files();
     // The list as it now stands: damaged entries do not come back.
     store_ca_sessions_save_params();
     return 0;

@@ -5,6 +5,7 @@
 // (walks and the debug dump go by input id, then PID).
 #include "phindex.h"
 #include "continuity.h"
+#include "packet_proc.h"
 
 #include "status_queue.h"
 
@@ -331,8 +332,12 @@ void phindex_debug(void)
         const pid_handler_key &k = *lookup(order / kPids, order % kPids);
         mcf_post_log(SQ_LOG_INFO, "PIDH: id %d pid %d entries %zd.......", k.in_id, k.in_pid, ssize_t(k.entry_count));
         for (size_t i = 0; i < k.entry_count; ++i) {
-            mcf_post_log(SQ_LOG_INFO, "PIDH: handler: %s", phdatatype_to_string(k.entries[i].phdata.type));
-            mcf_post_log(SQ_LOG_DEBUG, "\t{ }"); // routing contexts describe themselves once they exist
+            const pid_handler_data &d = k.entries[i].phdata;
+            mcf_post_log(SQ_LOG_INFO, "PIDH: handler: %s", phdatatype_to_string(d.type));
+            if (d.type == PHDATATYPE_ALL_DATA || d.type == PHDATATYPE_UNROUTED_DATA || d.type == PHDATATYPE_ROUTED_DATA)
+                routing_context_debug(static_cast<const routing_context *>(d.data));
+            else
+                mcf_post_log(SQ_LOG_DEBUG, "\t{ }");
         }
     }
 }

@@ -265,6 +265,32 @@ TEST_F(CaRows, EntitleReceiverRefusesLongDuplicateAndUnusableKeys)
     EXPECT_EQ(pems_in(mcftest::file_text(key_file(0))), (std::vector<std::string>{keys[0].pkcs1_pem}));
 }
 
+// Private key material in the line ends and layouts a pasted text may have.
+TEST_F(CaRows, PrivateKeysAreRefusedInAnyLayoutAndNoKeyFileIsWritten)
+{
+    // A pair of its own each: the public key first, so that an id can be
+    // taken, then the private key.
+    auto public_first = [] {
+        const std::string both = mcftest::ec_private_and_public_pem();
+        const size_t split = both.find("-----BEGIN PUBLIC KEY-----");
+        return split == std::string::npos ? std::string() : both.substr(split) + both.substr(0, split);
+    };
+    std::string crlf;
+    for (char c : public_first())
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string last = public_first();
+    ASSERT_FALSE(last.empty() || crlf.empty());
+    last.pop_back(); // ends at the private key's end marker
+    cfg_ca *ca = add_session();
+    for (const std::string &text : {crlf, last}) {
+        log_.clear();
+        EXPECT_EQ(set(route(0, "biss_ca_entitle_receiver"), text.c_str()), PARAM_SET_FAILURE) << text;
+        EXPECT_EQ(log_.count("Key refused: the text holds a private key"), 1) << text;
+    }
+    EXPECT_EQ(rows(*ca), 0u);
+    EXPECT_FALSE(fs::exists(key_file(0)));
+}
+
 TEST_F(CaRows, TheTableHoldsThreeThousandKeys)
 {
     const std::vector<std::string> pems = mcftest::ec_pems(CA_KEY_TABLE_MAX + 1);

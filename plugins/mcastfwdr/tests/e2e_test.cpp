@@ -228,6 +228,16 @@ protected:
         tx->dest_transmit = DEST_XMIT_ON;
         return tx;
     }
+    // Input 100 (239.7.7.7:7000) with its program `program` carried by UDP
+    // output 1 (239.8.8.8:8000): the service routing it.
+    static cfg_tx_input *one_program_routed(int program)
+    {
+        net_input(100, "239.7.7.7", 7000);
+        cfg_tx_input *svc = cfg_tx_input_add(net_output(1, "239.8.8.8", 8000, PROTOCOL_UDP));
+        svc->input_id = 100;
+        svc->input_prog_num = program;
+        return svc;
+    }
     // The card with the chassis' ends of its eth0 and eth1 addressed.
     static void address(scenario &card)
     {
@@ -281,13 +291,7 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
     scenario card(3);
     address(card);
     card.start_linked();
-    card.change([] {
-        net_input(100, "239.7.7.7", 7000);
-        cfg_tx_input *svc = cfg_tx_input_add(net_output(1, "239.8.8.8", 8000, PROTOCOL_UDP));
-        svc->input_id = 100;
-        svc->input_prog_num = 2;
-        cfg_tx_pid_map_add(svc, "Video", 0x102)->out_pid = 0x222;
-    });
+    card.change([] { cfg_tx_pid_map_add(one_program_routed(2), "Video", 0x102)->out_pid = 0x222; });
     ASSERT_NE(manager_inputs_find_by_id(100), nullptr);
     ASSERT_NE(manager_outputs_find_by_id(1), nullptr);
 
@@ -338,6 +342,45 @@ TEST_F(EndToEnd, OneProgramOfAMultiProgramInputReachesAUdpOutputRemapped)
 
     EXPECT_EQ(programs_of(c, "out.ts"), "program_id=2\n");
     expect_video(video_of(c, "out.ts"));
+}
+
+// A client changes the input's rate while the stream flows: the ingress
+// and the multiplexer go on at once, before the loop turns again, and the
+// output flows on once the loop has taken the change.
+TEST_F(EndToEnd, AnInputRateChangedWhileStreamingKeepsTheOutputFlowing)
+{
+    scenario card(3);
+    address(card);
+    card.start_linked();
+    card.change([] { one_program_routed(1); });
+    sink out(card, "239.8.8.8", 8000);
+    ASSERT_TRUE(out.joined());
+    paced_sender in(card, ts_, "239.7.7.7", 7000);
+    auto sent = [&] {
+        uint64_t n = 0;
+        out.with([&](mcfrig::sink_check &c) { return n = c.packets, true; });
+        return n;
+    };
+    // The card's own count of the packets its inputs took in.
+    auto taken = [] {
+        char *v = kd_param_get_value_text(kd_param_get_by_route("mcastfwdr/ts_packets_received"));
+        const long n = v ? std::atol(v) : 0;
+        std::free(v);
+        return n;
+    };
+    ASSERT_TRUE(run_loop_until([&] { return sent() > 1000; }, 30.0)) << in.sent() << " datagrams sent";
+    ASSERT_EQ(set_param("mcastfwdr/rules/inputs/input_100/trans_mux_rate", "2500000"), PARAM_SET_SUCCESS);
+    // Over a second of the input (1330 packets a second), then of the output.
+    const long at_change = taken();
+    const bool taking = eventually([&] { return taken() > at_change + 1500; }, 30000);
+    const uint64_t before = sent();
+    const bool flowing = run_loop_until([&] { return sent() > before + 1500; }, 30.0);
+    const long in_total = taken();
+    const uint64_t out_total = sent();
+    kd_frame_unload_plugin("mcastfwdr");
+    out.stop();
+    EXPECT_TRUE(taking) << at_change << " packets taken in at the change, " << in_total << " since";
+    EXPECT_TRUE(flowing) << before << " packets out once the input went on, " << out_total << " since";
 }
 
 // The packets of pid in a received stream, in order.

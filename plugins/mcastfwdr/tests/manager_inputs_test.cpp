@@ -229,4 +229,24 @@ TEST_F(ProgramStatus, ActiveWhenEveryPidArrivedAndEachChangeIsToldOnce)
     EXPECT_EQ(log_.count(told(100, 3, 1)), 2);
 }
 
+// The input managers' program tables at debug level, every input in list
+// order with each program's entries.
+TEST_F(ProgramStatus, DebugSummaryListsEachProgramsEntries)
+{
+    program(in_, 1, {{100, 0x100}, {101, 0x101}});
+    program(in_, 2, {});
+    log_.clear();
+    manager_inputs_debug();
+    std::vector<std::string> lines;
+    for (const auto &l : log_.lines())
+        lines.push_back(l.text.substr(l.text.find("] ") + 2));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Input 0 Program Table Summary:\n", "..Total of 0 Programs.\n", // the virtual input's
+                         "Input 100 Program Table Summary:\n", "..Total of 2 Programs.\n",
+                         "....Program: 1 has 2 PID entries\n", "......0 - Input 100 PID 256\n",
+                         "......1 - Input 101 PID 257\n", "....Program: 2 has 0 PID entries\n",
+                         "Input 101 Program Table Summary:\n", "..Total of 0 Programs.\n",
+                         "Input 102 Program Table Summary:\n", "..Total of 0 Programs.\n"}));
+}
+
 } // namespace

@@ -35,6 +35,7 @@
 #include <thread>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -443,6 +444,65 @@ TEST_F(Outputs, InputRatesReachTheFillEngines)
     EXPECT_EQ(manager_outputs_update_on_input_stream_loss(nullptr), -1);
     EXPECT_EQ(manager_outputs_delete_with_non_virtual_input(virt), 0);
     EXPECT_EQ(log_.count("Invalid use of function"), 3);
+}
+
+// The callers: a rate set on an input's row, its first data and its stream
+// loss keep a multiplexed output's fill engine at the sum of the rates of
+// the inputs that stream.
+TEST_F(Outputs, AnInputsRateChangesAndStreamLossReachItsOutputs)
+{
+    input_with_programs(101, 1, 1, 3000000);
+    input_with_programs(102, 1, 5, 2000000);
+    cfg_tx *tx = net_output(0);
+    service(tx, 101, 1);
+    service(tx, 102, 5);
+    sync();
+    manager_output *mo = manager_outputs_find_by_id(0);
+    ASSERT_NE(mo, nullptr);
+    manager_input *in101 = manager_inputs_find_by_id(101), *in102 = manager_inputs_find_by_id(102);
+    auto set_rate = [](int id, int bps) {
+        cfg_rx *rx = mcfcfg_rx_find_by_id(id);
+        const int prev = rx->ingress_bps;
+        rx->ingress_bps = bps;
+        mcf::write_lock lock;
+        return mcastfwdr_update_input_bps_and_outputs_using_it(rx, prev);
+    };
+    // Both inputs had data since the last pass but `lose`, which had none.
+    auto pass_losing = [&](manager_input *lose) {
+        manager_inputs_datapath_monitor_for_stream_loss();
+        for (manager_input *mi : {in101, in102})
+            if (mi != lose)
+                manager_input_update_stream_status(mi);
+        manager_inputs_datapath_monitor_for_stream_loss();
+    };
+    const struct {
+        const char *what;
+        std::function<void()> act;
+        int fill_in;
+        const char *logged;
+    } steps[] = {
+        {"rate set while silent", [&] { EXPECT_EQ(set_rate(101, 4000000), 0); }, 0,
+         "Input 101 rate change. Outputs pending update until input streaming."},
+        {"first data", [&] { manager_input_update_stream_status(in101); }, 4000000,
+         "Output 0 adding Input 101 (bps 4000000) to aggregate input bps which is now 4000000"},
+        {"second input's data", [&] { manager_input_update_stream_status(in102); }, 6000000,
+         "Output 0 adding Input 102 (bps 2000000) to aggregate input bps which is now 6000000"},
+        {"rate set while streaming", [&] { EXPECT_EQ(set_rate(101, 3000000), 0); }, 5000000, nullptr},
+        {"stream lost", [&] { pass_losing(in101); }, 2000000,
+         "Output 0 removing Input 101 (bps 3000000) from aggregate input bps which is now 2000000"},
+        {"back", [&] { manager_input_update_stream_status(in101); }, 5000000,
+         "Output 0 adding Input 101 (bps 3000000) to aggregate input bps which is now 5000000"},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.what);
+        log_.clear();
+        s.act();
+        EXPECT_EQ(fill_bps_in(mo), s.fill_in);
+        if (s.logged) {
+            EXPECT_EQ(log_.count(s.logged), 1);
+        }
+        EXPECT_EQ(log_.count("pending"), s.fill_in == 0 ? 1 : 0);
+    }
 }
 
 TEST_F(Outputs, GoingInputsTakeTheirOutputs)

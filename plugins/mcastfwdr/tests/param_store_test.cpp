@@ -221,6 +221,9 @@ TEST_F(ParamStore, AWholeConfigurationComesBackAfterARestart)
     for (int pid : {256, 257, 258})
         ASSERT_EQ(mcastfwdr_add_row_out_svc_pid_map(svc, -1, "Video", pid), 0);
     values({{remap(3, 0, 0, "pid_out"), "1000"}, {remap(3, 0, 1, "pid_out"), "1001"}, {remap(3, 0, 1, "pid_out"), "257"}});
+    // Values refused on remap 0 leave it as it was, in the store too.
+    for (const char *refused : {"0", "8191"})
+        ASSERT_EQ(set(remap(3, 0, 0, "pid_out"), refused), PARAM_SET_FAILURE) << refused;
 
     auto sections = file();
     EXPECT_EQ(sections["mcastfwdr"]["mcastfwdr/input_net_keys"], "100,101");

@@ -120,6 +120,18 @@ TEST_F(Statistics, FoldingAveragesTheSecondAndClearsTheSample)
     EXPECT_EQ(r2.period.neg, 0u);
     EXPECT_EQ(r2.period.pos, 0u);
     EXPECT_EQ(r2.evt[STATS_EVT_CC_ERROR], 0u);
+
+    // A thread keeps one sample for its life and adds its events to it: an
+    // event counted in one cycle is posted once, whatever cycles follow.
+    mcast_stats_t s{};
+    s.src = STATS_SRC_EGRESS;
+    s.idx = stats_idx_t(3);
+    for (int i = 0; i < 1000; ++i) {
+        s.evt[STATS_EVT_BUSY_WARN] += i == 10;
+        s.post = i == 999;
+        mcastfwdr_statistics(&s);
+    }
+    EXPECT_EQ(posted(STATS_SRC_EGRESS, 3).evt[STATS_EVT_BUSY_WARN], 1u);
 }
 
 TEST_F(Statistics, ReportForFixedRecordsEqualsTheStoredText)

@@ -320,6 +320,10 @@ TEST_F(ProxyMaster, AllSlavesConnectedOnlyOnceEveryLinkIsUp)
 
     // An event from one slave is emitted here (aligned) and relayed to the
     // other slave, not back to the sender.
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_event");
+    info.len = 5;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
     const uint8_t data[5] = {'a', 'b', 'c', 'd', 'e'};
     slave_.send(proxy::proxy_msg_init_cuvent("test_event", data));
     auto relayed = other.next(proxy::PROXY_MSG_CUVENT);
@@ -335,6 +339,32 @@ TEST_F(ProxyMaster, AllSlavesConnectedOnlyOnceEveryLinkIsUp)
         }
     }
     ::close(second);
+}
+
+TEST_F(ProxyMaster, EmitsOnlyRelayedEventsOfTheirSizeFromASlave)
+{
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_event");
+    info.len = 4;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
+    connect_slave();
+    // A slave may not announce that every slave is linked: that is the master's.
+    auto cases = refused_events("test_event");
+    cases.push_back({"on_proxy_all_slaves_connected", {}, "'on_proxy_all_slaves_connected' from remote: not relayed"});
+    const auto good = proxy::proxy_msg_init_cuvent("test_event", std::vector<uint8_t>{'w', 'x', 'y', 'z'});
+    for (const refused_event &c : cases) {
+        log_.clear();
+        g_heard.event_data.clear();
+        slave_.send(proxy::proxy_msg_init_cuvent(c.name, c.data));
+        slave_.send(good);
+        ASSERT_TRUE(run_until([&] { return !g_heard.event_data.empty(); })) << c.log;
+        EXPECT_EQ(log_.count(c.log), 1) << c.log;
+        EXPECT_EQ(log_.count("Emitting locally"), 1) << c.log;
+        EXPECT_EQ(proxy::st().count_connections, 1) << c.log;
+    }
+    EXPECT_EQ(g_heard.all_connected, 1); // its own, at the link
+    // The text ends right after the data (the listener reads 5 bytes).
+    EXPECT_EQ(g_heard.event_data.back(), std::string("wxyz", 5));
 }
 
 TEST_F(ProxyMaster, MalformedMessagesResetTheLink)

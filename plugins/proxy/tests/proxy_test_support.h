@@ -325,6 +325,31 @@ private:
     bool had_old_ = false;
 };
 
+// Events a peer may not have emitted on a card: names nobody registered
+// for relay (whose listeners take the data for a pointer-bearing record or
+// a text), and a relayed name ("relay_name", 4 bytes) with other sizes.
+struct refused_event {
+    std::string name;
+    std::vector<uint8_t> data;
+    std::string log; // what the card logs for it
+};
+inline std::vector<refused_event> refused_events(const std::string &relay_name)
+{
+    const std::vector<uint8_t> text(64, 'A'); // no terminator
+    const std::string unknown = "not relayed by this card";
+    std::vector<refused_event> out;
+    for (const char *name : {"on_param_update", "proxy_on_profile_check_type", "input_output_sync",
+                             "request_publish_dir", "customer_certificate_filename", "settings profile verify",
+                             "register_proxy_cuvent"})
+        out.push_back({name, text, "'" + std::string(name) + "' from remote: " + unknown});
+    out.push_back({"on_param_update", {}, "'on_param_update' from remote: " + unknown});
+    out.push_back({std::string("bad\x01name"), {}, "'bad?name' from remote: " + unknown});
+    out.push_back({relay_name, {1, 2, 3}, "'" + relay_name + "' from remote: 3 bytes of data, 4 expected"});
+    out.push_back({relay_name, {1, 2, 3, 4, 5}, "'" + relay_name + "' from remote: 5 bytes of data, 4 expected"});
+    out.push_back({relay_name, {}, "'" + relay_name + "' from remote: 0 bytes of data, 4 expected"});
+    return out;
+}
+
 inline uint32_t u32_of(const std::optional<proxy::proxy_msg> &m)
 {
     return m && m->payload.size() >= 4 ? proxy::read_u32(m->payload, 0) : 0xFFFFFFFFu;

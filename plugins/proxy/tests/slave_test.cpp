@@ -252,13 +252,16 @@ TEST_F(ProxySlave, OnlyTheMasterMayConnectAndTheLatestLinkWins)
 TEST_F(ProxySlave, FollowsTheMastersClockChassisNumberAndReboot)
 {
     peer m = connect_master();
-    // 2 s off is close enough; 3 s behind sets the clock with "date".
+    // 2 s off is close enough; 3 s behind or a minute ahead sets the clock
+    // with "date".
     const time_t now = time(nullptr);
     m.send(time_sync(now + 2));
     m.send(time_sync(now - 3));
-    ASSERT_TRUE(run_until([&] { return cmds_.count("date") == 1; }));
-    EXPECT_EQ(cmds_.lines(), std::vector<std::string>{"date -s @" + std::to_string(now - 3)});
-    EXPECT_EQ(log_.count("Sync system time on slave to"), 1);
+    m.send(time_sync(now + 60));
+    ASSERT_TRUE(run_until([&] { return cmds_.count("date") == 2; }));
+    EXPECT_EQ(cmds_.lines(),
+              (std::vector<std::string>{"date -s @" + std::to_string(now - 3), "date -s @" + std::to_string(now + 60)}));
+    EXPECT_EQ(log_.count("Sync system time on slave to"), 2);
 
     m.send(proxy::proxy_msg_init_u32(proxy::PROXY_MSG_CHASSIS_NUMBER, 7));
     EXPECT_TRUE(run_until([] { return kd_frame_get_chassis_num() == 7; }));
@@ -308,6 +311,46 @@ TEST_F(ProxySlave, RelaysRegisteredEventsAndReportsVersionTasks)
     m.pump();
     for (const auto &msg : m.got())
         EXPECT_NE(msg.hdr.type, uint32_t(proxy::PROXY_MSG_CUVENT));
+}
+
+TEST_F(ProxySlave, EmitsOnlyRelayedEventsOfTheirSizeFromTheMaster)
+{
+    static std::vector<std::string> heard;
+    heard.clear();
+    kd_cuvent_register_cb(nullptr, "test_relay", [](cuvent_wrapper *w) {
+        heard.emplace_back(static_cast<const char *>(w->emit_ctx)); // a text: must end inside the data
+    }, nullptr, CUVFLT_NONE);
+    kd_cuvent_register_cb(nullptr, "on_proxy_all_slaves_connected",
+                          [](cuvent_wrapper *w) { heard.emplace_back(w->emit_ctx ? "data" : "connected"); }, nullptr,
+                          CUVFLT_NONE);
+    proxy_cuvent_info info{};
+    std::snprintf(info.name, sizeof info.name, "%s", "test_relay");
+    info.len = 4;
+    kd_cuvent_emit(nullptr, "register_proxy_cuvent", &info);
+    peer m = connect_master();
+
+    // Each refused event is logged and dropped; the link stays and the
+    // next good event is emitted, its text ending right after the data.
+    const auto good = proxy::proxy_msg_init_cuvent("test_relay", std::vector<uint8_t>{'w', 'x', 'y', 'z'});
+    for (const refused_event &c : refused_events("test_relay")) {
+        log_.clear();
+        heard.clear();
+        m.send(proxy::proxy_msg_init_cuvent(c.name, c.data));
+        m.send(good);
+        ASSERT_TRUE(run_until([&] { return !heard.empty(); })) << c.log;
+        EXPECT_EQ(heard, std::vector<std::string>{"wxyz"}) << c.log;
+        EXPECT_EQ(log_.count(c.log), 1) << c.log;
+        EXPECT_EQ(log_.count("Emitting locally"), 1) << c.log;
+        EXPECT_EQ(proxy::st().count_connections, 1) << c.log;
+    }
+
+    // The master's announcement that every slave is linked comes without data.
+    heard.clear();
+    m.send(proxy::proxy_msg_init_cuvent("on_proxy_all_slaves_connected", std::vector<uint8_t>{1, 2, 3, 4}));
+    m.send(proxy::proxy_msg_init_cuvent("on_proxy_all_slaves_connected", {}));
+    ASSERT_TRUE(run_until([&] { return !heard.empty(); }));
+    EXPECT_EQ(heard, std::vector<std::string>{"connected"});
+    EXPECT_EQ(log_.count("'on_proxy_all_slaves_connected' from remote: 4 bytes of data, 0 expected"), 1);
 }
 
 TEST_F(ProxySlave, SendsItsStoreByRsyncAndReportsTheResult)

@@ -8,6 +8,7 @@
 #include <kerrow/param.h>
 #include <kerrow/ref.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -417,4 +418,106 @@ TEST_F(Server, ChangesWaitingForASlowClientAreSentOnceWithTheLatestValue)
         EXPECT_EQ(last, 100);
     });
 }
+
+// Requests waiting in every client's queue, and the most reads any one
+// client has waiting (loop thread).
+size_t queued_everywhere()
+{
+    size_t n = 0;
+    for (const auto &c : ws::state().clients)
+        n += c.requests.size();
+    return n;
+}
+size_t most_asked()
+{
+    size_t n = 0;
+    for (const auto &c : ws::state().clients)
+        n = std::max(n, c.asked);
+    return n;
+}
+
+// A client that asks too much in one message, or keeps asking without
+// reading, is closed and its queue released; the others are served all
+// along.
+TEST_F(Server, AClientAskingTooMuchIsClosedAndItsQueueReleased)
+{
+    drive([&] {
+        ws_client reader;
+        ASSERT_TRUE(reader.open(port_));
+        const struct {
+            size_t per_message;
+            int messages;
+        } cases[] = {
+            {ws::kMaxRequests + 1, 1}, // too many at once
+            {500, 40},                 // whole-tree searches piling up unread
+        };
+        for (const auto &c : cases) {
+            ws_client greedy;
+            ASSERT_TRUE(greedy.open(port_));
+            std::string message;
+            for (size_t i = 0; i < c.per_message; ++i)
+                message += "**!@#";
+            size_t most = 0;
+            for (int m = 0; m < c.messages && greedy.send_text(message); ++m)
+                most = std::max(most, on_loop(most_asked));
+            EXPECT_TRUE(greedy.wait_closed(30)) << c.per_message;
+            EXPECT_LE(most, ws::kMaxRequests);
+            EXPECT_TRUE(eventually([] { return ws::ws_get_client_count() == 1 && queued_everywhere() == 0; }, 30))
+                << on_loop(queued_everywhere) << " requests still queued";
+            ASSERT_TRUE(reader.send_text("probe/level"));
+            EXPECT_TRUE(reader.reply_with("\"ref\":\"probe/level\"")) << c.per_message;
+        }
+    });
+    EXPECT_EQ(log_.count("asked more than 1024 requests at once: closing the connection."), 2);
+}
+
+// Reading the SNMP switch, alone or in a whole-tree search, never waits for
+// systemctl: while it hangs, hundreds of reads are answered and a new client
+// is served; snmpd is switched once, not once per read.
+TEST_F(Server, ReadsNeverWaitForTheServiceSwitch)
+{
+    const fs::path cmd = root_ / "cmd";
+    const fs::path release = cmd / "release";
+    {
+        std::ofstream f(cmd / "systemctl");
+        f << "#!/bin/sh\necho \"systemctl $*\" >> " << (cmd / "calls.log").string() << "\n"
+          << "i=0\nwhile [ ! -e " << release.string() << " ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n";
+    }
+    const auto starts = [&] {
+        const auto calls = commands_.calls();
+        return std::count(calls.begin(), calls.end(), "systemctl start snmpd");
+    };
+    drive([&] {
+        // Whatever happens, systemctl is let go before the loop is waited for.
+        struct let_go {
+            fs::path file;
+            ~let_go() { std::ofstream(file) << ""; }
+        } guard{release};
+        std::string reads;
+        for (int i = 0; i < 300; ++i)
+            reads += "frame/snmp_service!@#";
+        reads += "**";
+        ws_client a;
+        ASSERT_TRUE(a.open(port_));
+        ASSERT_TRUE(a.send_text(reads));
+        int answered = 0;
+        while (answered < 301 && a.reply_with("\"ref\":\"frame/snmp_service\"", 20))
+            ++answered;
+        EXPECT_EQ(answered, 301);
+        ws_client b;
+        ASSERT_TRUE(b.open(port_));
+        ASSERT_TRUE(b.send_text("frame/snmp_service"));
+        EXPECT_TRUE(b.reply_with("\"value\":\"Enabled\""));
+        EXPECT_EQ(starts(), 1); // the one still hanging
+
+        std::ofstream(release) << "";
+        ASSERT_TRUE(a.send_text(reads));
+        answered = 0;
+        while (answered < 301 && a.reply_with("\"ref\":\"frame/snmp_service\"", 20))
+            ++answered;
+        EXPECT_EQ(answered, 301);
+        EXPECT_EQ(starts(), 1);
+    });
+}
+
 } // namespace

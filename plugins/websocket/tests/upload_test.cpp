@@ -205,4 +205,52 @@ TEST_F(Uploads, StagingIsPrivateAndNeverThroughALink)
     });
 }
 
+// An upload over its limit is answered 413 and leaves no file, whole or
+// partial; one at the limit is taken. A body without a length (chunked) is
+// refused: its framing would end up in the file.
+TEST_F(Uploads, TooLargeUploadsAreRefusedAndLeaveNothing)
+{
+    const ws::upload_limits saved = ws::g_upload_limits;
+    ws::g_upload_limits = {200u << 10, 20u << 10};
+    const fs::path certs = root_ / "tmp/security/https-customer-certificate";
+    drive([&] {
+        const std::string session = logged_in_session();
+        ASSERT_EQ(session.size(), 40u);
+        const struct {
+            size_t size;
+            const char *query;
+            bool chunked;
+            int status;
+        } cases[] = {
+            {(200u << 10) + 1, "", false, 413},
+            {(200u << 10) + 1, "", true, 411},
+            {3u << 20, "", false, 413},
+            {(20u << 10) + 1, "security", false, 413},
+            {(20u << 10) + 1, "profile", false, 413},
+            {200u << 10, "", false, 200},
+            {1000, "", true, 411},
+        };
+        for (const auto &c : cases) {
+            const fs::path src = file("big", std::string(c.size, 'u'));
+            std::string cmd = "curl -s -o /dev/null -w '%{http_code}' --max-time 20 -b 'ZWSUI_SESSION=" + session +
+                              "' -F 'uploadfile=@" + src.string() + ";filename=\"big.ts\"' -F uploadsubmit=Upload";
+            if (c.chunked)
+                cmd += " -H 'Transfer-Encoding: chunked'";
+            cmd += " 'http://127.0.0.1:" + std::to_string(port_) + "/upload" + (*c.query ? "?" : "") + c.query + "'";
+            const std::string what = std::to_string(c.size) + " " + c.query + (c.chunked ? " chunked" : "");
+            EXPECT_EQ(output_of(cmd), std::to_string(c.status)) << what;
+            if (c.status != 200) {
+                EXPECT_TRUE(names(media_).empty()) << what;
+                EXPECT_TRUE(names(certs).empty()) << what;
+                EXPECT_TRUE(names(root_ / "tmp/settings-profiles/https-settings-profiles").empty()) << what;
+            } else {
+                EXPECT_EQ(read_file(media_ / "big.ts"), std::string(c.size, 'u')) << what;
+                fs::remove(media_ / "big.ts");
+            }
+        }
+        EXPECT_EQ(names(media_), std::vector<std::string>{});
+    });
+    ws::g_upload_limits = saved;
+}
+
 } // namespace

@@ -33,9 +33,20 @@ inline int free_port()
     return ntohs(a.sin_port);
 }
 
-inline int connect_loopback(int port)
+// A connection to the server on 127.0.0.1, from the loopback address
+// `from` (any address of 127.0.0.0/8 is this machine's) when given.
+inline int connect_loopback(int port, const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &src.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof src) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -120,7 +131,7 @@ public:
     // further request header lines, each ended by CRLF.
     bool open(int port, const std::string &protocol = "sv-ws", double seconds = 10, const std::string &extra = "")
     {
-        fd_ = connect_loopback(port);
+        fd_ = connect_loopback(port, from_.empty() ? nullptr : from_.c_str());
         if (fd_ < 0)
             return false;
         std::string req = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
@@ -178,6 +189,7 @@ public:
             if (cut != std::string::npos) {
                 std::string r = stream_.substr(0, cut);
                 stream_.erase(0, cut + 3);
+                note_session(r);
                 return r;
             }
             const double left = std::chrono::duration<double>(deadline - clock::now()).count();
@@ -225,11 +237,16 @@ public:
         fd_ = -1;
     }
     int fd() const { return fd_; }
+    // Connections opened from now on come from this loopback address.
+    void from(const std::string &address) { from_ = address; }
     // The handshake's response header lines.
     const std::string &response() const { return response_; }
-    // The session id the server set, or "".
+    // The session id the server gave, as a page keeps it: the one set at
+    // the handshake, or the one sent after a login or logout; "" when none.
     std::string session() const
     {
+        if (!pushed_session_.empty())
+            return pushed_session_;
         const std::string key = "ZWSUI_SESSION=";
         const size_t at = response_.find(key);
         if (at == std::string::npos)
@@ -238,6 +255,17 @@ public:
     }
 
 private:
+    // A reply of the "Session" parameter gives the session's new id.
+    void note_session(const std::string &reply)
+    {
+        if (reply.find("\"ref\":\"websocket/session\"") == std::string::npos)
+            return;
+        const std::string key = "\"value\":\"";
+        const size_t at = reply.find(key);
+        if (at != std::string::npos)
+            pushed_session_ = reply.substr(at + key.size(), reply.find('"', at + key.size()) - at - key.size());
+    }
+
     bool send_frame(int opcode, bool fin, std::string_view payload)
     {
         std::string f;
@@ -313,7 +341,7 @@ private:
     }
 
     int fd_ = -1;
-    std::string in_, stream_, partial_, response_;
+    std::string in_, stream_, partial_, response_, from_, pushed_session_;
     bool closed_ = false;
     int frames_ = 0;
     std::minstd_rand rng_{std::random_device{}()};

@@ -206,6 +206,23 @@ TEST_F(Bridge, SetChecksConvertsAndConfirms)
     EXPECT_EQ(mode_sets, (std::vector<std::string>{"system/mode Auto", "system/mode Off"}));
 }
 
+TEST_F(Bridge, SetOfAValueWithAZeroByteOrLineBreakNeverReachesTheServer)
+{
+    server_.start();
+    using namespace std::string_literals;
+    const std::string lines[] = {
+        "string \"ab\0cd\""s, "string \"\0\""s, "string \"ab\rsystem/name x\""s, "integer 7\0"s, "integer 1\0"s,
+    };
+    const char *const suboids[] = {".1.1", ".1.1", ".1.1", ".1.6", ".1.2"};
+    for (size_t i = 0; i < std::size(lines); ++i)
+        EXPECT_EQ(set(suboids[i], lines[i]), "PONG\nwrong-value\n") << i;
+    // The dialogue's own line break, and one inside a value given directly.
+    EXPECT_EQ(do_set(".1.1", "string", "\"a\nsystem/name x\""), "wrong-value");
+    for (const std::string &r : server_.requests())
+        EXPECT_TRUE(r == "system/name" || r == "system/level" || r == "system/mode") << r;
+    EXPECT_EQ(get(".1.1"), "PONG\n" + P + ".1.1\nstring\ncard-1\n");
+}
+
 TEST_F(Bridge, SetOfAValueStoredDifferentlyIsWrongValue)
 {
     server_.start({"--store", "system/level=99", "--store", "system/name=other"});

@@ -705,3 +705,251 @@ TEST_F(RigStream, ADecoderCardsOutputsReachTheDecoderInWholeDatagrams)
 }
 
 } // namespace
+
+namespace {
+
+// Two inputs multiplexed into one output whose fill engine and PCR windows
+// must follow the inputs. Both are configured at the other's rate: input
+// 100 at 4 Mbit/s for rig_a's 3, input 101 at 3 for rig_b's 4. Input 100
+// is set right through its row while its sender streams; input 101 while
+// silent, which holds its rate back until its sender starts. Then input
+// 101's sender stops, and its rate leaves the output. Each time the output
+// runs at its configured rate (measured against the time that passed), its
+// PCRs sit where their positions put them, and its programs arrive without
+// a continuity error.
+TEST_F(RigStream, AMultiplexedOutputFollowsItsInputsRatesAndStreams)
+{
+    const int seconds = env_int("KD_RIG_SECONDS", 5);
+    const int file_seconds = env_int("KD_RIG_STREAM_SECONDS", 35);
+    ASSERT_LE(2 * seconds + 10, file_seconds) << "KD_RIG_SECONDS runs beyond the stream files";
+    constexpr int kBps = 8000000;
+    // An output mixing two inputs places their packets as they arrive: when
+    // one sender's packets come over 20 ms behind the other's (a loaded
+    // machine), a program's PCRs drift 13 ms from its input's clock, and
+    // the output realigns them to it, a step by design. The PCRs between
+    // such steps must sit within 500 ns.
+    constexpr double kRealignTicks = 12.5e-3 * 27e6; // the output realigns beyond 350,000 ticks
+    store_rows r = {{"mcastfwdr/input_net_keys", "100,101"}, {"mcastfwdr/output_keys", "1[0,1]"}};
+    net_input(r, 100, "239.35.1.1", "5000", "4000000");
+    net_input(r, 101, "239.35.1.2", "5002", "3000000");
+    r.insert(r.end(), {{output(1, "ip_address"), "239.35.2.1"},
+                       {output(1, "port"), "6001"},
+                       {output(1, "interface"), "Port 1"},
+                       {output(1, "trans_mux_rate"), std::to_string(kBps)},
+                       {output(1, "transmit"), "On"},
+                       {service(1, 0, "input_id"), "100"},
+                       {service(1, 0, "program_number"), "1"},
+                       {service(1, 1, "input_id"), "101"},
+                       {service(1, 1, "program_number"), "12"}});
+
+    rig::net n;
+    rig::card c(n, store_json(r));
+    ASSERT_TRUE(c.wait_ready()) << c.log();
+    sink out(n, {{"239.35.2.1", 6001, false}});
+    replay a(n, streams_ / "rig_a.ts", 0x100, dir_, "239.35.1.1:5000", true);
+    std::unique_ptr<replay> b;
+    auto packets = [&] { return out.with(0, [](mcfrig::sink_check &k) { return k.packets; }); };
+    auto carries = [&](int program) {
+        return wait_until(
+            [&] { return out.with(0, [&](mcfrig::sink_check &k) { return k.pmt.count(program) > 0; }); }, 60s);
+    };
+    const double per_second = kBps / 1504.0;
+
+    // One stretch of the output from a fresh start, half a second after the
+    // change before it (what left before the change, and the PCR windows'
+    // first PCRs after it, are not judged), for `seconds` at the output's
+    // rate: its rate over the time that really passed, its continuity, and
+    // the PCRs of program 1 (rig_a) and, while it streams, program 12 (rig_b).
+    auto check_stretch = [&](const char *what, bool with_12) {
+        SCOPED_TRACE(what);
+        out.restart();
+        wait_until([&] { return double(packets()) >= per_second / 2; }, 30s);
+        out.restart();
+        const auto from = std::chrono::steady_clock::now();
+        EXPECT_TRUE(wait_until([&] { return double(packets()) >= seconds * per_second; },
+                               std::chrono::seconds(seconds * 3 + 30)));
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+        out.with(0, [&](mcfrig::sink_check &k) {
+            const double bps = double(k.packets) * 1504 / took;
+            RecordProperty(std::string(what) + ": bit/s", std::to_string(bps));
+            EXPECT_NEAR(bps / kBps, 1.0, 0.02) << bps << " bit/s";
+            EXPECT_EQ(k.framing_errors, 0u);
+            EXPECT_EQ(k.cc_errors, 0u) << k.cc_report();
+            EXPECT_EQ(k.pmt[1].es, (std::set<int>{0x100, 0x101}));
+            for (int pid : with_12 ? std::vector<int>{0x100, 0x202} : std::vector<int>{0x100}) {
+                const mcfrig::sink_check::pcr_report pcr = k.pcr_check(pid, kBps, kRealignTicks);
+                const std::string name = std::string(what) + ": PID " + std::to_string(pid);
+                RecordProperty(name + " PCR error (us)", std::to_string(pcr.worst / 27));
+                RecordProperty(name + " PCR realignments", std::to_string(pcr.steps));
+                EXPECT_GE(pcr.worst, 0) << "too few PCRs on PID " << pid;
+                EXPECT_LE(pcr.worst, 13.5) << "PID " << pid << ": PCR off by " << pcr.worst / 27 << " us";
+                // A window whose input rate is not its stream's starts again at every PCR, flagged.
+                EXPECT_EQ(pcr.discontinuities, 0u) << "PID " << pid;
+            }
+            const bool has_12 = k.pids.count(0x202) && k.pids.count(0x203);
+            EXPECT_EQ(has_12, with_12) << "program 12";
+            return 0;
+        });
+    };
+
+    bool flowing = carries(1), lost = false;
+    std::string set_100, set_101;
+    if (flowing) {
+        set_100 = rig::ask(c.socket(), input(100, "trans_mux_rate") + std::string(" 3000000"));
+        set_101 = rig::ask(c.socket(), input(101, "trans_mux_rate") + std::string(" 4000000"));
+        b = std::make_unique<replay>(n, streams_ / "rig_b.ts", 0x200, dir_, "239.35.1.2:5002", false);
+        flowing = carries(12);
+    }
+    if (flowing) {
+        check_stretch("both inputs at their streams' rates", true);
+        b->stop();
+        lost = c.wait_for_log("MCF: Input 101 stream lost.") &&
+               c.wait_for_log("Output 1 removing Input 101 (bps 4000000) from aggregate input bps which is now "
+                              "3000000");
+        if (lost)
+            check_stretch("input 101 stopped", false);
+    }
+    out.stop();
+    const int status = c.stop();
+    a.stop();
+    const std::string log = c.log();
+    std::ofstream(dir_ / "host.log") << log;
+    ASSERT_TRUE(flowing) << log;
+    EXPECT_EQ(set_100, "ok 3000000");
+    EXPECT_EQ(set_101, "ok 4000000");
+    EXPECT_NE(log.find("Input 101 rate change. Outputs pending update until input streaming."), std::string::npos);
+    EXPECT_NE(log.find("Output 1 adding Input 101 (bps 4000000) to aggregate input bps which is now 7000000"),
+              std::string::npos);
+    EXPECT_TRUE(lost) << log;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << log;
+}
+
+} // namespace
+
+namespace {
+
+// The lines of `log` after its first `from` bytes that hold `tag`, each from
+// the tag's end on.
+std::vector<std::string> lines_after(const std::string &log, size_t from, const std::string &tag)
+{
+    std::vector<std::string> out;
+    std::istringstream in(log.substr(std::min(from, log.size())));
+    for (std::string line; std::getline(in, line);)
+        if (const size_t at = line.find(tag); at != std::string::npos)
+            out.push_back(line.substr(at + tag.size()));
+    return out;
+}
+
+// The diagnostic actions on a card that streams one input to two outputs:
+// "Diag Outputs" logs each running output's packet counts in list order,
+// "Diag PIDH Tree" the PID index with the outputs and remaps of its data
+// handlers.
+TEST_F(RigStream, DiagnosticActionsLogTheOutputsAndThePidIndex)
+{
+    store_rows r = {{"mcastfwdr/input_net_keys", "100"}, {"mcastfwdr/output_keys", "1[0];2[0]"}};
+    net_input(r, 100, "239.35.1.1", "5000", "3000000");
+    for (int o : {1, 2})
+        r.insert(r.end(), {{output(o, "ip_address"), o == 1 ? "239.35.2.1" : "239.35.2.2"},
+                           {output(o, "port"), o == 1 ? "6001" : "6002"},
+                           {output(o, "interface"), "Port 1"},
+                           {output(o, "trans_mux_rate"), "4000000"},
+                           {output(o, "transmit"), "On"},
+                           {service(o, 0, "input_id"), "100"},
+                           {service(o, 0, "program_number"), o == 1 ? "1" : "2"}});
+    r.insert(r.end(), {{"mcastfwdr/pidmap_keys_1", "0[0]"},
+                       {remap(1, 0, 0, "label"), "Video"},
+                       {remap(1, 0, 0, "pid_in"), "256"},
+                       {remap(1, 0, 0, "pid_out"), "768"}});
+
+    rig::net n;
+    rig::card c(n, store_json(r));
+    ASSERT_TRUE(c.wait_ready()) << c.log();
+    sink out(n, {{"239.35.2.1", 6001, false}, {"239.35.2.2", 6002, false}});
+    replay a(n, streams_ / "rig_a.ts", 0x100, dir_, "239.35.1.1:5000", true);
+    const bool flowing = wait_until(
+        [&] {
+            return out.with(0, [](mcfrig::sink_check &k) { return k.pmt.count(1) > 0; }) &&
+                   out.with(1, [](mcfrig::sink_check &k) { return k.pmt.count(2) > 0; });
+        },
+        60s);
+    std::string outputs_reply, pidh_reply, refused;
+    size_t outputs_from = 0, pidh_from = 0;
+    bool logged = false;
+    if (flowing) {
+        outputs_from = c.log().size();
+        outputs_reply = rig::ask(c.socket(), "mcastfwdr/diag_outputs Yes");
+        logged = c.wait_for_log("Output 2 TS pkts");
+        pidh_from = c.log().size();
+        pidh_reply = rig::ask(c.socket(), "mcastfwdr/diag_pidh_tree Yes");
+        logged = logged && c.wait_for_log("PIDH: pidh_index size");
+        refused = rig::ask(c.socket(), "mcastfwdr/diag_outputs No");
+    }
+    out.stop();
+    const int status = c.stop();
+    a.stop();
+    const std::string log = c.log();
+    std::ofstream(dir_ / "host.log") << log;
+    ASSERT_TRUE(flowing && logged) << log;
+    EXPECT_EQ(outputs_reply, "ok");
+    EXPECT_EQ(pidh_reply, "ok");
+    EXPECT_EQ(refused.substr(0, 4), "fail");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n" << log;
+
+    // "Output %u TS pkts - Rx: %9u Tx: %9u", output 1 first; every packet
+    // sent was routed there first.
+    const std::vector<std::string> counts = lines_after(log.substr(0, pidh_from), outputs_from, "[mcastfwdr] ");
+    // A count as written: blanks, then digits, at least nine characters.
+    auto count_field = [](const std::string &f) {
+        const size_t digits = f.find_first_not_of(' ');
+        const bool ok = f.size() >= 9 && digits != std::string::npos &&
+                        f.find_first_not_of("0123456789", digits) == std::string::npos;
+        return ok ? std::stoll(f) : -1LL;
+    };
+    std::vector<int> ids;
+    for (const std::string &line : counts) {
+        int id = 0, at = 0;
+        const size_t tx = line.find(" Tx: ");
+        if (std::sscanf(line.c_str(), "Output %d TS pkts - Rx: %n", &id, &at) != 1 || at == 0 || tx == std::string::npos)
+            continue;
+        ids.push_back(id);
+        const long long rx_count = count_field(line.substr(line.find("Rx: ") + 4, tx - line.find("Rx: ") - 4));
+        const long long tx_count = count_field(line.substr(tx + 5));
+        EXPECT_GT(tx_count, 0) << line;
+        EXPECT_LE(tx_count, rx_count) << line;
+    }
+    EXPECT_EQ(ids, (std::vector<int>{1, 2})) << log.substr(outputs_from);
+
+    // The dump: a header, then per key its handlers, each followed by its
+    // data: the routing context's outputs for the data kinds, else "{ }".
+    const std::vector<std::string> dump = lines_after(log, pidh_from, "[mcastfwdr] ");
+    ASSERT_GE(dump.size(), 2u);
+    EXPECT_EQ(dump[0].rfind("PIDH: pidh_index 0x", 0), 0u) << dump[0];
+    int size = -1;
+    ASSERT_EQ(std::sscanf(dump[1].c_str(), "PIDH: pidh_index size %d", &size), 1) << dump[1];
+    // key "in_id/pid" -> handler kind -> its data lines
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> keys;
+    std::string key, kind;
+    for (size_t i = 2; i < dump.size() && dump[i].rfind("PIDH: pidh_index", 0) != 0; ++i) {
+        int id = 0, pid = 0, entries = 0;
+        char name[16];
+        if (std::sscanf(dump[i].c_str(), "PIDH: id %d pid %d entries %d.......", &id, &pid, &entries) == 3) {
+            key = std::to_string(id) + "/" + std::to_string(pid);
+            keys[key];
+        } else if (std::sscanf(dump[i].c_str(), "PIDH: handler: %15s", name) == 1) {
+            kind = name;
+            keys[key][kind];
+        } else if (!dump[i].empty() && dump[i][0] == '\t') {
+            keys[key][kind].push_back(dump[i].substr(1));
+        }
+    }
+    EXPECT_EQ(size_t(size), keys.size());
+    using data = std::vector<std::string>;
+    EXPECT_EQ(keys["100/0"]["pat"], data{"{ }"});
+    // Program 1's video reaches output 1 as PID 768, and output 2 sees it unrouted.
+    EXPECT_EQ(keys["100/256"]["routed"], data{"{Output ID 1 (768,-1)}"});
+    EXPECT_EQ(keys["100/256"]["unrouted"], data{"{Output ID 2 (0,-1)}"});
+    EXPECT_EQ(keys["100/256"]["all"], (data{"{Output ID 1 (0,-1)}", "{Output ID 2 (0,-1)}"}));
+    EXPECT_EQ(keys["100/258"]["routed"], data{"{Output ID 2 (0,-1)}"});
+}
+
+} // namespace

@@ -100,12 +100,28 @@ public:
     // position in the received stream implies at `bps`, from the PID's
     // fourth PCR on, counted from its third (a receiver's clock settles on
     // the first ones); -1 with fewer than four PCRs.
-    double pcr_worst_error(int pid, double bps) const
+    double pcr_worst_error(int pid, double bps) const { return pcr_check(pid, bps, 0).worst; }
+
+    // The same, where the PCRs may step by `realign` ticks or more (an
+    // output that realigns a program's PCRs to its input's clock when they
+    // drift that far apart): each such step starts the count afresh from
+    // the PCR after it. With the number of steps, and of the PCRs checked
+    // that carry the discontinuity indicator.
+    struct pcr_report {
+        double worst = -1;
+        unsigned steps = 0, discontinuities = 0;
+    };
+    pcr_report pcr_check(int pid, double bps, double realign) const
     {
         constexpr uint64_t kWrap = 2576980377600ull; // 2^33 x 300
-        double worst = -1;
-        size_t n = 0, ref_pos = 0;
-        uint64_t ref = 0;
+        pcr_report r;
+        size_t n = 0, ref_pos = 0, prev_pos = 0;
+        uint64_t ref = 0, prev = 0;
+        auto distance = [&](uint64_t from, size_t from_pos, uint64_t to, size_t to_pos) {
+            const double got = double((to + kWrap - from) % kWrap);
+            const double want = double(to_pos - from_pos) * 1504.0 * 27e6 / bps;
+            return got > want ? got - want : want - got;
+        };
         for (size_t pos = 0; (pos + 1) * 188 <= bytes.size(); ++pos) {
             const uint8_t *p = bytes.data() + pos * 188;
             if (((p[1] & 0x1F) << 8 | p[2]) != pid || !(p[3] & 0x20) || p[4] == 0 || !(p[5] & 0x10))
@@ -113,16 +129,22 @@ public:
             const uint64_t base = uint64_t(p[6]) << 25 | uint64_t(p[7]) << 17 | uint64_t(p[8]) << 9 |
                                   uint64_t(p[9]) << 1 | p[10] >> 7;
             const uint64_t pcr = base * 300 + ((p[10] & 1) << 8 | p[11]);
+            if (n >= 3 && realign > 0 && distance(prev, prev_pos, pcr, pos) >= realign) {
+                ++r.steps;
+                n = 2; // this one is the new reference
+            }
             if (++n == 3) {
                 ref = pcr;
                 ref_pos = pos;
             } else if (n > 3) {
-                const double got = double((pcr + kWrap - ref) % kWrap);
-                const double want = double(pos - ref_pos) * 1504.0 * 27e6 / bps;
-                worst = std::max(worst, got > want ? got - want : want - got);
+                r.worst = std::max(r.worst, distance(ref, ref_pos, pcr, pos));
             }
+            if (n >= 3)
+                r.discontinuities += (p[5] & 0x80) != 0;
+            prev = pcr;
+            prev_pos = pos;
         }
-        return worst;
+        return r;
     }
 
     // Where the counters jumped, for a failure message: "PID 0x100 at 1200 1507; ...".
