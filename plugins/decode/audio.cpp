@@ -150,6 +150,11 @@ void note_pmt(Demultiplexer &d, const uint8_t *p)
         d.pmt_renewed = true;
 }
 
+// Ends in end-of-file once the pipe stayed empty for kReadRounds polls in a
+// row: the feed stopped. Packets that arrive, even ones dropped here, count
+// as data: between two audio PES of a stream (a muxer may pack several
+// frames into one, 100 ms and more apart) only video flows, and counting
+// those empty polls across the gap would rebuild a path that is playing.
 int read_ts_packets(void *opaque, uint8_t *buf, int size)
 {
     auto &d = *static_cast<Demultiplexer *>(opaque);
@@ -185,6 +190,7 @@ int read_ts_packets(void *opaque, uint8_t *buf, int size)
         if (kept)
             return int(kept * kTs);
         // All dropped: data is flowing, read on at once.
+        round = 0;
     }
     return AVERROR_EOF;
 }
@@ -410,9 +416,22 @@ bool create_demultiplexer(Demultiplexer &d)
             decode_post_log(DEC_LOG_WARN, "Chn %u unable to find valid MPTS - %s", ch, av_text(rc, e));
         return false;
     }
-    if (d.fmt->nb_programs < 1 || !d.fmt->programs[0]) {
+    // A program known from the PAT alone is not found yet.
+    if (d.fmt->nb_programs < 1 || !d.fmt->programs[0] || d.fmt->programs[0]->pmt_version < 0) {
         decode_post_log(DEC_LOG_WARN, "Chn %u no program(s) found in MPTS", ch);
         return false;
+    }
+    // FFmpeg takes a stream whose PES it meets before the PMT lists it
+    // (the feed paused while it analysed, or the PMT came late) without its
+    // stream type, and keeps it so: MPEG audio could then not be told layer
+    // I/II from the rest and would go without a decoder until the next
+    // rebuild. Such a build is tried again.
+    for (unsigned i = 0; i < d.fmt->nb_streams; ++i) {
+        const AVCodecParameters *cp = d.fmt->streams[i]->codecpar;
+        if (cp->codec_type == AVMEDIA_TYPE_AUDIO && cp->codec_tag == 0) {
+            decode_post_log(DEC_LOG_DEBUG, "Chn %u audio stream %u seen before the PMT, analysing again", ch, i);
+            return false;
+        }
     }
     dec().stats[ch].svc_pgm_num = d.fmt->programs[0]->id;
     d.pmt_version = d.fmt->programs[0]->pmt_version;
