@@ -54,8 +54,10 @@ class srt_peer {
 public:
     srt_peer(const std::string &ns, const std::string &src, const std::string &dst, const std::string &out = "")
     {
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            rigproc::die_with_parent(parent);
             const int fd = ::open(out.empty() ? "/dev/null" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int null = ::open("/dev/null", O_WRONLY);
             dup2(fd, 1);
@@ -235,7 +237,7 @@ protected:
             rx->ingress_port = 5000;
             kd_remote_addr_init(&rx->ra, "239.1.1.1", nullptr);
         });
-        mcftest::run_loop_until([] { return kd_system_get_intf_ip_address("eth1") != nullptr; }, 5);
+        mcftest::run_loop_until([] { return kd_system_get_intf_ip_address("eth1") != nullptr; }, 120.0);
         return c;
     }
     // An SRT output on eth1 (its alarms registered).
