@@ -21,6 +21,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -76,7 +77,10 @@ private:
                 ++sent_;
             }
             off += kDgram;
-            next += period;
+            // Held up by a loaded machine, the sender goes on at its rate
+            // from now instead of sending what it missed in one burst, as a
+            // steady source would (an output's pool holds 100 ms).
+            next = std::max(next + period, std::chrono::steady_clock::now());
             std::this_thread::sleep_until(next);
         }
     }
