@@ -545,13 +545,23 @@ TEST_F(EndToEnd, EightRoutedInputsLoseNothing)
     }, 120.0);
     for (int i = 0; i < kN; ++i)
         EXPECT_EQ(received(i), ins[size_t(i)]->sent() * 7) << "input " << 110 + i;
+    // Where an output's packets went, for a failure: taken into its pool,
+    // sent by its egress thread, and what that thread counted.
+    std::vector<std::string> path(kN);
+    for (int i = 0; i < kN; ++i)
+        if (const manager_output *mo = manager_outputs_find_by_id(10 + i); mo && mo->egress)
+            path[size_t(i)] = "pooled " + std::to_string(mo->ts_pkts_rx.load()) + ", sent " +
+                              std::to_string(mo->ts_pkts_tx.load()) + ", socket errors " +
+                              std::to_string(mo->egress->stats.socket_error.load()) + ", ring full " +
+                              std::to_string(mo->egress->stats.ring_full.load()) + "; ";
     kd_frame_unload_plugin("mcastfwdr");
     for (auto &o : outs)
         o->stop();
     EXPECT_EQ(card.log().count("Mux Ingress rate exceeded"), 0);
     for (int i = 0; i < kN; ++i) {
         mcfrig::sink_check &c = outs[size_t(i)]->result();
-        EXPECT_EQ(c.cc_errors, 0u) << "output " << 10 + i << ": " << c.cc_report();
+        EXPECT_EQ(c.cc_errors, 0u) << "output " << 10 + i << ": " << path[size_t(i)] << c.packets << " received; "
+                                   << c.cc_report();
         EXPECT_EQ(c.framing_errors, 0u) << "output " << 10 + i;
         ASSERT_EQ(c.programs.size(), 1u) << "output " << 10 + i;
         EXPECT_EQ(c.programs.begin()->first, 1 + i % 2) << "output " << 10 + i;
