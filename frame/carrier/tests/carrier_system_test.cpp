@@ -62,6 +62,9 @@ protected:
         recorder(cmds_, "reboot");
         setenv("KD_CMD_DIR", cmds_.c_str(), 1);
         setenv("KD_XSB_IFP_WAIT_MS", "20", 1);
+        // The simulated carriers answer from a thread of this process, which
+        // a loaded machine may hold up past the carriers' own 20 ms.
+        setenv("KD_XSB_ACK_WAIT_MS", "1000", 1);
     }
     void TearDown() override
     {
@@ -72,6 +75,7 @@ protected:
         rig_.reset();
         unsetenv("KD_CMD_DIR");
         unsetenv("KD_XSB_IFP_WAIT_MS");
+        unsetenv("KD_XSB_ACK_WAIT_MS");
         unsetenv("HW_SLOT");
     }
 
