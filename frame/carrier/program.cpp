@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -193,10 +194,21 @@ bool send_dl(xsb_sock *s, unsigned slot, unsigned type, unsigned cmd, const uint
     return true;
 }
 
+// The wait for an acknowledgement: the carriers' own, which
+// KD_XSB_ACK_WAIT_MS (1 to 60000 ms) stretches for slow or loaded test
+// machines, where a simulated carrier may answer later.
+int ack_budget_ms()
+{
+    const char *v = std::getenv("KD_XSB_ACK_WAIT_MS");
+    char *end = nullptr;
+    const long n = v && *v ? std::strtol(v, &end, 10) : 0;
+    return end && !*end && n >= 1 && n <= 60000 ? int(n) : kAckBudgetMs;
+}
+
 // 0 good acknowledgement (slot set), -2 bad one (slot set), -1 none.
 int wait_ack(xsb_sock *s, unsigned &slot)
 {
-    const int64_t deadline = now_ms() + kAckBudgetMs;
+    const int64_t deadline = now_ms() + ack_budget_ms();
     for (;;) {
         const int w = wait_readable(xsb_fileno(s), deadline);
         if (w <= 0) {

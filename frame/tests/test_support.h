@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace kdtest {
 
 struct LogLine {
@@ -61,7 +63,9 @@ class TempRoot {
 public:
     TempRoot()
     {
-        std::string tmpl = "/tmp/kdt.XXXXXX"; // short: unix socket paths are limited
+        // Short, as unix socket paths are limited; the pid lets the rigs'
+        // sweep remove it when this run is killed (sim/carrier/rigproc.h).
+        std::string tmpl = "/tmp/kdt." + std::to_string(getpid()) + ".XXXXXX";
         if (!mkdtemp(tmpl.data()))
             throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;

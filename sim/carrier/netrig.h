@@ -4,11 +4,13 @@
 // interface hears both ends of a veth within one namespace.
 //
 // Names carry the pid (and a counter), so parallel test binaries do not
-// meet; the namespaces (and with them the veths) are removed on destruction.
+// meet; the namespaces (and with them the veths) are removed on destruction,
+// or by the next rig to start when this run was killed (rigproc.h).
 // Needs root: skip_reason() says why a test cannot run.
 #pragma once
 
 #include "carrier_sim.h"
+#include "rigproc.h"
 
 #include <atomic>
 #include <memory>
@@ -40,6 +42,7 @@ public:
 
     net_rig()
     {
+        rigproc::sweep_once();
         static std::atomic<int> counter{0};
         const std::string tag = std::to_string(getpid()) + "x" + std::to_string(counter++);
         card_ = "kdcard" + tag;
@@ -117,6 +120,7 @@ class chassis_rig {
 public:
     chassis_rig()
     {
+        rigproc::sweep_once();
         static std::atomic<int> counter{0};
         tag_ = std::to_string(getpid()) + "x" + std::to_string(counter++);
         chassis_ = "kdchas" + tag_;

@@ -3,6 +3,8 @@
 // it. Requests the server received are read back from its record file.
 #pragma once
 
+#include "../carrier/rigproc.h"
+
 #include <kerrow/path.h>
 
 #include <chrono>
@@ -39,12 +41,15 @@ public:
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            rigproc::die_with_parent(parent);
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
-        for (int i = 0; i < 1000 && !accepts(); ++i)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!accepts() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (!accepts())
             throw std::runtime_error("the stand-in CLI server did not start");

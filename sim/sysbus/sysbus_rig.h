@@ -4,6 +4,8 @@
 // The daemon can be killed and started again at the same address.
 #pragma once
 
+#include "../carrier/rigproc.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -127,8 +129,10 @@ private:
         for (const auto &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
+        const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid == 0) {
+            rigproc::die_with_parent(parent);
             // The daemon's notices (fd limits as non-root and the like) are noise here.
             const int null = ::open("/dev/null", O_WRONLY);
             if (null >= 0) {

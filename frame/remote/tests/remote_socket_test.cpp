@@ -204,7 +204,7 @@ protected:
     }
 
     // Runs the loop until `done` holds or `limit` seconds have passed.
-    static bool run_until(const std::function<bool()> &done, double limit = 3.0)
+    static bool run_until(const std::function<bool()> &done, double limit = 60.0)
     {
         struct ev_loop *loop = kd_frame_get_loop();
         ev_timer tick;

@@ -9,7 +9,7 @@
 namespace kdtest {
 
 // Polls `done` every 20 ms; false when `limit` seconds pass first.
-inline bool run_until(const std::function<bool()> &done, double limit = 5.0)
+inline bool run_until(const std::function<bool()> &done, double limit = 60.0)
 {
     struct Ctx {
         const std::function<bool()> *done;

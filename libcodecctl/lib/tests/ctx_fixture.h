@@ -110,7 +110,7 @@ struct Calls {
 
 // Polls until f() holds or the (generous) limit passes.
 template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+bool eventually(F f, std::chrono::milliseconds limit = std::chrono::milliseconds(60000))
 {
     auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {

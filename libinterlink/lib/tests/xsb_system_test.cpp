@@ -53,7 +53,7 @@ xsb_pkt tagged(const char *dst, const char *src, int ethertype, const char *tag)
     return p;
 }
 
-template <class F> bool eventually(F cond, int ms = 2000)
+template <class F> bool eventually(F cond, int ms = 60000)
 {
     for (int i = 0; i < ms / 5; ++i) {
         if (cond())
@@ -489,9 +489,11 @@ TEST_F(XsbChassis, CarrierProgramAnswersFromItsNamespace)
     const std::string flash = dir_ / "prog.flash";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
+        rigproc::die_with_parent(parent);
         dup2(out[1], 1);
         close(out[0]);
         execlp("ip", "ip", "netns", "exec", rig_->chassis().c_str(), XSBCARRIER_PATH, "-i", "peer2", "-s", "4",

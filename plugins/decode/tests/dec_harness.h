@@ -174,7 +174,7 @@ protected:
 
     // Runs the loop (emitting "frame run" on its first run) until pred
     // holds or the deadline passes; the answer of pred.
-    bool run_until(const std::function<bool()> &pred, double seconds = 10.0)
+    bool run_until(const std::function<bool()> &pred, double seconds = 60.0)
     {
         struct ctx_t {
             const std::function<bool()> *pred;

@@ -302,7 +302,7 @@ TEST_F(DecodeCard, FaultStandardsClockTheOutputsFromTheStart)
     load();
     EXPECT_EQ(decode_clkmgr_record().freq_from_vidstd[0].load(), LMK_FREQ_148_35); // 720P5994 by default
     EXPECT_EQ(decode_clkmgr_record().freq_from_vidstd[1].load(), LMK_FREQ_148_50);
-    EXPECT_TRUE(run_until([] { return decode_clkmgr_record().freq_cur[1] == LMK_FREQ_148_50; }, 30));
+    EXPECT_TRUE(run_until([] { return decode_clkmgr_record().freq_cur[1] == LMK_FREQ_148_50; }, 60));
     EXPECT_EQ(board_->lmk_reg(0x28), 0x10) << "output 1 at 148.50 MHz";
 }
 

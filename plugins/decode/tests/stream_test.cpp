@@ -80,7 +80,7 @@ TEST_F(Stream, BothChannelsFeedTheirRingsFromTheFirstPmtOnUntilTheStreamStops)
         detected = detected || (value("decode/decoders/dec_0/stream_detected") == "Yes" &&
                                 value("decode/decoders/dec_0/data_path_fault") == "0");
         return detected && consumed(0).size() >= tail && consumed(1).size() >= tail;
-    }, 20.0);
+    }, 120.0);
     EXPECT_TRUE(all) << consumed(0).size() << " and " << consumed(1).size() << " of " << tail;
     EXPECT_TRUE(detected) << "stream detected and no data path fault while the stream flowed";
     EXPECT_EQ(ch0.bytes_sent(), ts.size());

@@ -103,7 +103,7 @@ TEST_F(VideoFormatCard, FfmpegMadeStreamsLeadToTheirStandards)
         run_until([&] {
             got = m30_channel_get_vid_std(m30_ctx(), 0);
             return got != M30_VIDSTD_INVALID || log_.count("Chn 0 video display fault") > faults;
-        }, 30);
+        }, 60);
         EXPECT_EQ(got, c.want) << name_of(got) << ", wanted " << name_of(c.want) << "; FFmpeg reports "
                                << ffmpeg_view(file);
         feed.stop();

@@ -132,7 +132,7 @@ protected:
 
     // Runs the loop until `done` holds (checked every few milliseconds) or
     // the limit passes; answers whether it held. Each run emits "frame run".
-    static bool run_until(std::function<bool()> done, double limit = 20.0)
+    static bool run_until(std::function<bool()> done, double limit = 60.0)
     {
         static std::function<bool()> *check;
         static bool held;

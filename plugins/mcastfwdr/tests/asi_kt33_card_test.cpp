@@ -48,7 +48,7 @@ std::vector<uint8_t> raw_frame(uint8_t tag, unsigned at = 12, bool sync = true)
 // A Net output at 3 Mbit/s to group:9000 on intf carrying one input as it is.
 void single_input_output(int id, const char *group, const char *intf, int input_id)
 {
-    cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, id);
+    cfg_tx *tx = mcftest::must(mcfcfg_tx_add_net(&mcf_cfg, id), "a new output");
     std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", group);
     kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
     kd_remote_addr_set_port(&tx->ra, 9000);
@@ -159,7 +159,7 @@ TEST_F(AsiKt33Card, AnFfmpegStreamOnPort1ReachesTheSinkClean)
     board.feed_ingress(1, ts, kMuxRate);
     // About two seconds of the output.
     const bool enough = mcftest::run_loop_until(
-        [&] { return out.with([](mcfrig::sink_check &c) { return c.pmt.count(1) && c.packets > 4000; }); }, 20.0);
+        [&] { return out.with([](mcfrig::sink_check &c) { return c.pmt.count(1) && c.packets > 4000; }); }, 120.0);
     board.feed_ingress(1, {}, 0);
     board.stop();
     out.stop();

@@ -163,7 +163,7 @@ TEST_F(DecoderLink, AReceiverThatStopsReadingBlocksNothing)
             if (ts_pool_write_locked(eg->ts_pool, p.data(), 0, nullptr, 0) != 0)
                 break;
         return eg->stats.busy.load() > 0;
-    }, 10000));
+    }, 60000));
     // The thread still empties the pool, dropping what cannot be sent.
     const uint64_t busy = eg->stats.busy.load();
     for (size_t i = 0; i < 100; ++i)

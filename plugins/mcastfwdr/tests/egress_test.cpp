@@ -230,7 +230,7 @@ TEST_F(Egress, CyclesArePostedToTheOutputsStatisticsSlot)
             max_bits = std::max(max_bits, r.bits.max);
         }
         return bits >= 70u * 1504 && cc >= 1;
-    }, 5000)) << bits << " " << cc;
+    }, 60000)) << bits << " " << cc;
     EXPECT_EQ(r.src, STATS_SRC_EGRESS);
     EXPECT_GT(cpu, 0u);
     EXPECT_LE(max_bits, 404000u);

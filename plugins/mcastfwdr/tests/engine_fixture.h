@@ -16,12 +16,24 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace mcftest {
 
+// A record the test goes on with. Missing, it ends the test with a failure
+// (gtest reports the exception), as an ASSERT would, instead of a crash
+// that leaves the rig behind. Not for code the loop calls back.
+template <class T> T *must(T *p, const char *what)
+{
+    if (!p)
+        throw std::runtime_error(std::string(what) + " is missing");
+    return p;
+}
+
 // Waits (on events, with a generous limit) until cond holds.
-inline bool eventually(const std::function<bool()> &cond, int ms = 5000)
+inline bool eventually(const std::function<bool()> &cond, int ms = 60000)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!cond()) {
@@ -32,8 +44,9 @@ inline bool eventually(const std::function<bool()> &cond, int ms = 5000)
     return true;
 }
 
-// Runs the loop until cond holds (checked every 10 ms) or `limit` seconds pass.
-inline bool run_loop_until(const std::function<bool()> &cond, double limit = 10.0)
+// Runs the loop until cond holds (checked every 10 ms) or `limit` seconds
+// pass (generous: the limit only ends a hung test).
+inline bool run_loop_until(const std::function<bool()> &cond, double limit = 60.0)
 {
     static const std::function<bool()> *g_cond;
     g_cond = &cond;
@@ -85,7 +98,7 @@ protected:
     // A Net input with its row, address and port.
     cfg_rx *net_input(int id, const char *node = MCF_ADDR_UNSET, int port = -1)
     {
-        cfg_rx *rx = mcfcfg_rx_add_net(id);
+        cfg_rx *rx = must(mcfcfg_rx_add_net(id), "a new Net input");
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", node);
         rx->ingress_port = port;
         mcastfwdr_allocate_rule_input(mcf_cfg.tbl_inputs, rx);

@@ -124,9 +124,15 @@ protected:
         card.start_linked();
         mcastfwdr_multiplex_fini();
     }
+    // A Net input; none (and a failure) when it cannot be added: callers
+    // check the count that change() answers before going on.
     static cfg_rx *input(int id, const char *node, int port)
     {
         cfg_rx *rx = mcfcfg_rx_add_net(id);
+        if (!rx) {
+            ADD_FAILURE() << "input " << id << " not added";
+            return nullptr;
+        }
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", node);
         rx->ingress_port = port;
         return rx;
@@ -140,6 +146,7 @@ protected:
     {
         mcf::write_lock lock;
         cfg_rx *rx = mcfcfg_rx_find_by_id(id);
+        ASSERT_NE(rx, nullptr) << "no input " << id;
         const int n = mcastfwdr_delete_input_and_outputs_using_it(rx);
         mcfcfg_rx_rem(rx);
         manager_input_output_sync(n);
@@ -151,7 +158,7 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
     scenario card(3);
     ASSERT_NO_FATAL_FAILURE(start(card, true));
     auto &log = card.log();
-    EXPECT_EQ(card.change([] {
+    ASSERT_EQ(card.change([] {
         input(100, "239.1.1.1", 5000);
         input(101, "239.1.1.2", 5000); // same interface and port: shares 100's socket
         input(102, "0.0.0.0", 5010);   // own socket, no route
@@ -221,7 +228,7 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
     EXPECT_EQ(log.count("Deleted route (239.1.1.1 eth1)"), 1);
     EXPECT_EQ(card.card_output("ip route show").find("239.1.1."), std::string::npos);
     // An entry of the closed socket is stale, even when its number comes back.
-    EXPECT_EQ(card.change([] { input(105, "239.1.1.5", 5040); }), 1);
+    ASSERT_EQ(card.change([] { input(105, "239.1.1.5", 5040); }), 1);
     EXPECT_FALSE(mcf::net_socket_is_current(old.sock_id, ingress_item_socket_gen(&old)));
 
     // Link down: the interface's managers go; up again: they come back.
@@ -238,7 +245,7 @@ TEST_F(Ingress, AFullPipeLeavesDatagramsInTheSocket)
 {
     scenario card(3);
     ASSERT_NO_FATAL_FAILURE(start(card, true));
-    card.change([] { input(100, "239.1.1.1", 5000); });
+    ASSERT_EQ(card.change([] { input(100, "239.1.1.1", 5000); }), 1);
     chassis_sender tx(card);
     const uint32_t cap = INGRESS_PIPE_ENTRIES - 1, extra = 300;
     kd_pipe_t *pipe = ingress_pipe[INGRESS_SRC_NET];
@@ -267,7 +274,7 @@ TEST_F(Ingress, ThreadsPostTheirSecondsAndTheBudgetFollows)
 {
     scenario card(3);
     ASSERT_NO_FATAL_FAILURE(start(card, true));
-    card.change([] { input(100, "239.1.1.1", 5000); });
+    ASSERT_EQ(card.change([] { input(100, "239.1.1.1", 5000); }), 1);
     ime_buffer_ms_update();
     ASSERT_EQ(get_ime_buffer_ms(IME_MULTIPLEX), 10);
     chassis_sender tx(card);
@@ -296,7 +303,7 @@ TEST_F(Ingress, ThreadsPostTheirSecondsAndTheBudgetFollows)
 TEST_F(Ingress, XsbFramesReachThePipeOrAreDroppedAndCounted)
 {
     scenario card(3);
-    start(card, false);
+    ASSERT_NO_FATAL_FAILURE(start(card, false));
     xsb_sock *raw = nullptr;
     {
         xsbsim::net_rig::enter in(card.rig().chassis());
@@ -381,7 +388,7 @@ unsigned input_count()
 TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
 {
     scenario card(3);
-    start(card, false);
+    ASSERT_NO_FATAL_FAILURE(start(card, false));
     startup_time_current = 0; // within the start-up delay
     auto &log = card.log();
     xsbsim::carrier_sim &sim = card.carrier();
@@ -457,7 +464,7 @@ TEST_F(Ingress, AnnouncedFlowsBecomeXsbInputsAndMapTheirAddress)
 TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
 {
     scenario card(3);
-    start(card, false);
+    ASSERT_NO_FATAL_FAILURE(start(card, false));
     auto &log = card.log();
     static internal_ts_info heard;
     static int heard_count;
@@ -481,10 +488,11 @@ TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
     EXPECT_EQ(log.count("MCF: Input 155 cannot be bridged"), 1);
 
     // Once the other cards are connected, every bridged Net input is announced.
-    card.change([] {
-        input(102, "239.1.1.2", 5000)->ingress_is_bridged = 1;
+    ASSERT_EQ(card.change([] {
+        if (cfg_rx *rx = input(102, "239.1.1.2", 5000))
+            rx->ingress_is_bridged = 1;
         input(103, "239.1.1.3", 5000);
-    });
+    }), 2);
     kd_cuvent_emit(nullptr, "on_proxy_all_slaves_connected", nullptr);
     EXPECT_EQ(heard_count, 2);
     EXPECT_EQ(heard.index, 2u);
@@ -502,7 +510,7 @@ TEST_F(Ingress, BridgedInputsLeaveAsLinkFrames)
     EXPECT_EQ(log.count("TS data too large to send into ring: 1501"), 1);
 
     bool seen = false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!seen && std::chrono::steady_clock::now() < until) {
         pollfd p{xsb_fileno(raw), POLLIN, 0};
         if (poll(&p, 1, 100) <= 0)
@@ -549,7 +557,12 @@ std::vector<uint8_t> read_file(const std::string &path)
 std::vector<ingress_to_mux_item> drain_sent(int input_id)
 {
     std::vector<ingress_to_mux_item> got;
-    const int fd = manager_inputs_find_by_id(input_id)->socket_id;
+    const manager_input *mi = manager_inputs_find_by_id(input_id);
+    if (!mi) {
+        ADD_FAILURE() << "no input " << input_id;
+        return got;
+    }
+    const int fd = mi->socket_id;
     mcftest::eventually([&] {
         int queued = 0;
         ioctl(fd, FIONREAD, &queued);
@@ -575,11 +588,11 @@ TEST_F(Ingress, ToolStreamsArriveByteExact)
         GTEST_SKIP() << "needs ffmpeg and socat";
     scenario card(3);
     ASSERT_NO_FATAL_FAILURE(start(card, true));
-    card.change([] {
+    ASSERT_EQ(card.change([] {
         input(100, "239.1.1.1", 5000);
         input(101, "239.1.1.2", 5002);
         input(102, "239.1.1.3", 5004);
-    });
+    }), 3);
     const std::string dir = "/tmp/mcfingress." + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     const std::string gen = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 1 "

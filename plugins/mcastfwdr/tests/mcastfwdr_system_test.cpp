@@ -56,10 +56,11 @@ TEST_F(McfSystem, MasterStartsActiveAndStopsInOrder)
     // A Net input added later, as an applier would, gets its manager.
     cfg_rx *rx = nullptr;
     EXPECT_EQ(card.change([&] {
-        rx = mcfcfg_rx_add_net(-1);
+        rx = mcftest::must(mcfcfg_rx_add_net(-1), "a new input");
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", "239.5.5.5");
         rx->ingress_port = 5500;
     }), 1);
+    ASSERT_NE(rx, nullptr);
     EXPECT_EQ(rx->ingress_id, 100);
     EXPECT_NE(manager_inputs_find_by_id(100), nullptr);
 

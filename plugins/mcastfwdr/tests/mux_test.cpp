@@ -223,7 +223,7 @@ TEST_F(StageSettings, TheMaintainerReadsAtStartAndPicksUpChangesWithinFiveSecond
     write("multiplex", "75");
     // Read every fifty ticks: wait on the ticks, not the clock.
     const unsigned from = mcf::maintainer::ticks();
-    EXPECT_TRUE(mcftest::eventually([] { return get_ime_buffer_ms(IME_MULTIPLEX) == 50; }, 20000));
+    EXPECT_TRUE(mcftest::eventually([] { return get_ime_buffer_ms(IME_MULTIPLEX) == 50; }, 60000));
     EXPECT_LE(mcf::maintainer::ticks() - from, 51u);
     EXPECT_EQ(maintainer_fini(), 0);
     EXPECT_EQ(maintainer_fini(), 0); // stopped: nothing to join
@@ -370,7 +370,7 @@ TEST_F(MuxThread, ContinuityErrorsOnADecoderInputSignalTheDecoderWithoutTheLock)
     ASSERT_EQ(mcastfwdr_multiplex_init(), 0);
     // Errors in the first check, none in the next (1000 cycles on): the
     // alarm clears and the decoder is told; 1000 cycles later, the clear.
-    EXPECT_TRUE(mcftest::eventually([&] { return seen().size() >= 4; }, 20000));
+    EXPECT_TRUE(mcftest::eventually([&] { return seen().size() >= 4; }, 60000));
     EXPECT_EQ(mcastfwdr_multiplex_fini(), 0);
     EXPECT_EQ(seen(), (std::vector<std::string>{"ccset 0", "ccset 1", "ccclear 0", "ccclear 1"}));
     EXPECT_GE(mcf::mux::cycles(), 2000u);

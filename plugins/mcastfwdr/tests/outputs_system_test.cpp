@@ -26,14 +26,14 @@ protected:
     }
     static cfg_tx *output(int id, const char *node, int port, const char *intf)
     {
-        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, id);
+        cfg_tx *tx = mcftest::must(mcfcfg_tx_add_net(&mcf_cfg, id), "a new output");
         std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", node);
         kd_remote_addr_init(&tx->ra, node, nullptr);
         tx->dest_port = port;
         std::snprintf(tx->dest_intf, sizeof tx->dest_intf, "%s", intf);
         tx->dest_transmit = DEST_XMIT_ON;
         tx->dest_ip_ttl = 9;
-        cfg_tx_input *s = cfg_tx_input_add(tx);
+        cfg_tx_input *s = mcftest::must(cfg_tx_input_add(tx), "a service");
         s->input_id = 100;
         s->input_prog_num = 1;
         return tx;
@@ -62,7 +62,7 @@ TEST_F(OutputsOnCard, SocketsRoutesAndLinkDown)
     card.start_linked();
     auto &log = card.log();
     card.change([] {
-        cfg_rx *rx = mcfcfg_rx_add_net(100);
+        cfg_rx *rx = mcftest::must(mcfcfg_rx_add_net(100), "input 100");
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "239.1.1.1");
         rx->ingress_port = 5000;
         kd_remote_addr_init(&rx->ra, "239.1.1.1", nullptr);

@@ -856,7 +856,7 @@ TEST_F(Outputs, EmmPreparationRunsOffTheDataPath)
     }
     EXPECT_TRUE(mo->emm_prepare_due);
     // Prepared on the loop once the lock is released.
-    EXPECT_TRUE(mcftest::run_loop_until([&] { return !mo->emm_prepare_due; }, 10.0));
+    EXPECT_TRUE(mcftest::run_loop_until([&] { return !mo->emm_prepare_due; }, 60.0));
     mo->emm_prepare_due = true;
     // While the loop prepares, the data path does not wait for the transmitter.
     mo->ca_tx_mutex.lock();

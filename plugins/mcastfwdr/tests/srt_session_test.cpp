@@ -54,8 +54,10 @@ class srt_peer {
 public:
     srt_peer(const std::string &ns, const std::string &src, const std::string &dst, const std::string &out = "")
     {
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            rigproc::die_with_parent(parent);
             const int fd = ::open(out.empty() ? "/dev/null" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int null = ::open("/dev/null", O_WRONLY);
             dup2(fd, 1);
@@ -230,18 +232,18 @@ protected:
         }
         c->in_chassis("ip addr add 10.77.1.2/24 dev peer1");
         c->change([] {
-            cfg_rx *rx = mcfcfg_rx_add_net(100);
+            cfg_rx *rx = mcftest::must(mcfcfg_rx_add_net(100), "input 100");
             std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "239.1.1.1");
             rx->ingress_port = 5000;
             kd_remote_addr_init(&rx->ra, "239.1.1.1", nullptr);
         });
-        mcftest::run_loop_until([] { return kd_system_get_intf_ip_address("eth1") != nullptr; }, 5);
+        mcftest::run_loop_until([] { return kd_system_get_intf_ip_address("eth1") != nullptr; }, 120.0);
         return c;
     }
     // An SRT output on eth1 (its alarms registered).
     static cfg_tx *srt_output(int id, srt_connect mode, const char *node, int port)
     {
-        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, id);
+        cfg_tx *tx = mcftest::must(mcfcfg_tx_add_net(&mcf_cfg, id), "a new output");
         std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Out%d", id);
         std::snprintf(tx->dest_node, sizeof tx->dest_node, "%s", node);
         kd_remote_addr_init(&tx->ra, node, nullptr);
@@ -250,7 +252,7 @@ protected:
         tx->dest_transmit = DEST_XMIT_ON;
         tx->dest_protocol = PROTOCOL_SRT;
         tx->srt_connect = mode;
-        cfg_tx_input *s = cfg_tx_input_add(tx);
+        cfg_tx_input *s = mcftest::must(cfg_tx_input_add(tx), "a service");
         s->input_id = 100;
         s->input_prog_num = 1;
         mcf_tx_register_alarms(tx);
@@ -259,7 +261,7 @@ protected:
     // An SRT input on eth1 (its alarms registered).
     static cfg_rx *srt_input(int id, srt_connect mode, const char *node, int port)
     {
-        cfg_rx *rx = mcfcfg_rx_add_net(id);
+        cfg_rx *rx = mcftest::must(mcfcfg_rx_add_net(id), "a new input");
         std::snprintf(rx->ingress_ui_label, sizeof rx->ingress_ui_label, "In%d", id);
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "%s", node);
         rx->ingress_port = port;
@@ -348,9 +350,10 @@ TEST_F(SrtSessions, OutputModesCarryDataAndRefreshStatus)
     const std::string zero_duration = "0 Days, 00 Hours, 00 Minutes, 00 Seconds";
     EXPECT_TRUE(mcftest::run_loop_until([&] {
         const cfg_tx *tx = mcfcfg_tx_find_by_id(0);
-        return tx->srt_status == SRTS_CONNECTED && zero_duration != tx->srt_duration;
+        return tx && tx->srt_status == SRTS_CONNECTED && zero_duration != tx->srt_duration;
     }));
     const cfg_tx *tx = mcfcfg_tx_find_by_id(0);
+    ASSERT_NE(tx, nullptr);
     EXPECT_TRUE(std::string(tx->srt_duration).starts_with("0 Days, 00 Hours, 00 Minutes, 0")) << tx->srt_duration;
     EXPECT_TRUE(std::string(tx->srt_mbps_send_rate).ends_with(" Mbps")) << tx->srt_mbps_send_rate;
     EXPECT_TRUE(std::string(tx->srt_rtt).ends_with(" ms")) << tx->srt_rtt;
@@ -415,8 +418,8 @@ TEST_F(SrtSessions, InputModesReachTheSrtPipe)
     }
     EXPECT_TRUE(mcftest::run_loop_until([] {
         const cfg_rx *rx = mcfcfg_rx_find_by_id(101);
-        return rx->srt_status == SRTS_CONNECTED && std::string(rx->srt_mbps_recv_rate) != "0.000000 Mbps";
-    })) << mcfcfg_rx_find_by_id(101)->srt_mbps_recv_rate;
+        return rx && rx->srt_status == SRTS_CONNECTED && std::string(rx->srt_mbps_recv_rate) != "0.000000 Mbps";
+    })) << mcftest::must(mcfcfg_rx_find_by_id(101), "input 101")->srt_mbps_recv_rate;
     EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_SRT).dropped.load(), 0u);
 }
 
@@ -428,7 +431,7 @@ TEST_F(SrtSessions, AnSrtInputIsMultiplexedToTheOutputCarryingIt)
     srt_peer peer(c->rig().chassis(), "udp://:7101", "srt://:9101?mode=listener");
     c->change([] {
         srt_input(101, SRT_CALLER, kPeerIp, 9101);
-        cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, 5);
+        cfg_tx *tx = mcftest::must(mcfcfg_tx_add_net(&mcf_cfg, 5), "output 5");
         std::snprintf(tx->dest_node, sizeof tx->dest_node, "239.9.9.9");
         kd_remote_addr_init(&tx->ra, tx->dest_node, nullptr);
         kd_remote_addr_set_port(&tx->ra, 9000);
@@ -444,6 +447,7 @@ TEST_F(SrtSessions, AnSrtInputIsMultiplexedToTheOutputCarryingIt)
     manager_output *mo = manager_outputs_find_by_id(5);
     ASSERT_NE(mo, nullptr);
     const manager_input *mi = manager_inputs_find_by_id(101);
+    ASSERT_NE(mi, nullptr);
     const uint64_t before = mo->ts_pkts_tx.load();
     const auto pkts = packets(50, 7);
     feed_udp(*c, 7101, joined(pkts));
@@ -508,8 +512,8 @@ TEST_F(SrtSessions, SetUpFailuresRaiseSrtFailOnceAndARebuildClearsIt)
     c->change([] {
         manager_outputs_delete(0);
         manager_outputs_delete(1);
-        mcastfwdr_delete_input_and_outputs_using_it(mcfcfg_rx_find_by_id(101));
-        std::snprintf(mcfcfg_tx_find_by_id(0)->dest_node, 256, "0.0.0.0");
+        mcastfwdr_delete_input_and_outputs_using_it(mcftest::must(mcfcfg_rx_find_by_id(101), "input 101"));
+        std::snprintf(mcftest::must(mcfcfg_tx_find_by_id(0), "output 0")->dest_node, 256, "0.0.0.0");
     });
     // The two endpoints still set wrong fail again once built anew, which
     // a loaded machine may do before the first look.
@@ -547,13 +551,15 @@ TEST_F(SrtSessions, EncryptionAndFipsMode)
             tx->srt_pbkeylen = SRT_PBKEYLEN_32;
             std::snprintf(tx->srt_passphrase, sizeof tx->srt_passphrase, "sharedsecret42");
         }
-        mcfcfg_tx_find_by_id(1)->srt_log_level = SRT_LOG_WARNING; // the library's own words on the refusal
+        mcftest::must(mcfcfg_tx_find_by_id(1), "output 1")->srt_log_level = SRT_LOG_WARNING; // the library's own words on the refusal
     });
     fips_mode = 0;
     ASSERT_TRUE(mcftest::run_loop_until([] { return connected(out_session(0)); })) << dump(c->log());
     const auto pkts = packets(50, 7);
+    const manager_output *refused = manager_outputs_find_by_id(1);
+    ASSERT_TRUE(refused && refused->egress);
     for (const auto &p : pkts) // offered to the refused session as well
-        ts_pool_write_locked(manager_outputs_find_by_id(1)->egress->ts_pool, p.data(), 0, nullptr, 0);
+        ts_pool_write_locked(refused->egress->ts_pool, p.data(), 0, nullptr, 0);
     ASSERT_TRUE(send_through(0, pkts, good_sink));
     EXPECT_TRUE(good_sink.bytes() == joined(pkts));
     auto &log = c->log();
@@ -571,7 +577,9 @@ TEST_F(SrtSessions, EncryptionAndFipsMode)
     EXPECT_EQ(log.count("Output 1 failed & fail_alarm_is_set"), 0);
     EXPECT_TRUE(alarm.states.empty());
     EXPECT_TRUE(bad_sink.bytes().empty());
-    EXPECT_GT(manager_outputs_find_by_id(1)->egress->stats.connect_error.load(), 0u);
+    const manager_output *retried = manager_outputs_find_by_id(1);
+    ASSERT_TRUE(retried && retried->egress);
+    EXPECT_GT(retried->egress->stats.connect_error.load(), 0u);
     EXPECT_GE(log.count("startup: Output 1 SRT log level set to Warning"), 1);
     EXPECT_GE(log.count("log_handler: ("), 1) << dump(log);
 }
@@ -628,7 +636,7 @@ TEST_F(SrtSessions, StopWithSessionsUpLeavesNoLibraryThread)
     c->start_linked();
     monitors m;
     c->change([] {
-        cfg_rx *rx = mcfcfg_rx_add_net(100);
+        cfg_rx *rx = mcftest::must(mcfcfg_rx_add_net(100), "input 100");
         std::snprintf(rx->ingress_node, sizeof rx->ingress_node, "239.1.1.1");
         rx->ingress_port = 5000;
         kd_remote_addr_init(&rx->ra, "239.1.1.1", nullptr);

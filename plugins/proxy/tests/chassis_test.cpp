@@ -23,7 +23,6 @@
 #include <fstream>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -39,13 +38,7 @@ const std::string kTop = "proxy/carrier_3";
 int g_finishes = 0;
 int g_all_connected = 0;
 
-std::string make_root()
-{
-    std::string tmpl = "/tmp/kdp.XXXXXX";
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    return tmpl;
-}
+std::string make_root() { return rigproc::make_temp_dir("kdt"); }
 
 void write_file(const std::string &path, const std::string &text, mode_t mode = 0644)
 {
@@ -68,22 +61,6 @@ void card_root(const std::string &root)
     std::filesystem::create_directories(root + "/etc/solvera");
     write_file(root + "/rsyncd.conf", "use chroot = no\n[media]\n    path = " + root +
                                           "/media/hd0/media\n    read only = no\n    uid = root\n    gid = root\n");
-}
-
-pid_t spawn(const std::vector<std::string> &args, const std::string &log)
-{
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return rc == 0 ? pid : -1;
 }
 
 std::string read_file(const std::string &path)
@@ -174,12 +151,12 @@ protected:
 
     void start_slave(int rows)
     {
-        slave_ = spawn({"ip", "netns", "exec", slave_ns_, "env", "HW_SLOT=5", "KD_ROOT=" + slave_root_,
-                        "KD_CMD_DIR=" + slave_root_ + "/cmd", "DBUS_SYSTEM_BUS_ADDRESS=" + slave_bus_addr_,
-                        "SV_PLUGINS_PATH=" + std::string(std::getenv("KD_BUILD_DIR")) + "/plugins",
-                        "PROBE_ROWS=" + std::to_string(rows), "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1",
-                        "KD_NO_RT=1", "KD_XSB_IFP_WAIT_MS=20", KERROW_HOST_PATH, "proxy", "probe"},
-                       slave_root_ + "/log");
+        slave_ = rigproc::spawn({"ip", "netns", "exec", slave_ns_, "env", "HW_SLOT=5", "KD_ROOT=" + slave_root_,
+                                 "KD_CMD_DIR=" + slave_root_ + "/cmd", "DBUS_SYSTEM_BUS_ADDRESS=" + slave_bus_addr_,
+                                 "SV_PLUGINS_PATH=" + std::string(std::getenv("KD_BUILD_DIR")) + "/plugins",
+                                 "PROBE_ROWS=" + std::to_string(rows), "KD_LOG_STDERR=1", "KD_LOG_NO_JOURNAL=1",
+                                 "KD_NO_RT=1", "KD_XSB_IFP_WAIT_MS=20", KERROW_HOST_PATH, "proxy", "probe"},
+                                slave_root_ + "/log");
         ASSERT_GT(slave_, 0);
     }
     void stop_slave(int sig)
@@ -239,9 +216,9 @@ protected:
     // on its backplane address; ready once it accepts a connection.
     void rsync_daemon(const std::string &ns, const std::string &root, const std::string &ip)
     {
-        const pid_t pid = spawn({"ip", "netns", "exec", ns, "rsync", "--daemon", "--no-detach",
-                                 "--config=" + root + "/rsyncd.conf", "--address=" + ip, "--port=873"},
-                                root + "/rsyncd.log");
+        const pid_t pid = rigproc::spawn({"ip", "netns", "exec", ns, "rsync", "--daemon", "--no-detach",
+                                          "--config=" + root + "/rsyncd.conf", "--address=" + ip, "--port=873"},
+                                         root + "/rsyncd.log");
         ASSERT_GT(pid, 0);
         daemons_.push_back(pid);
         net_rig::enter in(ns);

@@ -30,7 +30,7 @@ namespace proxytest {
 
 // Runs the framework's loop until `cond` holds (checked every few
 // milliseconds on the loop) or `limit` seconds pass; answers cond().
-inline bool run_until(std::function<bool()> cond, double limit = 20.0)
+inline bool run_until(std::function<bool()> cond, double limit = 60.0)
 {
     // cond is evaluated until it first holds and never again (it may take
     // something out of a queue).

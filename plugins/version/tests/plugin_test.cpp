@@ -21,17 +21,17 @@ TEST(VersionPlugin, LoadedInstallsAndUnloadsClean)
     card.listen();
     kd_frame_load_plugin("version");
     EXPECT_EQ(card.log_.count("[version] Starting.."), 1);
-    ASSERT_TRUE(run_until([] { return value_at("version/state") == "Ready"; }, 20));
+    ASSERT_TRUE(run_until([] { return value_at("version/state") == "Ready"; }, 60));
     EXPECT_EQ(value_at("version/banner"), "v1");
     EXPECT_EQ(rows("version/available_firmware_versions"), (std::vector<std::string>{"fw"}));
 
     EXPECT_EQ(set_choice("version/available_firmware_versions/fw/action", "Install"), PARAM_SET_SUCCESS);
-    ASSERT_TRUE(run_until([] { return value_at("version/state") == "Ready"; }, 20));
+    ASSERT_TRUE(run_until([] { return value_at("version/state") == "Ready"; }, 60));
     EXPECT_EQ(card.commands_.calls(), (std::vector<std::string>{"vrsn -x " + card.media("fw.vorpt.tgz")}));
 
     // A change pending in the media directory when the plug-in goes.
     card.upload("late.vorpt.tgz");
-    ASSERT_TRUE(run_until([&] { return card.log_.count("something changed!") > 0; }, 20));
+    ASSERT_TRUE(run_until([&] { return card.log_.count("something changed!") > 0; }, 60));
     kd_frame_unload_plugin("version");
     for (const char *route : {"version/state", "version/banner", "version/reboot",
                               "version/available_firmware_versions", "version/installed_firmware_versions/v2"})

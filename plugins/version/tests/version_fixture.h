@@ -60,7 +60,7 @@ public:
     void next_second() const
     {
         const std::time_t now = std::time(nullptr);
-        kdtest::run_until([now] { return std::time(nullptr) > now; }, 3);
+        kdtest::run_until([now] { return std::time(nullptr) > now; }, 60);
     }
     void upload(const std::string &file) const
     {

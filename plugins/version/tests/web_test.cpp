@@ -59,22 +59,22 @@ TEST_F(VersionWeb, AnUploadedPackageIsListedInstalledAndTheVersionDirectoryServe
     const fs::path src = root_ / "src.tgz";
     std::ofstream(src) << "package bytes";
     drive([&] {
-        ASSERT_TRUE(eventually([] { return value_at("version/state") == "Ready"; }, 20));
+        ASSERT_TRUE(eventually([] { return value_at("version/state") == "Ready"; }, 60));
         EXPECT_EQ(http_get(port_, "/pub/sv-version/banner.txt").body, "v1");
 
         ws_client browser;
         ASSERT_TRUE(browser.open(port_));
         ASSERT_TRUE(login(browser));
         EXPECT_EQ(upload(browser.session(), src, "fw-9.vorpt.tgz"), 200);
-        ASSERT_TRUE(eventually([&] { return kd_param_get_by_route((files + "/fw-9/action").c_str()) != nullptr; }, 20));
+        ASSERT_TRUE(eventually([&] { return kd_param_get_by_route((files + "/fw-9/action").c_str()) != nullptr; }, 60));
         EXPECT_EQ(on_loop([&] {
                       param_context *p = kd_param_get_by_route((files + "/fw-9/action").c_str());
                       return kd_param_get_choice_ops(p)->set(p, "Install");
                   }),
                   PARAM_SET_SUCCESS);
-        ASSERT_TRUE(eventually([] { return value_at("version/state") == "Ready"; }, 20));
+        ASSERT_TRUE(eventually([] { return value_at("version/state") == "Ready"; }, 60));
         EXPECT_TRUE(eventually([] { return value_at("version/installed_firmware_versions/fw-9/action") == "(none)" &&
-                                           kd_param_get_by_route("version/installed_firmware_versions/fw-9"); }, 20));
+                                           kd_param_get_by_route("version/installed_firmware_versions/fw-9"); }, 60));
     });
     EXPECT_EQ(commands_.calls().back(), "vrsn -x " + (root_ / "media/hd0/media/fw-9.vorpt.tgz"));
 }

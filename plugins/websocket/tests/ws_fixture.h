@@ -130,7 +130,7 @@ protected:
 
     // Asks the loop until `pred` holds or the time is up (from the client
     // thread): waits on the server's own progress, never on a guess.
-    template <typename F> bool eventually(F pred, double seconds = 10)
+    template <typename F> bool eventually(F pred, double seconds = 60)
     {
         const auto deadline = clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
         while (clock::now() < deadline)

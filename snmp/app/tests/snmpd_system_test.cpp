@@ -114,8 +114,10 @@ protected:
         // snmpd's environment.
         const std::vector<std::string> env{"MIBS=", "MIBDIRS=" + root_.dir() + "/usr/local/share/mibs",
                                            "SNMP_PERSISTENT_DIR=" + root_.dir() + "/snmpd"};
+        const pid_t parent = ::getpid();
         pid_ = ::fork();
         if (pid_ == 0) {
+            rigproc::die_with_parent(parent);
             const int null = ::open("/dev/null", O_RDWR);
             ::dup2(null, 0);
             ::dup2(null, 1);

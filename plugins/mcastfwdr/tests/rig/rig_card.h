@@ -19,30 +19,16 @@
 #include <thread>
 #include <vector>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace rig {
 
 // A program started with its output (standard output and error) appended
-// to `out`; its pid. Throws when it cannot start.
-inline pid_t start_program(std::vector<std::string> args, const std::string &out)
+// to `out`, dying with the test; its pid. Throws when it cannot start.
+inline pid_t start_program(const std::vector<std::string> &args, const std::string &out)
 {
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + args[0]);
-    return pid;
+    return rigproc::spawn(args, out);
 }
 
 // Ends a program started by start_program with SIGTERM (pid -1: none); its wait
@@ -68,10 +54,7 @@ public:
         if (!build)
             throw std::runtime_error("KD_BUILD_DIR is not set");
         build_ = build;
-        char tmpl[] = "/tmp/kdrig.XXXXXX";
-        if (!mkdtemp(tmpl))
-            throw std::runtime_error("mkdtemp failed");
-        root_ = tmpl;
+        root_ = rigproc::make_temp_dir("kdrig");
         namespace fs = std::filesystem;
         for (const char *d : {"opt/pkg/var", "var/local/solvera", "var/run", "run", "tmp", "cmd",
                               "opt/pkg/usr/kerrow/solvera/demo-1.0"})

@@ -6,7 +6,7 @@
 // Multicast leaves the generator on gen0 and the card on eth0; the sink
 // hears it on sink0. All links are up when the constructor returns, before
 // any plug-in loads. Routes change only inside these namespaces; they go,
-// with their veths, on destruction. Needs root (xsbsim::net_rig::skip_reason).
+// with their veths, on destruction (after a kill: when the next rig starts). Needs root (xsbsim::net_rig::skip_reason).
 #pragma once
 
 #include "netrig.h"
@@ -27,6 +27,7 @@ class net {
 public:
     net()
     {
+        rigproc::sweep_once();
         static std::atomic<int> counter{0};
         const std::string tag = std::to_string(getpid()) + "x" + std::to_string(counter++);
         gen_ = "kdrg" + tag;

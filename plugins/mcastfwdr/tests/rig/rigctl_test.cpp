@@ -2,6 +2,7 @@
 // on its socket set values through the framework's set path and answer
 // what the node holds afterwards; bad lines are refused with a reason.
 #include "rig_ask.h"
+#include "rigproc.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,9 +27,7 @@ struct host_with_rigctl : ::testing::Test {
     {
         const char *build = std::getenv("KD_BUILD_DIR");
         ASSERT_NE(build, nullptr);
-        char tmpl[] = "/tmp/kdrig.XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        root = tmpl;
+        root = rigproc::make_temp_dir("kdrig");
         const std::string bin = std::string(build) + "/bin/kerrow-host";
         std::vector<std::string> env = {"KD_ROOT=" + root, "KD_LOG_NO_JOURNAL=1", "KD_NO_RT=1",
                                         "SV_PLUGINS_PATH=" + std::string(build) + "/plugins",
@@ -37,16 +35,7 @@ struct host_with_rigctl : ::testing::Test {
                                         "KD_CMD_DIR=" + root + "/cmd"};
         if (const char *log = std::getenv("KD_CMD_LOG"))
             env.push_back(std::string("KD_CMD_LOG=") + log);
-        std::vector<std::string> args = {bin, "probe", "rigctl"};
-        std::vector<char *> envp, argv;
-        for (auto &e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ASSERT_EQ(posix_spawn(&pid, bin.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
-
+        pid = rigproc::spawn({bin, "probe", "rigctl"}, {}, &env);
     }
 
     void TearDown() override
