@@ -16,8 +16,8 @@ size_t most_ids(const id_rule &r)
     return span < r.max ? span : r.max;
 }
 
-// Why `id` (the n-th id kept so far) is refused under the rule; null when
-// it is not.
+// Why `id`, coming after `kept` ids the list keeps, is refused under the
+// rule; null when it is not.
 const char *refusal(const id_rule &r, int id, size_t kept, std::string &why)
 {
     if (!r.range.holds(id)) {
