@@ -1,6 +1,7 @@
 // Defaults and small consistency operations of the configuration records.
 #include "ca_key_table.h"
 #include "mcf_cfg.h"
+#include "mcf_limits.h"
 #include "mcf_services.h"
 #include "mcf_srt_stats.h"
 
@@ -19,17 +20,23 @@ template <size_t N> void copy_text(char (&dst)[N], const char *src)
 
 unsigned own_slot() { return kd_carrier_get_slot(kd_carrier_get_self()); }
 
-// The lowest non-negative id that no record of the list has.
-template <class T, class Id> int lowest_free_id(const mcf_list *l, Id id_of)
+// The lowest id of the range that no record of the list has; -1 when
+// every one is taken.
+template <class T, class Id> int lowest_free_id(const mcf_list *l, mcf::limits::id_range range, Id id_of)
 {
-    for (int id = 0;; ++id) {
+    for (int id = range.first; id <= range.last; ++id) {
         bool used = false;
         for (const T &r : mcf::records<T>(l))
             used = used || id_of(r) == id;
         if (!used)
             return id;
     }
+    return -1;
 }
+
+// A row's number as its label shows it (ids count from 0, labels from 1),
+// computed wide so that no id can overflow it.
+long long one_based(int id) { return static_cast<long long>(id) + 1; }
 
 template <class Rec> void srt_defaults(Rec &r)
 {
@@ -66,12 +73,12 @@ int cfg_rx_init(cfg_rx *rx, ingress_type type)
     rx->ingress_type = type;
     switch (type) {
     case INGRTYPE_NET:
-        std::snprintf(rx->ingress_ui_label, sizeof rx->ingress_ui_label, "Input IP %u-%u", slot, unsigned(id % 100 + 1));
+        std::snprintf(rx->ingress_ui_label, sizeof rx->ingress_ui_label, "Input IP %u-%d", slot, id % 100 + 1);
         rx->ingress_is_routable = 1;
         copy_text(rx->ingress_intf, "eth1");
         break;
     case INGRTYPE_ASIIN:
-        std::snprintf(rx->ingress_ui_label, sizeof rx->ingress_ui_label, "Input ASI %u-%u", slot, unsigned(id - 149));
+        std::snprintf(rx->ingress_ui_label, sizeof rx->ingress_ui_label, "Input ASI %u-%lld", slot, one_based(id) - 150);
         rx->ingress_is_routable = 1;
         copy_text(rx->ingress_intf, "eth2");
         break;
@@ -123,11 +130,11 @@ bool cfg_rx_ip_fields_incomplete(const cfg_rx *rx)
 int cfg_tx_init(cfg_tx *tx, egress_types type)
 {
     const unsigned slot = own_slot();
-    const int num = tx->dest_id + 1;
+    const long long num = one_based(tx->dest_id);
     tx->egress_type = type;
     switch (type) {
     case EGRTYPE_ASI:
-        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Output ASI %u-%d", slot, num);
+        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Output ASI %u-%lld", slot, num);
         mcastfwdr_asi_ip_address(tx->dest_node, tx->dest_id);
         tx->dest_port = 2000;
         copy_text(tx->dest_intf, "eth2");
@@ -135,7 +142,7 @@ int cfg_tx_init(cfg_tx *tx, egress_types type)
         tx->dest_transmit = DEST_XMIT_OFF;
         break;
     case EGRTYPE_DEC:
-        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Decoder %u-%d", slot, num);
+        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Decoder %u-%lld", slot, num);
         copy_text(tx->dest_node, MCF_ADDR_UNSET);
         tx->dest_port = -1;
         tx->dest_intf[0] = '\0';
@@ -143,7 +150,7 @@ int cfg_tx_init(cfg_tx *tx, egress_types type)
         tx->dest_transmit = DEST_XMIT_ON;
         break;
     default:
-        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Output IP %u-%d", slot, num);
+        std::snprintf(tx->dest_ui_label, sizeof tx->dest_ui_label, "Output IP %u-%lld", slot, num);
         copy_text(tx->dest_node, MCF_ADDR_UNSET);
         tx->dest_port = -1;
         copy_text(tx->dest_intf, "eth1");
@@ -218,7 +225,10 @@ cfg_tx_input *cfg_tx_input_add(cfg_tx *tx)
 {
     if (!tx->dest_services && !(tx->dest_services = mcf_list_ctor(sizeof(cfg_tx_input))))
         return nullptr;
-    const int id = lowest_free_id<cfg_tx_input>(tx->dest_services, [](const cfg_tx_input &s) { return s.service_id; });
+    const int id = lowest_free_id<cfg_tx_input>(tx->dest_services, mcf::limits::kServices,
+                                                 [](const cfg_tx_input &s) { return s.service_id; });
+    if (id < 0)
+        return nullptr;
     mcf_list *maps = mcf_list_ctor(sizeof(cfg_tx_pid_map));
     auto *svc = maps ? static_cast<cfg_tx_input *>(mcf_list_append(tx->dest_services)) : nullptr;
     if (!svc) {
@@ -271,7 +281,10 @@ cfg_tx_pid_map *cfg_tx_pid_map_add(cfg_tx_input *svc, const char *label, int in_
 {
     if (!svc->list_pid_maps && !(svc->list_pid_maps = mcf_list_ctor(sizeof(cfg_tx_pid_map))))
         return nullptr;
-    const int id = lowest_free_id<cfg_tx_pid_map>(svc->list_pid_maps, [](const cfg_tx_pid_map &m) { return m.id; });
+    const int id =
+        lowest_free_id<cfg_tx_pid_map>(svc->list_pid_maps, mcf::limits::kRemaps, [](const cfg_tx_pid_map &m) { return m.id; });
+    if (id < 0)
+        return nullptr;
     auto *m = static_cast<cfg_tx_pid_map *>(mcf_list_append(svc->list_pid_maps));
     if (!m)
         return nullptr;
@@ -346,7 +359,7 @@ int cfg_rx_klv_init(cfg_rx_klv *klv, int id)
     klv->pid = 40;
     klv->rate = 200000;
     klv->pkts_rx = klv->errs_packetizing = klv->errs_overflow = 0;
-    std::snprintf(klv->ui_label, sizeof klv->ui_label, "KLV Source %u-%u", own_slot(), unsigned(id + 1));
+    std::snprintf(klv->ui_label, sizeof klv->ui_label, "KLV Source %u-%lld", own_slot(), one_based(id));
     klv->last_tstamp = {};
     klv->last_pkt = nullptr;
     klv->sockfd = -1;
@@ -367,7 +380,7 @@ bool cfg_rx_klv_ip_fields_incomplete(const cfg_rx_klv *klv)
 int cfg_ca_init(cfg_ca *ca, int id)
 {
     ca->id = id;
-    std::snprintf(ca->ui_label, sizeof ca->ui_label, "CA Session %d-%d", int(own_slot()), id + 1);
+    std::snprintf(ca->ui_label, sizeof ca->ui_label, "CA Session %d-%lld", int(own_slot()), one_based(id));
     ca->type = ECRTYPE_BISS2_CA;
     std::memset(ca->biss2m1_csw, 0, sizeof ca->biss2m1_csw);
     std::memset(ca->biss2me_esw, 0, sizeof ca->biss2me_esw);

@@ -2,6 +2,7 @@
 // records with their ids, removing, finding and comparing them, and the
 // port and route tests of the managers and routes.
 #include "mcf_cfg.h"
+#include "mcf_limits.h"
 #include "mcf_services.h"
 #include "status_queue.h"
 
@@ -20,12 +21,16 @@ template <class T, class Pred> T *find_if(const mcf_list *l, Pred pred)
     return nullptr;
 }
 
-// The smallest id of `base` or more that no record of the list has.
-template <class T, class Id> int free_id(const mcf_list *l, int base, Id id_of)
+// `id` when it lies in the range, or for -1 the smallest id of the range
+// that no record of the list has; -1 when there is none.
+template <class T, class Id> int id_in(const mcf_list *l, int id, mcf::limits::id_range range, Id id_of)
 {
-    for (int id = base;; ++id)
+    if (id >= 0)
+        return range.holds(id) ? id : -1;
+    for (id = range.first; id <= range.last; ++id)
         if (!find_if<T>(l, [&](const T &r) { return id_of(r) == id; }))
             return id;
+    return -1;
 }
 
 template <class T> int cmp3(T a, T b) { return a < b ? -1 : a > b; }
@@ -48,10 +53,8 @@ cfg_rx *append_rx(int id, ingress_type type, int routable)
 
 cfg_tx *append_tx(mcastfwdr_cfg *cfg, int id, egress_types type)
 {
-    if (!cfg)
+    if (!cfg || (id = id_in<cfg_tx>(cfg->rules_tx, id, mcf::limits::kOutputs, tx_id)) < 0)
         return nullptr;
-    if (id < 0)
-        id = free_id<cfg_tx>(cfg->rules_tx, 0, tx_id);
     auto *tx = static_cast<cfg_tx *>(mcf_list_append(cfg->rules_tx));
     if (!tx)
         return nullptr;
@@ -128,7 +131,9 @@ void mcfcfg_tx_input_clear_ca_session(mcastfwdr_cfg *cfg, int session_id)
 // ---- inputs ----
 cfg_rx *mcfcfg_rx_add_net(int id)
 {
-    return append_rx(id < 0 ? free_id<cfg_rx>(mcf_cfg.rules_rx, 100, rx_id) : id, INGRTYPE_NET, 1);
+    // The ids of inputs of every type count as taken.
+    id = id_in<cfg_rx>(mcf_cfg.rules_rx, id, mcf::limits::kNetInputs, rx_id);
+    return id < 0 ? nullptr : append_rx(id, INGRTYPE_NET, 1);
 }
 
 cfg_rx *mcfcfg_rx_add_asi(int port_index)
@@ -180,8 +185,8 @@ bool mcfcfg_port_used_in_net_inputs(const mcastfwdr_cfg *cfg, int port)
 // ---- KLV sources ----
 cfg_rx_klv *mcfcfg_add_klv_source(int id)
 {
-    if (id < 0)
-        id = free_id<cfg_rx_klv>(mcf_cfg.rules_rx_klv, 0, klv_id);
+    if ((id = id_in<cfg_rx_klv>(mcf_cfg.rules_rx_klv, id, mcf::limits::kKlvSources, klv_id)) < 0)
+        return nullptr;
     auto *k = static_cast<cfg_rx_klv *>(mcf_list_append(mcf_cfg.rules_rx_klv));
     if (k)
         cfg_rx_klv_init(k, id);
@@ -254,8 +259,8 @@ bool mcfcfg_port_used_in_klv_sources(const mcastfwdr_cfg *cfg, int port)
 // ---- CA sessions ----
 cfg_ca *mcfcfg_add_ca_session(int id)
 {
-    if (id < 0)
-        id = free_id<cfg_ca>(mcf_cfg.ca_sessions, 0, ca_id);
+    if ((id = id_in<cfg_ca>(mcf_cfg.ca_sessions, id, mcf::limits::kCaSessions, ca_id)) < 0)
+        return nullptr;
     auto *ca = static_cast<cfg_ca *>(mcf_list_append(mcf_cfg.ca_sessions));
     if (ca)
         cfg_ca_init(ca, id);

@@ -292,8 +292,10 @@ void mcastfwdr_allocate_rule_ca_session(param_context *tbl_ca_sessions, cfg_ca *
 int mcastfwdr_add_ca_session_row(int id)
 {
     cfg_ca *ca = mcfcfg_add_ca_session(id);
-    if (!ca)
+    if (!ca) {
+        mcf::param::log_not_added("CA session", id, mcf::limits::kCaSessions);
         return -1;
+    }
     // A file an earlier session left under this id (its removal cut short)
     // is not this session's.
     if (cfg_ca_delete_keys_file(ca->id) != 0) {

@@ -343,8 +343,10 @@ void mcastfwdr_allocate_rule_input_program(param_context *table, in_pgm_status *
 int mcastfwdr_add_input_net_row(int id)
 {
     cfg_rx *rx = mcfcfg_rx_add_net(id);
-    if (!rx)
+    if (!rx) {
+        mcf::param::log_not_added("Net input", id, mcf::limits::kNetInputs);
         return -1;
+    }
     mcastfwdr_allocate_rule_input(mcf_cfg.tbl_inputs, rx);
     mcf_rx_register_alarms(rx);
     mcf::param::announce(mcf_cfg.tbl_rem_input);

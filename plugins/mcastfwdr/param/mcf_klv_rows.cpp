@@ -169,8 +169,10 @@ int mcastfwdr_add_klv_source_row(int id)
         mcf::write_lock lock;
         klv = mcfcfg_add_klv_source(id);
     }
-    if (!klv)
+    if (!klv) {
+        mcf::param::log_not_added("KLV source", id, mcf::limits::kKlvSources);
         return -1;
+    }
     mcastfwdr_allocate_rule_klv_source(mcf_cfg.tbl_klv_sources, klv);
     mcf::param::announce(mcf_cfg.tbl_rem_klv_source);
     mcfcfg_tx_input_update_klv_source_params(&mcf_cfg);

@@ -130,14 +130,14 @@ const char **mirror_choices(void *rec)
     std::vector<std::string> numbers;
     for (const cfg_tx &t : mcf::records<cfg_tx>(mcf_cfg.rules_tx))
         if (&t != rec && t.egress_type == EGRTYPE_ASI)
-            numbers.push_back(std::to_string(t.dest_id + 1));
+            numbers.push_back(std::to_string(t.dest_id + 1LL));
     return mcf::param::fresh_choices(numbers);
 }
 
 const char *read_mirror(void *rec)
 {
     static std::string number;
-    number = std::to_string(tx_of(rec).dest_mirror_id + 1);
+    number = std::to_string(tx_of(rec).dest_mirror_id + 1LL);
     return number.c_str();
 }
 
@@ -590,8 +590,10 @@ int mcastfwdr_add_row_output(int id)
     if (id >= 0 && mcfcfg_tx_find_by_id(id))
         return -1;
     cfg_tx *tx = mcfcfg_tx_add_net(&mcf_cfg, id);
-    if (!tx)
+    if (!tx) {
+        mcf::param::log_not_added("output", id, mcf::limits::kOutputs);
         return -1;
+    }
     mcastfwdr_allocate_rule_output(mcf_cfg.tbl_outputs, tx);
     mcf_tx_register_alarms(tx);
     store_outputs_save_params();

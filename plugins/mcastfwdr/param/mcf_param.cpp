@@ -268,6 +268,16 @@ void announce(param_context *p)
         kd_cuvent_emit(mcf_pli, "on_param_update", p);
 }
 
+void log_not_added(const char *what, int id, limits::id_range range)
+{
+    if (id < 0)
+        mcf_post_log(SQ_LOG_WARN, "No %s added: every id of %d..%d is taken", what, range.first, range.last);
+    else if (!range.holds(id))
+        mcf_post_log(SQ_LOG_WARN, "No %s added: id %d lies outside %d..%d", what, id, range.first, range.last);
+    else
+        mcf_post_log(SQ_LOG_WARN, "No %s %d added", what, id);
+}
+
 std::string pid_map_key(int output_id) { return "mcastfwdr/pidmap_keys_" + std::to_string(unsigned(output_id)); }
 
 int save_id_list(const char *key, std::span<const int> ids)

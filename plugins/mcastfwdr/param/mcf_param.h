@@ -8,6 +8,7 @@
 // number, range, step or choice test, and for an applier's refusal.
 #pragma once
 
+#include "cfg/mcf_limits.h"
 #include "cfg/mcf_services.h"
 
 #include <kerrow/param.h>
@@ -123,6 +124,10 @@ void retable_output(cfg_tx &tx, int what, void (*first)(manager_output *, const 
 // Saves the ids joined with "," under the plug-in's store key, whatever
 // their number: the length of the text, or -1 when the store refuses it.
 int save_id_list(const char *key, std::span<const int> ids);
+
+// Logs why no row of `what` (a record kind, "Net input") was added for `id`
+// (-1: the next free one): outside `range`, or every id of it taken.
+void log_not_added(const char *what, int id, limits::id_range range);
 
 // The store key listing one output's remaps: "mcastfwdr/pidmap_keys_<id>".
 std::string pid_map_key(int output_id);

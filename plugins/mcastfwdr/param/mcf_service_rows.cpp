@@ -83,6 +83,14 @@ void save_remap(const cfg_tx_pid_map &m)
 
 void forget_remap(const cfg_tx_pid_map &m) { kd_store_remove_key(mcf_pli, remap_route(m).c_str()); }
 
+size_t remaps_in_effect(const cfg_tx_input &s)
+{
+    size_t n = 0;
+    for (const cfg_tx_pid_map &m : mcf::records<cfg_tx_pid_map>(s.list_pid_maps))
+        n += m.in_pid != m.out_pid;
+    return n;
+}
+
 std::vector<int> remap_ids(const cfg_tx_input &s)
 {
     std::vector<int> ids;
@@ -365,6 +373,12 @@ int apply_pid_out(void *rec, int32_t pid)
     if (pid == 0 || pid == kPidNull)
         return -1;
     cfg_tx_input &s = *m.service;
+    // A service keeps across a restart as many remaps as its store list holds.
+    if (m.out_pid == m.in_pid && pid != m.in_pid && remaps_in_effect(s) >= mcf::limits::kListIds) {
+        mcf_post_log(SQ_LOG_WARN, "Output %d service %d: remap %d refused: %zu remaps are in effect", s.dest_id,
+                     s.service_id, m.id, mcf::limits::kListIds);
+        return -1;
+    }
     m.out_pid = pid;
     const bool in_effect = m.out_pid != m.in_pid;
     if (in_effect)
@@ -413,7 +427,7 @@ extern "C" {
 
 void mcastfwdr_allocate_rule_out_input(param_context *services, cfg_tx_input *svc)
 {
-    const std::string label = "Service " + std::to_string(svc->service_id + 1);
+    const std::string label = "Service " + std::to_string(svc->service_id + 1LL);
     param_context *row = mcf::param::make_row(services, "service", svc->service_id, label.c_str());
     if (!row)
         return;
@@ -432,7 +446,7 @@ void mcastfwdr_allocate_rule_out_input(param_context *services, cfg_tx_input *sv
 
 void mcastfwdr_allocate_rule_out_svc_pid_map(param_context *pid_maps, cfg_tx_pid_map *map)
 {
-    const std::string label = "Remap " + std::to_string(map->id + 1);
+    const std::string label = "Remap " + std::to_string(map->id + 1LL);
     param_context *row = mcf::param::make_row(pid_maps, "remap", map->id, label.c_str());
     if (!row)
         return;
@@ -452,14 +466,16 @@ int mcastfwdr_add_row_out_input_(cfg_tx *tx, int service_id)
     if (!tx || (service_id >= 0 && cfg_tx_input_find_by_id(tx, service_id)))
         return -1;
     cfg_tx_input *svc = nullptr;
-    {
+    if (service_id < 0 || mcf::limits::kServices.holds(service_id)) {
         mcf::write_lock lock;
         svc = cfg_tx_input_add(tx);
         if (svc && service_id >= 0)
             svc->service_id = service_id;
     }
-    if (!svc)
+    if (!svc) {
+        mcf::param::log_not_added("service", service_id, mcf::limits::kServices);
         return -1;
+    }
     mcf_post_log(SQ_LOG_DEBUG, "Allocated cfg_tx_input (service_%d) under cfg_tx (id %d)", svc->service_id,
                  tx->dest_id);
     mcastfwdr_allocate_rule_out_input(tx->param_services, svc);

@@ -88,8 +88,16 @@ template <class Rec, void (*Act)(Rec &)> struct leaves {
     {
         const std::string key = passphrase_key(r);
         mcf_post_log(level, "%s pasphrase: %s", what, key.c_str());
+        if (key.empty() || kd_store_test_key(mcf_pli, key.c_str()) != 1)
+            return;
         char *saved = nullptr;
-        if (!key.empty() && kd_store_load_string(mcf_pli, key.c_str(), &saved) == 0 && saved)
+        if (kd_store_load_string(mcf_pli, key.c_str(), &saved) != 0 || !saved)
+            mcf_post_log(SQ_LOG_WARN, "Store key '%s' refused: its value is not a text", key.c_str());
+        else if (const size_t n = std::strlen(saved); n < 10 || n >= sizeof r.srt_passphrase)
+            // The length its setter takes: a cut passphrase would not match the peer's.
+            mcf_post_log(SQ_LOG_WARN, "Store key '%s' refused: length %zu, not 10..%zu", key.c_str(), n,
+                         sizeof r.srt_passphrase - 1);
+        else
             std::snprintf(r.srt_passphrase, sizeof r.srt_passphrase, "%s", saved);
         std::free(saved);
     }

@@ -13,12 +13,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
+using mcf::store::id_rule;
 using mcf::store::skipped;
+namespace limits = mcf::limits;
+
+// What each list of the store may hold.
+constexpr id_rule kNetInputIds{limits::kNetInputs};
+constexpr id_rule kKlvSourceIds{limits::kKlvSources};
+constexpr id_rule kCaSessionIds{limits::kCaSessions};
+constexpr id_rule kOutputIds{limits::kOutputs};
+constexpr id_rule kServiceIds{limits::kServices};
+constexpr id_rule kRemapIds{limits::kRemaps};
 
 // The text saved under `key`; false when there is none.
 bool load_text(const char *key, std::string *out)
@@ -31,22 +42,98 @@ bool load_text(const char *key, std::string *out)
     return true;
 }
 
-void log_skipped(const char *key, const std::vector<skipped> &skips)
+// The refusals met in one store key: the first few are logged one line
+// each, the rest counted into one line at the end, so that a damaged text
+// cannot flood the journal.
+class refusals {
+public:
+    explicit refusals(std::string key) : key_(std::move(key)) {}
+    ~refusals()
+    {
+        if (more_)
+            mcf_post_log(SQ_LOG_WARN, "Skipped %zu more entries of store key '%s'", more_, key_.c_str());
+    }
+    refusals(const refusals &) = delete;
+    refusals &operator=(const refusals &) = delete;
+
+    const char *key() const { return key_.c_str(); }
+    // Whether this refusal gets its own line.
+    bool due()
+    {
+        if (logged_ < kLines) {
+            ++logged_;
+            return true;
+        }
+        ++more_;
+        return false;
+    }
+    void skipped_entry(const skipped &s)
+    {
+        if (!due())
+            return;
+        // A log line holds 119 characters: a long entry is shown by its start.
+        std::string entry = s.entry.size() > 24 ? s.entry.substr(0, 20) + "..." : s.entry;
+        if (!s.member.empty())
+            entry += ": " + s.member.substr(0, 12);
+        mcf_post_log(SQ_LOG_WARN, "Skipped '%s' of store key '%s': %s", entry.c_str(), key(), s.why.c_str());
+    }
+
+private:
+    static constexpr size_t kLines = 20;
+    std::string key_;
+    size_t logged_ = 0, more_ = 0;
+};
+
+// The list saved under `key`, as far as its whole entries lie within `max`
+// bytes (the longest text such a list is saved as); none when there is no
+// such key, or its value is no text.
+std::optional<std::string> load_list(const char *key, size_t max, char sep)
 {
-    for (const skipped &s : skips)
-        mcf_post_log(SQ_LOG_WARN, "Skipped '%s' of store key '%s': %s", s.text().c_str(), key, s.why.c_str());
+    if (kd_store_test_key(mcf_pli, key) != 1)
+        return std::nullopt;
+    std::string text;
+    if (!load_text(key, &text)) {
+        mcf_post_log(SQ_LOG_WARN, "Store key '%s' refused: its value is not a text", key);
+        return std::nullopt;
+    }
+    if (text.size() > max) {
+        mcf_post_log(SQ_LOG_WARN, "Store key '%s' refused past byte %zu of %zu: longer than such a list can be", key,
+                     max, text.size());
+        text.resize(mcf::store::head_of(text, max, sep).size());
+    }
+    return text;
 }
 
 // The saved ids of one list key, ascending; skipped entries logged.
-std::set<int> load_ids(const char *key)
+std::set<int> load_ids(const char *key, const id_rule &rule)
 {
-    std::string text;
-    if (!load_text(key, &text))
+    const std::optional<std::string> text = load_list(key, mcf::store::list_text_max(rule), ',');
+    if (!text)
         return {};
     std::vector<skipped> skips;
-    std::set<int> ids = mcf::store::parse_id_list(text, skips);
-    log_skipped(key, skips);
+    std::set<int> ids = mcf::store::parse_id_list(*text, skips, rule);
+    refusals r(key);
+    for (const skipped &s : skips)
+        r.skipped_entry(s);
     return ids;
+}
+
+// The entries of a keyed list key ("id[ids];..."); entries that are not of
+// that form logged with `malformed` (a format with the entry), the other
+// skipped entries as any list's.
+std::vector<mcf::store::keyed_ids> load_keyed(const char *key, const std::string &text, const id_rule &keys,
+                                              const id_rule &members, const char *malformed)
+{
+    std::vector<skipped> skips;
+    auto out = mcf::store::parse_keyed_lists(text, skips, keys, members);
+    refusals r(key);
+    for (const skipped &s : skips) {
+        if (s.why != mcf::store::kMalformed)
+            r.skipped_entry(s);
+        else if (r.due())
+            mcf_post_log(SQ_LOG_WARN, malformed, s.entry.c_str());
+    }
+    return out;
 }
 
 void log_exists(const char *what, int id)
@@ -90,7 +177,7 @@ extern "C" {
 
 int store_ca_sessions_load_params(void)
 {
-    for (int id : load_ids("mcastfwdr/ca_session_ids")) {
+    for (int id : load_ids("mcastfwdr/ca_session_ids", kCaSessionIds)) {
         if (mcfcfg_ca_session_find_by_id(id)) {
             log_exists("CA session", id);
             continue;
@@ -111,7 +198,7 @@ int store_ca_sessions_load_params(void)
 
 int store_inputs_net_load_params(void)
 {
-    for (int id : load_ids("mcastfwdr/input_net_keys")) {
+    for (int id : load_ids("mcastfwdr/input_net_keys", kNetInputIds)) {
         if (mcfcfg_rx_find_by_id(id)) {
             log_exists("Net input", id);
             continue;
@@ -128,7 +215,7 @@ int store_inputs_net_load_params(void)
 
 int store_klv_sources_load_params(void)
 {
-    for (int id : load_ids("mcastfwdr/klv_source_keys")) {
+    for (int id : load_ids("mcastfwdr/klv_source_keys", kKlvSourceIds)) {
         if (mcfcfg_rx_klv_find_by_id(id)) {
             log_exists("KLV source", id);
             continue;
@@ -152,23 +239,18 @@ int store_outputs_load_params(void)
     if (mcf_decoder_exists())
         return 0;
     const char *key = "mcastfwdr/output_keys";
-    std::string text;
-    if (!load_text(key, &text)) {
+    if (kd_store_test_key(mcf_pli, key) != 1) {
         mcf_post_log(SQ_LOG_WARN, "No outputs exist for '%s'", key);
         return -1;
     }
-    if (text.empty()) {
-        mcf_post_log(SQ_LOG_INFO, "Empty outputs. output_keys_str: '%s'", text.c_str());
+    const std::optional<std::string> text = load_list(key, mcf::store::keyed_text_max(kOutputIds, kServiceIds), ';');
+    if (!text)
+        return -1;
+    if (text->empty()) {
+        mcf_post_log(SQ_LOG_INFO, "Empty outputs. output_keys_str: '%s'", text->c_str());
         return -1;
     }
-    std::vector<skipped> skips;
-    const auto outputs = mcf::store::parse_keyed_lists(text, skips);
-    for (const skipped &s : skips) {
-        if (s.why == mcf::store::kMalformed)
-            mcf_post_log(SQ_LOG_WARN, "Failed to grab output info from '%s'", s.entry.c_str());
-        else
-            log_skipped(key, {s});
-    }
+    const auto outputs = load_keyed(key, *text, kOutputIds, kServiceIds, "Failed to grab output info from '%.48s'");
     for (const auto &o : outputs) {
         cfg_tx *tx = mcfcfg_tx_find_by_id(o.id);
         if (!tx) {
@@ -183,7 +265,7 @@ int store_outputs_load_params(void)
                 log_exists("service", sid);
                 continue;
             }
-            if (mcastfwdr_add_row_out_input(tx, sid, 0) != 0)
+            if (mcastfwdr_add_row_out_input_(tx, sid) != 0) // the list is saved once, below
                 mcf_post_log(SQ_LOG_WARN, "Failed to restore service %d of output %d", sid, o.id);
         }
         store_outputs_load_pid_map_keys(o.id);
@@ -200,17 +282,12 @@ int store_outputs_load_pid_map_keys(int output_id)
         return -1;
     }
     const std::string key = mcf::param::pid_map_key(output_id);
-    std::string text;
-    if (!load_text(key.c_str(), &text) || text.empty())
+    const std::optional<std::string> text =
+        load_list(key.c_str(), mcf::store::keyed_text_max(kServiceIds, kRemapIds), ';');
+    if (!text || text->empty())
         return 0;
-    std::vector<skipped> skips;
-    const auto services = mcf::store::parse_keyed_lists(text, skips);
-    for (const skipped &s : skips) {
-        if (s.why == mcf::store::kMalformed)
-            mcf_post_log(SQ_LOG_WARN, "Failed to parse pid map info from '%s'", s.entry.c_str());
-        else
-            log_skipped(key.c_str(), {s});
-    }
+    const auto services =
+        load_keyed(key.c_str(), *text, kServiceIds, kRemapIds, "Failed to parse pid map info from '%.48s'");
     for (const auto &s : services) {
         cfg_tx_input *svc = cfg_tx_input_find_by_id(tx, s.id);
         if (!svc) {

@@ -1,9 +1,10 @@
 // The record setters: input and output port and address consistency, CA
-// session bounds.
+// session bounds; labels numbered from any id.
 #include "engine_fixture.h"
 
 #include <netinet/in.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -140,6 +141,39 @@ TEST_F(CfgRecords, CaSessionSettersRefuseOutOfRange)
     EXPECT_TRUE(cfg_ca_get_insert_watermark(&ca));
     EXPECT_FALSE(cfg_ca_get_prevent_decoded_forward(&ca));
     cfg_ca_fini(&ca);
+}
+
+// A label counts from 1 whatever the id its record was given, the largest
+// and smallest too (the ids of a damaged store reach here only if a check
+// before it fails).
+TEST_F(CfgRecords, LabelsNumberEveryIdWithoutOverflow)
+{
+    auto ends = [](const std::string &label, const char *tail) {
+        return label.size() >= std::strlen(tail) && label.compare(label.size() - std::strlen(tail), std::string::npos, tail) == 0;
+    };
+    for (const int id : {INT_MAX, INT_MIN}) {
+        const std::string next = std::to_string(static_cast<long long>(id) + 1);
+        cfg_ca ca{};
+        cfg_ca_init(&ca, id);
+        EXPECT_TRUE(ends(ca.ui_label, ("-" + next).c_str())) << ca.ui_label;
+        cfg_ca_fini(&ca);
+        cfg_rx_klv klv{};
+        cfg_rx_klv_init(&klv, id);
+        EXPECT_TRUE(ends(klv.ui_label, ("-" + next).c_str())) << klv.ui_label;
+        for (egress_types type : {EGRTYPE_NET, EGRTYPE_DEC}) {
+            cfg_tx tx{};
+            tx.dest_id = id;
+            cfg_tx_init(&tx, type);
+            EXPECT_TRUE(ends(tx.dest_ui_label, ("-" + next).c_str())) << tx.dest_ui_label;
+            cfg_tx_fini(&tx);
+        }
+        cfg_rx rx{};
+        rx.ingress_id = id;
+        cfg_rx_init(&rx, INGRTYPE_ASIIN);
+        EXPECT_TRUE(ends(rx.ingress_ui_label, ("-" + std::to_string(static_cast<long long>(id) - 149)).c_str()))
+            << rx.ingress_ui_label;
+        cfg_rx_fini(&rx);
+    }
 }
 
 } // namespace

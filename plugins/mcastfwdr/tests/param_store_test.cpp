@@ -352,9 +352,12 @@ TEST_F(ParamStore, ManyRowsSurviveARestartInAnotherProcess)
     if (child == 0) {
         SetUp();
         start();
-        for (int i = 0; i < 150; ++i)
+        // Every Net input there can be; the next one is refused.
+        for (int i = 0; i < 50; ++i)
             if (mcastfwdr_add_input_net_row(-1) != 0)
                 _exit(2);
+        if (mcastfwdr_add_input_net_row(-1) != -1)
+            _exit(6);
         for (int o = 0; o < 60; ++o) {
             if (mcastfwdr_add_row_output(-1) != 0)
                 _exit(3);
@@ -375,9 +378,9 @@ TEST_F(ParamStore, ManyRowsSurviveARestartInAnotherProcess)
     SetUp();
     start();
     const std::vector<int> ids = input_ids();
-    ASSERT_EQ(ids.size(), 150u);
+    ASSERT_EQ(ids.size(), 50u);
     EXPECT_EQ(ids.front(), 100);
-    EXPECT_EQ(ids.back(), 249);
+    EXPECT_EQ(ids.back(), 149);
     ASSERT_EQ(output_ids().size(), 60u);
     for (int o : {0, 31, 59})
         EXPECT_EQ(service_ids(o), (std::vector<int>{0, 1, 2})) << o;
@@ -416,7 +419,8 @@ TEST_F(ParamStore, DamagedKeyTextsRestoreTheRestAndNameEachSkippedEntry)
     for (const Key &k : keys)
         ASSERT_EQ(kd_store_save_string(pli_, k.key, k.text), 0);
     restart([] { mcfcfg_rx_add_virt(); });
-    // Input 0 is the virtual input the engine made: a saved Net input 0 is skipped.
+    // Input 0 is the virtual input the engine made, and no Net input's id: a
+    // saved Net input 0 is skipped.
     EXPECT_EQ(input_ids(), (std::vector<int>{0, 100, 101}));
     EXPECT_EQ(output_ids(), (std::vector<int>{3, 5, 6}));
     EXPECT_EQ(service_ids(3), (std::vector<int>{0, 1}));
@@ -428,10 +432,176 @@ TEST_F(ParamStore, DamagedKeyTextsRestoreTheRestAndNameEachSkippedEntry)
                               "'-3[0]'", "'4'", "'5[0,b,0]: b'", "'5[0,b,0]: 0'"})
         EXPECT_EQ(log_.count(entry), 1) << entry;
     EXPECT_EQ(log_.count("Failed to grab output info from 'x3[0]'"), 1);
-    EXPECT_EQ(log_.count("Skipped saved Net input 0"), 1);
+    EXPECT_EQ(log_.count("Skipped '0' of store key 'mcastfwdr/input_net_keys': outside 100..149"), 1);
     // The keys now say what exists.
     EXPECT_EQ(saved("mcastfwdr/input_net_keys"), "100,101");
     EXPECT_EQ(saved("mcastfwdr/output_keys"), "3[0,1];5[0];6[]");
+}
+
+TEST_F(ParamStore, IdsOutsideTheirRangesAreRefusedAndTheRestComesBack)
+{
+    start();
+    struct Key {
+        const char *key, *text;
+        std::vector<std::string> refused; // "entry: why"
+        const char *saved_after;
+    } keys[] = {
+        {"mcastfwdr/ca_session_ids", "2147483647,3,21,20", {"2147483647: outside 0..20", "21: outside 0..20"}, "3,20"},
+        {"mcastfwdr/input_net_keys", "5,99,100,150,149,1000,2147483647",
+         {"5: outside 100..149", "99: outside 100..149", "150: outside 100..149", "1000: outside 100..149",
+          "2147483647: outside 100..149"},
+         "100,149"},
+        {"mcastfwdr/klv_source_keys", "21,0,20", {"21: outside 0..20"}, "0,20"},
+        {"mcastfwdr/output_keys", "0[0,99,100];100[];99[5]", {"0[0,99,100]: 100: outside 0..99", "100[]: outside 0..99"},
+         "0[0,99];99[5]"},
+    };
+    for (const Key &k : keys)
+        ASSERT_EQ(kd_store_save_string(pli_, k.key, k.text), 0);
+    restart();
+    EXPECT_EQ(ids_of(mcf_cfg.ca_sessions, [](const void *r) { return static_cast<const cfg_ca *>(r)->id; }),
+              (std::vector<int>{3, 20}));
+    EXPECT_EQ(input_ids(), (std::vector<int>{100, 149}));
+    EXPECT_EQ(ids_of(mcf_cfg.rules_rx_klv, [](const void *r) { return static_cast<const cfg_rx_klv *>(r)->id; }),
+              (std::vector<int>{0, 20}));
+    EXPECT_EQ(output_ids(), (std::vector<int>{0, 99}));
+    EXPECT_EQ(service_ids(0), (std::vector<int>{0, 99}));
+    for (const Key &k : keys) {
+        for (const std::string &r : k.refused) {
+            const size_t colon = r.rfind(": ");
+            const std::string line =
+                "Skipped '" + r.substr(0, colon) + "' of store key '" + k.key + "': " + r.substr(colon + 2);
+            EXPECT_EQ(log_.count(line), 1) << line;
+        }
+        EXPECT_EQ(saved(k.key), k.saved_after) << k.key;
+    }
+}
+
+TEST_F(ParamStore, AnOverlongListIsReadAsFarAsSuchAListCanReachAndLogsAFewLines)
+{
+    start();
+    std::string text = "100,101,";
+    for (int i = 0; i < 2000; ++i)
+        text += "x,";
+    ASSERT_EQ(kd_store_save_string(pli_, "mcastfwdr/input_net_keys", text.c_str()), 0);
+    restart();
+    EXPECT_EQ(input_ids(), (std::vector<int>{100, 101}));
+    // 50 ids of up to three digits, each with its comma, are 200 bytes.
+    EXPECT_EQ(log_.count("Store key 'mcastfwdr/input_net_keys' refused past byte 200 of 4008"), 1);
+    EXPECT_EQ(log_.count("Skipped 'x' of store key 'mcastfwdr/input_net_keys': not an id"), 20);
+    EXPECT_EQ(log_.count("Skipped 76 more entries of store key 'mcastfwdr/input_net_keys'"), 1);
+}
+
+TEST_F(ParamStore, AddingStopsWhereARestartWouldAndEveryRowComesBack)
+{
+    start();
+    ASSERT_EQ(mcastfwdr_add_row_output(0), 0);
+    struct Kind {
+        const char *what;
+        int (*add)(int id);
+        size_t count;
+        int outside; // an id the kind never takes
+        std::vector<int> (*ids)();
+    } kinds[] = {
+        {"KLV source", mcastfwdr_add_klv_source_row, 21, 21,
+         [] { return ids_of(mcf_cfg.rules_rx_klv, [](const void *r) { return static_cast<const cfg_rx_klv *>(r)->id; }); }},
+        {"CA session", mcastfwdr_add_ca_session_row, 21, 21,
+         [] { return ids_of(mcf_cfg.ca_sessions, [](const void *r) { return static_cast<const cfg_ca *>(r)->id; }); }},
+        {"output", mcastfwdr_add_row_output, 99, 100, output_ids},
+        {"service", [](int id) { return mcastfwdr_add_row_out_input(mcfcfg_tx_find_by_id(0), id, 1); }, 100, 100,
+         [] { return service_ids(0); }},
+        {"Net input", mcastfwdr_add_input_net_row, 50, 150, input_ids},
+    };
+    for (const Kind &k : kinds) {
+        for (size_t i = 0; i < k.count; ++i)
+            ASSERT_EQ(k.add(-1), 0) << k.what << " " << i;
+        EXPECT_EQ(k.add(-1), -1) << k.what;
+        EXPECT_EQ(k.add(k.outside), -1) << k.what;
+        EXPECT_EQ(log_.count(std::string("No ") + k.what + " added: every id of "), 1) << k.what;
+        EXPECT_EQ(log_.count(std::string("No ") + k.what + " added: id " + std::to_string(k.outside) + " lies outside "),
+                  1)
+            << k.what;
+    }
+    std::vector<std::vector<int>> before;
+    for (const Kind &k : kinds)
+        before.push_back(k.ids());
+    restart();
+    for (size_t i = 0; i < std::size(kinds); ++i)
+        EXPECT_EQ(kinds[i].ids(), before[i]) << kinds[i].what;
+    EXPECT_EQ(log_.count("Skipped"), 0);
+}
+
+TEST_F(ParamStore, AServiceKeepsAtMostAHundredRemaps)
+{
+    start();
+    ASSERT_EQ(mcastfwdr_add_row_output(3), 0);
+    cfg_tx *tx = mcfcfg_tx_find_by_id(3);
+    ASSERT_EQ(mcastfwdr_add_row_out_input(tx, -1, 1), 0);
+    cfg_tx_input *svc = cfg_tx_input_find_by_id(tx, 0);
+    for (int i = 0; i < 101; ++i)
+        ASSERT_EQ(mcastfwdr_add_row_out_svc_pid_map(svc, -1, "Audio", 256 + i), 0);
+    // Set by a client: the 101st remap in effect is refused.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(set(remap(3, 0, i, "pid_out"), std::to_string(1000 + i).c_str()), PARAM_SET_SUCCESS) << i;
+    EXPECT_EQ(set(remap(3, 0, 100, "pid_out"), "2000"), PARAM_SET_FAILURE);
+    EXPECT_EQ(log_.count("Output 3 service 0: remap 100 refused: 100 remaps are in effect"), 1);
+    // Undoing one makes room.
+    ASSERT_EQ(set(remap(3, 0, 0, "pid_out"), "256"), PARAM_SET_SUCCESS);
+    ASSERT_EQ(set(remap(3, 0, 100, "pid_out"), "2000"), PARAM_SET_SUCCESS);
+
+    // Read from a store: ids past the PID space, and past a hundred, are skipped.
+    std::string ids = "9000";
+    for (int i = 1; i <= 101; ++i) {
+        ids += "," + std::to_string(i);
+        kd_store_save_string(pli_, remap(3, 0, i, "label").c_str(), "Audio");
+        kd_store_save_string(pli_, remap(3, 0, i, "pid_in").c_str(), std::to_string(256 + i).c_str());
+        kd_store_save_string(pli_, remap(3, 0, i, "pid_out").c_str(), std::to_string(3000 + i).c_str());
+    }
+    kd_store_save_string(pli_, "mcastfwdr/pidmap_keys_3", ("0[" + ids + "]").c_str());
+    restart();
+    svc = cfg_tx_input_find_by_id(mcfcfg_tx_find_by_id(3), 0);
+    ASSERT_NE(svc, nullptr);
+    EXPECT_EQ(cfg_tx_pid_map_find_by_id(svc, 100)->out_pid, 3100);
+    EXPECT_EQ(cfg_tx_pid_map_find_by_id(svc, 101), nullptr);
+    // The entry is long: its start names it.
+    EXPECT_EQ(log_.count("Skipped '0[9000,1,2,3,4,5,6,7...: 9000' of store key 'mcastfwdr/pidmap_keys_3': outside 0..8191"),
+              1);
+    EXPECT_EQ(log_.count("Skipped '0[9000,1,2,3,4,5,6,7...: 101' of store key 'mcastfwdr/pidmap_keys_3': more than 100 ids"),
+              1);
+    std::vector<std::string> kept;
+    for (int i = 1; i <= 100; ++i)
+        kept.push_back(std::to_string(i));
+    std::string want;
+    for (const std::string &k : kept)
+        want += (want.empty() ? "" : ",") + k;
+    EXPECT_EQ(saved("mcastfwdr/pidmap_keys_3"), "0[" + want + "]");
+}
+
+TEST_F(ParamStore, ASavedPassphraseOfAWrongLengthIsRefused)
+{
+    start();
+    const std::string long_one(80, 'p');
+    struct Case {
+        int id;
+        std::string saved;
+        const char *restored;
+    } cases[] = {
+        {100, "nine-char", MCF_SRT_NO_PASSPHRASE},
+        {101, long_one, MCF_SRT_NO_PASSPHRASE},
+        {102, "ten-chars!", "ten-chars!"},
+        {103, std::string(79, 'q'), nullptr},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(mcastfwdr_add_input_net_row(c.id), 0);
+        ASSERT_EQ(kd_store_save_string(pli_, in_route(c.id, "services/srt/srt_passphrase").c_str(), c.saved.c_str()), 0);
+    }
+    restart();
+    for (const Case &c : cases)
+        EXPECT_EQ(mcfcfg_rx_find_by_id(c.id)->srt_passphrase, c.restored ? c.restored : c.saved) << c.id;
+    for (const auto &[id, n] : {std::pair{100, 9}, std::pair{101, 80}})
+        EXPECT_EQ(log_.count("Store key '" + in_route(id, "services/srt/srt_passphrase") + "' refused: length " +
+                             std::to_string(n) + ", not 10..79"),
+                  1)
+            << id;
 }
 
 TEST_F(ParamStore, AMissingOrEmptyOutputListRestoresNoOutput)
