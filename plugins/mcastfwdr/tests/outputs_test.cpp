@@ -467,12 +467,12 @@ TEST_F(Outputs, AnInputsRateChangesAndStreamLossReachItsOutputs)
         mcf::write_lock lock;
         return mcastfwdr_update_input_bps_and_outputs_using_it(rx, prev);
     };
-    // Both inputs had data since the last pass but `lose`, which had none.
+    // Both inputs have data now but `lose`, whose last came a second ago.
     auto pass_losing = [&](manager_input *lose) {
-        manager_inputs_datapath_monitor_for_stream_loss();
         for (manager_input *mi : {in101, in102})
             if (mi != lose)
                 manager_input_update_stream_status(mi);
+        lose->last_rx_ns.fetch_sub(1000000000);
         manager_inputs_datapath_monitor_for_stream_loss();
     };
     const struct {
