@@ -503,6 +503,14 @@ TEST_F(Outputs, AnInputsRateChangesAndStreamLossReachItsOutputs)
         }
         EXPECT_EQ(log_.count("pending"), s.fill_in == 0 ? 1 : 0);
     }
+    // The same rate again changes nothing: the engine and the PCR windows
+    // keep their counts.
+    const mcastfwdr_fill *engine = mo->fill;
+    log_.clear();
+    EXPECT_EQ(set_rate(101, 3000000), 0);
+    EXPECT_EQ(mo->fill, engine);
+    EXPECT_EQ(log_.count("new fill engine"), 0);
+    EXPECT_EQ(log_.count("Update PCR"), 0);
 }
 
 TEST_F(Outputs, GoingInputsTakeTheirOutputs)
