@@ -233,8 +233,9 @@ rx_end receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &
 struct cycle_out {
     unsigned bits = 0;
     bool drained = true;
-    bool sources = false; // something to receive from
-    unsigned n_fds = 0;   // descriptors to wait on
+    bool sources = false;            // something to receive from
+    int wait_ms = kNoSourceWaitMs;   // the longest wait without it
+    unsigned n_fds = 0;              // descriptors to wait on
     int fds[mcf::waker::kMaxFds];
 };
 
@@ -319,6 +320,7 @@ cycle_out net_cycle(batch &b, mcast_stats_t &smp)
     }
     out.drained = out.drained && i == set.n;
     out.sources = set.n > 0;
+    out.wait_ms = out.sources ? kIdleWaitMs : kNoSourceWaitMs;
     pthread_rwlock_unlock(&ctrl_data_lock);
     return out;
 }
@@ -385,6 +387,7 @@ cycle_out xsb_cycle(batch &b, mcast_stats_t &smp)
     out.drained = end == rx_end::drained;
     // Carriers' ASI information comes this way too: always a source.
     out.sources = true;
+    out.wait_ms = kIdleWaitMs;
     out.fds[out.n_fds++] = xsb_fileno(g_xsb);
     return out;
 }
@@ -402,6 +405,9 @@ cycle_out srt_cycle(batch &, mcast_stats_t &smp)
     int socks[kMaxSockets];
     const unsigned n = mcf::collect_srt_sockets(socks, kMaxSockets);
     out.sources = n > 0;
+    // An SRT input whose session is not connected yet is looked at again
+    // soon: the maintainer connects it without telling this thread.
+    out.wait_ms = mcf::count_inputs_of(INGRESS_SRC_SRT) > 0 ? kIdleWaitMs : kNoSourceWaitMs;
     unsigned i = 0;
     for (; i < n && bits < INGRESS_CYCLE_BITS; ++i) {
         bool empty = false; // the socket has no more to read
@@ -536,7 +542,7 @@ void *thread_main(void *arg)
         // board cannot be waited on: their cycles go on while they exist).
         const bool can_wait = !out.sources || out.n_fds > 0;
         if (idle.idle(out.drained && out.bits == 0) && can_wait) {
-            g_wakers[def.src].wait(halted, out.fds, out.n_fds, out.sources ? kIdleWaitMs : kNoSourceWaitMs);
+            g_wakers[def.src].wait(halted, out.fds, out.n_fds, out.wait_ms);
             cycle.rewind();
         } else {
             cycle.sleep();
