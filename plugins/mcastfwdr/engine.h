@@ -70,6 +70,10 @@ struct manager_input_status {
     int dvb_per_ip = 0;
     bool is_rtp = false;
     std::string pids;
+    // Net: datagrams the kernel dropped on the input's socket and datagrams
+    // refused as addressed to none of the socket's inputs.
+    uint64_t rx_kernel_drops = 0;
+    uint64_t rx_misaddressed = 0;
 };
 bool manager_input_get_status(int id, manager_input_status *out);
 // The receiving side's count of transport packets; a count of 0 marks the

@@ -1,6 +1,7 @@
 // The egress thread of an output.
 #include "egress/egress.h"
 #include "mcastfwdr.h"
+#include "mux/rt_cycle.h"
 #include "router/rtp.h"
 
 #include <kerrow/pipe.h>
@@ -21,6 +22,7 @@ constexpr uint32_t kBitsPerPacket = 1504;
 constexpr uint32_t kMaxCycleBits = 404000;
 constexpr int kBatch = 5;
 constexpr int kEgressStage = 2;
+constexpr int kIdleWaitMs = 200; // the longest wait for packets
 
 uint64_t ns_of(clockid_t clk)
 {
@@ -111,15 +113,12 @@ void *egress_thread(void *arg)
     char name[16];
     std::snprintf(name, sizeof name, "SVM:egress-%d", eg->tx_id);
     rt_thread_setup(name, kPriority);
-    timespec next;
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    next.tv_nsec -= next.tv_nsec % 1000000;
     const bool decoder = eg->tx_type == EGRTYPE_DEC;
-    uint64_t prev_begin = ns_of(CLOCK_MONOTONIC);
-    time_t second = time(nullptr);
-    while (!eg->halt.load(std::memory_order_relaxed)) {
-        const uint64_t begin = ns_of(CLOCK_MONOTONIC);
-        const uint64_t cpu_begin = ns_of(CLOCK_THREAD_CPUTIME_ID);
+    mcf::rt_cycle cycle;
+    mcf::idle_cycles idle;
+    auto halted = [eg] { return eg->halt.load(std::memory_order_relaxed); };
+    while (!halted()) {
+        cycle.begin();
         const bool empty_at_start = ts_pool_level(eg->ts_pool) == 0;
         const uint32_t budget = cycle_budget(eg);
         uint32_t bits = 0;
@@ -168,30 +167,25 @@ void *egress_thread(void *arg)
             try_to_send_dgrams(eg, 1);
         if (empty_at_start && ts_pool_level(eg->ts_pool) == 0)
             count(eg, eg->stats.underflow, STATS_EVT_UNDERFLOW_WARN);
-        // This cycle's sample; the first cycle of a new second posts.
-        const uint64_t end = ns_of(CLOCK_MONOTONIC);
-        const time_t now = time(nullptr);
+        // This cycle's sample; the first cycle of a new second posts, with
+        // the sent packets' continuity errors of that second.
         mcast_stats_t &smp = eg->sample;
-        smp.period.avg = begin - prev_begin;
-        smp.real.avg = end - begin;
-        smp.cpu.avg = ns_of(CLOCK_THREAD_CPUTIME_ID) - cpu_begin;
         smp.bits.avg = bits;
         smp.buf_bits.avg = uint64_t(ts_pool_level(eg->ts_pool)) * kBitsPerPacket;
-        smp.post = now != second;
-        // Once a second the sent packets' continuity errors join the statistics.
-        if (smp.post && eg->cc_check) {
-            smp.evt[STATS_EVT_CC_ERROR] += ts_validation_get_error_counter(eg->cc_check);
-            ts_validation_reset_error_counter(eg->cc_check);
-        }
-        second = now;
-        prev_begin = begin;
-        mcastfwdr_statistics(&smp);
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+        cycle.post(smp, [eg](mcast_stats_t &s) {
+            if (eg->cc_check) {
+                s.evt[STATS_EVT_CC_ERROR] += ts_validation_get_error_counter(eg->cc_check);
+                ts_validation_reset_error_counter(eg->cc_check);
+            }
+        });
+        // Nothing to take and nothing to send: wait for the multiplexer
+        // (bounded, so that the statistics still post every second).
+        if (idle.idle(ts_pool_level(eg->ts_pool) == 0 && ready(eg) == 0)) {
+            eg->wake.wait([eg] { return ts_pool_level(eg->ts_pool) != 0 || eg->halt.load(); }, nullptr, 0,
+                          kIdleWaitMs);
+            cycle.rewind();
+        } else {
+            cycle.sleep();
         }
     }
     return nullptr;
@@ -384,6 +378,7 @@ int mcastfwdr_egress_dtor(mcastfwdr_egress *eg)
     if (!eg)
         return 0;
     eg->halt.store(true);
+    eg->wake.kick();
     mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread %ld join... waiting", eg->tx_id, long(eg->thread));
     if (rt_thread_join(&eg->thread, 0) == 0)
         mcf_post_log(SQ_LOG_DEBUG, "egress-%d: thread join... done", eg->tx_id);

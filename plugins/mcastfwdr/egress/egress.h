@@ -17,6 +17,8 @@
 
 #include <kerrow/dataset.h>
 
+#include "mux/wake.h"
+
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
@@ -56,6 +58,9 @@ struct egress_latency_probe {
 struct mcastfwdr_egress {
     pthread_t thread{};
     std::atomic<bool> halt{false};
+    // What the thread waits on while its pool is empty and nothing is to
+    // be sent; the multiplexer wakes it after writing into the pool.
+    mcf::waker wake;
     mcastfwdr_ts_pool *ts_pool = nullptr;
     int tx_id = 0;
     int tx_fd = -1;

@@ -10,7 +10,9 @@
 #include "ingress/manager_input.h"
 #include "ingress/xsb_bridge.h"
 #include "mcastfwdr.h"
+#include "mux/multiplexer.h"
 #include "mux/rt_cycle.h"
+#include "mux/wake.h"
 
 #include <interlink.h>
 
@@ -20,6 +22,7 @@
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -46,7 +49,16 @@ constexpr unsigned kMaxSockets = 50;
 constexpr int kJoinTimeoutNs = 0; // the threads end within a cycle
 constexpr unsigned kLinkIndexes = 55;
 
+// A thread with sources waits for them at most this long, so that its
+// sweeps (what the stream-loss monitor goes by) stay this fresh; one with
+// none waits for an input to be added.
+constexpr int kIdleWaitMs = 50;
+constexpr int kNoSourceWaitMs = 1000;
+
 std::array<mcf::ingress_counters, INGRESS_SRC_NUM> g_stats;
+std::array<std::atomic<int64_t>, INGRESS_SRC_NUM> g_swept{};
+std::array<mcf::waker, INGRESS_SRC_NUM> g_wakers;
+std::array<mcf::thread_hold, INGRESS_SRC_NUM> g_holds;
 std::atomic<bool> g_halt{false};
 xsb_sock *g_xsb = nullptr;
 
@@ -109,11 +121,19 @@ void dotted(uint32_t a, char *out)
     }
 }
 
+// What a datagram's control data told besides its time stamp.
+struct rx_meta {
+    uint32_t dst = 0; // destination address, network order
+    bool has_dst = false;
+    uint32_t drops = 0; // the socket's count of datagrams the kernel dropped
+    bool has_drops = false;
+};
+
 // One batch of up to ten datagrams with their control data.
 struct batch {
     mmsghdr msgs[INGRESS_BATCH];
     iovec iov[INGRESS_BATCH];
-    alignas(cmsghdr) uint8_t ctrl[INGRESS_BATCH][64];
+    alignas(cmsghdr) uint8_t ctrl[INGRESS_BATCH][96];
 
     void prepare(uint8_t *first, unsigned n)
     {
@@ -126,25 +146,33 @@ struct batch {
             msgs[i].msg_hdr.msg_controllen = sizeof ctrl[i];
         }
     }
-    // Kernel time stamp and, for multicast destinations, the address text.
-    void control(unsigned i, ingress_to_mux_item *e)
+    // Kernel time stamp into the entry; destination and drop count.
+    rx_meta control(unsigned i, ingress_to_mux_item *e)
     {
+        rx_meta m;
         msghdr *h = &msgs[i].msg_hdr;
         for (cmsghdr *c = CMSG_FIRSTHDR(h); c; c = CMSG_NXTHDR(h, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec ts;
                 std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
                 e->tstamp = {int32_t(ts.tv_sec), int32_t(ts.tv_nsec)};
+            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&m.drops, CMSG_DATA(c), sizeof m.drops);
+                m.has_drops = true;
             } else if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo pi;
                 std::memcpy(&pi, CMSG_DATA(c), sizeof pi);
-                const uint32_t a = ntohl(pi.ipi_addr.s_addr);
-                if ((a >> 28) == 0xE)
-                    dotted(a, e->ip);
+                m.dst = pi.ipi_addr.s_addr;
+                m.has_dst = true;
             }
         }
+        return m;
     }
 };
+
+// How a thread's receiving ended: everything its sources held was taken,
+// or the budget, the pipe or an error stopped it.
+enum class rx_end { drained, budget, pipe_full, error };
 
 unsigned pipe_room(kd_pipe_t *p) { return p->NUM_ENTRIES - 1 - kd_pipe_level(p); }
 
@@ -158,7 +186,7 @@ void count(mcast_stats_t &smp, stats_evt_t evt, std::atomic<uint64_t> &c)
 // Receives from one descriptor into the area while the budget, the pipe and
 // full batches last. `fill` completes each entry; false drops the datagram.
 template <class Fill>
-void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b, mcast_stats_t &smp, Fill fill)
+rx_end receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b, mcast_stats_t &smp, Fill fill)
 {
     mcf::ingress_counters &st = g_stats[src];
     kd_pipe_t *pipe = ingress_pipe[src];
@@ -166,16 +194,17 @@ void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b,
         const unsigned room = pipe_room(pipe);
         if (room == 0) {
             count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
-            return;
+            return rx_end::pipe_full;
         }
         const unsigned want = std::min<unsigned>(INGRESS_BATCH, room);
         uint8_t *first = area.run(INGRESS_BATCH);
         b.prepare(first, want);
         const int got = recvmmsg(fd, b.msgs, want, MSG_DONTWAIT, nullptr);
         if (got < 1) {
-            if (got != 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-                count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
-            return;
+            if (got == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+                return rx_end::drained;
+            count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
+            return rx_end::error;
         }
         area.advance(unsigned(got));
         for (int i = 0; i < got; ++i) {
@@ -183,40 +212,121 @@ void receive(int fd, ingress_src_t src, rx_area &area, unsigned &bits, batch &b,
             e.src = src;
             e.buf = first + size_t(i) * INGRESS_SLOT_BYTES;
             e.len = int32_t(b.msgs[i].msg_len);
-            b.control(unsigned(i), &e);
-            if (!fill(e))
+            const rx_meta m = b.control(unsigned(i), &e);
+            if (!fill(e, m))
                 continue;
             if (kd_pipe_write_unlocked(pipe, &e) != 0) {
                 count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
-                return;
+                return rx_end::pipe_full;
             }
             st.entries.fetch_add(1, std::memory_order_relaxed);
             bits += INGRESS_ENTRY_BITS;
         }
-        if (unsigned(got) < INGRESS_BATCH)
-            return;
+        if (unsigned(got) < want)
+            return rx_end::drained; // the socket held no more
     }
+    return rx_end::budget;
 }
 
-unsigned net_cycle(batch &b, mcast_stats_t &smp)
-{
+// A thread's cycle: the bits of the entries written, whether it took all
+// its sources held, and what to wait on when it found nothing.
+struct cycle_out {
     unsigned bits = 0;
+    bool drained = true;
+    bool sources = false;            // something to receive from
+    int wait_ms = kNoSourceWaitMs;   // the longest wait without it
+    unsigned n_fds = 0;              // descriptors to wait on
+    int fds[mcf::waker::kMaxFds];
+};
+
+rate_limited g_drop_log;
+
+// The kernel's drop count of each Net socket as last seen (Net thread).
+struct drops_seen {
+    int fd = -1;
+    uint32_t gen = 0;
+    uint32_t count = 0;
+};
+std::array<drops_seen, kMaxSockets> g_drops_seen;
+
+uint32_t &drops_of(const mcf::net_socket &s)
+{
+    drops_seen *free_slot = nullptr;
+    for (drops_seen &d : g_drops_seen) {
+        if (d.fd == s.fd) {
+            if (d.gen != s.gen) // another socket by now: its count starts at 0
+                d = {s.fd, s.gen, 0};
+            return d.count;
+        }
+        if (!free_slot && d.fd < 0)
+            free_slot = &d;
+    }
+    drops_seen &d = free_slot ? *free_slot : g_drops_seen[0];
+    d = {s.fd, s.gen, 0};
+    return d.count;
+}
+
+// A Net datagram: taken by the socket's input it is addressed to, else
+// dropped and counted; the kernel's drops reported with it are counted on
+// that input (the socket's first when none takes it).
+bool net_datagram(const mcf::net_sockets &set, const mcf::net_socket &s, uint32_t &seen, ingress_to_mux_item &e,
+                  const rx_meta &m, mcast_stats_t &smp)
+{
+    mcf::ingress_counters &st = g_stats[INGRESS_SRC_NET];
+    const mcf::net_accept *to = nullptr;
+    for (unsigned k = s.first; k < s.first + s.count && !to; ++k)
+        if (!m.has_dst || set.accept[k].addr == m.dst)
+            to = &set.accept[k];
+    manager_input *mi = to ? to->mi : set.accept[s.first].mi;
+    if (m.has_drops && m.drops != seen) {
+        const uint32_t lost = m.drops - seen;
+        seen = m.drops;
+        st.kernel_drops.fetch_add(lost, std::memory_order_relaxed);
+        mi->rx_kernel_drops.fetch_add(lost, std::memory_order_relaxed);
+        if (g_drop_log.due())
+            mcf_post_log(SQ_LOG_WARN, "MCF: Input %d: %u datagrams dropped by its socket (receive buffer full)",
+                         mi->id, lost);
+    }
+    if (!to) {
+        count(smp, STATS_EVT_INVALID_WARN, st.misaddressed);
+        mi->rx_misaddressed.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    e.sock_id = s.fd;
+    std::memcpy(e.pad, &s.gen, sizeof s.gen);
+    if (to->named)
+        dotted(ntohl(m.dst), e.ip);
+    return true;
+}
+
+cycle_out net_cycle(batch &b, mcast_stats_t &smp)
+{
+    cycle_out out;
     // Sockets are read under the read lock: a socket closed and its number
     // reused by another input cannot be read in between.
+    static mcf::net_sockets set; // this thread's only
     pthread_rwlock_rdlock(&ctrl_data_lock);
-    mcf::net_socket socks[kMaxSockets];
-    const unsigned n = mcf::collect_net_sockets(socks, kMaxSockets);
-    for (unsigned i = 0; i < n && bits < INGRESS_CYCLE_BITS; ++i)
-        receive(socks[i].fd, INGRESS_SRC_NET, g_net_area, bits, b, smp, [&](ingress_to_mux_item &e) {
-            e.sock_id = socks[i].fd;
-            std::memcpy(e.pad, &socks[i].gen, sizeof socks[i].gen);
-            return true;
-        });
+    mcf::collect_net_sockets(set);
+    unsigned i = 0;
+    for (; i < set.n && out.bits < INGRESS_CYCLE_BITS; ++i) {
+        const mcf::net_socket &s = set.sock[i];
+        uint32_t &seen = drops_of(s);
+        const rx_end end = receive(s.fd, INGRESS_SRC_NET, g_net_area, out.bits, b, smp,
+                                   [&](ingress_to_mux_item &e, const rx_meta &m) {
+                                       return net_datagram(set, s, seen, e, m, smp);
+                                   });
+        out.drained = out.drained && end == rx_end::drained;
+        out.fds[out.n_fds++] = s.fd;
+    }
+    out.drained = out.drained && i == set.n;
+    out.sources = set.n > 0;
+    out.wait_ms = out.sources ? kIdleWaitMs : kNoSourceWaitMs;
     pthread_rwlock_unlock(&ctrl_data_lock);
-    return bits;
+    return out;
 }
 
 rate_limited g_bad_frame_log;
+
 
 void drop_frame(const char *why, unsigned len)
 {
@@ -267,27 +377,40 @@ bool xsb_frame(ingress_to_mux_item &e)
     return true;
 }
 
-unsigned xsb_cycle(batch &b, mcast_stats_t &smp)
+cycle_out xsb_cycle(batch &b, mcast_stats_t &smp)
 {
+    cycle_out out;
     if (!g_xsb || xsb_fileno(g_xsb) < 0)
-        return 0;
-    unsigned bits = 0;
-    receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, bits, b, smp, xsb_frame);
-    return bits;
+        return out;
+    const rx_end end = receive(xsb_fileno(g_xsb), INGRESS_SRC_XSB, g_xsb_area, out.bits, b, smp,
+                               [](ingress_to_mux_item &e, const rx_meta &) { return xsb_frame(e); });
+    out.drained = end == rx_end::drained;
+    // Carriers' ASI information comes this way too: always a source.
+    out.sources = true;
+    out.wait_ms = kIdleWaitMs;
+    out.fds[out.n_fds++] = xsb_fileno(g_xsb);
+    return out;
 }
 
 // SRT: one 1316-byte message per slot from each connected SRT input. The
 // sockets are read under the read lock, as the Net ones are.
-unsigned srt_cycle(batch &, mcast_stats_t &smp)
+cycle_out srt_cycle(batch &, mcast_stats_t &smp)
 {
     constexpr int kMessage = 1316;
     mcf::ingress_counters &st = g_stats[INGRESS_SRC_SRT];
     kd_pipe_t *pipe = ingress_pipe[INGRESS_SRC_SRT];
-    unsigned bits = 0;
+    cycle_out out;
+    unsigned &bits = out.bits;
     pthread_rwlock_rdlock(&ctrl_data_lock);
     int socks[kMaxSockets];
     const unsigned n = mcf::collect_srt_sockets(socks, kMaxSockets);
-    for (unsigned i = 0; i < n && bits < INGRESS_CYCLE_BITS; ++i) {
+    out.sources = n > 0;
+    // An SRT input whose session is not connected yet is looked at again
+    // soon: the maintainer connects it without telling this thread.
+    out.wait_ms = mcf::count_inputs_of(INGRESS_SRC_SRT) > 0 ? kIdleWaitMs : kNoSourceWaitMs;
+    unsigned i = 0;
+    for (; i < n && bits < INGRESS_CYCLE_BITS; ++i) {
+        bool empty = false; // the socket has no more to read
         while (bits < INGRESS_CYCLE_BITS) {
             int events = 0;
             int len = sizeof events;
@@ -295,8 +418,10 @@ unsigned srt_cycle(batch &, mcast_stats_t &smp)
                 count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
                 break;
             }
-            if (!(events & SRT_EPOLL_IN))
+            if (!(events & SRT_EPOLL_IN)) {
+                empty = true;
                 break;
+            }
             if (pipe_room(pipe) == 0) {
                 count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
                 break;
@@ -306,6 +431,8 @@ unsigned srt_cycle(batch &, mcast_stats_t &smp)
             if (got < 0) {
                 if (srt_getlasterror(nullptr) != SRT_EASYNCRCV)
                     count(smp, STATS_EVT_SOCKET_ERROR, st.recv_errors);
+                else
+                    empty = true;
                 break;
             }
             if (got != kMessage) { // empty or short: no entry
@@ -325,21 +452,30 @@ unsigned srt_cycle(batch &, mcast_stats_t &smp)
             st.entries.fetch_add(1, std::memory_order_relaxed);
             bits += INGRESS_ENTRY_BITS;
         }
+        out.drained = out.drained && empty;
     }
+    out.drained = out.drained && i == n;
     pthread_rwlock_unlock(&ctrl_data_lock);
-    return bits;
+    return out;
 }
 
 // The board's ASI ingress (a KT-3300 "asi" carrier; nothing otherwise).
-unsigned asi_cycle(batch &, mcast_stats_t &smp)
+cycle_out asi_cycle(batch &, mcast_stats_t &smp)
 {
-    unsigned bits = 0;
+    cycle_out out;
+    pthread_rwlock_rdlock(&ctrl_data_lock);
+    out.sources = mcf::count_inputs_of(INGRESS_SRC_ASI) > 0;
+    pthread_rwlock_unlock(&ctrl_data_lock);
+    if (!out.sources)
+        return out;
     mcf::ingress_counters &st = g_stats[INGRESS_SRC_ASI];
-    const int n = mcf_asi_kt33_receive(ingress_pipe[INGRESS_SRC_ASI], &bits, INGRESS_CYCLE_BITS, INGRESS_ENTRY_BITS);
+    const int n =
+        mcf_asi_kt33_receive(ingress_pipe[INGRESS_SRC_ASI], &out.bits, INGRESS_CYCLE_BITS, INGRESS_ENTRY_BITS);
     if (n < 0)
         count(smp, STATS_EVT_OVERFLOW_WARN, st.pipe_full);
-    st.entries.fetch_add(bits / INGRESS_ENTRY_BITS, std::memory_order_relaxed);
-    return bits;
+    out.drained = n >= 0 && out.bits < INGRESS_CYCLE_BITS;
+    st.entries.fetch_add(out.bits / INGRESS_ENTRY_BITS, std::memory_order_relaxed);
+    return out;
 }
 
 // In creation and join order, which is also the order of their statistics
@@ -349,7 +485,7 @@ struct thread_def {
     const char *rt_name;
     ingress_src_t src;
     stats_idx_t stats;
-    unsigned (*cycle)(batch &, mcast_stats_t &); // the bits of the entries written
+    cycle_out (*cycle)(batch &, mcast_stats_t &);
 };
 constexpr thread_def kThreads[INGRESS_SRC_NUM] = {
     {"ingress-xsb", "SVM:ingress-xsb", INGRESS_SRC_XSB, STATS_IDX_INGRESS_XSB, xsb_cycle},
@@ -367,6 +503,13 @@ const thread_def *thread_of(ingress_src_t src)
 }
 pthread_t g_threads[INGRESS_SRC_NUM] = {};
 
+int64_t realtime_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void *thread_main(void *arg)
 {
     const thread_def &def = *static_cast<const thread_def *>(arg);
@@ -377,17 +520,33 @@ void *thread_main(void *arg)
     kd_pipe_t *pipe = ingress_pipe[def.src];
     mcast_stats_t smp = mcf::ingress_sample(def.src);
     mcf::rt_cycle cycle;
-    while (!g_halt.load(std::memory_order_relaxed)) {
+    mcf::idle_cycles idle;
+    auto halted = [] { return g_halt.load(std::memory_order_relaxed); };
+    while (!halted()) {
+        g_holds[def.src].honour(halted);
         cycle.begin();
+        const int64_t start = realtime_ns();
         const unsigned level = kd_pipe_level(pipe);
-        const unsigned bits = def.cycle(*b, smp);
+        const cycle_out out = def.cycle(*b, smp);
+        if (out.drained)
+            g_swept[def.src].store(start, std::memory_order_release);
+        if (out.bits)
+            mcf::mux::data_arrived();
         if (level == 0 && kd_pipe_level(pipe) == 0)
             ++smp.evt[STATS_EVT_UNDERFLOW_WARN];
-        smp.bits.avg = bits;
+        smp.bits.avg = out.bits;
         smp.buf_bits.avg = uint64_t(level) * INGRESS_ENTRY_BITS;
         cycle.post(smp);
         g_stats[def.src].cycles.fetch_add(1, std::memory_order_relaxed);
-        cycle.sleep();
+        // Sources that held nothing: wait for them (SRT sockets and the
+        // board cannot be waited on: their cycles go on while they exist).
+        const bool can_wait = !out.sources || out.n_fds > 0;
+        if (idle.idle(out.drained && out.bits == 0) && can_wait) {
+            g_wakers[def.src].wait(halted, out.fds, out.n_fds, out.wait_ms);
+            cycle.rewind();
+        } else {
+            cycle.sleep();
+        }
     }
     if (def.src == INGRESS_SRC_ASI)
         mcf_asi_kt33_ingress_stop();
@@ -496,6 +655,16 @@ mcast_stats_t ingress_sample(ingress_src_t src)
     return s;
 }
 xsb_sock *ingress_xsb_socket() { return g_xsb; }
+
+int64_t ingress_swept_ns(ingress_src_t src) { return g_swept[src].load(std::memory_order_acquire); }
+
+void ingress_sources_changed()
+{
+    for (mcf::waker &w : g_wakers)
+        w.kick();
+}
+
+void ingress_hold(ingress_src_t src, bool hold) { g_holds[src].set(hold); }
 } // namespace mcf
 
 extern "C" {
@@ -514,8 +683,12 @@ int mcastfwdr_ingress_init(void)
         return -1;
     }
     for (auto &s : g_stats)
-        for (auto *c : {&s.entries, &s.recv_errors, &s.pipe_full, &s.dropped, &s.cycles})
+        for (auto *c : {&s.entries, &s.recv_errors, &s.pipe_full, &s.dropped, &s.cycles, &s.misaddressed,
+                        &s.kernel_drops})
             c->store(0, std::memory_order_relaxed);
+    for (auto &t : g_swept)
+        t.store(0, std::memory_order_relaxed);
+    g_drops_seen.fill({});
     xsb_socket_open();
     mcf::xsb_bridge_init();
     g_halt.store(false);
@@ -538,6 +711,7 @@ void mcastfwdr_ingress_fini(void)
 {
     mcf::xsb_bridge_fini();
     g_halt.store(true);
+    mcf::ingress_sources_changed();
     join_threads();
     release();
 }

@@ -29,9 +29,14 @@ typedef struct ingress_tstamp {
     int32_t tv_nsec;
 } ingress_tstamp;
 
+/* A Net entry's datagram was addressed to one of its socket's inputs (the
+ * ingress thread drops the others): `ip` then names that input's own
+ * address (its group or unicast address), or is empty when the socket is
+ * the input's alone (an input on "0.0.0.0" takes the interface's
+ * address). */
 typedef struct ingress_to_mux_item {
     ingress_src_t src;
-    char ip[20];           /* Net: multicast destination address, else empty */
+    char ip[20];           /* Net: the destination address the input names, else empty */
     int32_t sock_id;       /* Net: receive socket; XSB: the XSB socket */
     uint32_t baypos;       /* XSB: sender's bay */
     int32_t ts_pkt;        /* XSB: 1 plain TS from a carrier, 0 a LINK frame */
@@ -94,6 +99,10 @@ struct ingress_counters {
     std::atomic<uint64_t> pipe_full{0};
     std::atomic<uint64_t> dropped{0}; // frames refused (bad header, bay, index)
     std::atomic<uint64_t> cycles{0};
+    // Net: datagrams addressed to none of their socket's inputs, and those
+    // the kernel reports it dropped on the sockets.
+    std::atomic<uint64_t> misaddressed{0};
+    std::atomic<uint64_t> kernel_drops{0};
 };
 ingress_counters &ingress_stats(ingress_src_t src);
 
@@ -106,6 +115,15 @@ int ingress_stats_index(ingress_src_t src);
 // empty at the start and the end of the cycle (underflow), and SRT reads
 // that were empty (nil) or short (size).
 mcast_stats_t ingress_sample(ingress_src_t src);
+
+// When (realtime ns) the thread last began a cycle that took everything its
+// sources held; 0 before the first. Datagrams received before then are in
+// its pipe or handled.
+int64_t ingress_swept_ns(ingress_src_t src);
+// The inputs changed: a thread waiting for its sources looks again.
+void ingress_sources_changed();
+// Test seam: holds the thread as if it were not scheduled (false lets go).
+void ingress_hold(ingress_src_t src, bool hold);
 
 } // namespace mcf
 #endif

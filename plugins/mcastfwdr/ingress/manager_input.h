@@ -5,6 +5,7 @@
 #pragma once
 
 #include "engine.h"
+#include "ingress/ingress.h"
 #include "router/input_rx.h"
 #include "router/rtp.h"
 #include "srt/srt_helper.h"
@@ -38,8 +39,24 @@ struct manager_input {
     char configured_label[32];
     int32_t bay;
     mcastfwdr_rtp_hdr rtp; // multiplexer only
+    // Net: the destination address (network order) of the datagrams this
+    // input takes: its group, its unicast address, or for "0.0.0.0" the
+    // interface's own address when the manager was made (an address
+    // change rebuilds the managers of the interface). Read by the ingress
+    // thread under the read lock.
+    uint32_t accept_addr;
+    // The receive time (realtime ns) of the datagram the multiplexer is
+    // handing to the send path, 0 when it has none; multiplexer only.
+    int64_t rx_ns;
     // Written by the data path, read by the loop (relaxed).
     std::atomic<uint64_t> ts_packets_rx;
+    // Receive time (realtime ns) of the latest datagram taken in.
+    std::atomic<int64_t> last_rx_ns;
+    // Net: datagrams the kernel dropped on the input's socket (the socket's
+    // count as it arrives with the input's datagrams), and datagrams that
+    // reached the socket addressed to none of its inputs.
+    std::atomic<uint64_t> rx_kernel_drops;
+    std::atomic<uint64_t> rx_misaddressed;
     std::atomic<bool> streaming;
     std::atomic<bool> is_rtp;
     std::atomic<uint32_t> cc_errors_counter;
@@ -113,13 +130,58 @@ namespace mcf {
 // socket) made whenever the record's address and port are set.
 void manager_inputs_records_only(bool on);
 
-// One Net receive socket as the ingress thread reads it.
+// One Net receive socket as the ingress thread reads it, with the inputs
+// that take its datagrams: accept[first .. first + count) of the set.
 struct net_socket {
     int fd;
     uint32_t gen;
+    unsigned first, count;
 };
-// The distinct Net receive sockets, at most max; read lock held.
-unsigned collect_net_sockets(net_socket *out, unsigned max);
+// A destination one input of the socket takes. `named`: the input names
+// that address (a group or a unicast address), so that the multiplexer
+// tells the socket's inputs apart by it; else the socket is the input's
+// own ("0.0.0.0").
+struct net_accept {
+    uint32_t addr; // network order
+    bool named;
+    manager_input *mi;
+};
+struct net_sockets {
+    static constexpr unsigned kMax = 50;
+    net_socket sock[kMax];
+    net_accept accept[kMax];
+    unsigned n = 0, n_accept = 0;
+};
+// The distinct Net receive sockets and their inputs; read lock held.
+void collect_net_sockets(net_sockets &out);
+// Receive buffer of a Net socket: 200 ms of the rates of its inputs, never
+// less than 1,250,000 bytes.
+int net_rx_buffer_bytes(int64_t bps);
+// The inputs kinds' own: the ingress source whose thread feeds the input
+// (INGRESS_SRC_NUM for the virtual input).
+int manager_input_source(const manager_input &mi);
+// Stream loss decided by receive time: a streaming input is lost when its
+// latest datagram is at least kStreamLossNs older than the start of a
+// cycle in which its ingress thread took everything its sources held
+// (swept_ns of its source, less a millisecond for the kernel's hand-over),
+// and nothing waits in the pipe toward the multiplexer. A stalled ingress
+// thread sweeps nothing and a stalled multiplexer leaves its pipe full, so
+// neither reads as loss. swept_ns and pipe_empty by ingress source; the
+// virtual input's entry is [INGRESS_SRC_NUM].
+constexpr int64_t kStreamLossNs = 197000000;
+struct rx_progress {
+    int64_t swept_ns[INGRESS_SRC_NUM + 1];
+    bool pipe_empty[INGRESS_SRC_NUM + 1];
+};
+void monitor_stream_loss(const rx_progress &p);
+// A streaming input's stream is lost: told, and its rate taken out of the
+// outputs. (A datagram stamped at least kStreamLossNs after the input's
+// previous one also means a loss, which the monitor may have missed
+// between its checks: the multiplexer's data path then tells it, just
+// before the input streams again.)
+void lose_stream(manager_input &m);
+// How many inputs an ingress source feeds; read lock held.
+unsigned count_inputs_of(int src);
 // Whether an ingress entry of socket fd with generation gen still belongs
 // to a manager's socket; read lock held.
 bool net_socket_is_current(int fd, uint32_t gen);

@@ -12,7 +12,9 @@
 
 #include <kerrow/alarm.h>
 #include <kerrow/dataset.h>
+#include <kerrow/system.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -26,7 +28,8 @@
 
 namespace {
 
-constexpr int kRxBufferBytes = 1250000;
+constexpr int kRxBufferMin = 1250000;
+constexpr int64_t kRxBufferMs = 200;
 constexpr const char *kAlarmPcr = "PCR Lost Lock";
 constexpr const char *kAlarmCc = "CC Errors";
 
@@ -58,6 +61,21 @@ void clear_alarm(manager_input *mi, uint32_t *flag, const char *name)
     *flag = 0;
 }
 
+// A Net socket's receive buffer for the rates of the inputs on it (`with`
+// counted even when not in the list yet, `without` left out); forced, as
+// the socket was made.
+void size_rx_buffer(int fd, const manager_input *with, const manager_input *without = nullptr)
+{
+    int64_t bps = with ? with->configured_bps : 0;
+    for (const manager_input &m : managers())
+        if (is_net(m) && m.socket_id == fd && &m != with && &m != without)
+            bps += std::max(0, m.configured_bps);
+    const int bytes = mcf::net_rx_buffer_bytes(bps);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        mcf_post_log(SQ_LOG_ERROR, "Set Rx socket (%d) buffer size error %s", fd, std::strerror(errno));
+}
+
 // The Net input's socket: reused or made. -1 on failure (logged, route gone).
 int open_net_socket(manager_input *mi, const cfg_rx *rx)
 {
@@ -71,18 +89,23 @@ int open_net_socket(manager_input *mi, const cfg_rx *rx)
         remote_addr ra{};
         const std::string port = std::to_string(rx->ingress_port);
         if (kd_remote_addr_init(&ra, rx->ingress_node, port.c_str()) == 0)
-            fd = kd_remote_register_server_dgram_ra(&ra, nullptr, nullptr, kRxBufferBytes);
+            fd = kd_remote_register_server_dgram_ra(&ra, nullptr, nullptr, mcf::net_rx_buffer_bytes(rx->ingress_bps));
         kd_remote_addr_fini(&ra);
         if (fd >= 0) {
             const int off = 0, on = 1;
             // Only the groups joined on this socket, not every group joined
             // on the port by any socket.
             setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-            if (!any)
-                setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+            // Each datagram's destination, so that the socket's inputs take
+            // only what is addressed to them, and the kernel's drop count.
+            setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+            setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
             mi->socket_gen = ++g_socket_gen;
         }
     }
+    const char *accept = any ? kd_system_get_intf_ip_address(rx->ingress_intf) : rx->ingress_node;
+    in_addr a{};
+    mi->accept_addr = accept && inet_pton(AF_INET, accept, &a) == 1 ? a.s_addr : 0;
     // A new socket on a group is a member already; a shared one joins here.
     if (reused && mcastfwdr_ip_addr_is_multicast(rx->ingress_node))
         kd_remote_dgram_join_mcast(fd, rx->ingress_node);
@@ -102,6 +125,8 @@ int open_net_socket(manager_input *mi, const cfg_rx *rx)
         return -1;
     }
     mi->socket_id = fd;
+    if (reused)
+        size_rx_buffer(fd, mi);
     mcf_post_log(SQ_LOG_DEBUG, "%s Rx socket (%d) for Input %d", reused ? "Reused" : "Created", fd, mi->id);
     return 0;
 }
@@ -193,6 +218,7 @@ int manager_input_dtor(manager_input *mi)
         if (others > 0) {
             if (mcastfwdr_ip_addr_is_multicast(mi->configured_node))
                 kd_remote_dgram_leave_mcast(mi->socket_id, mi->configured_node);
+            size_rx_buffer(mi->socket_id, nullptr, mi);
             mcf_post_log(SQ_LOG_DEBUG, "Left Rx socket (%d) for Input %d. Remaining: %d", mi->socket_id, mi->id, others);
         } else {
             mcastfwdr_kd_remote_close(mi->socket_id);
@@ -254,6 +280,7 @@ manager_input *manager_inputs_add(const cfg_rx *rx)
                                                     : "Unroutable XSB";
     mcf_post_log(SQ_LOG_DEBUG, "MCF: Input %d Added as type %s (srt %s)", mi->id, type,
                  rx->srt_ingress_enabled ? "enabled" : "disabled");
+    mcf::ingress_sources_changed(); // a waiting thread takes the new source in
     return mi;
 }
 
@@ -273,6 +300,7 @@ int manager_inputs_delete(int id)
     mcf_list_remove(g_list, mi); // pooled: the record stays readable for its teardown
     manager_input_dtor(mi);
     mi->~manager_input();
+    mcf::ingress_sources_changed();
     return 1;
 }
 
@@ -427,6 +455,20 @@ void manager_inputs_datapath_get_srt_stats(void)
 // configured rate is what was added, so the three always agree.
 void manager_input_update_stream_status(manager_input *mi)
 {
+    int64_t at = mi->rx_ns;
+    const bool stamped = at > 0;
+    if (!stamped) {
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        at = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    }
+    const int64_t prev = mi->last_rx_ns.exchange(at, std::memory_order_relaxed);
+    // The sender fell silent for longer than the monitor's period between
+    // two of its checks: as lost as if a check had seen it. Only by the
+    // kernel's stamps: a datagram without one is timed when handled, which
+    // a stalled multiplexer delays.
+    if (stamped && prev > 0 && at - prev >= mcf::kStreamLossNs)
+        mcf::lose_stream(*mi);
     mi->status_stream_detected.store(1, std::memory_order_relaxed);
     if (mi->streaming.exchange(true, std::memory_order_relaxed))
         return;
@@ -437,15 +479,18 @@ void manager_input_update_stream_status(manager_input *mi)
 
 void manager_inputs_datapath_monitor_for_stream_loss(void)
 {
-    for (manager_input &m : managers()) {
-        if (m.status_stream_detected.exchange(0, std::memory_order_relaxed))
-            continue; // data since the last pass
-        if (!m.streaming.exchange(false, std::memory_order_relaxed))
-            continue;
-        mcf_post_log(SQ_LOG_WARN, "MCF: Input %u stream lost.", unsigned(m.id));
-        if (m.is_routable && m.type != INGRTYPE_VIRT)
-            manager_outputs_update_on_input_stream_loss(&m);
+    mcf::rx_progress p{};
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t now_ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    for (int src = 0; src <= INGRESS_SRC_NUM; ++src) {
+        // The sweep before the pipe: whatever that sweep took is either in
+        // the pipe still or handled by now (this is the pipe's reader).
+        kd_pipe_t *pipe = src < INGRESS_SRC_NUM ? ingress_pipe[src] : nullptr;
+        p.swept_ns[src] = pipe ? mcf::ingress_swept_ns(ingress_src_t(src)) : now_ns;
+        p.pipe_empty[src] = !pipe || kd_pipe_level(pipe) == 0;
     }
+    mcf::monitor_stream_loss(p);
 }
 
 unsigned manager_inputs_datapath_check_alarm_state(void)
@@ -570,6 +615,8 @@ bool manager_input_get_status(int id, manager_input_status *out)
     char pids[mcf::input_rx::kTextSize];
     mi->rx.pids_text(pids, sizeof pids);
     out->pids = pids;
+    out->rx_kernel_drops = mi->rx_kernel_drops.load(std::memory_order_relaxed);
+    out->rx_misaddressed = mi->rx_misaddressed.load(std::memory_order_relaxed);
     return true;
 }
 
@@ -585,6 +632,8 @@ bool manager_input_set_bps(int id, int bps)
     if (!mi)
         return false;
     mi->configured_bps = bps;
+    if (is_net(*mi) && mi->socket_id > 0)
+        size_rx_buffer(mi->socket_id, mi);
     return mi->streaming.load(std::memory_order_relaxed);
 }
 
@@ -598,19 +647,86 @@ namespace mcf {
 
 void manager_inputs_records_only(bool on) { g_records_only = on; }
 
-unsigned collect_net_sockets(net_socket *out, unsigned max)
+void collect_net_sockets(net_sockets &out)
+{
+    out.n = out.n_accept = 0;
+    for (manager_input &m : managers()) {
+        if (!is_net(m) || m.socket_id <= 0 || out.n_accept == net_sockets::kMax)
+            continue;
+        unsigned i = 0;
+        while (i < out.n && out.sock[i].fd != m.socket_id)
+            ++i;
+        if (i == out.n) {
+            if (out.n == net_sockets::kMax)
+                continue;
+            out.sock[out.n++] = {m.socket_id, m.socket_gen, out.n_accept, 0};
+        }
+        // Grouped by socket: insert after the socket's last one.
+        unsigned at = 0;
+        for (unsigned k = 0; k <= i; ++k)
+            at += out.sock[k].count;
+        for (unsigned k = out.n_accept; k > at; --k)
+            out.accept[k] = out.accept[k - 1];
+        out.accept[at] = {m.accept_addr, std::strcmp(m.configured_node, "0.0.0.0") != 0, &m};
+        ++out.n_accept;
+        ++out.sock[i].count;
+        for (unsigned k = i + 1; k < out.n; ++k)
+            ++out.sock[k].first;
+    }
+}
+
+int net_rx_buffer_bytes(int64_t bps)
+{
+    const int64_t bytes = std::max<int64_t>(bps, 0) * kRxBufferMs / 1000 / 8;
+    // The kernel keeps twice what it is given, in an int.
+    return int(std::clamp<int64_t>(bytes, kRxBufferMin, INT32_MAX / 2));
+}
+
+int manager_input_source(const manager_input &mi)
+{
+    switch (mi.type) {
+    case INGRTYPE_NET:
+        return mi.srt_ingress_enabled ? INGRESS_SRC_SRT : INGRESS_SRC_NET;
+    case INGRTYPE_XSB:
+        return INGRESS_SRC_XSB;
+    case INGRTYPE_ASIIN:
+        return INGRESS_SRC_ASI;
+    default:
+        return INGRESS_SRC_NUM;
+    }
+}
+
+unsigned count_inputs_of(int src)
 {
     unsigned n = 0;
-    for (const manager_input &m : managers()) {
-        if (!is_net(m) || m.socket_id <= 0 || n == max)
-            continue;
-        bool seen = false;
-        for (unsigned i = 0; i < n; ++i)
-            seen = seen || out[i].fd == m.socket_id;
-        if (!seen)
-            out[n++] = {m.socket_id, m.socket_gen};
-    }
+    for (const manager_input &m : managers())
+        n += manager_input_source(m) == src;
     return n;
+}
+
+void monitor_stream_loss(const rx_progress &p)
+{
+    constexpr int64_t kHandOverNs = 1000000;
+    for (manager_input &m : managers()) {
+        // The virtual input's programs are assembled, never received.
+        if (m.type == INGRTYPE_VIRT || !m.streaming.load(std::memory_order_relaxed))
+            continue;
+        const int src = manager_input_source(m);
+        const int64_t last = m.last_rx_ns.load(std::memory_order_relaxed);
+        if (!p.pipe_empty[src] || p.swept_ns[src] - kHandOverNs - last < kStreamLossNs)
+            continue;
+        lose_stream(m);
+    }
+}
+
+void lose_stream(manager_input &m)
+{
+    m.status_stream_detected.store(0, std::memory_order_relaxed);
+    if (!m.streaming.exchange(false, std::memory_order_relaxed))
+        return;
+    mcf_post_log(SQ_LOG_WARN, "MCF: Input %u stream lost.", unsigned(m.id));
+    if (m.is_routable && m.type != INGRTYPE_VIRT)
+        manager_outputs_update_on_input_stream_loss(&m);
 }
 
 unsigned collect_srt_sockets(int *out, unsigned max)

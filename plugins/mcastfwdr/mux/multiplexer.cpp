@@ -8,7 +8,10 @@
 #include "mcastfwdr.h"
 #include "mux/maintainer.h"
 #include "mux/rt_cycle.h"
+#include "mux/wake.h"
 #include "outputs/manager_output.h"
+#include "egress/egress.h"
+#include "router/output_view.h"
 #include "router/send.h"
 
 #include <kerrow/cuvent.h>
@@ -36,18 +39,33 @@ constexpr int kReloadDecoder = 1000;
 constexpr uint64_t kAsiRatePackets = 28000;
 constexpr int kAsiRateTolerance = 20000;
 
+// The longest wait for data: the thread's statistics are posted each second.
+constexpr int kMaxWaitMs = 200;
+
 std::atomic<bool> g_halt{true};
 std::atomic<uint64_t> g_cycles{0};
 pthread_t g_thread{};
+mcf::waker g_wake;
+mcf::thread_hold g_hold;
 
-// Runs a counter down; true (and reloaded by the caller) when it expires.
-bool due(int &counter)
+// Runs a counter down by ms; true (and reloaded by the caller) when it
+// expires.
+bool due(int &counter, int ms)
 {
-    if (counter > 0) {
-        --counter;
+    if (counter >= ms) {
+        counter -= ms;
         return false;
     }
     return true;
+}
+
+// A counter's reload after it expired `ms` - 1 - counter milliseconds late:
+// the period keeps its phase, unless a whole period was missed (a long
+// wait): then the check runs once now and the next a period on.
+int reload(int period, int counter, int ms)
+{
+    const int late = ms - 1 - counter;
+    return late >= period ? period - 1 : period - 1 - late;
 }
 
 // Each check under the read side of the control lock.
@@ -114,11 +132,12 @@ manager_input *input_of(const ingress_to_mux_item &e)
 void drain(ingress_src_t src, uint32_t &bits, mcast_stats_t &sample)
 {
     kd_pipe_t *p = ingress_pipe[src];
-    if (!p)
-        return;
+    if (!p || kd_pipe_level(p) == 0)
+        return; // nothing to take: neither the lock nor the budget
     const uint32_t budget = mcf::mux::pipe_budget_now(src, kd_pipe_level(p));
     const uint32_t limit = uint32_t(std::min<uint64_t>(uint64_t(bits) + budget, mcf::mux::kCycleBits));
     pthread_rwlock_rdlock(&ctrl_data_lock);
+    const uint32_t before = bits;
     ingress_to_mux_item e;
     while (bits < limit && kd_pipe_read_unlocked(p, &e) == 0) {
         manager_input *mi = input_of(e);
@@ -131,9 +150,19 @@ void drain(ingress_src_t src, uint32_t &bits, mcast_stats_t &sample)
             continue;
         }
         const timespec ts{e.tstamp.tv_sec, e.tstamp.tv_nsec};
-        mcastfwdr_handle_and_send_msg_in(mi, e.buf, e.len, e.tstamp.tv_sec >= 1 ? &ts : nullptr);
+        const bool stamped = e.tstamp.tv_sec >= 1;
+        // Without a kernel stamp the datagram counts as received now.
+        mi->rx_ns = stamped ? int64_t(uint32_t(e.tstamp.tv_sec)) * 1000000000 + e.tstamp.tv_nsec : 0;
+        mcastfwdr_handle_and_send_msg_in(mi, e.buf, e.len, stamped ? &ts : nullptr);
+        mi->rx_ns = 0;
         bits += mcf::mux::kEntryBits;
     }
+    // Egress threads waiting for packets take what this turn gave them.
+    if (bits != before)
+        mcf::for_each_output([](manager_output *mo) {
+            if (mo->egress)
+                mo->egress->wake.notify();
+        });
     pthread_rwlock_unlock(&ctrl_data_lock);
 }
 
@@ -152,6 +181,14 @@ void emit(bool set)
     }
 }
 
+bool pipes_empty()
+{
+    for (kd_pipe_t *p : ingress_pipe)
+        if (p && kd_pipe_level(p) != 0)
+            return false;
+    return true;
+}
+
 void *thread_main(void *)
 {
     rt_thread_setup("SVM:multiplexer", kPriority);
@@ -162,12 +199,20 @@ void *thread_main(void *)
     sample.src = STATS_SRC_MULTIPLEX;
     sample.idx = STATS_IDX_MULTIPLEX;
     mcf::rt_cycle cycle;
-    while (!g_halt.load(std::memory_order_acquire)) {
+    auto halted = [] { return g_halt.load(std::memory_order_acquire); };
+    uint64_t last_ms = mcf::rt_cycle::now_ns(CLOCK_MONOTONIC) / 1000000;
+    mcf::idle_cycles idle;
+    while (!halted()) {
+        g_hold.honour(halted);
         cycle.begin();
         uint32_t bits = 0;
         for (ingress_src_t src : kOrder)
             drain(src, bits, sample);
-        switch (checks.step(monitors)) {
+        // The checks keep their periods in time, also across waits.
+        const uint64_t now_ms = mcf::rt_cycle::now_ns(CLOCK_MONOTONIC) / 1000000;
+        const int ms = int(std::clamp<uint64_t>(now_ms - last_ms, 1, 60000));
+        last_ms = now_ms;
+        switch (checks.step(monitors, ms)) {
         case mcf::mux::cc_signal::set:
             emit(true);
             break;
@@ -180,7 +225,14 @@ void *thread_main(void *)
         sample.bits.avg = bits;
         cycle.post(sample);
         g_cycles.fetch_add(1, std::memory_order_release);
-        cycle.sleep();
+        if (idle.idle(bits == 0 && pipes_empty())) {
+            // Nothing waits: until an ingress thread writes or a check is due.
+            g_wake.wait([] { return !pipes_empty() || g_halt.load(std::memory_order_acquire); }, nullptr, 0,
+                        std::min(checks.ms_to_next(), kMaxWaitMs));
+            cycle.rewind();
+        } else {
+            cycle.sleep();
+        }
     }
     return nullptr;
 }
@@ -216,38 +268,51 @@ bool asi_rate_reported(int detected_bps, int configured_bps, uint64_t ts_packets
            std::llabs(int64_t(detected_bps) - configured_bps) > kAsiRateTolerance;
 }
 
-cc_signal periodic::step(monitors &m)
+cc_signal periodic::step(monitors &m, int ms)
 {
-    if (due(stream_loss_)) {
+    if (due(stream_loss_, ms)) {
         m.stream_loss();
-        stream_loss_ = kReloadStreamLoss - 1;
+        stream_loss_ = reload(kReloadStreamLoss, stream_loss_, ms);
     }
-    if (due(program_status_)) {
+    if (due(program_status_, ms)) {
         m.program_status();
-        program_status_ = kReloadProgramStatus - 1;
+        program_status_ = reload(kReloadProgramStatus, program_status_, ms);
     }
     unsigned answer = 0;
-    if (due(input_alarm_)) {
+    if (due(input_alarm_, ms)) {
+        const int late = input_alarm_;
         answer = m.input_alarm();
-        input_alarm_ = (answer == 1 ? kReloadInputAlarmErrors : kReloadInputAlarm) - 1;
+        input_alarm_ = reload(answer == 1 ? kReloadInputAlarmErrors : kReloadInputAlarm, late, ms);
     }
-    if (due(output_alarm_)) {
+    if (due(output_alarm_, ms)) {
         m.output_alarm();
-        output_alarm_ = kReloadOutputAlarm - 1;
+        output_alarm_ = reload(kReloadOutputAlarm, output_alarm_, ms);
     }
     if (answer == 2) {
         decoder_ = kReloadDecoder;
         state_ = 2;
         return cc_signal::set;
     }
-    if (state_ == 2 && --decoder_ <= 0) {
+    if (state_ == 2 && (decoder_ -= ms) <= 0) {
         state_ = 0;
         return cc_signal::clear;
     }
     return cc_signal::none;
 }
 
+int periodic::ms_to_next() const
+{
+    int next = std::min({stream_loss_, program_status_, input_alarm_, output_alarm_}) + 1;
+    if (state_ == 2)
+        next = std::min(next, std::max(decoder_, 1));
+    return std::max(next, 1);
+}
+
 uint64_t cycles() { return g_cycles.load(std::memory_order_acquire); }
+
+void data_arrived() { g_wake.notify(); }
+
+void hold(bool on) { g_hold.set(on); }
 
 } // namespace mcf::mux
 
@@ -269,6 +334,7 @@ int mcastfwdr_multiplex_init(void)
 int mcastfwdr_multiplex_fini(void)
 {
     g_halt.store(true, std::memory_order_release);
+    g_wake.kick();
     if (!g_thread)
         return 0;
     mcf_post_log(SQ_LOG_DEBUG, "%s: thread %ld join... waiting", kName, long(g_thread));

@@ -53,10 +53,14 @@ enum class cc_signal { none, set, clear };
 
 class periodic {
 public:
-    // One cycle's checks; what to emit once the caller holds no lock. A
-    // new answer of 2 signals again and restarts the wait for the clear.
-    cc_signal step(monitors &m);
+    // The checks due after `ms` milliseconds (1 on the thread's grid, more
+    // after it waited for data); what to emit once the caller holds no
+    // lock. A new answer of 2 signals again and restarts the wait for the
+    // clear.
+    cc_signal step(monitors &m, int ms = 1);
     int decoder_state() const { return state_; }
+    // Milliseconds until a check is due (at least 1).
+    int ms_to_next() const;
 
 private:
     int stream_loss_ = 0;
@@ -69,6 +73,10 @@ private:
 
 // Cycles the running thread has completed (tests).
 uint64_t cycles();
+// An ingress thread wrote entries: wakes the multiplexer if it waits.
+void data_arrived();
+// Test seam: holds the thread as if it were not scheduled (false lets go).
+void hold(bool on);
 
 } // namespace mcf::mux
 #endif

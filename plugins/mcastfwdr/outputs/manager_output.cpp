@@ -640,7 +640,8 @@ pcr_window_info *manager_output_find_pcr_window(manager_output *mo, int input_id
 int manager_output_update_input_rate(manager_output *mo, int input_id, int new_bps, int prev_bps)
 {
     const int total = fill_bps_in(mo) + new_bps - prev_bps;
-    rebuild_fill(mo, total, mo->configured_dest_bps);
+    if (total != fill_bps_in(mo)) // an engine for the same rates would only start its counts afresh
+        rebuild_fill(mo, total, mo->configured_dest_bps);
     if (prev_bps == 0)
         mcf_post_log(SQ_LOG_DEBUG, "Output %d adding Input %u (bps %u) to aggregate input bps which is now %u", mo->id,
                      unsigned(input_id), unsigned(new_bps), unsigned(total));
@@ -658,7 +659,8 @@ int manager_output_update_on_input_stream_loss(manager_output *mo, int input_id,
     const int now = std::max(0, current - input_bps);
     mcf_post_log(SQ_LOG_DEBUG, "Output %d removing Input %u (bps %u) from aggregate input bps which is now %u", mo->id,
                  unsigned(input_id), unsigned(input_bps), unsigned(now));
-    rebuild_fill(mo, now, mo->configured_dest_bps);
+    if (now != current)
+        rebuild_fill(mo, now, mo->configured_dest_bps);
     return 0;
 }
 

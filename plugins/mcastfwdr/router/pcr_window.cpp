@@ -234,7 +234,9 @@ void pcr_windows_update_bps_rx(pcr_window_infos *s, int input_id, int bps_in, in
 {
     for (int i = 0; s && i < s->count; ++i) {
         pcr_window_info *w = s->pcr_window[i];
-        if (w->input_id != input_id)
+        // A window already at these rates keeps its counts (a stream that
+        // comes back at its rate needs no realignment from here).
+        if (w->input_id != input_id || (w->tmr && w->tmr->bps_in == bps_in && w->tmr->mbps_out == double(bps_out) / 1e6))
             continue;
         mcf_post_log(SQ_LOG_DEBUG, "Update PCR, Input: %d, index: %d, bps_in: %d, bps_out: %d, pcr_pid: %d", input_id,
                      i, bps_in, bps_out, w->pcr_pid);

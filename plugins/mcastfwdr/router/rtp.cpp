@@ -4,8 +4,10 @@
 #include "engine.h"
 #include "status_queue.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -57,14 +59,25 @@ int rtp_hdr_verify_seq_num(mcastfwdr_rtp_hdr *h, const uint8_t *buf)
 {
     const uint16_t seq = rtp_hdr_get_sequence_number(buf);
     int rc = 0;
+    h->log_due = 0;
     if (!h->seq_num_exp_initted) {
         h->seq_num_exp_initted = 1;
     } else if (seq != h->seq_num_exp) {
-        mcf_post_log(SQ_LOG_WARN,
-                     "[rtp_header2] ::: unexpected rtp sequence number. act: %u, exp: %u (udp recv probably overflown, "
-                     "enlarge via SO_RCVBUF)",
-                     unsigned(seq), unsigned(h->seq_num_exp));
         rc = -1;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+        if (h->log_ns != 0 && ns - h->log_ns < 1000000000) {
+            ++h->log_suppressed;
+        } else {
+            h->log_ns = ns ? ns : 1;
+            h->log_due = 1 + int(h->log_suppressed); // the second line tells the count
+            h->log_suppressed = 0;
+            mcf_post_log(SQ_LOG_WARN,
+                         "[rtp_header2] ::: unexpected rtp sequence number. act: %u, exp: %u (udp recv probably "
+                         "overflown, enlarge via SO_RCVBUF)",
+                         unsigned(seq), unsigned(h->seq_num_exp));
+        }
     }
     h->seq_num_exp = uint16_t(seq + 1);
     return rc;
@@ -78,7 +91,9 @@ uint8_t *rtp_hdr_skip_state(mcastfwdr_rtp_hdr *h, uint8_t *buf, int len, int *ne
     if (hdr < 0 || !rtp_hdr_is_rtp_packet(buf))
         return buf;
     *is_rtp = 1;
-    if (h && rtp_hdr_verify_seq_num(h, buf) != 0)
+    if (h && rtp_hdr_verify_seq_num(h, buf) != 0 && h->log_due > 1)
+        mcf_post_log(SQ_LOG_WARN, "Detected bad rtp seq num! (%d more since)", h->log_due - 1);
+    else if (h && h->log_due)
         mcf_post_log(SQ_LOG_WARN, "Detected bad rtp seq num!");
     int payload = len - hdr;
     if (rtp_hdr_get_padding(buf) && payload > 0 && buf[len - 1] <= payload)

@@ -31,6 +31,13 @@ typedef struct rtp_hdr {
 typedef struct mcastfwdr_rtp_hdr {
     uint16_t seq_num_exp;     /* the next expected sequence number */
     int seq_num_exp_initted;  /* 0 until the first RTP datagram */
+    /* A jump's lines are logged at most once a second, like the other
+     * warnings of the data path: when they last were (monotonic ns, 0 for
+     * never), the jumps left out since, and for the last jump 0 when its
+     * lines are left out, else 1 + the jumps left out before it. */
+    int64_t log_ns;
+    uint32_t log_suppressed;
+    int log_due;
 } mcastfwdr_rtp_hdr;
 
 uint8_t rtp_hdr_get_version(const uint8_t *buf);
@@ -50,7 +57,9 @@ int rtp_hdr_length(const uint8_t *buf, int len);
 
 mcastfwdr_rtp_hdr *rtp_hdr_ctor(void);
 void rtp_hdr_dtor(mcastfwdr_rtp_hdr *h);
-/* 0 in sequence (and for the first datagram), -1 on a jump; resynchronises. */
+/* 0 in sequence (and for the first datagram), -1 on a jump; resynchronises.
+ * A jump is logged unless one was within the last second (then it is
+ * counted, and the next line logged says how many were left out). */
 int rtp_hdr_verify_seq_num(mcastfwdr_rtp_hdr *h, const uint8_t *buf);
 
 /* Where the transport stream of a received datagram begins, with its

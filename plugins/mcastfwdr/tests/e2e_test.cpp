@@ -389,6 +389,99 @@ TEST_F(EndToEnd, AnInputRateChangedWhileStreamingKeepsTheOutputFlowing)
     EXPECT_TRUE(flowing) << before << " packets out once the input went on, " << out_total << " since";
 }
 
+// A forwarder thread that the system does not run for 300 ms while data
+// arrives (a test seam holds it) loses no stream and rebuilds nothing; the
+// sender really falling silent for 300 ms is a lost stream, and its return
+// rebuilds the output's fill engine. Meanwhile datagrams to the card's own
+// address on the input's port never reach the output.
+TEST_F(EndToEnd, AStalledThreadIsNoStreamLossButASilentSenderIs)
+{
+    scenario card(3);
+    address(card);
+    card.start_linked();
+    card.change([] { one_program_routed(1); });
+    sink out(card, "239.8.8.8", 8000);
+    ASSERT_TRUE(out.joined());
+    paced_sender in(card, ts_, "239.7.7.7", 7000);
+    // The program's video, marked: a flood to the card's address.
+    std::vector<uint8_t> flood(7 * 188);
+    for (size_t p = 0; p < flood.size(); p += 188) {
+        const uint8_t hdr[4] = {0x47, 0x01, 0x00, 0x10};
+        std::memcpy(&flood[p], hdr, 4);
+        std::memset(&flood[p + 4], 0xA5, 184);
+    }
+    std::atomic<bool> flooding{true};
+    std::atomic<unsigned> flooded{0};
+    std::thread unicast([&] {
+        xsbsim::net_rig::enter ns(card.rig().chassis());
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(7000);
+        inet_pton(AF_INET, "10.77.1.1", &to.sin_addr);
+        while (flooding) {
+            if (sendto(fd, flood.data(), flood.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) > 0)
+                ++flooded;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ::close(fd);
+    });
+    auto sent = [&] {
+        uint64_t n = 0;
+        out.with([&](mcfrig::sink_check &c) { return n = c.packets, true; });
+        return n;
+    };
+    auto &log = card.log();
+    ASSERT_TRUE(run_loop_until([&] { return sent() > 1000 && log.count("Output 1 adding Input 100") == 1; }, 30.0))
+        << in.sent() << " datagrams sent";
+    const int engines = log.count("MCF: Output 1 new fill engine");
+    // After a stall: at least half a second (several checks) and a thousand
+    // packets more of the output.
+    auto flows_on = [&] {
+        const uint64_t at = sent();
+        const auto since = std::chrono::steady_clock::now();
+        return run_loop_until([&] {
+            return sent() > at + 1000 && std::chrono::steady_clock::now() - since > std::chrono::milliseconds(500);
+        }, 30.0);
+    };
+    const struct {
+        const char *what;
+        void (*hold)(bool);
+    } stalls[] = {
+        {"ingress", [](bool on) { mcf::ingress_hold(INGRESS_SRC_NET, on); }},
+        {"multiplexer", [](bool on) { mcf::mux::hold(on); }},
+    };
+    for (const auto &st : stalls) {
+        SCOPED_TRACE(st.what);
+        st.hold(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the stall itself
+        st.hold(false);
+        EXPECT_TRUE(flows_on());
+        EXPECT_EQ(log.count("stream lost"), 0);
+        EXPECT_EQ(log.count("MCF: Output 1 new fill engine"), engines);
+    }
+    // 57 datagrams of 5.26 ms: 300 ms of silence.
+    in.drop(57);
+    EXPECT_TRUE(run_loop_until([&] { return log.count("MCF: Input 100 is now streaming.") == 2; }, 30.0));
+    EXPECT_EQ(log.count("MCF: Input 100 stream lost."), 1);
+    EXPECT_TRUE(flows_on());
+    // Its rate taken out, then back in.
+    EXPECT_EQ(log.count("MCF: Output 1 new fill engine"), engines + 2);
+    EXPECT_EQ(log.count("Output 1 removing Input 100 (bps 2000000)"), 1);
+    flooding = false;
+    unicast.join();
+    manager_input_status st;
+    ASSERT_TRUE(manager_input_get_status(100, &st));
+    const uint64_t refused = st.rx_misaddressed;
+    kd_frame_unload_plugin("mcastfwdr");
+    out.stop();
+    EXPECT_GT(flooded.load(), 100u);
+    EXPECT_GT(refused, 100u);
+    const std::vector<uint8_t> &bytes = out.result().bytes;
+    const uint8_t mark[8] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), mark, mark + 8), bytes.end()) << "the flood reached the output";
+}
+
 // The packets of pid in a received stream, in order.
 std::vector<const uint8_t *> packets_of(const mcfrig::sink_check &c, int pid)
 {

@@ -152,7 +152,14 @@ TEST(McfRtp, SequenceChecksWrapAndResynchronise)
         std::vector<uint8_t> d = datagram(s.seq);
         EXPECT_EQ(rtp_hdr_verify_seq_num(h, d.data()), s.rc) << s.seq;
     }
-    EXPECT_EQ(log.count("unexpected rtp sequence number. act: 7, exp: 6"), 1);
+    // One line a second: the first jump's; the two after it are counted.
+    EXPECT_EQ(log.count("unexpected rtp sequence number. act: 5, exp: 2 "), 1);
+    EXPECT_EQ(log.count("unexpected rtp sequence number"), 1);
+    h->log_ns -= 1000000000; // as a second later
+    std::vector<uint8_t> d = datagram(20);
+    EXPECT_EQ(rtp_hdr_verify_seq_num(h, d.data()), -1);
+    EXPECT_EQ(log.count("unexpected rtp sequence number. act: 20, exp: 9 "), 1);
+    EXPECT_EQ(log.count("unexpected rtp sequence number"), 2);
     rtp_hdr_dtor(h);
 
     // 5 then 7 through skip: one warning of each kind, 8 is fine again.
@@ -165,6 +172,18 @@ TEST(McfRtp, SequenceChecksWrapAndResynchronise)
     }
     EXPECT_EQ(log.count("Detected bad rtp seq num!"), 1);
     EXPECT_EQ(log.count("unexpected rtp sequence number"), 1);
+    // Another jump within the second is counted; the next one a second on
+    // tells how many were left out.
+    for (uint16_t seq : {20, 40}) {
+        if (seq == 40)
+            state.log_ns -= 1000000000;
+        std::vector<uint8_t> d = datagram(seq);
+        int n = 0, is_rtp = 0;
+        rtp_hdr_skip_state(&state, d.data(), int(d.size()), &n, &is_rtp);
+    }
+    EXPECT_EQ(log.count("Detected bad rtp seq num!"), 2);
+    EXPECT_EQ(log.count("Detected bad rtp seq num! (1 more since)"), 1);
+    EXPECT_EQ(log.count("act: 40, exp: 21 "), 1);
 }
 
 TEST(McfRtp, OutgoingHeaderAndFieldReaders)

@@ -51,6 +51,7 @@ public:
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local);
     }
     ~chassis_sender() { ::close(fd_); }
+    int fd() const { return fd_; }
     bool send(const char *addr, int port, const std::vector<uint8_t> &data) const
     {
         sockaddr_in to{};
@@ -188,7 +189,7 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
     } sends[] = {
         {"239.1.1.1", 5000, 100, false, "239.1.1.1"}, {"239.1.1.2", 5000, 101, true, "239.1.1.2"},
         {"10.77.1.1", 5010, 102, false, ""},          {"239.1.1.1", 5020, 103, false, "239.1.1.1"},
-        {"10.77.1.1", 5030, 104, false, ""},
+        {"10.77.1.1", 5030, 104, false, "10.77.1.1"}, // a unicast input names its address
     };
     chassis_sender tx(card);
     const int64_t before = realtime_ns();
@@ -236,6 +237,108 @@ TEST_F(Ingress, NetInputsShareSocketsAndRoutesAndFeedThePipe)
     EXPECT_TRUE(mcftest::run_loop_until([] { return !manager_inputs_find_by_id(104) && !manager_inputs_find_by_id(105); }));
     ASSERT_EQ(card.in_card("ip link set eth1 up"), 0);
     EXPECT_TRUE(mcftest::run_loop_until([] { return manager_inputs_find_by_id(104) && manager_inputs_find_by_id(105); }));
+}
+
+// A Net input takes only the datagrams addressed to it: its group, its
+// unicast address, or (on "0.0.0.0") the card's own address on its
+// interface; the rest reach no input, however the socket is shared, and
+// are counted. The entry names the input's own address, so that inputs of
+// one socket are told apart.
+TEST_F(Ingress, ADatagramReachesOnlyTheInputItIsAddressedTo)
+{
+    scenario card(3);
+    ASSERT_NO_FATAL_FAILURE(start(card, true));
+    card.change([] {
+        input(100, "239.1.1.1", 5000);
+        input(101, "0.0.0.0", 5010);
+        input(102, "239.1.1.2", 5020);
+        input(103, "10.77.1.1", 5020); // shares 102's socket
+    });
+    ASSERT_EQ(socket_of(103), socket_of(102));
+    struct Send {
+        const char *addr;
+        int port;
+        int input; // 0: none takes it
+        const char *ip;
+    } sends[] = {
+        {"10.77.1.1", 5000, 0, ""},           // the card's address on a multicast input's port
+        {"239.1.1.1", 5000, 100, "239.1.1.1"},
+        {"10.77.1.1", 5010, 101, ""},
+        {"10.77.1.255", 5010, 0, ""},         // broadcast on the interface
+        {"10.77.1.1", 5020, 103, "10.77.1.1"},
+        {"239.1.1.2", 5020, 102, "239.1.1.2"},
+    };
+    chassis_sender tx(card);
+    const int on = 1;
+    setsockopt(tx.fd(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    const uint64_t refused_before = mcf::ingress_stats(INGRESS_SRC_NET).misaddressed.load();
+    size_t taken = 0;
+    for (uint32_t i = 0; i < std::size(sends); ++i) {
+        ASSERT_TRUE(tx.send(sends[i].addr, sends[i].port, datagram(i)));
+        taken += sends[i].input != 0;
+    }
+    ASSERT_TRUE(mcftest::eventually([&] {
+        return mcf::ingress_stats(INGRESS_SRC_NET).misaddressed.load() - refused_before >= 2 &&
+               kd_pipe_level(ingress_pipe[INGRESS_SRC_NET]) >= taken;
+    }));
+    std::vector<ingress_to_mux_item> got = drain(INGRESS_SRC_NET, taken);
+    ASSERT_EQ(got.size(), taken);
+    for (const ingress_to_mux_item &e : got) {
+        uint32_t n;
+        std::memcpy(&n, e.buf + 4, sizeof n);
+        ASSERT_LT(n, std::size(sends));
+        const Send &s = sends[n];
+        EXPECT_NE(s.input, 0) << s.addr << ":" << s.port;
+        EXPECT_STREQ(e.ip, s.ip) << n;
+        // The multiplexer's lookup finds the input it was addressed to.
+        const manager_input *mi = e.ip[0] ? manager_inputs_find_net_input_by_node_socket(e.ip, e.sock_id)
+                                          : manager_inputs_find_net_input_by_socket(e.sock_id);
+        ASSERT_NE(mi, nullptr) << n;
+        EXPECT_EQ(mi->id, s.input) << n;
+    }
+    EXPECT_EQ(mcf::ingress_stats(INGRESS_SRC_NET).misaddressed.load() - refused_before, 2u);
+    manager_input_status st;
+    ASSERT_TRUE(manager_input_get_status(100, &st));
+    EXPECT_EQ(st.rx_misaddressed, 1u);
+    ASSERT_TRUE(manager_input_get_status(101, &st));
+    EXPECT_EQ(st.rx_misaddressed, 1u);
+}
+
+// A Net socket holds 200 ms of its inputs' rates (never less than
+// 1,250,000 bytes), also after a rate change and as inputs join and leave.
+TEST_F(Ingress, ReceiveBuffersFollowTheRates)
+{
+    struct Case {
+        int64_t bps;
+        int bytes;
+    } cases[] = {{0, 1250000}, {20000000, 1250000}, {50000000, 1250000}, {210000000, 5250000},
+                 {1000000000, 25000000}, {int64_t(1) << 40, 0x3FFFFFFF}};
+    for (const Case &c : cases)
+        EXPECT_EQ(mcf::net_rx_buffer_bytes(c.bps), c.bytes) << c.bps;
+
+    scenario card(3);
+    ASSERT_NO_FATAL_FAILURE(start(card, false));
+    // The kernel keeps twice the size it is given.
+    auto rcvbuf = [](int id) {
+        int size = 0;
+        socklen_t len = sizeof size;
+        getsockopt(socket_of(id), SOL_SOCKET, SO_RCVBUF, &size, &len);
+        return size / 2;
+    };
+    card.change([] { input(100, "239.1.1.1", 5000)->ingress_bps = 210000000; });
+    EXPECT_EQ(rcvbuf(100), 5250000);
+    card.change([] { input(101, "239.1.1.2", 5000)->ingress_bps = 90000000; });
+    ASSERT_EQ(socket_of(101), socket_of(100));
+    EXPECT_EQ(rcvbuf(100), 7500000);
+    {
+        cfg_rx *rx = mcfcfg_rx_find_by_id(100);
+        rx->ingress_bps = 400000000;
+        mcf::write_lock lock;
+        ASSERT_EQ(mcastfwdr_update_input_bps_and_outputs_using_it(rx, 210000000), 0);
+    }
+    EXPECT_EQ(rcvbuf(100), 12250000);
+    remove_input(100);
+    EXPECT_EQ(rcvbuf(101), 2250000);
 }
 
 // The thread takes no more than the pipe holds: with nobody reading, the

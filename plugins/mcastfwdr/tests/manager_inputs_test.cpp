@@ -54,21 +54,47 @@ TEST_F(ManagerInputs, SyncFollowsTheRecordsAndLookupsFindThem)
     EXPECT_EQ(manager_inputs_delete(100), 0);
 }
 
-TEST_F(ManagerInputs, StreamLossIsReportedOncePerSilence)
+// Loss goes by the datagrams' receive time against the ingress thread's
+// sweeps, never by how often the monitor ran.
+TEST_F(ManagerInputs, StreamLossIsDecidedByReceiveTimeOncePerSilence)
 {
     net_input(100, "239.1.1.1", 5000);
     sync();
     manager_input *mi = manager_inputs_find_by_id(100);
+    constexpr int64_t t0 = int64_t(1700000000) * 1000000000, ms = 1000000;
+    mi->rx_ns = t0; // as the multiplexer hands over a stamped datagram
     manager_input_update_stream_status(mi);
     manager_input_update_stream_status(mi);
+    mi->rx_ns = 0;
     EXPECT_EQ(log_.count("MCF: Input 100 is now streaming."), 1);
-    manager_inputs_datapath_monitor_for_stream_loss(); // data since the last pass
-    EXPECT_EQ(log_.count("stream lost"), 0);
-    manager_inputs_datapath_monitor_for_stream_loss();
-    manager_inputs_datapath_monitor_for_stream_loss();
-    EXPECT_EQ(log_.count("MCF: Input 100 stream lost."), 1);
+    struct Pass {
+        const char *what;
+        int64_t swept; // the Net thread's last full sweep, after t0
+        bool pipe_empty;
+        int lost; // "stream lost" lines so far
+    } passes[] = {
+        {"no sweep since the datagram", 0, true, 0},
+        {"swept before the period ran out", 197 * ms, true, 0},
+        {"a later sweep, but entries wait in the pipe", 5000 * ms, false, 0},
+        {"a sweep after the period, nothing waiting", 198 * ms, true, 1},
+        {"told once per silence", 9000 * ms, true, 1},
+    };
+    for (const Pass &p : passes) {
+        SCOPED_TRACE(p.what);
+        mcf::rx_progress rx{};
+        for (int src = 0; src <= INGRESS_SRC_NUM; ++src) {
+            rx.swept_ns[src] = t0 + p.swept;
+            rx.pipe_empty[src] = p.pipe_empty;
+        }
+        mcf::monitor_stream_loss(rx);
+        EXPECT_EQ(log_.count("MCF: Input 100 stream lost."), p.lost);
+    }
     manager_input_update_stream_status(mi);
     EXPECT_EQ(log_.count("MCF: Input 100 is now streaming."), 2);
+    // Without ingress threads (as here) the monitor goes by the clock: a
+    // datagram just taken in is not lost.
+    manager_inputs_datapath_monitor_for_stream_loss();
+    EXPECT_EQ(log_.count("stream lost"), 1);
 }
 
 TEST_F(ManagerInputs, AlarmsFollowTheIntervalsAndTellTheDecoder)

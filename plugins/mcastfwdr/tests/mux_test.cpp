@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <mutex>
 #include <sstream>
 #include <vector>
@@ -122,24 +123,47 @@ struct scripted : mcf::mux::monitors {
     void output_alarm() override { output_alarm_at.push_back(cycle); }
 };
 
+// Stepped each millisecond, or waiting as long as it may between steps (an
+// idle multiplexer), the thread runs every check on the same milliseconds.
 TEST(MuxPeriodic, ChecksRunOnTheirCountersAndDriveTheDecoderSignal)
 {
-    scripted m;
-    m.answers_2 = {0, 6017};
-    mcf::mux::periodic p;
-    std::vector<std::pair<uint64_t, cc_signal>> signals;
-    for (m.cycle = 0; m.cycle < 8000; ++m.cycle)
-        if (const cc_signal s = p.step(m); s != cc_signal::none)
-            signals.emplace_back(m.cycle, s);
-    const std::vector<std::pair<uint64_t, cc_signal>> want = {
-        {0, cc_signal::set}, {1000, cc_signal::clear}, {6017, cc_signal::set}, {7017, cc_signal::clear}};
-    EXPECT_EQ(signals, want);
-    EXPECT_EQ(m.input_alarm_at, (std::vector<uint64_t>{0, 6017}));
-    EXPECT_EQ(m.output_alarm_at, (std::vector<uint64_t>{0, 5987}));
-    EXPECT_EQ(m.program_status_at, (std::vector<uint64_t>{0, 2005, 4010, 6015}));
-    ASSERT_EQ(m.stream_loss_at.size(), 41u); // 0, 197, ... 7880
-    EXPECT_EQ(m.stream_loss_at[1], 197u);
-    EXPECT_EQ(p.decoder_state(), 0);
+    for (const bool waits : {false, true}) {
+        SCOPED_TRACE(waits ? "waiting up to the next check" : "every millisecond");
+        scripted m;
+        m.answers_2 = {0, 6017};
+        mcf::mux::periodic p;
+        std::vector<std::pair<uint64_t, cc_signal>> signals;
+        unsigned steps = 0;
+        for (int ms = 1; m.cycle < 8000; ++steps, m.cycle += uint64_t(ms = waits ? p.ms_to_next() : 1))
+            if (const cc_signal s = p.step(m, ms); s != cc_signal::none)
+                signals.emplace_back(m.cycle, s);
+        const std::vector<std::pair<uint64_t, cc_signal>> want = {
+            {0, cc_signal::set}, {1000, cc_signal::clear}, {6017, cc_signal::set}, {7017, cc_signal::clear}};
+        EXPECT_EQ(signals, want);
+        EXPECT_EQ(m.input_alarm_at, (std::vector<uint64_t>{0, 6017}));
+        EXPECT_EQ(m.output_alarm_at, (std::vector<uint64_t>{0, 5987}));
+        EXPECT_EQ(m.program_status_at, (std::vector<uint64_t>{0, 2005, 4010, 6015}));
+        ASSERT_EQ(m.stream_loss_at.size(), 41u); // 0, 197, ... 7880
+        EXPECT_EQ(m.stream_loss_at[1], 197u);
+        EXPECT_EQ(m.stream_loss_at[40], 7880u);
+        EXPECT_EQ(p.decoder_state(), 0);
+        if (waits) {
+            EXPECT_LT(steps, 100u); // far fewer than 8000 wake-ups
+        }
+    }
+}
+
+// A wait longer than a period runs a late check once.
+TEST(MuxPeriodic, ALateCheckRunsOnceAndThenAPeriodOn)
+{
+    // Half a second late.
+    scripted late;
+    mcf::mux::periodic q;
+    q.step(late);
+    late.cycle = 697;
+    q.step(late, 697);
+    EXPECT_EQ(late.stream_loss_at, (std::vector<uint64_t>{0, 697}));
+    EXPECT_EQ(q.ms_to_next(), 197);
 }
 
 TEST(MuxPeriodic, ErrorsShortenTheAlarmIntervalAndANewSignalRestartsTheWait)
@@ -367,13 +391,17 @@ TEST_F(MuxThread, ContinuityErrorsOnADecoderInputSignalTheDecoderWithoutTheLock)
     ASSERT_EQ(kd_cuvent_register_cb(pli_, "ccset", on_cc, this, CUVFLT_NONE), 0);
     ASSERT_EQ(kd_cuvent_register_cb(pli_, "ccclear", on_cc, this, CUVFLT_NONE), 0);
     manager_input_add_cc_error(manager_inputs_find_by_id(100));
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(mcastfwdr_multiplex_init(), 0);
     // Errors in the first check, none in the next (1000 cycles on): the
     // alarm clears and the decoder is told; 1000 cycles later, the clear.
     EXPECT_TRUE(mcftest::eventually([&] { return seen().size() >= 4; }, 60000));
+    // The checks keep their periods in time, whether the idle thread ran
+    // its cycles or waited (it counts whole milliseconds: the two ends may
+    // each fall a millisecond short).
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2000 - 2));
     EXPECT_EQ(mcastfwdr_multiplex_fini(), 0);
     EXPECT_EQ(seen(), (std::vector<std::string>{"ccset 0", "ccset 1", "ccclear 0", "ccclear 1"}));
-    EXPECT_GE(mcf::mux::cycles(), 2000u);
     mcf_status_queue_fini(); // the thread's log lines
     EXPECT_EQ(log_.count("MCF: emit CC set 1"), 1);
     EXPECT_EQ(log_.count("MCF: emit CC set 2"), 1);

@@ -467,12 +467,12 @@ TEST_F(Outputs, AnInputsRateChangesAndStreamLossReachItsOutputs)
         mcf::write_lock lock;
         return mcastfwdr_update_input_bps_and_outputs_using_it(rx, prev);
     };
-    // Both inputs had data since the last pass but `lose`, which had none.
+    // Both inputs have data now but `lose`, whose last came a second ago.
     auto pass_losing = [&](manager_input *lose) {
-        manager_inputs_datapath_monitor_for_stream_loss();
         for (manager_input *mi : {in101, in102})
             if (mi != lose)
                 manager_input_update_stream_status(mi);
+        lose->last_rx_ns.fetch_sub(1000000000);
         manager_inputs_datapath_monitor_for_stream_loss();
     };
     const struct {
@@ -503,6 +503,14 @@ TEST_F(Outputs, AnInputsRateChangesAndStreamLossReachItsOutputs)
         }
         EXPECT_EQ(log_.count("pending"), s.fill_in == 0 ? 1 : 0);
     }
+    // The same rate again changes nothing: the engine and the PCR windows
+    // keep their counts.
+    const mcastfwdr_fill *engine = mo->fill;
+    log_.clear();
+    EXPECT_EQ(set_rate(101, 3000000), 0);
+    EXPECT_EQ(mo->fill, engine);
+    EXPECT_EQ(log_.count("new fill engine"), 0);
+    EXPECT_EQ(log_.count("Update PCR"), 0);
 }
 
 TEST_F(Outputs, GoingInputsTakeTheirOutputs)
